@@ -1,0 +1,62 @@
+// Layout of stacked expressions on the three evaluation stacks.
+//
+// Each stack is a triple of arrays (int32, int64, float64):
+//   R stack  ri32 ri64 rf64   results the kernel builds
+//   W stack  wi32 wi64 wf64   operands the kernel reads
+//   X stack  xi32 xi64 xf64   scratch runs, cursors, the program value stack
+//
+// A stacked expression with n elements, m terms, a program positions and d
+// axes is a set of independent blocks, each located by the absolute element
+// position of its first entry on the array of its type:
+//   shape             int32  d      extents, outermost first (row-major)
+//   row pointer       int32  n + 1  element e owns terms ptr[e] .. ptr[e+1]-1
+//   variable indices  int64  m      index 0 is the constant term
+//   coefficients      float64 m
+//   sparsity indices  int64  n      sparse expressions only, ascending
+//   program pointer   int32  m + 1  term t owns program positions pp[t] .. pp[t+1]-1
+//   program words     int32  a      opcodes
+//   program constants float64 a     operands
+// Program blocks exist only when the expression's program flag is > 0.
+//
+// Results of unknown size are built in four passes: count into entry e + 1 of
+// zeroed runs, prefix sum, fill using entry e as element e's cursor, shift the
+// run up by one and set entry 0 to 0.
+#pragma once
+
+#include "module/kernel.hpp"
+
+namespace frag::stack {
+
+// A run of a stack array that starts at an absolute position: run[k] is
+// array[pos + k] through the array's element stride.
+template <class T>
+struct Run {
+  Vec<T> a;
+  std::ptrdiff_t pos;
+  Run(Vec<T> arr, std::ptrdiff_t p) : a(arr), pos(p) {}
+  T& operator[](std::ptrdiff_t k) const noexcept { return a[pos + k]; }
+};
+
+// A program flag passed as an int is set when it is greater than 0.
+constexpr bool has_programs(std::int32_t flag) noexcept { return flag > 0; }
+
+// Opcodes of coefficient programs.
+enum Opcode : std::int32_t {
+  kPushParam = 1,
+  kPushConst = 2,
+  kAdd = 3,
+  kNegate = 4,
+  kMultiply = 5,
+  kReciprocal = 6,
+  kNop = 7,
+  kSum = 8,
+  kFolded = 10,  // what the simplifier leaves of a program folded into its fixed term
+};
+
+// A program of one position whose word is 2 or 10 is constant: it is never
+// stored in the parameter table.
+constexpr bool is_constant_program(std::int32_t length, std::int32_t first_word) noexcept {
+  return length == 1 && (first_word | 8) == 10;
+}
+
+}  // namespace frag::stack
