@@ -1,0 +1,2 @@
+// Bounds, weights, sums and products.
+#include "module/kernel.hpp"

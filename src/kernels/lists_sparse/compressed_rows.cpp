@@ -1,0 +1,2 @@
+// Compressed-row construction and transposition.
+#include "module/kernel.hpp"

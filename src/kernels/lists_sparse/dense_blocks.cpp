@@ -1,0 +1,2 @@
+// Dense blocks, index runs and stride tables.
+#include "module/kernel.hpp"

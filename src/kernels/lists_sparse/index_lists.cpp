@@ -1,0 +1,2 @@
+// Index lists, counters and stride tables.
+#include "module/kernel.hpp"

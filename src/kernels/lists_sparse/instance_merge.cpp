@@ -1,0 +1,2 @@
+// Instance-keyed merging, order checks and index products.
+#include "module/kernel.hpp"

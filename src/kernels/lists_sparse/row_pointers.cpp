@@ -1,0 +1,2 @@
+// Shape padding and row-pointer passes.
+#include "module/kernel.hpp"

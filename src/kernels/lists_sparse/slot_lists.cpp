@@ -1,0 +1,2 @@
+// Linked lists of numbered slots.
+#include "module/kernel.hpp"

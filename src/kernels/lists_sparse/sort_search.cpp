@@ -1,0 +1,2 @@
+// Sorting, searching and multi-index stepping.
+#include "module/kernel.hpp"

@@ -1,0 +1,2 @@
+// Sparse triplet kernels.
+#include "module/kernel.hpp"

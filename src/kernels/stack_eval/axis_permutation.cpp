@@ -1,0 +1,2 @@
+// Axis permutation of stacked expressions.
+#include "module/kernel.hpp"

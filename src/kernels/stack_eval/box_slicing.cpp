@@ -1,0 +1,2 @@
+// Box slicing of stacked expressions.
+#include "module/kernel.hpp"

@@ -1,0 +1,2 @@
+// Element picks from stacked expressions and index checks.
+#include "module/kernel.hpp"

@@ -1,0 +1,2 @@
+// Stacking stacked expressions along an axis.
+#include "module/kernel.hpp"
