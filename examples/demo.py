@@ -1,0 +1,57 @@
+"""A small tour of `fragments`: lay a 2 x 3 affine expression out on the
+evaluation stacks the way the host modeling layer does, then move it, size it
+and enumerate an index set with the module's kernels."""
+import numpy as np
+
+import fragments as F
+
+# Three stacks, each an (int32, int64, float64) triple of flat arrays.
+wi32, wi64, wf64 = np.zeros(64, np.int32), np.zeros(64, np.int64), np.zeros(64)
+ri32, ri64, rf64 = np.zeros(64, np.int32), np.zeros(64, np.int64), np.zeros(64)
+
+# The expression E[i, j] = (i + 1) * x_j + 0.5 (variable 0 is the constant term),
+# shape (2, 3): shape block, row pointer, variable indices, coefficients.
+shape = [2, 3]
+ptr = [0, 2, 4, 6, 8, 10, 12]
+nidx = [1, 0, 2, 0, 3, 0, 1, 0, 2, 0, 3, 0]
+cof = [1, .5, 1, .5, 1, .5, 2, .5, 2, .5, 2, .5]
+W_SHAPE, W_PTR, W_NIDX, W_COF = 0, 4, 0, 0
+wi32[W_SHAPE:W_SHAPE + 2] = shape
+wi32[W_PTR:W_PTR + 7] = ptr
+wi64[W_NIDX:W_NIDX + 12] = nidx
+wf64[W_COF:W_COF + 12] = cof
+print("operand on the W stack: shape", shape, "row pointer", ptr)
+
+# Size it: the product of the extents is the element count.
+n = F._c_closure_540(1, 2, W_SHAPE, wi32)
+terms = F._c_closure_397(0, n, W_PTR, wi32)
+print(f"elements = {n}, most terms in one element = {terms}")
+
+# Copy it to the R stack block by block (shape, row pointer, terms).
+R_SHAPE, R_PTR, R_NIDX, R_COF = 10, 20, 5, 5
+F._c_closure_576(2, ri32, R_SHAPE, W_SHAPE, wi32)
+F._c_closure_387(n, W_PTR, ri32, R_PTR, wi32)
+F._c_closure_389(W_NIDX, 12, ri64, R_NIDX, wi64)
+F._c_closure_390(W_COF, 12, R_COF, rf64, wf64)
+print("copied to the R stack: row pointer", ri32[R_PTR:R_PTR + n + 1].tolist())
+for e in range(n):
+    a, b = ri32[R_PTR + e], ri32[R_PTR + e + 1]
+    t = " + ".join(f"{c:g}*x{v}" if v else f"{c:g}" for v, c in
+                   zip(ri64[R_NIDX + a:R_NIDX + b], rf64[R_COF + a:R_COF + b]))
+    print(f"  E[{e // 3}, {e % 3}] = {t}")
+
+# Row pointer built by passes: zero, count, prefix, (fill), shift.
+F._c_closure_521(ri32, 3, 40)
+ri32[41:44] += [2, 0, 3]
+F._c_closure_525(ri32, 3, 40)
+print("row pointer from counts [2, 0, 3]:", ri32[40:44].tolist())
+
+# Upper triangle of a 3 x 3 matrix as linear indices, via the axis split record.
+dim = np.array([1, 3, 1, 3, 1], np.int32)
+stride = np.array([0, 0, 0, 0, 1], np.int32)
+F._c_closure_555(dim, stride)
+out = np.zeros(6, np.int64)
+count = F._c_closure_559(dim, 0, out, 0, stride)
+print(f"upper triangle of 3 x 3: {count} indices {out.tolist()}")
+
+print("capacity for 1000 entries, starting at 64:", F._c_closure_140(1000, 64))

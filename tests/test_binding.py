@@ -1,0 +1,212 @@
+"""The calling convention, checked for every exported kernel against the
+signature catalogue: arity, positional-only binding, the element type and
+dimension count of each array argument with its exact message, release of
+earlier buffers after a failure, not-None arguments, and the result kind."""
+import array
+import json
+import pathlib
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import fragments
+from conftest import CATALOGUE
+
+PREFIX = "_c_closure_"
+EXPORTED = sorted(int(k[len(PREFIX):]) for k in vars(fragments) if k.startswith(PREFIX))
+
+# Kernels of the catalogue that no family provides yet. Shrinks to 0 as the
+# families land; the last one turns this into equality with the catalogue.
+STILL_MISSING = 575
+
+DTYPES = {"int32": np.int32, "int64": np.int64, "float64": np.float64}
+SCALARS = {"i": 0, "L": 0, "p": False, "d": 0.0}
+MESSAGE = "Invalid array shape or type for argument '{}'"
+
+
+def good_array(spec, int64_format="l"):
+    """An acceptable argument: ones (so strides and extents read from it are
+    never zero), 64 elements or 8 x 8."""
+    if spec["type"] == "object":
+        return np.array([None] * 4, dtype=object)
+    shape = (64,) if spec["ndim"] == 1 else (8, 8)
+    a = np.ones(shape, DTYPES[spec["type"]])
+    if spec["type"] == "int64" and int64_format == "q":
+        return memoryview(a).cast("B").cast("q", list(shape))
+    return a
+
+
+def wrong_arrays(spec):
+    """Buffers that must be refused for this argument with its message."""
+    if spec["type"] == "object":
+        return [np.ones(4, np.int32), np.array([[None]], dtype=object)]
+    out = [np.ones(64 if spec["ndim"] == 1 else (8, 8), DTYPES[t])
+           for t in DTYPES if t != spec["type"]]
+    # The right element type with the wrong number of dimensions.
+    out.append(np.ones((8, 8) if spec["ndim"] == 1 else 64, DTYPES[spec["type"]]))
+    out.append(bytearray(64))  # format "B"
+    if spec["type"] == "int32":
+        out.append(np.ones(64, ">i4"))  # byte-order prefixed format
+    return out
+
+
+def build_args(sig, arrays):
+    it = iter(arrays)
+    return [next(it) if c == "O" else SCALARS[c] for c in sig["format"]]
+
+
+def kernel_params():
+    return [pytest.param(n, id=str(n)) for n in EXPORTED]
+
+
+def array_params():
+    return [pytest.param(n, k, id=f"{n}-{CATALOGUE[str(n)]['arrays'][k]['name']}")
+            for n in EXPORTED for k in range(len(CATALOGUE[str(n)]["arrays"]))]
+
+
+def test_module_holds_only_its_kernels():
+    standard = {"__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__"}
+    names = set(vars(fragments))
+    assert names - standard == {PREFIX + str(n) for n in EXPORTED}
+    assert fragments.__doc__ == ""
+    assert fragments.__name__ == "fragments"
+
+
+def test_method_table_runs_in_descending_kernel_number():
+    order = [int(k[len(PREFIX):]) for k in vars(fragments) if k.startswith(PREFIX)]
+    assert order == sorted(order, reverse=True)
+
+
+def test_every_export_is_catalogued_and_missing_count_is_stated():
+    assert all(str(n) in CATALOGUE for n in EXPORTED)
+    missing = [n for n in map(int, CATALOGUE) if n not in EXPORTED]
+    assert len(CATALOGUE) == 657
+    assert len(missing) == STILL_MISSING
+
+
+def test_catalogue_matches_the_shipped_signature_file():
+    """tests/signatures.json starts from the shared catalogue; kernels whose
+    binding is ours to design may differ, nothing else."""
+    shared = pathlib.Path(__file__).resolve().parents[2] / "shared" / "signatures.json"
+    if not shared.exists():
+        pytest.skip("shared catalogue not present")
+    theirs = json.loads(shared.read_text())["kernels"]
+    for n, sig in CATALOGUE.items():
+        if not theirs[n]["designed_here"]:
+            assert sig == theirs[n], n
+
+
+@pytest.mark.parametrize("n", kernel_params())
+def test_arity_is_exact_and_keywords_are_refused(n):
+    sig = CATALOGUE[str(n)]
+    f = getattr(fragments, PREFIX + str(n))
+    args = build_args(sig, [good_array(a) for a in sig["arrays"]])
+    with pytest.raises(TypeError):
+        f(*args[:-1]) if args else f(0)
+    with pytest.raises(TypeError):
+        f(*args, 0)
+    with pytest.raises(TypeError):
+        f(*args, extra=1)
+
+
+@pytest.mark.parametrize("n,k", array_params())
+def test_each_array_argument_checks_type_and_dimensions(n, k):
+    sig = CATALOGUE[str(n)]
+    specs = sig["arrays"]
+    f = getattr(fragments, PREFIX + str(n))
+    for bad in wrong_arrays(specs[k]):
+        arrays = [good_array(a) for a in specs]
+        arrays[k] = bad
+        with pytest.raises(ValueError) as exc:
+            f(*build_args(sig, arrays))
+        assert str(exc.value) == MESSAGE.format(specs[k]["name"])
+    # An object that exports no buffer fails with the interpreter's error.
+    arrays = [good_array(a) for a in specs]
+    arrays[k] = 3
+    with pytest.raises(TypeError):
+        f(*build_args(sig, arrays))
+    # The right array is accepted: the failure moves on to the next argument.
+    if k + 1 < len(specs):
+        for fmt in ("l", "q"):
+            arrays = [good_array(a, fmt) for a in specs]
+            arrays[k + 1] = wrong_arrays(specs[k + 1])[0]
+            with pytest.raises(ValueError) as exc:
+                f(*build_args(sig, arrays))
+            assert str(exc.value) == MESSAGE.format(specs[k + 1]["name"])
+
+
+TYPECODES = {"int32": "i", "int64": "q", "float64": "d"}
+
+
+@pytest.mark.parametrize("n", [n for n in EXPORTED if len(CATALOGUE[str(n)]["arrays"]) >= 2])
+def test_buffers_are_released_after_a_later_failure(n):
+    sig = CATALOGUE[str(n)]
+    specs = sig["arrays"]
+    first = specs[0]
+    if first["type"] == "object" or first["ndim"] != 1:
+        pytest.skip("first argument cannot be an array.array")
+    held = array.array(TYPECODES[first["type"]], [1] * 64)
+    arrays = [held] + [good_array(a) for a in specs[1:]]
+    arrays[-1] = wrong_arrays(specs[-1])[0]
+    with pytest.raises(ValueError):
+        getattr(fragments, PREFIX + str(n))(*build_args(sig, arrays))
+    held.append(1)  # raises BufferError while a view is still exported
+    assert len(held) == 65
+
+
+@pytest.mark.parametrize("n,k", [(n, k) for n in EXPORTED
+                                 for k, a in enumerate(CATALOGUE[str(n)]["arrays"]) if a["not_none"]])
+def test_not_none_arguments_refuse_none(n, k):
+    sig = CATALOGUE[str(n)]
+    arrays = [good_array(a) for a in sig["arrays"]]
+    arrays[k] = None
+    with pytest.raises(TypeError):
+        getattr(fragments, PREFIX + str(n))(*build_args(sig, arrays))
+
+
+# Every kernel once with acceptable arrays (int64 as "l" and as "q") and zero
+# scalars, in a child process so that a kernel that faults is named rather
+# than taking the test session down. The result must be of the catalogued kind.
+CHILD = r"""
+import json, sys
+import numpy as np
+sys.path.insert(0, sys.argv[1])
+import fragments
+from test_binding import CATALOGUE, EXPORTED, build_args, good_array
+for n in EXPORTED:
+    sig = CATALOGUE[str(n)]
+    for fmt in ("l", "q"):
+        print(n, fmt, flush=True)
+        r = getattr(fragments, "_c_closure_%d" % n)(*build_args(sig, [good_array(a, fmt) for a in sig["arrays"]]))
+        kind = sig["result"]
+        ok = {"none": r is None, "int32": type(r) is int, "int64": type(r) is int,
+              "bool": type(r) is bool,
+              "tuple": type(r) is tuple and len(r) == sig["tuple_len"]
+                       and all(type(x) in (int, bool) for x in r)}[kind]
+        if not ok:
+            print("WRONG RESULT", n, repr(r), flush=True)
+print("DONE", flush=True)
+"""
+
+
+def test_every_kernel_accepts_its_arrays_and_returns_its_result_kind():
+    here = str(pathlib.Path(__file__).parent)
+    proc = subprocess.run([sys.executable, "-c", CHILD, here], capture_output=True, text=True,
+                          timeout=600)
+    lines = proc.stdout.splitlines()
+    assert proc.returncode == 0, f"stopped after {lines[-1:]}: {proc.stderr[-2000:]}"
+    assert lines[-1] == "DONE"
+    assert not [ln for ln in lines if ln.startswith("WRONG")]
+
+
+def test_none_result_is_the_interpreters_none():
+    a = np.zeros(4, np.int32)
+    assert fragments._c_closure_521(a, 2, 0) is None
+
+
+def test_thirty_two_bit_results_are_sign_extended():
+    w = np.array([-1, 5], np.int32)
+    assert fragments._c_closure_531(-5, 1, 0, w) == -1
+    assert fragments._c_closure_540(1, 1, 0, w) == -1
