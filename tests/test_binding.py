@@ -217,3 +217,30 @@ def test_thirty_two_bit_results_are_sign_extended():
     w = np.array([-1, 5], np.int32)
     assert fragments._c_closure_531(-5, 1, 0, w) == -1
     assert fragments._c_closure_540(1, 1, 0, w) == -1
+
+
+MEMORY_CHILD = r"""
+import resource, sys
+import numpy as np
+import fragments
+# A 2**27-entry view of one element (no memory behind it) asks the bucket sort
+# for a 1 GiB work array; the address-space limit makes that allocation fail.
+perm = np.lib.stride_tricks.as_strided(np.zeros(1, np.int64), shape=(2**27,), strides=(0,))
+ptrb = np.zeros(4, np.int64)
+val = np.zeros(0, np.int64)
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + 2**29, hard))
+try:
+    fragments._c_closure_103(1, 1, 1, perm, ptrb, val)
+except MemoryError:
+    print("MemoryError")
+print(fragments._c_closure_540(1, 2, 0, np.array([3, 4], np.int32)))
+"""
+
+
+def test_failed_work_array_allocation_raises_memory_error():
+    proc = subprocess.run([sys.executable, "-c", MEMORY_CHILD], capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split() == ["MemoryError", "12"]
