@@ -51,6 +51,10 @@ def test_weight_block_through_both_strides(number, rng):
     np.testing.assert_array_equal(a[5:11], alphas[:2, :3].ravel())
     assert np.all(a[:5] == -1) and np.all(a[11:] == -1)
     assert kernel(number)(a, alphas, 5, 0, 3) == 5
+    # Negative extents write nothing but the result is still p + m * n.
+    before = a.copy()
+    assert kernel(number)(a, alphas, 5, -2, -3) == 11
+    np.testing.assert_array_equal(a, before)
 
 
 def test_shape_copy_and_compare():
@@ -104,6 +108,7 @@ def test_dense_bounds(rng):
     np.testing.assert_array_equal(uval[4:10], ub[:2, :3].ravel())
     assert np.all(lval[:4] == -1) and np.all(lval[10:] == -1)
     assert kernel(288)(0, 3, 4, lb, lval, ub, uval) == 4
+    assert kernel(288)(-1, -3, 4, lb, lval, ub, uval) == 7
 
 
 @pytest.mark.parametrize("number", [287, 286])

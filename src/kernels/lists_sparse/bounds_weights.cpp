@@ -48,13 +48,13 @@ void weight_pairs(Vec<f64> a, Vec<f64> alpha, i32 n) {
 FRAG_KERNEL(294, "OOi", weight_pairs, "a alpha");
 FRAG_KERNEL(292, "OOi", weight_pairs, "a alpha");
 
-// An m x n block of weights, row-major from position p; returns the position
-// after the block (p itself when the block is empty).
+// An m x n block of weights, row-major from position p (written only when
+// both extents are positive); returns p + m * n, the position after the block.
 i64 weight_block(Vec<f64> a, Mat<f64> alphas, i64 p, i32 m, i32 n) {
-  if (m <= 0 || n <= 0) return p;
-  for (i32 i = 0; i < m; ++i)
-    for (i32 j = 0; j < n; ++j) a[p + static_cast<i64>(i) * n + j] = alphas(i, j);
-  return p + static_cast<i64>(m) * n;
+  if (m > 0 && n > 0)
+    for (i32 i = 0; i < m; ++i)
+      for (i32 j = 0; j < n; ++j) a[p + static_cast<i64>(i) * n + j] = alphas(i, j);
+  return add64(p, static_cast<i64>(m) * n);
 }
 FRAG_KERNEL(293, "OOLii", weight_block, "a alphas");
 FRAG_KERNEL(291, "OOLii", weight_block, "a alphas");
@@ -104,28 +104,26 @@ FRAG_KERNEL(297, "ipiOiiOO", concat_operand, "dimsizes rshape shapei");
 
 // ------------------------------------------------------------- bound lists
 
-// Row and column of every entry of msubi/msubj as one row of inst (no more
-// rows than inst has).
+// Row and column of every entry of msubi/msubj as one row of inst.
 void pairs_to_rows(Mat<i32> inst, Vec<i32> msubi, Vec<i32> msubj) {
-  std::ptrdiff_t n = msubi.count;
-  if (n > inst.rows) n = inst.rows;
-  for (std::ptrdiff_t k = 0; k < n; ++k) {
+  for (std::ptrdiff_t k = 0; k < msubi.count; ++k) {
     inst(k, 0) = msubi[k];
     inst(k, 1) = msubj[k];
   }
 }
 FRAG_KERNEL(289, "OOO", pairs_to_rows, "inst msubi msubj");
 
-// Dense m x n bounds to value vectors from position k, rows outer.
+// Dense m x n bounds to value vectors from position k, rows outer; returns
+// k + m * n, the position after the block.
 i32 dense_bounds(i32 m, i32 n, i32 k, Mat<f64> lb, Vec<f64> lval, Mat<f64> ub, Vec<f64> uval) {
-  if (m <= 0 || n <= 0) return k;
+  i32 c = k;
   for (i32 i = 0; i < m; ++i)
     for (i32 j = 0; j < n; ++j) {
-      lval[k] = lb(i, j);
-      uval[k] = ub(i, j);
-      k = add32(k, 1);
+      lval[c] = lb(i, j);
+      uval[c] = ub(i, j);
+      c = add32(c, 1);
     }
-  return k;
+  return add32(k, mul32(m, n));
 }
 FRAG_KERNEL(288, "iiiOOOO", dense_bounds, "lb lval ub uval");
 

@@ -1,0 +1,132 @@
+// Coefficient programs: the instruction format, the evaluator and the small
+// pieces that every kernel carrying programs shares.
+//
+// A program is a run of positions in two parallel runs, the words (int32
+// opcodes) and the constants (float64 operands). It is not terminated: its
+// extent always comes from a program pointer or a size. The evaluator runs a
+// program on a value stack that lives on the X stack's float64 array.
+//
+//   1 push parameter  push param_value[trunc(operand)]
+//   2 push constant   push operand
+//   3 add             second := top + second; pop
+//   4 negate          top := -top (sign flip: 0.0 becomes -0.0)
+//   5 multiply        second := top * second; pop
+//   6 reciprocal      top := 1.0 / top
+//   7 no-op
+//   8 sum             pop trunc(operand) values, push their sum (0.0 for <= 0)
+// Every other word (0, negatives, 9, 10, ...) is skipped.
+#pragma once
+
+#include <cstddef>
+#include <limits>
+
+#include "kernels/stack_eval/stack_layout.hpp"
+
+namespace frag::program {
+
+using stack::Opcode;
+
+// Operand of push-parameter and sum, truncated toward zero to 32 bits. An
+// operand outside the 32-bit range (or NaN) gives the most negative value, as
+// the processor's conversion does; the host never produces one.
+inline i32 trunc_operand(f64 x) noexcept {
+  if (x > -2147483649.0 && x < 2147483648.0) return static_cast<i32>(x);
+  return std::numeric_limits<i32>::min();
+}
+
+// The value stack: `depth` values at xf64[base] .. xf64[base + depth - 1].
+struct ValueStack {
+  Vec<f64> xf64;
+  std::ptrdiff_t base;
+  i32 depth;
+
+  f64 bottom() const noexcept { return xf64[base]; }
+};
+
+// Runs the n instructions at positions first .. first + n - 1 of (words,
+// consts) on the value stack. Words and Consts are any indexable runs (a Vec
+// or a stack::Run). Nothing is checked: the program must not pop more values
+// than it pushed, and parameter indices must lie inside param_value.
+template <class Words, class Consts>
+inline void run(const Words& words, const Consts& consts, std::ptrdiff_t first, i32 n,
+                Vec<f64> param_value, ValueStack& vs) noexcept {
+  Vec<f64> x = vs.xf64;
+  const std::ptrdiff_t b = vs.base;
+  std::ptrdiff_t d = vs.depth;
+  const std::ptrdiff_t end = first + n;
+  for (std::ptrdiff_t p = first; p < end; ++p) {
+    switch (words[p]) {
+      case stack::kPushParam:
+        x[b + d] = param_value[trunc_operand(consts[p])];
+        ++d;
+        break;
+      case stack::kPushConst:
+        x[b + d] = consts[p];
+        ++d;
+        break;
+      case stack::kAdd:
+        x[b + d - 2] = x[b + d - 1] + x[b + d - 2];
+        --d;
+        break;
+      case stack::kNegate:
+        x[b + d - 1] = -x[b + d - 1];
+        break;
+      case stack::kMultiply:
+        x[b + d - 2] = x[b + d - 1] * x[b + d - 2];
+        --d;
+        break;
+      case stack::kReciprocal:
+        x[b + d - 1] = 1.0 / x[b + d - 1];
+        break;
+      case stack::kSum: {
+        // From the top downward, one value at a time.
+        const i32 k = trunc_operand(consts[p]);
+        f64 s = 0.0;
+        for (i32 q = 1; q <= k; ++q) s += x[b + d - q];
+        if (k > 0) d -= k;
+        x[b + d] = s;
+        ++d;
+        break;
+      }
+      default:  // 7 and every word outside 1 .. 8
+        break;
+    }
+  }
+  vs.depth = static_cast<i32>(d);
+}
+
+// Whether the program of term t, positions ptr[t] .. ptr[t + 1] - 1, is
+// constant (one position, word 2 or 10). The word is read only for a program
+// of length 1, so a program of length 0 at the end of the words is safe.
+template <class Ptr, class Words>
+inline bool term_is_constant(const Ptr& ptr, const Words& words, i32 t) noexcept {
+  const i32 s = ptr[t];
+  return sub32(ptr[t + 1], s) == 1 && stack::is_constant_program(1, words[s]);
+}
+
+// Appends the one-instruction program "push constant 0.0" at position c of a
+// result program; returns the next position.
+template <class DW, class DC>
+inline i32 append_zero(const DW& dw, const DC& dc, i32 c) noexcept {
+  dw[c] = stack::kPushConst;
+  dc[c] = 0.0;
+  return c + 1;
+}
+
+// Appends a copy of the source positions s .. e - 1 followed by "push
+// constant w, multiply" at position c of a result program; the constant slot
+// of the multiply is left as it is. Returns the next position.
+template <class SW, class SC, class DW, class DC>
+inline i32 append_scaled(const SW& sw, const SC& sc, i32 s, i32 e, f64 w, const DW& dw, const DC& dc,
+                         i32 c) noexcept {
+  for (i32 p = s; p < e; ++p, ++c) {
+    dw[c] = sw[p];
+    dc[c] = sc[p];
+  }
+  dw[c] = stack::kPushConst;
+  dc[c] = w;
+  dw[c + 1] = stack::kMultiply;
+  return c + 2;
+}
+
+}  // namespace frag::program
