@@ -152,11 +152,13 @@ struct BufferCell {
 
 template <class T>
 struct Cell<Vec<T>> : BufferCell {
-  static constexpr bool required = false;
   Vec<T> v;
-  bool convert(const char* names, int& index) {
+  bool convert(const char* names, int& index) { return convert_as(names, index, true); }
+  // None gives an empty view where allowed; otherwise None goes to the buffer
+  // request and fails there with the interpreter's own error.
+  bool convert_as(const char* names, int& index, bool none_allowed) {
     int me = index++;
-    if (!required && slot == Py_None) return true;
+    if (none_allowed && slot == Py_None) return true;
     if (!acquire<T>(1, names, me)) return false;
     v.base = static_cast<T*>(buf.buf);
     v.stride = buf.strides[0] >> ElemFormat<T>::shift;
@@ -168,11 +170,11 @@ struct Cell<Vec<T>> : BufferCell {
 
 template <class T>
 struct Cell<Mat<T>> : BufferCell {
-  static constexpr bool required = false;
   Mat<T> v;
-  bool convert(const char* names, int& index) {
+  bool convert(const char* names, int& index) { return convert_as(names, index, true); }
+  bool convert_as(const char* names, int& index, bool none_allowed) {
     int me = index++;
-    if (!required && slot == Py_None) return true;
+    if (none_allowed && slot == Py_None) return true;
     if (!acquire<T>(2, names, me)) return false;
     v.base = static_cast<T*>(buf.buf);
     v.s0 = buf.strides[0] >> ElemFormat<T>::shift;
@@ -186,25 +188,7 @@ struct Cell<Mat<T>> : BufferCell {
 
 template <class V>
 struct Cell<Required<V>> : Cell<V> {
-  bool convert(const char* names, int& index) {
-    // No None test: None exports no buffer and fails with the interpreter's error.
-    int me = index++;
-    using T = typename V::value_type;
-    constexpr int nd = std::is_same_v<V, Mat<T>> ? 2 : 1;
-    if (!this->template acquire<T>(nd, names, me)) return false;
-    if constexpr (nd == 1) {
-      this->v.base = static_cast<T*>(this->buf.buf);
-      this->v.stride = this->buf.strides[0] >> ElemFormat<T>::shift;
-      this->v.count = this->buf.len >> ElemFormat<T>::shift;
-    } else {
-      this->v.base = static_cast<T*>(this->buf.buf);
-      this->v.s0 = this->buf.strides[0] >> ElemFormat<T>::shift;
-      this->v.s1 = this->buf.strides[1] >> ElemFormat<T>::shift;
-      this->v.rows = static_cast<std::int32_t>(this->buf.shape[0]);
-      this->v.cols = static_cast<std::int32_t>(this->buf.shape[1]);
-    }
-    return true;
-  }
+  bool convert(const char* names, int& index) { return this->convert_as(names, index, false); }
   Required<V> get() const { return Required<V>{this->v}; }
 };
 
