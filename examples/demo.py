@@ -55,3 +55,60 @@ count = F._c_closure_559(dim, 0, out, 0, stride)
 print(f"upper triangle of 3 x 3: {count} indices {out.tolist()}")
 
 print("capacity for 1000 entries, starting at 64:", F._c_closure_140(1000, 64))
+
+
+def show(title, shape, ri32, ri64, rf64, ptr_pos, nidx_pos, cof_pos):
+    """Prints a dense expression read back from the R stack."""
+    print(title)
+    n = int(np.prod(shape))
+    for e in range(n):
+        a, b = ri32[ptr_pos + e], ri32[ptr_pos + e + 1]
+        idx = np.unravel_index(e, shape)
+        t = " + ".join(f"{c:g}*x{v}" if v else f"{c:g}" for v, c in
+                       zip(ri64[nidx_pos + a:nidx_pos + b], rf64[cof_pos + a:cof_pos + b]))
+        print(f"  {list(map(int, idx))}: {t or '0'}")
+
+
+# A second operand F[i, j] = x_(3 + i) on the W stack, then 2*E - 1*F on the
+# R stack: program flag, shape check, shape, totals, then zero / count per
+# operand / prefix / fill per operand / shift.
+wi32[20:22] = shape
+wi32[24:31] = [0, 1, 2, 3, 4, 5, 6]
+wi64[20:26] = [4, 4, 4, 5, 5, 5]
+wf64[20:26] = 1.0
+ops = dict(nd=[2, 2], shape_base=[W_SHAPE, 20], nelem=[6, 6], ptr_base=[W_PTR, 24], nnz=[12, 6],
+           nidxs_base=[W_NIDX, 20], cof_base=[W_COF, 20], sp_base=[0, 0], ncodeatom=[0, 0],
+           codeptr=[0, 0], code=[0, 0], cconst=[0, 0])
+d = {k: np.array(v, np.int32) for k, v in ops.items()}
+w = np.array([2.0, -1.0])
+ri32[:], ri64[:], rf64[:] = 0, 0, 0
+xi32 = np.zeros(16, np.int32)
+flag = F._c_closure_517(False, 2, d["ncodeatom"])
+same = F._c_closure_516(2, d["nd"], True, d["shape_base"], wi32)
+F._c_closure_520(d["nd"], ri32, 0, d["shape_base"], wi32)
+positions, terms = F._c_closure_518(flag, 2, d["ncodeatom"], d["nnz"], 0, 0)
+print(f"\nsum 2*E - 1*F: programs={flag}, shapes agree={same}, terms={terms}")
+S_PTR, S_NIDX, S_COF = 4, 0, 0
+F._c_closure_521(ri32, n, S_PTR)
+for i in range(2):
+    F._c_closure_524(flag, d["codeptr"], i, d["ncodeatom"], d["nelem"], d["ptr_base"], ri32, S_PTR,
+                     wi32, 0, xi32)
+F._c_closure_525(ri32, n, S_PTR)
+for i in range(2):
+    F._c_closure_528(flag, d["cconst"], d["code"], d["codeptr"], d["cof_base"], i, d["ncodeatom"],
+                     d["nelem"], d["nidxs_base"], d["ptr_base"], 0, 0, 0, S_COF, rf64, ri32, ri64,
+                     S_NIDX, S_PTR, w, wf64, wi32, wi64, 0, xi32)
+F._c_closure_529(ri32, n, S_PTR)
+ri32[S_PTR] = 0
+show("2*E - F:", (2, 3), ri32, ri64, rf64, S_PTR, S_NIDX, S_COF)
+
+# Transpose E: result axis k is operand axis dperm[k]; shape (3, 2).
+dperm = np.array([1, 0], np.int32)
+t32, t64, tf64 = np.zeros(64, np.int32), np.zeros(64, np.int64), np.zeros(64)
+F._c_closure_424(dperm, 2, t32, 0, W_SHAPE, wi32)
+tshape = tuple(t32[0:2])
+stride = np.array([3, 1], np.int64)       # row-major strides of (2, 3)
+dstride = np.array([2, 1], np.int64)      # row-major strides of (3, 2)
+F._c_closure_427(0, 0, 0, dperm, dstride, W_COF, W_NIDX, W_PTR, 0, 2, n, 0, 0, 0, 0, tf64, t32, t64,
+                 0, 4, stride, wf64, wi32, wi64)
+show(f"transpose of E, shape {tuple(map(int, tshape))}:", tshape, t32, t64, tf64, 4, 0, 0)
