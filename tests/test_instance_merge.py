@@ -180,3 +180,14 @@ def test_small_writes(rng):
         kernel(number)(dst, -2.5, 6, src)
         np.testing.assert_array_equal(dst[:6], -2.5 * src[:6])
         assert np.all(np.isnan(dst[6:]))
+
+
+@pytest.mark.parametrize(
+    "d, k",
+    [(5, -(2**31)), (2, -(2**31) + 1), (-(2**31) + 1, 0), (-(2**31), -5)],
+)
+def test_product_with_no_factors_reads_nothing(d, k):
+    # A factor count of 0 or less is an empty product, even when the
+    # positions d - k - 1 .. d - 2 lie beyond the 32-bit range.
+    assert kernel(618)(d, np.array([3, 5], np.int32), k, -9) == -9
+    assert kernel(615)(min(d, k), np.array([3, 5], np.int32), -9) == -9

@@ -152,22 +152,23 @@ FRAG_KERNEL(623, "OpO", subs_out_of_range, "dims_ sub");
 
 // ------------------------------------------------------------- products
 
-// p times v[first] .. v[last], each factor sign-extended, 64-bit wrap.
-i64 product64(i64 p, Vec<i32> v, i32 first, i32 last) {
-  for (i32 k = first; k <= last; ++k) p = mul64(p, v[k]);
+// p times the count factors v[first], v[first + 1], ..., each sign-extended,
+// 64-bit wrap. A count of 0 or less multiplies nothing, whatever first is.
+i64 product64(i64 p, Vec<i32> v, i64 first, i32 count) {
+  for (i32 j = 0; j < count; ++j) p = mul64(p, v[first + j]);
   return p;
 }
 
-i64 product_all(Vec<i32> dims_, i64 p) { return product64(p, dims_, 0, dims_.n32() - 1); }
+i64 product_all(Vec<i32> dims_, i64 p) { return product64(p, dims_, 0, dims_.n32()); }
 FRAG_KERNEL(630, "OL", product_all, "dims_");
 FRAG_KERNEL(622, "OL", product_all, "dims_");
 
-i64 product_head(i32 n, Vec<i32> shape, i64 p) { return product64(p, shape, 0, n - 1); }
+i64 product_head(i32 n, Vec<i32> shape, i64 p) { return product64(p, shape, 0, n); }
 FRAG_KERNEL(615, "iOL", product_head, "shape");
 
-// The k extents just before the last of d.
+// The k extents just before the last of d: i32[d - k - 1] .. i32[d - 2].
 i64 product_before_last(i32 d, Vec<i32> i32s, i32 k, i64 p) {
-  return product64(p, i32s, d - k - 1, d - 2);
+  return product64(p, i32s, i64{d} - k - 1, k);
 }
 FRAG_KERNEL(618, "iOiL", product_before_last, "i32");
 
