@@ -73,9 +73,10 @@ def test_strides(number):
     s = np.array([0, 0, 2], np.int64)
     kernel(number)(3, s, I32(9, 100000, 100000))
     np.testing.assert_array_equal(s, [2 * 10**10, 200000, 2])  # 64-bit products
-    s = np.array([5], np.int64)
-    kernel(number)(1, s, I32(7))
-    assert s[0] == 5
+    for n in (1, 0, -1, -2**31):  # fewer than two axes: nothing written
+        s = np.array([5, 6], np.int64)
+        kernel(number)(n, s, I32(7, 8))
+        np.testing.assert_array_equal(s, [5, 6])
 
 
 @pytest.mark.parametrize("vals, p, expect", [([2, 3], 5, 30), ([65536, 65536], 1, 0),

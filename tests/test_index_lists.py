@@ -214,6 +214,10 @@ def test_strides(number):
     st = np.array([0, 0, 3], np.int64)
     kernel(number)(3, I32(1, 70000, 70000), st)
     np.testing.assert_array_equal(st, [3 * 70000**2, 3 * 70000, 3])
+    for n in (1, 0, -1, -2**31):  # fewer than two axes: nothing written
+        st = np.array([5, 6], np.int64)
+        kernel(number)(n, I32(7, 8), st)
+        np.testing.assert_array_equal(st, [5, 6])
 
 
 def test_sizes():
@@ -226,6 +230,7 @@ def test_sizes():
     assert kernel(300)(0, 1, 4, I32(9, 2, 3, 5)) == 30  # after axis 0
     assert kernel(300)(1, 2, 3, I32(9, 2, 3, 5)) == 6
     assert kernel(300)(2, 7, 2, I32(9, 2, 3, 5)) == 7
+    assert kernel(300)(2**31 - 1, 7, 4, I32(9, 2, 3, 5)) == 7  # no axis after the last one
 
 
 @pytest.mark.parametrize("number", [316, 315])

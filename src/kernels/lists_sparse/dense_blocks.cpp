@@ -69,9 +69,10 @@ FRAG_KERNEL(586, "OiiO", append_runs, "dims perm");
 
 // -------------------------------------------------------------- stride tables
 
-// Row-major strides, s[n-1] being the caller's; 64-bit products.
+// Row-major strides, s[n-1] being the caller's; 64-bit products. The counter
+// starts from n - 2 taken in 64 bits, so any n below 2 writes nothing.
 void strides64(i32 n, Vec<i64> s, Vec<i32> shp) {
-  for (i32 k = n - 2; k >= 0; --k) s[k] = mul64(static_cast<i64>(shp[k + 1]), s[k + 1]);
+  for (i64 k = static_cast<i64>(n) - 2; k >= 0; --k) s[k] = mul64(static_cast<i64>(shp[k + 1]), s[k + 1]);
 }
 FRAG_KERNEL(584, "iOO", strides64, "s shp");
 FRAG_KERNEL(582, "iOO", strides64, "s shp");

@@ -283,9 +283,11 @@ FRAG_KERNEL(309, "pOO", check_multi_indices, "midxs shape");
 
 // ------------------------------------------------------- strides and sizes
 
-// Row-major strides, the last one the caller's; 64-bit products.
+// Row-major strides, the last one the caller's; 64-bit products. The counter
+// starts from n - 2 taken in 64 bits, so any n below 2 writes nothing.
 void strides64(i32 n, Vec<i32> shape, Vec<i64> strides) {
-  for (i32 k = n - 2; k >= 0; --k) strides[k] = mul64(static_cast<i64>(shape[k + 1]), strides[k + 1]);
+  for (i64 k = static_cast<i64>(n) - 2; k >= 0; --k)
+    strides[k] = mul64(static_cast<i64>(shape[k + 1]), strides[k + 1]);
 }
 FRAG_KERNEL(325, "iOO", strides64, "rshape rstride");
 FRAG_KERNEL(321, "iOO", strides64, "shape stride");
@@ -315,7 +317,7 @@ FRAG_KERNEL(299, "iLO", size64_head, "rshape");
 // p times the extents strictly between axes a and e, rshape[a+1 .. e-1]
 // (with e = the axis count: the elements after axis a), 64-bit.
 i64 size64_between(i32 a, i64 p, i32 e, Vec<i32> rshape) {
-  for (i32 k = a + 1; k < e; ++k) p = mul64(p, static_cast<i64>(rshape[k]));
+  for (i64 k = static_cast<i64>(a) + 1; k < e; ++k) p = mul64(p, static_cast<i64>(rshape[k]));
   return p;
 }
 FRAG_KERNEL(300, "iLiO", size64_between, "rshape");
@@ -371,7 +373,7 @@ i32 slice_dense(i32 k, i32 nd, Vec<i32> astart, Vec<i32> astop, Vec<i32> index, 
     k = add32(k, 1);
     // Advance the odometer; a digit at its end goes back to its start and
     // carries into the axis before it.
-    for (i32 t = nd - 1; t >= 0; --t) {
+    for (i64 t = static_cast<i64>(nd) - 1; t >= 0; --t) {
       const i32 v = add32(index[t], 1);
       pos += stride[t];
       if (v < astop[t]) {
