@@ -355,3 +355,19 @@ def test_triangle_indices_wrap_in_32_bits():
     out = np.zeros(3, np.int64)
     assert kernel(559)(dim, 0, out, 0, stride) == 3
     np.testing.assert_array_equal(out, [0, 2**30, -2**31])
+
+
+@pytest.mark.parametrize("call", [
+    lambda a: kernel(529)(a, -2**31, 0),
+    lambda a: kernel(540)(1, -2**31, 0, a),
+    lambda a: kernel(541)(1, 2**31 - 1, -2**31, 0, a),
+    lambda a: kernel(500)(1, -2**31, 0, 0, a),
+    lambda a: kernel(502)(-2**31, 2**31 - 1, 1, 0, a),
+    lambda a: kernel(543)(0, -2**31, a, 0, 0, a),
+    lambda a: kernel(568)(0, -2**31, a),
+])
+def test_extreme_counts_do_nothing(call):
+    """Bounds such as n - 1 or e - 1 never wrap into a huge loop."""
+    a = np.arange(4, dtype=I32)
+    call(a)
+    np.testing.assert_array_equal(a, np.arange(4))

@@ -13,9 +13,11 @@ using stack::Run;
 
 // ----------------------------------------------------------------- copies
 
+// Loop bounds derived from the host's 32-bit scalars (n + 1, e - 1, s + 1, ...)
+// are formed in 64 bits, so no bound can overflow whatever the scalars are.
 template <class T>
-void copy_run(Run<T> dst, Run<T> src, i32 n) {
-  for (i32 k = 0; k < n; ++k) dst[k] = src[k];
+void copy_run(Run<T> dst, Run<T> src, i64 n) {
+  for (i64 k = 0; k < n; ++k) dst[k] = src[k];
 }
 
 void copy_i32_nrw(i32 n, Vec<i32> ri32, i32 rpos, i32 wpos, Vec<i32> wi32) {
@@ -43,7 +45,7 @@ FRAG_KERNEL(503, "OiiiO", copy_i32_rnrw, "ri32 wi32");
 // Tail of a shape with axis k removed: the extents after axis k, one place down.
 void shape_tail_to_r(i32 k, i32 d, Vec<i32> ri32, i32 rpos, i32 wpos, Vec<i32> wi32) {
   Run<i32> r(ri32, rpos), w(wi32, wpos);
-  for (i32 j = k; j <= d - 2; ++j) r[j] = w[j + 1];
+  for (i64 j = k; j <= i64{d} - 2; ++j) r[j] = w[j + 1];
 }
 FRAG_KERNEL(543, "iiOiiO", shape_tail_to_r, "ri32 wi32");
 FRAG_KERNEL(538, "iiOiiO", shape_tail_to_r, "ri32 wi32");
@@ -69,8 +71,8 @@ void shape_head(i32 k, Vec<i32> r, Vec<i32> shape) {
   for (i32 j = 0; j < k; ++j) r[j] = shape[j];
 }
 void shape_tail(i32 k, Vec<i32> r, Vec<i32> shape) {
-  i32 last = shape.n32() - 2;
-  for (i32 j = k; j <= last; ++j) r[j] = shape[j + 1];
+  const i64 last = i64{shape.n32()} - 2;
+  for (i64 j = k; j <= last; ++j) r[j] = shape[j + 1];
 }
 FRAG_KERNEL(545, "iOO", shape_head, "r shape");
 FRAG_KERNEL(546, "iOO", shape_tail, "r shape");
@@ -87,24 +89,24 @@ FRAG_KERNEL(389, "iiOiO", copy_i64, "ri64 wi64");
 
 // A row pointer of n elements has n + 1 entries.
 void copy_row_ptr(i32 n, i32 wpos, Vec<i32> ri32, i32 rpos, Vec<i32> wi32) {
-  if (n >= 0) copy_run(Run(ri32, rpos), Run(wi32, wpos), n + 1);
+  if (n >= 0) copy_run(Run(ri32, rpos), Run(wi32, wpos), i64{n} + 1);
 }
 FRAG_KERNEL(387, "iiOiO", copy_row_ptr, "ri32 wi32");
 
 // ------------------------------------------------------------------ fills
 
 template <class T>
-void fill_run(Run<T> r, i32 n, T value) {
-  for (i32 k = 0; k < n; ++k) r[k] = value;
+void fill_run(Run<T> r, i64 n, T value) {
+  for (i64 k = 0; k < n; ++k) r[k] = value;
 }
 // n + 1 entries when n >= 0 (a row pointer or counter run of n elements).
 template <class T>
 void fill_run_n1(Run<T> r, i32 n, T value) {
-  if (n >= 0) fill_run(r, n + 1, value);
+  if (n >= 0) fill_run(r, i64{n} + 1, value);
 }
 // k * step, k = first .. last, in 32-bit arithmetic.
-void fill_steps(Run<i32> r, i32 first, i32 last, i32 step) {
-  for (i32 k = first; k <= last; ++k) r[k] = mul32(k, step);
+void fill_steps(Run<i32> r, i64 first, i64 last, i32 step) {
+  for (i64 k = first; k <= last; ++k) r[k] = mul32(static_cast<i32>(k), step);
 }
 
 // Row pointer and coefficients of an expression whose every element is one
@@ -115,7 +117,7 @@ void unit_terms(i32 fpos, i32 n, i32 m, i32 ipos, Vec<f64> rf64, Vec<i32> ri32) 
 }
 FRAG_KERNEL(579, "iiiiOO", unit_terms, "rf64 ri32");
 
-void iota_x(i32 pos, i32 n, Vec<i32> xi32) { fill_steps(Run(xi32, pos), 0, n - 1, 1); }
+void iota_x(i32 pos, i32 n, Vec<i32> xi32) { fill_steps(Run(xi32, pos), 0, i64{n} - 1, 1); }
 FRAG_KERNEL(568, "iiO", iota_x, "xi32");
 FRAG_KERNEL(532, "iiO", iota_x, "xi32");
 
@@ -189,7 +191,7 @@ FRAG_KERNEL(355, "iiO", prefix_x_inclusive, "xi32");
 // one (and the caller writing 0 at entry 0) restores the row pointer.
 void shift_up(Vec<i32> ri32, i32 n, i32 pos) {
   Run<i32> r(ri32, pos);
-  for (i32 k = n - 1; k >= 0; --k) r[k + 1] = r[k];
+  for (i64 k = i64{n} - 1; k >= 0; --k) r[k + 1] = r[k];
 }
 FRAG_KERNEL(529, "Oii", shift_up, "ri32");
 
@@ -218,8 +220,8 @@ FRAG_KERNEL(531, "iiiO", max_of_run, "wi32");
 // Product of the extents run[first .. last] into acc; 32-bit products wrap,
 // 64-bit products widen each extent before multiplying.
 template <class Acc>
-Acc product(Acc acc, Run<i32> r, i32 first, i32 last) {
-  for (i32 k = first; k <= last; ++k) {
+Acc product(Acc acc, Run<i32> r, i64 first, i64 last) {
+  for (i64 k = first; k <= last; ++k) {
     if constexpr (sizeof(Acc) == 4)
       acc = mul32(acc, r[k]);
     else
@@ -228,63 +230,63 @@ Acc product(Acc acc, Run<i32> r, i32 first, i32 last) {
   return acc;
 }
 
-i32 product32(i32 init, i32 n, i32 pos, Vec<i32> wi32) { return product(init, Run(wi32, pos), 0, n - 1); }
+i32 product32(i32 init, i32 n, i32 pos, Vec<i32> wi32) { return product(init, Run(wi32, pos), 0, i64{n} - 1); }
 FRAG_KERNEL(540, "iiiO", product32, "wi32");
 FRAG_KERNEL(534, "iiiO", product32, "wi32");
 
 // Extents strictly between axes s and e.
 i32 product32_between(i32 init, i32 s, i32 e, i32 pos, Vec<i32> wi32) {
-  return product(init, Run(wi32, pos), s + 1, e - 1);
+  return product(init, Run(wi32, pos), i64{s} + 1, i64{e} - 1);
 }
 FRAG_KERNEL(541, "iiiiO", product32_between, "wi32");
 FRAG_KERNEL(535, "iiiiO", product32_between, "wi32");
 
 std::tuple<bool, i32> flagged_product32(i32 n, bool flag, i32 init, i32 pos, Vec<i32> wi32) {
-  return {flag, product(init, Run(wi32, pos), 0, n - 1)};
+  return {flag, product(init, Run(wi32, pos), 0, i64{n} - 1)};
 }
 FRAG_KERNEL(561, "ipiiO", flagged_product32, "wi32");
 
-i64 product64_a(i64 init, i32 pos, Vec<i32> wi32, i32 n) { return product(init, Run(wi32, pos), 0, n - 1); }
+i64 product64_a(i64 init, i32 pos, Vec<i32> wi32, i32 n) { return product(init, Run(wi32, pos), 0, i64{n} - 1); }
 FRAG_KERNEL(547, "LiOi", product64_a, "wi32");
 
-i64 product64_b(i32 n, i32 pos, i64 init, Vec<i32> wi32) { return product(init, Run(wi32, pos), 0, n - 1); }
+i64 product64_b(i32 n, i32 pos, i64 init, Vec<i32> wi32) { return product(init, Run(wi32, pos), 0, i64{n} - 1); }
 FRAG_KERNEL(512, "iiLO", product64_b, "wi32");
 
-i64 product64_c(i32 n, i64 init, i32 pos, Vec<i32> wi32) { return product(init, Run(wi32, pos), 0, n - 1); }
+i64 product64_c(i32 n, i64 init, i32 pos, Vec<i32> wi32) { return product(init, Run(wi32, pos), 0, i64{n} - 1); }
 FRAG_KERNEL(468, "iLiO", product64_c, "wi32");
 FRAG_KERNEL(366, "iLiO", product64_c, "wi32");
 FRAG_KERNEL(362, "iLiO", product64_c, "wi32");
 
 i64 product64_between_a(i64 init, i32 e, i32 pos, Vec<i32> wi32, i32 s) {
-  return product(init, Run(wi32, pos), s + 1, e - 1);
+  return product(init, Run(wi32, pos), i64{s} + 1, i64{e} - 1);
 }
 FRAG_KERNEL(549, "LiiOi", product64_between_a, "wi32");
 
 i64 product64_between_b(i64 init, i32 pos, Vec<i32> wi32, i32 s, i32 e) {
-  return product(init, Run(wi32, pos), s + 1, e - 1);
+  return product(init, Run(wi32, pos), i64{s} + 1, i64{e} - 1);
 }
 FRAG_KERNEL(548, "LiOii", product64_between_b, "wi32");
 
 // The first a - b extents.
 i64 product64_head_a(i32 a, i32 b, i64 init, i32 pos, Vec<i32> wi32) {
-  return product(init, Run(wi32, pos), 0, sub32(a, b) - 1);
+  return product(init, Run(wi32, pos), 0, i64{a} - b - 1);
 }
 FRAG_KERNEL(502, "iiLiO", product64_head_a, "wi32");
 
 i64 product64_head_b(i64 init, i32 a, i32 b, i32 pos, Vec<i32> wi32) {
-  return product(init, Run(wi32, pos), 0, sub32(a, b) - 1);
+  return product(init, Run(wi32, pos), 0, i64{a} - b - 1);
 }
 FRAG_KERNEL(499, "LiiiO", product64_head_b, "wi32");
 
 // The last b of the first a extents.
 i64 product64_last_of_head(i64 init, i32 a, i32 b, i32 pos, Vec<i32> wi32) {
-  return product(init, Run(wi32, pos), sub32(a, b), a - 1);
+  return product(init, Run(wi32, pos), i64{a} - b, i64{a} - 1);
 }
 FRAG_KERNEL(500, "LiiiO", product64_last_of_head, "wi32");
 
 // Factors of the axis split record, multiplied into place.
 void dim_before(Vec<i32> dim, i32 n, i32 pos, Vec<i32> wi32) {
-  dim[0] = product(dim[0], Run(wi32, pos), 0, n - 1);
+  dim[0] = product(dim[0], Run(wi32, pos), 0, i64{n} - 1);
 }
 FRAG_KERNEL(564, "OiiO", dim_before, "dim wi32");
 
@@ -292,7 +294,7 @@ void dim_before_b(Vec<i32> dim, i32 pos, Vec<i32> wi32, i32 n) { dim_before(dim,
 FRAG_KERNEL(552, "OiOi", dim_before_b, "dim wi32");
 
 void dim_between(Vec<i32> dim, i32 s, i32 e, i32 pos, Vec<i32> wi32) {
-  dim[2] = product(dim[2], Run(wi32, pos), s + 1, e - 1);
+  dim[2] = product(dim[2], Run(wi32, pos), i64{s} + 1, i64{e} - 1);
 }
 FRAG_KERNEL(565, "OiiiO", dim_between, "dim wi32");
 
@@ -300,7 +302,7 @@ void dim_between_b(Vec<i32> dim, i32 pos, Vec<i32> wi32, i32 s, i32 e) { dim_bet
 FRAG_KERNEL(553, "OiOii", dim_between_b, "dim wi32");
 
 void dim_after(Vec<i32> dim, i32 s, i32 e, i32 pos, Vec<i32> wi32) {
-  dim[4] = product(dim[4], Run(wi32, pos), s + 1, e - 1);
+  dim[4] = product(dim[4], Run(wi32, pos), i64{s} + 1, i64{e} - 1);
 }
 FRAG_KERNEL(566, "OiiiO", dim_after, "dim wi32");
 
