@@ -108,7 +108,10 @@ def test_table_matches_model(rng, on):
             if kind == 0:
                 w, c = [], []                    # program of length 0
             elif kind == 1:
-                w, c = [2, 8], [float(rng.integers(-3, 4)), float(rng.integers(-1, 3))]
+                # Two pushes, then a sum of at most two values (2.9 sums two).
+                w = [2, 2, 8]
+                c = [float(rng.integers(-3, 4)), float(rng.integers(-3, 4)),
+                     float(rng.integers(-1, 3)) + 0.9 * rng.integers(0, 2)]
             else:
                 k = rng.integers(1, 4)
                 w = [1] * k + [3] * (k - 1) + [2, 5]

@@ -4,49 +4,17 @@
 // operand goes in three steps chained by the host: the permuted linear index
 // of every stored element (sp), the host's ascending order of sp (perm), and
 // a gather of the stored elements in that order.
-#include "kernels/stack_eval/stack_layout.hpp"
+#include "kernels/stack_eval/programs.hpp"
 
 namespace frag {
 namespace {
 
+using program::NoProgram;
 using stack::Run;
 
-// Copies the terms of one operand element, with their programs when the
-// expression carries them, to the end of the result's term blocks. T and P are
-// the result's running term and program-position counts; the result program
-// pointer gets entry T + 1 per copied term.
-struct TermCopy {
-  Run<i32> ptr;       // operand row pointer
-  Run<i64> nidxs;     // operand variable indices
-  Run<f64> cof;       // operand coefficients
-  Run<i32> codeptr;   // operand program pointer
-  Run<i32> code;      // operand program words
-  Run<f64> cconst;    // operand program constants
-  Run<i64> r_nidxs;
-  Run<f64> r_cof;
-  Run<i32> r_codeptr;
-  Run<i32> r_code;
-  Run<f64> r_cconst;
-  bool programs;
-
-  void element(i64 s, i32& T, i32& P) const {
-    const i32 end = ptr[s + 1];
-    for (i32 j = ptr[s]; j < end; ++j) {
-      r_nidxs[T] = nidxs[j];
-      r_cof[T] = cof[j];
-      if (programs) {
-        const i32 code_end = codeptr[j + 1];
-        for (i32 m = codeptr[j]; m < code_end; ++m) {
-          r_code[P] = code[m];
-          r_cconst[P] = cconst[m];
-          P = add32(P, 1);
-        }
-        r_codeptr[add32(T, 1)] = P;
-      }
-      T = add32(T, 1);
-    }
-  }
-};
+// Both kernels copy terms from the operand's blocks on the W stack (src) to
+// the result's on the R stack (dst); both carry programs when the expression
+// does.
 
 // Dense permutation. Result element i is split into its coordinates by the
 // result strides; coordinate k lies on operand axis dperm[k], which gives the
@@ -57,13 +25,12 @@ void permute_dense(i32 w_cconst, i32 w_code, i32 w_codeptr, Vec<i32> dperm, Vec<
                    Vec<i32> ri32, Vec<i64> ri64, i32 r_nidxs, i32 r_ptr, Vec<i64> stride,
                    Vec<f64> wf64, Vec<i32> wi32, Vec<i64> wi64) {
   const bool programs = stack::has_programs(program_flag);
-  const TermCopy copy{Run(wi32, w_ptr),     Run(wi64, w_nidxs),   Run(wf64, w_cof),
-                      Run(wi32, w_codeptr), Run(wi32, w_code),    Run(wf64, w_cconst),
-                      Run(ri64, r_nidxs),   Run(rf64, r_cof),     Run(ri32, r_codeptr),
-                      Run(ri32, r_code),    Run(rf64, r_cconst),  programs};
-  Run<i32> r_row(ri32, r_ptr);
-  r_row[0] = 0;
-  if (programs) copy.r_codeptr[0] = 0;
+  const stack::Blocks src =
+      stack::blocks_at(wi32, wi64, wf64, w_ptr, w_nidxs, w_cof, w_codeptr, w_code, w_cconst, programs);
+  const stack::Blocks dst =
+      stack::blocks_at(ri32, ri64, rf64, r_ptr, r_nidxs, r_cof, r_codeptr, r_code, r_cconst, programs);
+  dst.ptr[0] = 0;
+  if (programs) dst.pptr[0] = 0;
 
   i32 T = 0, P = 0;
   for (i32 i = 0; i < n; ++i) {
@@ -73,8 +40,8 @@ void permute_dense(i32 w_cconst, i32 w_code, i32 w_codeptr, Vec<i32> dperm, Vec<
       rem = rem % dstride[k];
       s = add64(s, mul64(q, stride[dperm[k]]));
     }
-    copy.element(s, T, P);
-    r_row[i + 1] = T;
+    program::copy_terms<NoProgram::kNothing>(src, s, dst, T, P);
+    dst.ptr[i + 1] = T;
   }
 }
 FRAG_KERNEL(427, "iiiOOiiiiiiiiiiOOOiiOOOO", permute_dense,
@@ -88,17 +55,17 @@ std::tuple<i32, i32, i32> permute_sparse_gather(
     i32 T, i32 program_flag, i32 n, Vec<i64> perm, i32 r_cconst, i32 r_code, i32 r_codeptr,
     i32 r_cof, Vec<f64> rf64, Vec<i32> ri32, Vec<i64> ri64, i32 r_nidxs, i32 r_ptr, i32 r_sp,
     Vec<i64> sp, Vec<f64> wf64, Vec<i32> wi32, Vec<i64> wi64) {
-  const TermCopy copy{Run(wi32, w_ptr),     Run(wi64, w_nidxs),   Run(wf64, w_cof),
-                      Run(wi32, w_codeptr), Run(wi32, w_code),    Run(wf64, w_cconst),
-                      Run(ri64, r_nidxs),   Run(rf64, r_cof),     Run(ri32, r_codeptr),
-                      Run(ri32, r_code),    Run(rf64, r_cconst),  stack::has_programs(program_flag)};
-  Run<i32> r_row(ri32, r_ptr);
+  const bool programs = stack::has_programs(program_flag);
+  const stack::Blocks src =
+      stack::blocks_at(wi32, wi64, wf64, w_ptr, w_nidxs, w_cof, w_codeptr, w_code, w_cconst, programs);
+  const stack::Blocks dst =
+      stack::blocks_at(ri32, ri64, rf64, r_ptr, r_nidxs, r_cof, r_codeptr, r_code, r_cconst, programs);
   Run<i64> r_spx(ri64, r_sp);
   for (i32 i = 0; i < n; ++i) {
     const i64 s = perm[i];
-    copy.element(s, T, P);
+    program::copy_terms<NoProgram::kNothing>(src, s, dst, T, P);
     r_spx[i] = sp[s];
-    r_row[i + 1] = T;
+    dst.ptr[i + 1] = T;
     E = add32(E, 1);
   }
   return {P, E, T};

@@ -4,7 +4,7 @@
 // the counting pass and then copies the selected elements. Dense operands give
 // dense results in row-major order without sorting; sparse operands keep
 // their stored order, so the result's sparsity indices stay ascending.
-#include "kernels/stack_eval/stack_layout.hpp"
+#include "kernels/stack_eval/programs.hpp"
 
 namespace frag {
 namespace {
@@ -62,8 +62,8 @@ std::tuple<i32, i32, i32> count_slice(i32 w_codeptr, Vec<i32> first, bool sparse
                                       Vec<i64> wi64) {
   const Box box{first, last, st, Run(wi32, w_shape), nd};
   const bool programs = stack::has_programs(program_flag);
-  Run<i32> ptr(wi32, w_ptr), codeptr(wi32, w_codeptr);
-  Run<i64> sp(wi64, w_sp);
+  const Run<i32> ptr(wi32, w_ptr), codeptr(wi32, w_codeptr);
+  const Run<i64> sp(wi64, w_sp);
 
   if (!sparse) {
     E = 1;
@@ -72,9 +72,7 @@ std::tuple<i32, i32, i32> count_slice(i32 w_codeptr, Vec<i32> first, bool sparse
   for (i32 e = 0; e < n; ++e) {
     if (!box.contains(sparse ? sp[e] : i64{e})) continue;
     if (sparse) E = add32(E, 1);
-    const i32 a = ptr[e], b = ptr[e + 1];
-    T = add32(T, sub32(b, a));
-    if (programs) P = add32(P, sub32(codeptr[b], codeptr[a]));
+    stack::add_element_size(ptr, codeptr, programs, e, T, P);
   }
   return {P, E, T};
 }
@@ -94,37 +92,20 @@ std::tuple<i32, i32, i32> copy_slice(
     Vec<i64> st, Vec<f64> wf64, Vec<i32> wi32, Vec<i64> wi64) {
   const Box box{first, last, st, Run(wi32, w_shape), nd};
   const bool programs = stack::has_programs(program_flag);
-  Run<i32> ptr(wi32, w_ptr), codeptr(wi32, w_codeptr), code(wi32, w_code);
-  Run<i64> nidxs(wi64, w_nidxs);
-  Run<f64> cof(wf64, w_cof), cconst(wf64, w_cconst);
-  Run<i32> r_row(ri32, r_ptr), r_cptr(ri32, r_codeptr), r_code_(ri32, r_code);
-  Run<i64> r_nidx(ri64, r_nidxs), r_spx(ri64, r_sp);
-  Run<f64> r_cofx(rf64, r_cof), r_cc(rf64, r_cconst);
-
-  // Terms of operand element e in order, each followed by its program.
-  auto copy_terms = [&](i32 e) {
-    const i32 end = ptr[e + 1];
-    for (i32 j = ptr[e]; j < end; ++j) {
-      r_nidx[T] = nidxs[j];
-      r_cofx[T] = cof[j];
-      if (programs) {
-        const i32 code_end = codeptr[j + 1];
-        for (i32 m = codeptr[j]; m < code_end; ++m) {
-          r_code_[P] = code[m];
-          r_cc[P] = cconst[m];
-          P = add32(P, 1);
-        }
-        r_cptr[add32(T, 1)] = P;
-      }
-      T = add32(T, 1);
-    }
-  };
+  // Terms of a selected operand element (W stack), in order, each with its
+  // program, go to the end of the result's term blocks (R stack).
+  const stack::Blocks src =
+      stack::blocks_at(wi32, wi64, wf64, w_ptr, w_nidxs, w_cof, w_codeptr, w_code, w_cconst, programs);
+  const stack::Blocks dst =
+      stack::blocks_at(ri32, ri64, rf64, r_ptr, r_nidxs, r_cof, r_codeptr, r_code, r_cconst, programs);
+  auto append_element = [&](i32 e) { program::copy_terms<program::NoProgram::kNothing>(src, e, dst, T, P); };
+  const Run<i64> r_spx(ri64, r_sp);
 
   if (!sparse) {
     for (i32 u = 0; u < n; ++u) {
       if (!box.contains(u)) continue;
-      copy_terms(u);
-      r_row[add32(E, 1)] = T;
+      append_element(u);
+      dst.ptr[add32(E, 1)] = T;
       E = add32(E, 1);
     }
     return {P, E, T};
@@ -145,9 +126,9 @@ std::tuple<i32, i32, i32> copy_slice(
     i64 v = 0;
     for (i32 k = 0; k < nd; ++k)
       v = add64(v, mul64(sub64(c[k], first[k]), rst[k]));
-    copy_terms(e);
+    append_element(e);
     r_spx[E] = v;
-    r_row[add32(E, 1)] = T;
+    dst.ptr[add32(E, 1)] = T;
     E = add32(E, 1);
   }
   return {P, E, T};

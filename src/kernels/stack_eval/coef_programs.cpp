@@ -117,11 +117,8 @@ bool store_programs(Vec<f64> cconst, i32 off_pconst, Vec<i32> code, i32 off_word
     i32 pos = row_code_ptr[r];
     for (i32 t = tb; t < te; ++t) {
       if (program::term_is_constant(pptr, words, t)) continue;
-      const i32 s = pptr[t], n = sub32(pptr[t + 1], s);
-      for (i32 a = 0; a < n; ++a) {
-        code[pos + a] = words[s + a];
-        cconst[pos + a] = consts[s + a];
-      }
+      const i32 s = pptr[t], end = pptr[t + 1], n = sub32(end, s);
+      program::copy_positions(words, consts, s, end, code, cconst, pos);
       pos = add32(pos, n);
       param_code_sizes[j] = n;
       const i64 v = nidxs[t];

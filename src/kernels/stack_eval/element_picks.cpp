@@ -6,7 +6,7 @@
 // pass. A sparse operand is searched once, in the counting pass, which leaves
 // the stored position of every wanted element (or -1) in a match block on the
 // X stack for the copy pass.
-#include "kernels/stack_eval/stack_layout.hpp"
+#include "kernels/stack_eval/programs.hpp"
 
 namespace frag {
 namespace {
@@ -15,24 +15,12 @@ using stack::Run;
 
 // ------------------------------------------------------------ counting
 
-// Terms and program positions of one operand element.
-struct ElementSizes {
-  Run<i32> ptr;      // operand row pointer
-  Run<i32> codeptr;  // operand program pointer
-  bool programs;
-
-  void add(i64 e, i32& P, i32& T) const {
-    const i32 a = ptr[e], b = ptr[e + 1];
-    T = add32(T, sub32(b, a));
-    if (programs) P = add32(P, sub32(codeptr[b], codeptr[a]));
-  }
-};
-
 std::tuple<i32, i32> dense_pick_count(i32 wcodeptr, Vec<i64> idxs, i32 flag, i32 wptr, i32 P, i32 T,
                                       Vec<i32> wi32) {
-  const ElementSizes sizes{Run(wi32, wptr), Run(wi32, wcodeptr), stack::has_programs(flag)};
+  const Run<i32> ptr(wi32, wptr), codeptr(wi32, wcodeptr);
+  const bool programs = stack::has_programs(flag);
   const i32 n = idxs.n32();
-  for (i32 i = 0; i < n; ++i) sizes.add(idxs[i], P, T);
+  for (i32 i = 0; i < n; ++i) stack::add_element_size(ptr, codeptr, programs, idxs[i], T, P);
   return {P, T};
 }
 FRAG_KERNEL(415, "iOiiiiO", dense_pick_count, "idxs wi32");
@@ -42,7 +30,8 @@ FRAG_KERNEL(415, "iOiiiiO", dense_pick_count, "idxs wi32");
 std::tuple<i32, i32> sparse_pick_match(i32 wcodeptr, Vec<i64> idxs, i32 flag, i32 nstored, i32 wptr, i32 P,
                                        i32 T, i32 wsp, i32 xmatch, Vec<i32> wi32, Vec<i64> wi64,
                                        Vec<i32> xi32) {
-  const ElementSizes sizes{Run(wi32, wptr), Run(wi32, wcodeptr), stack::has_programs(flag)};
+  const Run<i32> ptr(wi32, wptr), codeptr(wi32, wcodeptr);
+  const bool programs = stack::has_programs(flag);
   const Run<i64> sp(wi64, wsp);
   const Run<i32> match(xi32, xmatch);
   const i32 n = idxs.n32();
@@ -58,7 +47,7 @@ std::tuple<i32, i32> sparse_pick_match(i32 wcodeptr, Vec<i64> idxs, i32 flag, i3
     }
     if (lo < nstored && sp[lo] == key) {
       match[i] = lo;
-      sizes.add(lo, P, T);
+      stack::add_element_size(ptr, codeptr, programs, lo, T, P);
     } else {
       match[i] = -1;
     }
@@ -69,68 +58,41 @@ FRAG_KERNEL(417, "iOiiiiiiiOOO", sparse_pick_match, "idxs wi32 wi64 xi32");
 
 // ---------------------------------------------------------------- copies
 
-// Appends the terms of one operand element at result term T (and their
-// programs at result program position P), writing the result program pointer
-// entry after each term. Entry 0 of the result pointers is the caller's.
-struct ElementCopier {
-  Run<i32> ptr;
-  Run<i64> nidxs;
-  Run<f64> cof;
-  Run<i32> codeptr, code;
-  Run<f64> cconst;
-  Run<i64> rnidxs;
-  Run<f64> rcof;
-  Run<i32> rcodeptr, rcode;
-  Run<f64> rcconst;
-  bool programs;
-
-  void copy(i64 e, i32& P, i32& T) const {
-    const i32 end = ptr[e + 1];
-    for (i32 j = ptr[e]; j < end; ++j) {
-      rnidxs[T] = nidxs[j];
-      rcof[T] = cof[j];
-      if (programs) {
-        const i32 qend = codeptr[j + 1];
-        for (i32 q = codeptr[j]; q < qend; ++q, ++P) {
-          rcode[P] = code[q];
-          rcconst[P] = cconst[q];
-        }
-        rcodeptr[T + 1] = P;
-      }
-      ++T;
-    }
-  }
+// The operand's blocks on the W stack (src) and the result's on the R stack
+// (dst); both carry programs when the operand does.
+struct PickBlocks {
+  stack::Blocks src, dst;
 };
+
+PickBlocks pick_blocks(i32 wcconst, i32 wcode, i32 wcodeptr, i32 wcof, i32 wnidxs, i32 wptr, i32 rcconst,
+                       i32 rcode, i32 rcodeptr, i32 rcof, Vec<f64> rf64, Vec<i32> ri32, Vec<i64> ri64, i32 flag,
+                       i32 rnidxs, i32 rptr, Vec<f64> wf64, Vec<i32> wi32, Vec<i64> wi64) {
+  const bool programs = stack::has_programs(flag);
+  return PickBlocks{stack::blocks_at(wi32, wi64, wf64, wptr, wnidxs, wcof, wcodeptr, wcode, wcconst, programs),
+                    stack::blocks_at(ri32, ri64, rf64, rptr, rnidxs, rcof, rcodeptr, rcode, rcconst, programs)};
+}
 
 // Both copy passes: for pick i, the terms of operand element source(i) (no
 // terms for a sparse miss, -1), then the result row pointer entry i + 1.
+// Entry 0 of the result pointers is the caller's.
 template <bool MayMiss, class Source>
-std::tuple<i32, i32> pick_copy(const ElementCopier& c, Run<i32> rptr, i32 n, Source source, i32 P, i32 T) {
+std::tuple<i32, i32> pick_copy(const PickBlocks& b, i32 n, Source source, i32 P, i32 T) {
   for (i32 i = 0; i < n; ++i) {
     const i64 e = source(i);
-    if (!MayMiss || e >= 0) c.copy(e, P, T);
-    rptr[i + 1] = T;
+    if (!MayMiss || e >= 0) program::copy_terms<program::NoProgram::kNothing>(b.src, e, b.dst, T, P);
+    b.dst.ptr[i + 1] = T;
   }
   return {P, T};
-}
-
-ElementCopier pick_copier(i32 wcconst, i32 wcode, i32 wcodeptr, i32 wcof, i32 wnidxs, i32 wptr, i32 rcconst,
-                          i32 rcode, i32 rcodeptr, i32 rcof, Vec<f64> rf64, Vec<i32> ri32, Vec<i64> ri64,
-                          i32 flag, i32 rnidxs, Vec<f64> wf64, Vec<i32> wi32, Vec<i64> wi64) {
-  return ElementCopier{Run(wi32, wptr),      Run(wi64, wnidxs),   Run(wf64, wcof),
-                       Run(wi32, wcodeptr),  Run(wi32, wcode),    Run(wf64, wcconst),
-                       Run(ri64, rnidxs),    Run(rf64, rcof),     Run(ri32, rcodeptr),
-                       Run(ri32, rcode),     Run(rf64, rcconst),  stack::has_programs(flag)};
 }
 
 std::tuple<i32, i32> dense_pick_copy(i32 wcconst, i32 wcode, i32 P, i32 wcodeptr, i32 wcof, Vec<i64> idxs,
                                      i32 T, i32 wnidxs, i32 wptr, i32 rcconst, i32 rcode, i32 rcodeptr,
                                      i32 rcof, Vec<f64> rf64, Vec<i32> ri32, Vec<i64> ri64, i32 flag,
                                      i32 rnidxs, i32 rptr, Vec<f64> wf64, Vec<i32> wi32, Vec<i64> wi64) {
-  const ElementCopier c = pick_copier(wcconst, wcode, wcodeptr, wcof, wnidxs, wptr, rcconst, rcode, rcodeptr,
-                                      rcof, rf64, ri32, ri64, flag, rnidxs, wf64, wi32, wi64);
+  const PickBlocks b = pick_blocks(wcconst, wcode, wcodeptr, wcof, wnidxs, wptr, rcconst, rcode, rcodeptr, rcof,
+                                   rf64, ri32, ri64, flag, rnidxs, rptr, wf64, wi32, wi64);
   // Dense operands are addressed directly; the host has range-checked idxs.
-  return pick_copy<false>(c, Run(ri32, rptr), idxs.n32(), [&](i32 i) { return idxs[i]; }, P, T);
+  return pick_copy<false>(b, idxs.n32(), [&](i32 i) { return idxs[i]; }, P, T);
 }
 FRAG_KERNEL(416, "iiiiiOiiiiiiiOOOiiiOOO", dense_pick_copy, "idxs rf64 ri32 ri64 wf64 wi32 wi64");
 
@@ -139,11 +101,11 @@ std::tuple<i32, i32> sparse_pick_copy(i32 wcconst, i32 wcode, i32 P, i32 wcodept
                                       i32 rcof, Vec<f64> rf64, Vec<i32> ri32, Vec<i64> ri64, i32 flag,
                                       i32 rnidxs, i32 rptr, i32 xmatch, Vec<f64> wf64, Vec<i32> wi32,
                                       Vec<i64> wi64, Vec<i32> xi32) {
-  const ElementCopier c = pick_copier(wcconst, wcode, wcodeptr, wcof, wnidxs, wptr, rcconst, rcode, rcodeptr,
-                                      rcof, rf64, ri32, ri64, flag, rnidxs, wf64, wi32, wi64);
+  const PickBlocks b = pick_blocks(wcconst, wcode, wcodeptr, wcof, wnidxs, wptr, rcconst, rcode, rcodeptr, rcof,
+                                   rf64, ri32, ri64, flag, rnidxs, rptr, wf64, wi32, wi64);
   // idxs gives only the number of picks; the matches say which stored element.
   const Run<i32> match(xi32, xmatch);
-  return pick_copy<true>(c, Run(ri32, rptr), idxs.n32(), [&](i32 i) { return i64{match[i]}; }, P, T);
+  return pick_copy<true>(b, idxs.n32(), [&](i32 i) { return i64{match[i]}; }, P, T);
 }
 FRAG_KERNEL(418, "iiiiiOiiiiiiiOOOiiiiOOOO", sparse_pick_copy, "idxs rf64 ri32 ri64 wf64 wi32 wi64 xi32");
 

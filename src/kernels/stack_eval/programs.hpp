@@ -104,13 +104,24 @@ inline bool term_is_constant(const Ptr& ptr, const Words& words, i32 t) noexcept
   return sub32(ptr[t + 1], s) == 1 && stack::is_constant_program(1, words[s]);
 }
 
+// Copies the source program positions s .. e - 1 of (sw, sc) to position c
+// of a result program (dw, dc); returns the next position.
+template <class SW, class SC, class DW, class DC>
+inline i32 copy_positions(const SW& sw, const SC& sc, i32 s, i32 e, const DW& dw, const DC& dc, i32 c) noexcept {
+  for (i32 p = s; p < e; ++p, c = add32(c, 1)) {
+    dw[c] = sw[p];
+    dc[c] = sc[p];
+  }
+  return c;
+}
+
 // Appends the one-instruction program "push constant 0.0" at position c of a
 // result program; returns the next position.
 template <class DW, class DC>
 inline i32 append_zero(const DW& dw, const DC& dc, i32 c) noexcept {
   dw[c] = stack::kPushConst;
   dc[c] = 0.0;
-  return c + 1;
+  return add32(c, 1);
 }
 
 // Appends a copy of the source positions s .. e - 1 followed by "push
@@ -119,14 +130,40 @@ inline i32 append_zero(const DW& dw, const DC& dc, i32 c) noexcept {
 template <class SW, class SC, class DW, class DC>
 inline i32 append_scaled(const SW& sw, const SC& sc, i32 s, i32 e, f64 w, const DW& dw, const DC& dc,
                          i32 c) noexcept {
-  for (i32 p = s; p < e; ++p, ++c) {
-    dw[c] = sw[p];
-    dc[c] = sc[p];
-  }
+  c = copy_positions(sw, sc, s, e, dw, dc, c);
   dw[c] = stack::kPushConst;
   dc[c] = w;
   dw[c + 1] = stack::kMultiply;
   return c + 2;
+}
+
+// What a term copy gives the terms of a source without programs.
+enum class NoProgram {
+  kNothing,   // no program: the result carries programs only when the source does
+  kPushZero,  // "push constant 0.0" when the result carries programs
+};
+
+// Copies the terms of source element e in order, each with its program, to
+// the end of the result's term blocks. T and P are the result's running term
+// and program-position counts; every term that gets a program sets entry
+// T + 1 of the result program pointer. Entry 0 of the result pointers and the
+// row pointer entry after the element are the caller's.
+template <NoProgram Missing>
+inline void copy_terms(const stack::Blocks& src, std::ptrdiff_t e, const stack::Blocks& dst, i32& T,
+                       i32& P) noexcept {
+  const i32 end = src.ptr[e + 1];
+  for (i32 j = src.ptr[e]; j < end; ++j) {
+    dst.nidxs[T] = src.nidxs[j];
+    dst.cof[T] = src.cof[j];
+    if (src.programs) {
+      P = copy_positions(src.words, src.consts, src.pptr[j], src.pptr[j + 1], dst.words, dst.consts, P);
+      dst.pptr[add32(T, 1)] = P;
+    } else if (Missing == NoProgram::kPushZero && dst.programs) {
+      P = append_zero(dst.words, dst.consts, P);
+      dst.pptr[add32(T, 1)] = P;
+    }
+    T = add32(T, 1);
+  }
 }
 
 }  // namespace frag::program

@@ -37,6 +37,61 @@ struct Run {
   T& operator[](std::ptrdiff_t k) const noexcept { return a[pos + k]; }
 };
 
+// The blocks of one stacked expression on a stack: row pointer, variable
+// indices, coefficients and the three program blocks. The program runs are
+// meaningful, and read, only when `programs` is set.
+struct Blocks {
+  Run<i32> ptr;
+  Run<i64> nidxs;
+  Run<f64> cof;
+  Run<i32> pptr, words;
+  Run<f64> consts;
+  bool programs;
+};
+
+// Blocks at the given positions of one stack's int32, int64 and float64
+// arrays.
+inline Blocks blocks_at(Vec<i32> s32, Vec<i64> s64, Vec<f64> sf64, std::ptrdiff_t ptr, std::ptrdiff_t nidxs,
+                        std::ptrdiff_t cof, std::ptrdiff_t pptr, std::ptrdiff_t words, std::ptrdiff_t consts,
+                        bool programs) noexcept {
+  return Blocks{Run(s32, ptr),   Run(s64, nidxs), Run(sf64, cof), Run(s32, pptr),
+                Run(s32, words), Run(sf64, consts), programs};
+}
+
+// Operands on the W stack, described by int32 tables indexed by operand
+// number: the positions of each operand's blocks and its number of program
+// positions (ncodeatom).
+struct OperandTable {
+  Vec<i32> cconst, code, codeptr, cof_base, ncodeatom, nidxs_base, ptr_base;
+  Vec<f64> wf64;
+  Vec<i32> wi32;
+  Vec<i64> wi64;
+
+  // The blocks of operand i. Its program blocks are located only when
+  // programs are wanted and the operand has them (ncodeatom[i] > 0), so their
+  // descriptors are not read otherwise; the blocks' `programs` says whether
+  // they were.
+  Blocks operand(i32 i, bool want_programs) const noexcept {
+    const bool programs = want_programs && ncodeatom[i] > 0;
+    return Blocks{Run(wi32, ptr_base[i]),
+                  Run(wi64, nidxs_base[i]),
+                  Run(wf64, cof_base[i]),
+                  Run(wi32, programs ? codeptr[i] : 0),
+                  Run(wi32, programs ? code[i] : 0),
+                  Run(wf64, programs ? cconst[i] : 0),
+                  programs};
+  }
+};
+
+// Adds the number of terms of element e (row pointer ptr) to T and, with
+// programs, the number of their program positions (program pointer pptr) to P.
+inline void add_element_size(Run<i32> ptr, Run<i32> pptr, bool programs, std::ptrdiff_t e, i32& T,
+                             i32& P) noexcept {
+  const i32 a = ptr[e], b = ptr[e + 1];
+  T = add32(T, sub32(b, a));
+  if (programs) P = add32(P, sub32(pptr[b], pptr[a]));
+}
+
 // A program flag passed as an int is set when it is greater than 0.
 constexpr bool has_programs(std::int32_t flag) noexcept { return flag > 0; }
 

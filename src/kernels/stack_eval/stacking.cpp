@@ -11,7 +11,7 @@
 //     X stack, a counting sort per axis orders the entries, a gather copies.
 // Terms carry their programs; an operand without programs stacked into a
 // result with programs gives each of its terms the program (push 0.0).
-#include "kernels/stack_eval/stack_layout.hpp"
+#include "kernels/stack_eval/programs.hpp"
 
 namespace frag {
 namespace {
@@ -131,82 +131,31 @@ FRAG_KERNEL(434, "piOpiiOiOO", stack_shapes_agree, "hassp nds shape_base wi32");
 
 // ---------------------------------------------------------- element copy
 
-// Operand tables and the W stack.
-struct Operands {
-  Vec<i32> cconst, code, codeptr, cof_base, ncodeatom, nidxs_base, ptr_base;
-  Vec<f64> wf64;
-  Vec<i32> wi32;
-  Vec<i64> wi64;
-};
-
-// Blocks of one operand.
-struct Operand {
-  Run<i32> ptr;
-  Run<i64> nidxs;
-  Run<f64> cof;
-  Run<i32> codeptr, code;
-  Run<f64> cconst;
-  bool programs;
-
-  Operand(const Operands& w, i32 k)
-      : ptr(w.wi32, w.ptr_base[k]),
-        nidxs(w.wi64, w.nidxs_base[k]),
-        cof(w.wf64, w.cof_base[k]),
-        codeptr(w.wi32, w.codeptr[k]),
-        code(w.wi32, w.code[k]),
-        cconst(w.wf64, w.cconst[k]),
-        programs(w.ncodeatom[k] > 0) {}
-};
-
 // Appends operand elements to the result, counting terms T and program
-// positions P from 0.
+// positions P from 0. A result with programs gives every term of an operand
+// without programs the program (push 0.0); an operand with programs brings
+// its own whatever the result's flag.
 struct ResultWriter {
-  Run<i32> ptr;
-  Run<i64> nidxs;
-  Run<f64> cof;
-  Run<i32> codeptr, code;
-  Run<f64> cconst;
-  bool programs;  // substitute (push 0.0) for the terms of operands without programs
+  stack::Blocks res;
   i32 T = 0, P = 0;
 
   ResultWriter(Vec<i32> ri32, Vec<i64> ri64, Vec<f64> rf64, i32 rptr, i32 rnidxs, i32 rcof, i32 rcodeptr,
-               i32 rcode, i32 rcconst, bool programs_)
-      : ptr(ri32, rptr),
-        nidxs(ri64, rnidxs),
-        cof(rf64, rcof),
-        codeptr(ri32, rcodeptr),
-        code(ri32, rcode),
-        cconst(rf64, rcconst),
-        programs(programs_) {}
+               i32 rcode, i32 rcconst, bool programs)
+      : res(stack::blocks_at(ri32, ri64, rf64, rptr, rnidxs, rcof, rcodeptr, rcode, rcconst, programs)) {}
 
   // Row pointer entry 0, and program pointer entry 0 when the result has programs.
   void start(bool result_programs) {
-    ptr[0] = 0;
-    if (result_programs) codeptr[0] = 0;
+    res.ptr[0] = 0;
+    if (result_programs) res.pptr[0] = 0;
   }
 
-  void copy(const Operand& op, i64 e) {
-    const i32 end = op.ptr[e + 1];
-    for (i32 j = op.ptr[e]; j < end; ++j) {
-      nidxs[T] = op.nidxs[j];
-      cof[T] = op.cof[j];
-      if (op.programs) {
-        const i32 qend = op.codeptr[j + 1];
-        for (i32 q = op.codeptr[j]; q < qend; ++q, ++P) {
-          code[P] = op.code[q];
-          cconst[P] = op.cconst[q];
-        }
-        codeptr[T + 1] = P;
-      } else if (programs) {
-        code[P] = stack::kPushConst;
-        cconst[P] = 0.0;
-        ++P;
-        codeptr[T + 1] = P;
-      }
-      ++T;
-    }
+  void copy(const stack::Blocks& op, i64 e) {
+    program::copy_terms<program::NoProgram::kPushZero>(op, e, res, T, P);
   }
 };
+
+// The operand's blocks, its program blocks located whenever it has programs.
+inline stack::Blocks operand(const stack::OperandTable& w, i32 k) { return w.operand(k, true); }
 
 // ----------------------------------------------------------- dense route
 
@@ -217,19 +166,19 @@ void dense_stack(Vec<i32> cconst, Vec<i32> code, Vec<i32> codeptr, Vec<i32> cof_
                  i32 rcconst, i32 rcode, i32 rcodeptr, i32 rcof, Vec<f64> rf64, Vec<i32> ri32, Vec<i64> ri64,
                  i32 rnidxs, i32 rptr, Vec<f64> wf64, Vec<i32> wi32, Vec<i64> wi64) {
   if (outer < 1 || n < 1) return;
-  const Operands w{cconst, code, codeptr, cof_base, ncodeatom, nidxs_base, ptr_base, wf64, wi32, wi64};
+  const stack::OperandTable w{cconst, code, codeptr, cof_base, ncodeatom, nidxs_base, ptr_base, wf64, wi32, wi64};
   ResultWriter r(ri32, ri64, rf64, rptr, rnidxs, rcof, rcodeptr, rcode, rcconst, flag);
   r.start(flag);
   i32 E = 0;
   for (i32 o = 0; o < outer; ++o)
     for (i32 k = 0; k < n; ++k) {
-      const Operand op(w, k);
+      const stack::Blocks op = operand(w, k);
       const i32 m = d1s[k];
       for (i32 t = 0; t < m; ++t) {
         const i32 first = mul32(add32(mul32(m, o), t), inner);
         for (i32 x = 0; x < inner; ++x) {
           r.copy(op, add32(first, x));
-          r.ptr[++E] = r.T;
+          r.res.ptr[++E] = r.T;
         }
       }
     }
@@ -247,7 +196,7 @@ void concatenate(Vec<i32> cconst, Vec<i32> code, Vec<i32> codeptr, Vec<i32> cof_
                  i32 rcode, i32 rcodeptr, i32 rcof, Vec<f64> rf64, Vec<i32> ri32, Vec<i64> ri64, i32 flag,
                  i32 rnidxs, i32 rptr, i32 rsp, Vec<i32> shape_base, Vec<i32> sp_base, Vec<f64> wf64,
                  Vec<i32> wi32, Vec<i64> wi64) {
-  const Operands w{cconst, code, codeptr, cof_base, ncodeatom, nidxs_base, ptr_base, wf64, wi32, wi64};
+  const stack::OperandTable w{cconst, code, codeptr, cof_base, ncodeatom, nidxs_base, ptr_base, wf64, wi32, wi64};
   const bool programs = stack::has_programs(flag);
   ResultWriter r(ri32, ri64, rf64, rptr, rnidxs, rcof, rcodeptr, rcode, rcconst, programs);
   r.start(programs);
@@ -255,13 +204,13 @@ void concatenate(Vec<i32> cconst, Vec<i32> code, Vec<i32> codeptr, Vec<i32> cof_
   i32 E = 0;
   i64 base = 0;
   for (i32 k = 0; k < n; ++k) {
-    const Operand op(w, k);
+    const stack::Blocks op = operand(w, k);
     const i32 ne = nelem[k];
     const bool sparse = hassp[k] != 0;
     const Run<i64> osp(wi64, sp_base[k]);
     for (i32 e = 0; e < ne; ++e) {
       r.copy(op, e);
-      r.ptr[E + 1] = r.T;
+      r.res.ptr[E + 1] = r.T;
       sp[E] = add64(base, sparse ? osp[e] : i64{e});
       ++E;
     }
@@ -357,15 +306,15 @@ void sparse_gather(Vec<i32> cconst, Vec<i32> code, Vec<i32> codeptr, Vec<i32> co
                    i32 rcodeptr, i32 rcof, Vec<f64> rf64, Vec<i32> ri32, Vec<i64> ri64, i32 rflag, i32 nres,
                    i32 rnidxs, i32 rptr, i32 rsp, i32 xop, i32 xel, i32 xidx, Vec<f64> wf64, Vec<i32> wi32,
                    Vec<i64> wi64, Vec<i32> xi32, Vec<i64> xi64) {
-  const Operands w{cconst, code, codeptr, cof_base, ncodeatom, nidxs_base, ptr_base, wf64, wi32, wi64};
+  const stack::OperandTable w{cconst, code, codeptr, cof_base, ncodeatom, nidxs_base, ptr_base, wf64, wi32, wi64};
   ResultWriter r(ri32, ri64, rf64, rptr, rnidxs, rcof, rcodeptr, rcode, rcconst, flag);
   r.start(stack::has_programs(rflag));
   const Run<i32> order(xi32, xorder), opnum(xi32, xop), elnum(xi32, xel);
   const Run<i64> sidx(xi64, xidx), sp(ri64, rsp);
   for (i32 i = 0; i < nres; ++i) {
     const i32 s = order[i];
-    r.copy(Operand(w, opnum[s]), elnum[s]);
-    r.ptr[i + 1] = r.T;
+    r.copy(operand(w, opnum[s]), elnum[s]);
+    r.res.ptr[i + 1] = r.T;
     sp[i] = sidx[s];
   }
 }

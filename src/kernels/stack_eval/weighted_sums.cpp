@@ -19,70 +19,27 @@
 namespace frag {
 namespace {
 
+using stack::Blocks;
 using stack::Run;
 
-// Operand descriptor arrays and the W stack.
-struct Operands {
-  Vec<i32> ptr_base, nidxs_base, cof_base, ncodeatom, codeptr, code, cconst;
-  Vec<f64> w;
-  Vec<f64> wf64;
-  Vec<i32> wi32;
-  Vec<i64> wi64;
-};
-
-// The blocks of one operand on the W stack. The program blocks are located
-// only when the result carries programs and the operand has them, so their
-// descriptors are not read otherwise.
-struct Operand {
-  Run<i32> ptr;
-  Run<i64> nidxs;
-  Run<f64> cof;
-  Run<i32> pptr, words;
-  Run<f64> consts;
-  f64 w;
-  bool programs;
-
-  Operand(const Operands& o, i32 i, bool with_programs)
-      : ptr(o.wi32, o.ptr_base[i]),
-        nidxs(o.wi64, o.nidxs_base[i]),
-        cof(o.wf64, o.cof_base[i]),
-        pptr(o.wi32, 0),
-        words(o.wi32, 0),
-        consts(o.wf64, 0),
-        w(o.w[i]),
-        programs(with_programs && o.ncodeatom[i] > 0) {
-    if (programs) {
-      pptr.pos = o.codeptr[i];
-      words.pos = o.code[i];
-      consts.pos = o.cconst[i];
+// Appends the terms of operand element e, weight w, to the result blocks at
+// term cursor r and program cursor c, advancing both. Unlike a plain term
+// copy, every coefficient is multiplied by the weight and, in a result with
+// programs, every program is followed by "push constant w, multiply" (an
+// operand without programs gives "push constant 0.0").
+inline void append_weighted(const Blocks& op, f64 w, i32 e, const Blocks& res, i32& r, i32& c) noexcept {
+  for (i32 j = op.ptr[e], end = op.ptr[e + 1]; j < end; ++j) {
+    res.nidxs[r] = op.nidxs[j];
+    res.cof[r] = w * op.cof[j];
+    if (res.programs) {
+      c = op.programs ? program::append_scaled(op.words, op.consts, op.pptr[j], op.pptr[j + 1], w, res.words,
+                                               res.consts, c)
+                      : program::append_zero(res.words, res.consts, c);
+      res.pptr[add32(r, 1)] = c;
     }
+    r = add32(r, 1);
   }
-};
-
-// The result blocks on the R stack.
-struct SumResult {
-  Run<i64> nidxs;
-  Run<f64> cof;
-  Run<i32> pptr, words;
-  Run<f64> consts;
-  bool programs;
-
-  // Appends the terms of operand element e at term cursor r and program
-  // cursor c, advancing both.
-  void append(const Operand& op, i32 e, i32& r, i32& c) const noexcept {
-    for (i32 j = op.ptr[e], end = op.ptr[e + 1]; j < end; ++j) {
-      nidxs[r] = op.nidxs[j];
-      cof[r] = op.w * op.cof[j];
-      if (programs) {
-        c = op.programs ? program::append_scaled(op.words, op.consts, op.pptr[j], op.pptr[j + 1], op.w, words,
-                                                 consts, c)
-                        : program::append_zero(words, consts, c);
-        pptr[add32(r, 1)] = c;
-      }
-      r = add32(r, 1);
-    }
-  }
-};
+}
 
 // Where operand element e lands in a dense result: itself for a dense
 // operand, its sparsity index for a sparse one.
@@ -225,23 +182,24 @@ FRAG_KERNEL(523, "pOiOOOOiOOOiO", count_sparse,
 
 // Writes each operand element's terms at the cursor held in its target's
 // row pointer entry (and program counter), then advances the cursors.
+// The result's row pointer entries serve as the element cursors.
 template <class Target>
-void fill_operand(const Operand& op, i32 n, const SumResult& res, Run<i32> rowptr, Run<i32> counters,
-                  Target target) {
+void fill_operand(const Blocks& op, f64 w, i32 n, const Blocks& res, Run<i32> counters, Target target) {
+  const Run<i32> rowptr = res.ptr;
   for (i32 e = 0; e < n; ++e) {
     const std::ptrdiff_t t = target(e);
     i32 r = rowptr[t];
     i32 c = res.programs ? counters[t] : 0;
-    res.append(op, e, r, c);
+    append_weighted(op, w, e, res, r, c);
     if (res.programs) counters[t] = c;
     rowptr[t] = add32(rowptr[t], sub32(op.ptr[e + 1], op.ptr[e]));
   }
 }
 
-SumResult sum_result(bool flag, i32 off_pconst, i32 off_pwords, i32 off_pptr, i32 off_cof, Vec<f64> rf64,
-                     Vec<i32> ri32, Vec<i64> ri64, i32 off_nidxs) {
-  return SumResult{Run(ri64, off_nidxs), Run(rf64, off_cof),      Run(ri32, off_pptr),
-                   Run(ri32, off_pwords), Run(rf64, off_pconst), flag};
+// The result blocks on the R stack, in the kernels' argument order.
+Blocks sum_result(bool flag, i32 off_pconst, i32 off_pwords, i32 off_pptr, i32 off_cof, Vec<f64> rf64,
+                  Vec<i32> ri32, Vec<i64> ri64, i32 off_nidxs, i32 off_rowptr) {
+  return stack::blocks_at(ri32, ri64, rf64, off_rowptr, off_nidxs, off_cof, off_pptr, off_pwords, off_pconst, flag);
 }
 
 void fill_dense(bool flag, Vec<i32> cconst, Vec<i32> code, Vec<i32> codeptr, Vec<i32> cof_base, i32 i,
@@ -249,10 +207,10 @@ void fill_dense(bool flag, Vec<i32> cconst, Vec<i32> code, Vec<i32> codeptr, Vec
                 i32 off_pwords, i32 off_pptr, i32 off_cof, Vec<f64> rf64, Vec<i32> ri32, Vec<i64> ri64,
                 i32 off_nidxs, i32 off_rowptr, Vec<f64> w, Vec<f64> wf64, Vec<i32> wi32, Vec<i64> wi64,
                 i32 off_counters, Vec<i32> xi32) {
-  const Operands o{ptr_base, nidxs_base, cof_base, ncodeatom, codeptr, code, cconst, w, wf64, wi32, wi64};
-  fill_operand(Operand(o, i, flag), nelem[i],
-               sum_result(flag, off_pconst, off_pwords, off_pptr, off_cof, rf64, ri32, ri64, off_nidxs),
-               Run(ri32, off_rowptr), Run(xi32, off_counters), DenseTarget{});
+  const stack::OperandTable o{cconst, code, codeptr, cof_base, ncodeatom, nidxs_base, ptr_base, wf64, wi32, wi64};
+  fill_operand(o.operand(i, flag), w[i], nelem[i],
+               sum_result(flag, off_pconst, off_pwords, off_pptr, off_cof, rf64, ri32, ri64, off_nidxs, off_rowptr),
+               Run(xi32, off_counters), DenseTarget{});
 }
 FRAG_KERNEL(528, "pOOOOiOOOOiiiiOOOiiOOOOiO", fill_dense,
             "cconst code codeptr cof_base ncodeatom nelem nidxs_base ptr_base rf64 ri32 ri64 w wf64 wi32 wi64 "
@@ -263,10 +221,10 @@ void fill_sparse(bool flag, Vec<i32> cconst, Vec<i32> code, Vec<i32> codeptr, Ve
                  i32 off_pwords, i32 off_pptr, i32 off_cof, Vec<f64> rf64, Vec<i32> ri32, Vec<i64> ri64,
                  i32 off_nidxs, i32 off_rowptr, Vec<i32> sp_base, Vec<f64> w, Vec<f64> wf64, Vec<i32> wi32,
                  Vec<i64> wi64, i32 off_counters, Vec<i32> xi32) {
-  const Operands o{ptr_base, nidxs_base, cof_base, ncodeatom, codeptr, code, cconst, w, wf64, wi32, wi64};
-  fill_operand(Operand(o, i, flag), nelem[i],
-               sum_result(flag, off_pconst, off_pwords, off_pptr, off_cof, rf64, ri32, ri64, off_nidxs),
-               Run(ri32, off_rowptr), Run(xi32, off_counters), SparseTarget{Run(wi64, sp_base[i])});
+  const stack::OperandTable o{cconst, code, codeptr, cof_base, ncodeatom, nidxs_base, ptr_base, wf64, wi32, wi64};
+  fill_operand(o.operand(i, flag), w[i], nelem[i],
+               sum_result(flag, off_pconst, off_pwords, off_pptr, off_cof, rf64, ri32, ri64, off_nidxs, off_rowptr),
+               Run(xi32, off_counters), SparseTarget{Run(wi64, sp_base[i])});
 }
 FRAG_KERNEL(527, "pOOOOiOOOOiiiiOOOiiOOOOOiO", fill_sparse,
             "cconst code codeptr cof_base ncodeatom nelem nidxs_base ptr_base rf64 ri32 ri64 sp_base w wf64 wi32 "
@@ -281,16 +239,17 @@ void sum_sparse(bool flag, Vec<i32> cconst, Vec<i32> code, Vec<i32> codeptr, Vec
                 i32 off_pwords, i32 off_pptr, i32 off_cof, Vec<f64> rf64, Vec<i32> ri32, Vec<i64> ri64,
                 i32 off_nidxs, i32 off_rowptr, i32 off_sp, Vec<i32> sp_base, Vec<f64> w, Vec<f64> wf64,
                 Vec<i32> wi32, Vec<i64> wi64) {
-  const Operands o{ptr_base, nidxs_base, cof_base, ncodeatom, codeptr, code, cconst, w, wf64, wi32, wi64};
-  const SumResult res = sum_result(flag, off_pconst, off_pwords, off_pptr, off_cof, rf64, ri32, ri64, off_nidxs);
-  const Run<i32> rowptr(ri32, off_rowptr);
+  const stack::OperandTable o{cconst, code, codeptr, cof_base, ncodeatom, nidxs_base, ptr_base, wf64, wi32, wi64};
+  const Blocks res =
+      sum_result(flag, off_pconst, off_pwords, off_pptr, off_cof, rf64, ri32, ri64, off_nidxs, off_rowptr);
   const Run<i64> sp(ri64, off_sp);
   const WorkArray<i32> cursor(k);
   i32 e = 0, r = 0, c = 0;
   merge_keys(
-      k, nelem, sp_base, wi64, cursor, [&](i32 i, i32 elem) { res.append(Operand(o, i, flag), elem, r, c); },
+      k, nelem, sp_base, wi64, cursor,
+      [&](i32 i, i32 elem) { append_weighted(o.operand(i, flag), w[i], elem, res, r, c); },
       [&](i64 key) {
-        rowptr[add32(e, 1)] = r;
+        res.ptr[add32(e, 1)] = r;
         sp[e] = key;
         e = add32(e, 1);
       });
