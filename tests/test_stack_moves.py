@@ -371,3 +371,14 @@ def test_extreme_counts_do_nothing(call):
     a = np.arange(4, dtype=I32)
     call(a)
     np.testing.assert_array_equal(a, np.arange(4))
+
+
+@pytest.mark.parametrize("src,dst", [(0, 2), (2, 0), (0, 0), (0, 6), (3, 4)])
+def test_copy_within_one_array_runs_forward(src, dst):
+    """Element k is copied before element k + 1, also when the runs overlap."""
+    a = np.arange(12, dtype=I32)
+    want = a.copy()
+    for k in range(5):
+        want[dst + k] = want[src + k]
+    kernel(576)(5, a, dst, src, a)
+    np.testing.assert_array_equal(a, want)

@@ -2,6 +2,8 @@
 // stacks, iotas and constant fills, prefix sums and shifts of row pointers,
 // sizes (products of extents, maxima, distinct counts, capacities) and the
 // enumeration of the triangle of two axes.
+#include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "kernels/stack_eval/stack_layout.hpp"
@@ -17,6 +19,17 @@ using stack::Run;
 // are formed in 64 bits, so no bound can overflow whatever the scalars are.
 template <class T>
 void copy_run(Run<T> dst, Run<T> src, i64 n) {
+  if (n <= 0) return;
+  if (dst.a.stride == 1 && src.a.stride == 1) {
+    T* d = &dst[0];
+    const T* s = &src[0];
+    // memmove equals the element-by-element forward copy unless the
+    // destination starts inside the source run after its first element.
+    if (d <= s || d >= s + n) {
+      std::memmove(d, s, static_cast<std::size_t>(n) * sizeof(T));
+      return;
+    }
+  }
   for (i64 k = 0; k < n; ++k) dst[k] = src[k];
 }
 
@@ -97,6 +110,11 @@ FRAG_KERNEL(387, "iiOiO", copy_row_ptr, "ri32 wi32");
 
 template <class T>
 void fill_run(Run<T> r, i64 n, T value) {
+  if (n <= 0) return;
+  if (r.a.stride == 1) {
+    std::fill_n(&r[0], n, value);
+    return;
+  }
   for (i64 k = 0; k < n; ++k) r[k] = value;
 }
 // n + 1 entries when n >= 0 (a row pointer or counter run of n elements).
