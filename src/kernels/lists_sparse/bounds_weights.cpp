@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "module/kernel.hpp"
+#include "kernels/extents.hpp"
 
 namespace frag {
 namespace {
@@ -22,11 +23,7 @@ FRAG_KERNEL(298, "Oi", sum32, "nnzs");
 FRAG_KERNEL(279, "Oi", sum32, "dims");
 
 // p times every element, each factor sign-extended, 64-bit products.
-i64 product64(Vec<i32> v, i64 p) {
-  const std::ptrdiff_t n = v.count;
-  for (std::ptrdiff_t k = 0; k < n; ++k) p = mul64(p, static_cast<i64>(v[k]));
-  return p;
-}
+i64 product64(Vec<i32> v, i64 p) { return extents::product(p, v, 0, v.count - 1); }
 i64 product64_pv(i64 p, Vec<i32> shape) { return product64(shape, p); }
 FRAG_KERNEL(290, "OL", product64, "dim");
 FRAG_KERNEL(283, "OL", product64, "dims");

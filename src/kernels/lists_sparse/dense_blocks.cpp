@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "module/kernel.hpp"
+#include "kernels/extents.hpp"
 
 namespace frag {
 namespace {
@@ -71,18 +72,12 @@ FRAG_KERNEL(586, "OiiO", append_runs, "dims perm");
 
 // Row-major strides, s[n-1] being the caller's; 64-bit products. The counter
 // starts from n - 2 taken in 64 bits, so any n below 2 writes nothing.
-void strides64(i32 n, Vec<i64> s, Vec<i32> shp) {
-  for (i64 k = static_cast<i64>(n) - 2; k >= 0; --k) s[k] = mul64(static_cast<i64>(shp[k + 1]), s[k + 1]);
-}
+void strides64(i32 n, Vec<i64> s, Vec<i32> shp) { extents::rowmajor_strides(shp, s, n); }
 FRAG_KERNEL(584, "iOO", strides64, "s shp");
 FRAG_KERNEL(582, "iOO", strides64, "s shp");
 
 // p times every element of vals, 32-bit wrap.
-i32 product32(i32 p, Vec<i32> vals) {
-  const std::ptrdiff_t n = vals.count;
-  for (std::ptrdiff_t k = 0; k < n; ++k) p = mul32(p, vals[k]);
-  return p;
-}
+i32 product32(i32 p, Vec<i32> vals) { return extents::product(p, vals, 0, vals.count - 1); }
 FRAG_KERNEL(581, "iO", product32, "vals");
 
 // Linear positions of a sparsity pattern given as a table of multi-indices:

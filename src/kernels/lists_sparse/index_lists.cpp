@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "kernels/stack_eval/stack_layout.hpp"
+#include "kernels/extents.hpp"
 
 namespace frag {
 namespace {
@@ -271,13 +272,7 @@ FRAG_KERNEL(314, "OpO", check_indices, "idxs shape");
 // Sets the flag when some entry midxs[r, t] (all rows, all columns) is
 // negative or not below shape[t].
 bool check_multi_indices(bool flag, Mat<i32> midxs, Vec<i32> shape) {
-  const i32 m = midxs.rows, nd = midxs.cols;
-  for (i32 r = 0; r < m; ++r)
-    for (i32 t = 0; t < nd; ++t) {
-      const i32 v = midxs(r, t);
-      if (v < 0 || v >= shape[t]) flag = true;
-    }
-  return flag;
+  return extents::flag_outside(midxs, shape, flag);
 }
 FRAG_KERNEL(309, "pOO", check_multi_indices, "midxs shape");
 
@@ -285,19 +280,13 @@ FRAG_KERNEL(309, "pOO", check_multi_indices, "midxs shape");
 
 // Row-major strides, the last one the caller's; 64-bit products. The counter
 // starts from n - 2 taken in 64 bits, so any n below 2 writes nothing.
-void strides64(i32 n, Vec<i32> shape, Vec<i64> strides) {
-  for (i64 k = static_cast<i64>(n) - 2; k >= 0; --k)
-    strides[k] = mul64(static_cast<i64>(shape[k + 1]), strides[k + 1]);
-}
+void strides64(i32 n, Vec<i32> shape, Vec<i64> strides) { extents::rowmajor_strides(shape, strides, n); }
 FRAG_KERNEL(325, "iOO", strides64, "rshape rstride");
 FRAG_KERNEL(321, "iOO", strides64, "shape stride");
 FRAG_KERNEL(310, "iOO", strides64, "shape strides");
 FRAG_KERNEL(303, "iOO", strides64, "rshape rstrides");
 
-i32 size32(i32 p, i32 n, Vec<i32> rshape) {
-  for (i32 k = 0; k < n; ++k) p = mul32(p, rshape[k]);
-  return p;
-}
+i32 size32(i32 p, i32 n, Vec<i32> rshape) { return extents::product(p, rshape, 0, i64{n} - 1); }
 FRAG_KERNEL(322, "iiO", size32, "rshape");
 
 i32 max_extent(i32 mx, i32 n, Vec<i32> rshape) {
@@ -308,17 +297,13 @@ i32 max_extent(i32 mx, i32 n, Vec<i32> rshape) {
 FRAG_KERNEL(302, "iiO", max_extent, "rshape");
 
 // p times rshape[0 .. n-1] (the elements before axis n), 64-bit.
-i64 size64_head(i32 n, i64 p, Vec<i32> rshape) {
-  for (i32 k = 0; k < n; ++k) p = mul64(p, static_cast<i64>(rshape[k]));
-  return p;
-}
+i64 size64_head(i32 n, i64 p, Vec<i32> rshape) { return extents::product(p, rshape, 0, i64{n} - 1); }
 FRAG_KERNEL(299, "iLO", size64_head, "rshape");
 
 // p times the extents strictly between axes a and e, rshape[a+1 .. e-1]
 // (with e = the axis count: the elements after axis a), 64-bit.
 i64 size64_between(i32 a, i64 p, i32 e, Vec<i32> rshape) {
-  for (i64 k = static_cast<i64>(a) + 1; k < e; ++k) p = mul64(p, static_cast<i64>(rshape[k]));
-  return p;
+  return extents::product(p, rshape, i64{a} + 1, i64{e} - 1);
 }
 FRAG_KERNEL(300, "iLiO", size64_between, "rshape");
 

@@ -2,6 +2,7 @@
 // that each instance occurs once, counting distinct instances, order and range
 // checks on index arrays, flattening multi-indices, products of extents.
 #include "module/kernel.hpp"
+#include "kernels/extents.hpp"
 
 namespace frag {
 namespace {
@@ -140,13 +141,7 @@ FRAG_KERNEL(624, "OOO", flatten_rows, "dims_ inst_ sub");
 
 // Sets the flag when some entry of sub lies outside 0 .. dims_[j] - 1.
 bool subs_out_of_range(Vec<i32> dims_, bool flag, Mat<i32> sub) {
-  const i32 rows = sub.rows, d = sub.cols;
-  for (i32 i = 0; i < rows; ++i)
-    for (i32 j = 0; j < d; ++j) {
-      const i32 v = sub(i, j);
-      if (v < 0 || v >= dims_[j]) flag = true;
-    }
-  return flag;
+  return extents::flag_outside(sub, dims_, flag);
 }
 FRAG_KERNEL(623, "OpO", subs_out_of_range, "dims_ sub");
 
@@ -155,8 +150,7 @@ FRAG_KERNEL(623, "OpO", subs_out_of_range, "dims_ sub");
 // p times the count factors v[first], v[first + 1], ..., each sign-extended,
 // 64-bit wrap. A count of 0 or less multiplies nothing, whatever first is.
 i64 product64(i64 p, Vec<i32> v, i64 first, i32 count) {
-  for (i32 j = 0; j < count; ++j) p = mul64(p, v[first + j]);
-  return p;
+  return extents::product(p, v, first, first + count - 1);
 }
 
 i64 product_all(Vec<i32> dims_, i64 p) { return product64(p, dims_, 0, dims_.n32()); }

@@ -4,6 +4,7 @@
 #include <tuple>
 
 #include "module/kernel.hpp"
+#include "kernels/extents.hpp"
 
 namespace frag {
 namespace {
@@ -42,10 +43,7 @@ void pad_shape_row(i32 row, i32 d, Mat<i32> shapes, Vec<i32> shp) {
 FRAG_KERNEL(603, "iiOO", pad_shape_row, "shapes shp");
 
 // p times the first n extents, wrapping in 32 bits.
-i32 size32(i32 n, Vec<i32> shape, i32 p) {
-  for (i32 k = 0; k < n; ++k) p = mul32(p, shape[k]);
-  return p;
-}
+i32 size32(i32 n, Vec<i32> shape, i32 p) { return extents::product(p, shape, 0, i64{n} - 1); }
 FRAG_KERNEL(604, "iOi", size32, "shape");
 FRAG_KERNEL(206, "iOi", size32, "shape");
 

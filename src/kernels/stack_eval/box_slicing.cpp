@@ -5,6 +5,7 @@
 // dense results in row-major order without sorting; sparse operands keep
 // their stored order, so the result's sparsity indices stay ascending.
 #include "kernels/stack_eval/programs.hpp"
+#include "kernels/extents.hpp"
 
 namespace frag {
 namespace {
@@ -14,9 +15,7 @@ using stack::Run;
 // ---------------------------------------------------------------- strides
 
 // Row-major strides from extents; stride[n - 1] is the caller's (1).
-void strides_from(Run<i32> extent, Vec<i64> stride, i32 n) {
-  for (i32 k = n - 2; k >= 0; --k) stride[k] = mul64(static_cast<i64>(extent[k + 1]), stride[k + 1]);
-}
+void strides_from(Run<i32> extent, Vec<i64> stride, i32 n) { extents::rowmajor_strides(extent, stride, n); }
 
 void operand_strides(i32 n, i32 w_shape, Vec<i64> st, Vec<i32> wi32) {
   strides_from(Run(wi32, w_shape), st, n);

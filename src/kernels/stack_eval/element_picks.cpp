@@ -7,6 +7,7 @@
 // the stored position of every wanted element (or -1) in a match block on the
 // X stack for the copy pass.
 #include "kernels/stack_eval/programs.hpp"
+#include "kernels/extents.hpp"
 
 namespace frag {
 namespace {
@@ -146,7 +147,7 @@ void multi_index_to_linear(Mat<i32> idxs, i32 nd, Vec<i32> shape, Vec<i64> this_
   WorkArray<i64> stride(nd);
   if (nd >= 1) {
     stride[nd - 1] = 1;
-    for (i32 k = nd - 2; k >= 0; --k) stride[k] = mul64(static_cast<i64>(shape[k + 1]), stride[k + 1]);
+    extents::rowmajor_strides(shape, stride, nd);
   }
   const i32 rows = idxs.rows;
   for (i32 r = 0; r < rows; ++r) {

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "kernels/stack_eval/stack_layout.hpp"
+#include "kernels/extents.hpp"
 
 namespace frag {
 namespace {
@@ -235,18 +236,7 @@ i32 max_of_run(i32 init, i32 n, i32 pos, Vec<i32> wi32) {
 FRAG_KERNEL(563, "iiiO", max_of_run, "wi32");
 FRAG_KERNEL(531, "iiiO", max_of_run, "wi32");
 
-// Product of the extents run[first .. last] into acc; 32-bit products wrap,
-// 64-bit products widen each extent before multiplying.
-template <class Acc>
-Acc product(Acc acc, Run<i32> r, i64 first, i64 last) {
-  for (i64 k = first; k <= last; ++k) {
-    if constexpr (sizeof(Acc) == 4)
-      acc = mul32(acc, r[k]);
-    else
-      acc = mul64(acc, static_cast<i64>(r[k]));
-  }
-  return acc;
-}
+using extents::product;
 
 i32 product32(i32 init, i32 n, i32 pos, Vec<i32> wi32) { return product(init, Run(wi32, pos), 0, i64{n} - 1); }
 FRAG_KERNEL(540, "iiiO", product32, "wi32");

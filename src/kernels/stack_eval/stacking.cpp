@@ -12,6 +12,7 @@
 // Terms carry their programs; an operand without programs stacked into a
 // result with programs gives each of its terms the program (push 0.0).
 #include "kernels/stack_eval/programs.hpp"
+#include "kernels/extents.hpp"
 
 namespace frag {
 namespace {
@@ -268,7 +269,7 @@ std::tuple<i32, i32> order_stacked(i32 xorder, Vec<i32> ri32, i32 nd, i32 nent, 
   WorkArray<i64> stride(nd);
   if (nd >= 1) {
     stride[nd - 1] = 1;
-    for (i32 a = nd - 2; a >= 0; --a) stride[a] = mul64(static_cast<i64>(shape[a + 1]), stride[a + 1]);
+    extents::rowmajor_strides(shape, stride, nd);
   }
   const Run<i64> sidx(xi64, xidx);
   const Run<i32> count(xi32, xcount);
