@@ -76,18 +76,8 @@ bool Cell<ArrayList>::convert(const char* names, int& index) {
     PyObject* el = refs[i];
     if (el == Py_None) continue;
     Py_buffer* b = &bufs[i];
-    if (PyObject_GetBuffer(el, b, PyBUF_FULL_RO) != 0) {
+    if (!get_buffer(el, b)) {  // the interpreter's error for this entry stands
       b->obj = nullptr;
-      // A failed conversion keeps its own error only if it set one.
-      if (!PyErr_Occurred()) set_array_error(names, me);
-      else {
-        PyErr_Clear();
-        PyObject* mv = PyMemoryView_FromObject(el);
-        if (mv) {
-          Py_DECREF(mv);
-          set_array_error(names, me);
-        }
-      }
       return false;
     }
     if (b->ndim != 1 || !ElemFormat<std::int32_t>::ok(b->format)) {
