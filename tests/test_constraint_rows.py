@@ -151,3 +151,14 @@ def test_parameterized_rows_against_the_program_model(rng):
                       np.array([0], I32), np.array([3], I32), 0, 1, None, np.array([0], I32),
                       np.array([1], I32), 0, 0, subj, val, np.zeros(4)) == (1, 0)
     assert val[0] == 6.0 and subj[0] == 7
+
+
+def test_demo_routes_a_constraint_and_maps_a_solution_back():
+    import pathlib
+    import subprocess
+    import sys
+    demo = pathlib.Path(__file__).resolve().parents[1] / "examples" / "demo.py"
+    out = subprocess.run([sys.executable, str(demo)], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert "linear rows [0, 1] with 4 terms (row pointer [0, 2, 4]), conic elements [0] with 1 terms" in out.stdout
+    assert "constraint values = [-0.5, 3.0, -2.5]" in out.stdout
