@@ -157,3 +157,32 @@ def test_products_of_leading_and_all_extents():
     for l, q, n in [(5, 1, 4), (2, 0, 5), (5, 9, 5), (0, 0, 3)]:
         keep = [t for t in range(min(l, n)) if t != q]
         assert kernel(83)(l, q, n, 2, SHP) == wrap32(2 * int(np.prod(SHP[keep].astype(object), initial=1)))
+
+
+SCRATCH_CHILD = r"""
+import resource
+import numpy as np
+import fragments
+# 2**28 axes ask for a 1 GiB stride table; the address-space limit refuses it.
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + 2**29, hard))
+bl, bu, lo = np.full(3, 7.0), np.full(3, 7.0), np.ones(2)
+lo_view = memoryview(lo)
+try:
+    fragments._c_closure_82(bl, bu, False, lo_view, False, np.zeros((2, 1), np.int32), lo, 2**28, 3,
+                            np.ones(4, np.int32), 0)
+except MemoryError:
+    print("MemoryError", bl.tolist() == bu.tolist() == [7.0] * 3)
+lo_view.release()
+lo.resize(5, refcheck=False)          # no view of it is left behind
+print("released")
+"""
+
+
+def test_scratch_stride_table_failure_raises_memory_error():
+    import subprocess
+    import sys
+    out = subprocess.run([sys.executable, "-c", SCRATCH_CHILD], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr[-2000:]
+    assert out.stdout.split() == ["MemoryError", "True", "released"]
