@@ -112,3 +112,53 @@ dstride = np.array([2, 1], np.int64)      # row-major strides of (3, 2)
 F._c_closure_427(0, 0, 0, dperm, dstride, W_COF, W_NIDX, W_PTR, 0, 2, n, 0, 0, 0, 0, tf64, t32, t64,
                  0, 4, stride, wf64, wi32, wi64)
 show(f"transpose of E, shape {tuple(map(int, tshape))}:", tshape, t32, t64, tf64, 4, 0, 0)
+
+
+def constraint_rows_and_solution():
+    """The end of the road, with stdlib arrays only: the three rows of a
+    constraint routed into linear and conic parts, expanded over the variables
+    x1, x2, x3, and a solution mapped back onto the variable's and the
+    constraint's elements."""
+    from array import array
+
+    import fragments as F
+
+    # Rows on the W stack: x1 + x2, 2*x1, x2 - x3 (row pointer, variables,
+    # coefficients). Elements 0 and 2 are linear rows 0 and 1; element 1 is
+    # element 0 of an affine conic constraint (native index ~0 = -1).
+    wi32 = array('i', [0, 2, 3, 5])
+    wi64 = array('q', [1, 2, 1, 2, 3])
+    wf64 = array('d', [1.0, 1.0, 2.0, 1.0, -1.0])
+    conidxs = array('i', [0, -1, 1])
+    lrowidx, crowidx, xi32 = array('i', [0] * 3), array('i', [0] * 3), array('i', [0] * 8)
+    cr, ct, lr, lt = F._c_closure_35(0, 0, conidxs, 4, crowidx, 0, 0, 0, lrowidx, 3, 0, wi32, xi32)
+    print(f"\nrouted: linear rows {list(lrowidx[:lr])} with {lt} terms (row pointer {list(xi32[0:lr + 1])}),"
+          f" conic elements {list(crowidx[:cr])} with {ct} terms")
+
+    # Dense rows over the sorted variable list, split into two triplet lists.
+    varidxs = array('i', [1, 2, 3])
+    lcof, ccof = array('d', [0.0] * 9), array('d', [0.0] * 9)
+    lsubi, csubi = array('i', [0] * 9), array('i', [0] * 9)
+    qc, ql = F._c_closure_33(ccof, 0, 0, conidxs, csubi, lcof, 0, lsubi, 3, 0, 0, varidxs, wf64, wi32, wi64)
+    lin = [(lsubi[k], varidxs[k % 3], lcof[k]) for k in range(ql) if lcof[k]]
+    con = [(csubi[k], varidxs[k % 3], ccof[k]) for k in range(qc) if ccof[k]]
+    print("linear triplets", lin, "conic triplets", con)
+
+    # A solution: primal values of the scalar variables (index 0 is reserved),
+    # activities of the linear rows and of the conic element from the triplets.
+    xx = array('d', [0.0, 1.5, -2.0, 0.5])
+    xc, accx = array('d', [0.0] * 2), array('d', [0.0])
+    for i, j, c in lin:
+        xc[i] += c * xx[j]
+    for i, j, c in con:
+        accx[i] += c * xx[j]
+    x_elems, res = array('q', [1, 2, 3]), array('d', [0.0] * 3)
+    F._c_closure_19(None, 3, x_elems, 0, res, xx)
+    print("x =", list(res))
+    accptr, accid, ofs, scale = array('i', [0]), array('i', [0]), array('i', [0]), array('d', [1.0])
+    con_elems = array('i', [0, -1, 1])
+    F._c_closure_15(accptr, accx, accid, ofs, scale, 3, con_elems, 0, res, xc)
+    print("constraint values =", list(res))
+
+
+constraint_rows_and_solution()
