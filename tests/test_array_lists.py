@@ -84,6 +84,16 @@ def test_everything_is_released_after_a_failing_entry(probe):
     assert len(entry) == 3 and len(counts) == 5
 
 
+def test_the_rejected_entry_itself_is_released(probe):
+    bad = array.array("d", [1.0, 2.0])
+    with pytest.raises(ValueError) as exc:
+        probe.describe_lists(np.zeros(4, np.int32), lists(np.ones(2, np.int32), bad),
+                             np.zeros(4, np.int64))
+    assert str(exc.value) == MESSAGE.format("shapes")
+    bad.append(3.0)  # raises BufferError while a view is still exported
+    assert len(bad) == 3
+
+
 @pytest.mark.parametrize("outer", [np.ones(4, np.int32), lists(None).reshape(1, 1)])
 def test_the_outer_buffer_must_hold_object_references(probe, outer):
     with pytest.raises(ValueError) as exc:

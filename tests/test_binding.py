@@ -251,3 +251,79 @@ def test_failed_work_array_allocation_raises_memory_error():
                           timeout=120)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.split() == ["MemoryError", "12"]
+
+
+WRONG_TYPECODES = {"int32": "d", "int64": "i", "float64": "q"}
+
+
+@pytest.mark.parametrize("n", [n for n in EXPORTED if CATALOGUE[str(n)]["arrays"][:1]
+                               and CATALOGUE[str(n)]["arrays"][0]["type"] != "object"])
+def test_a_rejected_buffer_is_released(n):
+    """The view taken for an argument that then fails its format or dimension
+    check is released with the others: its exporter can be resized again."""
+    sig = CATALOGUE[str(n)]
+    specs = sig["arrays"]
+    bad = array.array(WRONG_TYPECODES[specs[0]["type"]], [1] * 64)
+    arrays = [bad] + [good_array(a) for a in specs[1:]]
+    with pytest.raises(ValueError) as exc:
+        getattr(fragments, PREFIX + str(n))(*build_args(sig, arrays))
+    assert str(exc.value) == MESSAGE.format(specs[0]["name"])
+    bad.append(1)  # raises BufferError while a view is still exported
+    assert len(bad) == 65
+
+
+def strided(values, step, fill):
+    """A view of every step-th element of a larger array whose other elements
+    hold `fill`; returns (view, backing array)."""
+    values = np.asarray(values)
+    back = np.full(len(values) * step, fill, values.dtype)
+    back[::step] = values
+    return back[::step], back
+
+
+# Kernels that read and write one-dimensional arrays (some through the element
+# count of the view): each runs once on contiguous copies and once on strided
+# views, which must give the same result and leave every gap untouched.
+STRIDED_CASES = [
+    # kernel, its scalars in positional order, its arrays in positional order
+    pytest.param(295, (4,), [np.zeros(6, np.int32), np.array([3, 1, 4, 1, 5, 9], np.int32)], id="295-copy"),
+    pytest.param(298, (7,), [np.array([3, -1, 4, 10, 5], np.int32)], id="298-sum-by-count"),
+    pytest.param(336, (4, 2.5), [np.zeros(5)], id="336-fill-f64"),
+    pytest.param(332, (1,), [np.zeros(6, np.int32), np.array([8, 6, 7], np.int32)], id="332-copy-by-count"),
+    pytest.param(301, (3,), [np.array([2, 1], np.int32), np.array([3, 2], np.int32),
+                             np.array([1, 4, 5, 0, 2], np.int64)], id="301-int64-in-place"),
+]
+
+
+@pytest.mark.parametrize("n,scalars,arrays", STRIDED_CASES)
+def test_strided_one_dimensional_views_are_read_and_written_at_their_stride(n, scalars, arrays):
+    sig = CATALOGUE[str(n)]
+    f = getattr(fragments, PREFIX + str(n))
+    plain = [a.copy() for a in arrays]
+    want = f(*build_args(sig, plain, scalars))
+    views, backs = zip(*[strided(a, 3, -77) for a in arrays])
+    got = f(*build_args(sig, list(views), scalars))
+    assert got == want
+    for v, back, p in zip(views, backs, plain):
+        np.testing.assert_array_equal(v, p)
+        gaps = np.delete(back, np.arange(0, len(back), 3))
+        assert (gaps == -77).all()
+
+
+def test_non_square_matrices_are_read_by_row_and_column():
+    m = np.arange(1, 13, dtype=np.float64).reshape(3, 4) * np.array([1, 0, -1, 2])
+    # Row-major, column-major, and every second row of a taller array.
+    for view in (m, np.asfortranarray(m), np.repeat(m, 2, axis=0)[::2]):
+        # Dense bounds: rows outer, through both strides.
+        lval, uval = np.zeros(14), np.zeros(14)
+        assert fragments._c_closure_288(3, 4, 1, view, lval, -view, uval) == 13
+        np.testing.assert_array_equal(lval[1:13], m.ravel())
+        np.testing.assert_array_equal(uval[1:13], -m.ravel())
+        # Nonzeros: the loop runs over the matrix's own extents.
+        sp, vals = np.full(12, -1, np.int64), np.zeros(12)
+        got = fragments._c_closure_334(0, np.array([3, 4], np.int32), sp, vals, view)
+        flat = np.flatnonzero(m)
+        assert got == len(flat)
+        np.testing.assert_array_equal(sp[:got], flat)
+        np.testing.assert_array_equal(vals[:got], m.ravel()[flat])
+        assert (sp[got:] == -1).all()

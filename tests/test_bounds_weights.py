@@ -76,18 +76,25 @@ def concat_model(shapes, axis, nd):
     return sizes, sum(sizes), ok
 
 
-@pytest.mark.parametrize("shapes, axis", [([(2, 3, 4), (2, 5, 4), (2, 1, 4)], 1),
-                                          ([(2, 3), (3, 3)], 0),
-                                          ([(2, 3), (2, 4)], 0),
-                                          ([(4, 2, 1), (4, 2)], 2),
-                                          ([(4, 2, 3), (4, 2)], 1)])
-def test_concatenation_step(shapes, axis):
+def concatenation_steps(shapes, axis):
+    """The host's 297 loop: result shape from operand 0 padded to the most
+    axes, one step per operand. Returns (nd, rshape, dimsizes, total, flag)."""
     nd = max(map(len, shapes))
     rshape = I32(*(list(shapes[0]) + [1] * (nd - len(shapes[0]))))
     dimsizes = np.full(len(shapes), -1, np.int32)
     total, ok = 0, True
     for i, s in enumerate(shapes):
         total, ok = kernel(297)(total, ok, axis, dimsizes, i, nd, rshape, I32(*s))
+    return nd, rshape, dimsizes, total, ok
+
+
+@pytest.mark.parametrize("shapes, axis", [([(2, 3, 4), (2, 5, 4), (2, 1, 4)], 1),
+                                          ([(2, 3), (3, 3)], 0),
+                                          ([(2, 3), (2, 4)], 0),
+                                          ([(4, 2, 1), (4, 2)], 2),
+                                          ([(4, 2, 3), (4, 2)], 1)])
+def test_concatenation_step(shapes, axis):
+    nd, rshape, dimsizes, total, ok = concatenation_steps(shapes, axis)
     sizes, expect_total, expect_ok = concat_model(shapes, axis, nd)
     assert (total, ok) == (expect_total, expect_ok)
     np.testing.assert_array_equal(dimsizes, sizes)
@@ -164,3 +171,90 @@ def test_union_fill_stops_when_table_is_full():
     kernel(285)(inst, lbv, I32(0, 1, 2), I32(0, 0, 0), np.ones(3), ubv, I32(3), I32(3), np.ones(1))
     np.testing.assert_array_equal(inst, [[0, 0], [1, 0]])
     np.testing.assert_array_equal(lbv, [1, 1, 9, 9])
+
+
+def union_walk_model(lower, upper):
+    """The union walk over two (row, column) lists taken as they come: one
+    step per emitted row, (position, lower entry or None, upper entry or None)."""
+    i = j = 0
+    out = []
+    while i < len(lower) and j < len(upper):
+        if lower[i] < upper[j]:
+            out.append((lower[i], i, None)); i += 1
+        elif upper[j] < lower[i]:
+            out.append((upper[j], None, j)); j += 1
+        else:
+            out.append((lower[i], i, j)); i += 1; j += 1
+    out += [(lower[a], a, None) for a in range(i, len(lower))]
+    out += [(upper[b], None, b) for b in range(j, len(upper))]
+    return out
+
+
+@pytest.mark.parametrize("lower, upper", [
+    ([(0, 0), (0, 0), (1, 2)], [(0, 0), (1, 2), (1, 2)]),        # repeated positions
+    ([(2, 1), (0, 3), (1, 1)], [(1, 1), (0, 0), (2, 1)]),        # unsorted positions
+    ([(3, 0), (3, 0), (0, 1)], [(0, 1), (0, 1), (5, 5), (0, 0)]),
+    ([], [(1, 0), (1, 0)]),
+])
+def test_union_count_and_fill_walk_alike(lower, upper):
+    """284 counts exactly the rows 285 fills, on lists the host may not have
+    sorted or deduplicated as well."""
+    steps = union_walk_model(lower, upper)
+    lval = np.arange(1.0, len(lower) + 1)
+    uval = -np.arange(1.0, len(upper) + 1)
+    lsubi, lsubj = (I32(*[p[t] for p in lower]) for t in (0, 1))
+    usubi, usubj = (I32(*[p[t] for p in upper]) for t in (0, 1))
+    count = kernel(284)(lsubi, lsubj, 5, usubi, usubj)
+    assert count == 5 + len(steps)
+    rows = count - 5
+    inst = np.full((rows, 2), -1, np.int32)
+    lbv, ubv = np.full(rows + 1, 9.0), np.full(rows + 1, 9.0)
+    kernel(285)(inst, lbv, lsubi, lsubj, lval, ubv, usubi, usubj, uval)
+    assert [tuple(r) for r in inst.tolist()] == [s[0] for s in steps]
+    assert lbv[:rows].tolist() == [-INF if a is None else lval[a] for _, a, _ in steps]
+    assert ubv[:rows].tolist() == [INF if b is None else uval[b] for _, _, b in steps]
+    assert lbv[rows] == 9.0 and ubv[rows] == 9.0
+
+
+@pytest.mark.parametrize("shapes, axis", [
+    ([(2, 3, 4), (2, 1, 4), (2, 5, 4)], 1),
+    ([(3, 2), (1, 2), (2, 2)], 0),
+    ([(4, 2, 1), (4, 2), (4, 2, 3)], 2),    # shorter shapes padded with ones
+    ([(3, 2), (3, 2), (3, 2)], 2),          # a new axis after the last one
+    ([(2, 3), (2, 3)], 4),                  # further out: still a new last axis
+    ([(5,), (5,)], 1),
+])
+def test_stacking_chain_as_the_host_runs_it(rng, shapes, axis):
+    """297 per operand (extents along the axis, result extent, shape check),
+    300 for the inner size, 301 to renumber the patterns; checked against
+    numpy's concatenation of the operands padded to the result's axes."""
+    nd, rshape, dimsizes, total, ok = concatenation_steps(shapes, axis)
+    assert ok
+    full = max(nd, axis + 1)
+    padded = [tuple(s) + (1,) * (full - len(s)) for s in shapes]
+    np.testing.assert_array_equal(dimsizes, [p[axis] for p in padded])
+    assert total == sum(p[axis] for p in padded)
+    if axis < nd:
+        rshape[axis] = total
+    inner = kernel(300)(axis, 1, nd, rshape)
+    assert inner == int(np.prod(padded[0][axis + 1:]))
+    # Every stored element carries its own id through numpy's concatenation.
+    pats = [np.flatnonzero(rng.random(int(np.prod(s))) < 0.6) for s in shapes]
+    ids = np.cumsum([0] + [len(p) for p in pats])
+    dense = []
+    for j, (p, s) in enumerate(zip(pats, padded)):
+        d = np.zeros(int(np.prod(s)), np.int64)
+        d[p] = ids[j] + np.arange(len(p)) + 1
+        dense.append(d.reshape(s))
+    stacked = np.concatenate(dense, axis=axis).ravel()
+    sp = np.concatenate(pats).astype(np.int64)
+    kernel(301)(dimsizes, inner, I32(*map(len, pats)), sp)
+    np.testing.assert_array_equal(stacked[sp], np.arange(1, len(sp) + 1))
+
+
+def test_concatenation_step_with_a_negative_axis_only_compares():
+    dimsizes = np.full(2, -1, np.int32)
+    rshape = I32(2, 3)
+    assert kernel(297)(4, True, -1, dimsizes, 0, 2, rshape, I32(2, 3)) == (4, True)
+    assert kernel(297)(4, True, -1, dimsizes, 1, 2, rshape, I32(2, 4)) == (4, False)
+    np.testing.assert_array_equal(dimsizes, [-1, -1])

@@ -212,6 +212,15 @@ def test_store_and_evaluate_expression(rng, strided_stack):
     for el in range(e.n):
         has = any(e.ptr[el] <= t < e.ptr[el + 1] for t in stored)
         assert (res.ptrb[rows[el]] < res.ptre[rows[el]]) == has
+    # The reservation alone, over sentinel rows: rows of elements without
+    # stored programs keep every entry, the others get the table's run.
+    ptrb, ptre, rcp = (np.full(20, -5, np.int32) for _ in range(3))
+    assert kernel(136)(p.code, p.codeptr, 0, 0, rows, e.n, p.ptr, st.i32, rcp, ptrb, ptre) == res.reserved
+    with_programs = [rows[el] for el in range(e.n) if any(e.ptr[el] <= t < e.ptr[el + 1] for t in stored)]
+    assert 0 < len(with_programs) < e.n
+    for r in range(20):
+        want = ((res.ptrb[r], res.ptre[r], res.row_code_ptr[r]) if r in with_programs else (-5, -5, -5))
+        assert (ptrb[r], ptre[r], rcp[r]) == want
     assert st.sentinels_intact()
 
 

@@ -116,6 +116,19 @@ def test_sparse_pick_misses():
     assert res.nidxs.tolist() == [4, 1, 2]
 
 
+def test_sparse_pick_does_not_read_past_the_sparsity_block():
+    # Key 11 lies above every stored index and also sits in the slot just past
+    # the block: only the bound of the search keeps it from matching there.
+    expr = Expr((12,), [0, 1, 1, 3], [4, 1, 2], [1.5, 2.5, 3.5], sp=[3, 5, 9])
+    W, X = Stack(), Stack()
+    w = W.push(expr)
+    W.i64[w.sp + 3] = 11
+    xmatch = X.reserve("i32", 2)
+    counted = kernel(417)(0, np.array([11, 9], np.int64), 0, 3, w.ptr, 0, 0, w.sp, xmatch, W.i32, W.i64, X.i32)
+    assert counted == (0, 2)
+    assert X.i32[xmatch:xmatch + 2].tolist() == [-1, 2]
+
+
 def test_sparse_pick_of_empty_operand():
     expr = Expr((4,), [0], [], [], sp=[])
     res, counted, _, match = run_pick(expr, [0, 3])

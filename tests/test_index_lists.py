@@ -67,6 +67,18 @@ def test_spread_and_element_values():
     np.testing.assert_array_equal(cvals, [-1, 30, -1, -1, 70, -1])
     kernel(335)(cvals, I32(9, 2, 5), None, values)  # dense: in element order
     np.testing.assert_array_equal(cvals, [90, 20, 50, -1, 70, -1])
+    # Negative entries (affine conic constraint elements) are not read from
+    # values, whose element -1 here would be the readable 55.0.
+    padded = np.concatenate([[55.0, 55.0], values])[2:]
+    cvals = np.full(6, -1.0)
+    kernel(335)(cvals, I32(-1, 4, -2**31), I64(0, 2, 5), padded)
+    np.testing.assert_array_equal(cvals, [-1, -1, 40, -1, -1, -1])
+    kernel(335)(cvals, I32(-3, 1), None, padded)
+    np.testing.assert_array_equal(cvals, [-1, 10, 40, -1, -1, -1])
+    # Spreading and picking copy negative native indices as they are.
+    dest = np.zeros(4, np.int32)
+    kernel(320)(dest, I32(-1, -2**31), 0, I64(3, 0))
+    np.testing.assert_array_equal(dest, [-2**31, 0, 0, -1])
 
 
 def test_matrix_pattern_gather_and_nonzeros(rng):
@@ -77,7 +89,8 @@ def test_matrix_pattern_gather_and_nonzeros(rng):
     sp, vals = np.full(14, -1, np.int64), np.full(14, -1.0)
     c = kernel(334)(2, shape, sp, vals, values2)
     flat = values2.ravel()
-    keep = np.flatnonzero((flat < 0) | (flat > 0))
+    keep = np.flatnonzero(flat != 0)  # NaN is a value, as in constant expressions; -0.0 is zero
+    assert 1 in keep and 10 not in keep
     assert c == 2 + len(keep)
     np.testing.assert_array_equal(sp[2:c], keep)
     np.testing.assert_array_equal(vals[2:c], flat[keep])
@@ -85,6 +98,25 @@ def test_matrix_pattern_gather_and_nonzeros(rng):
     out = np.zeros(4)
     kernel(333)(shape, pick, out, values2)
     np.testing.assert_array_equal(out, flat[pick])
+
+
+@pytest.mark.parametrize("shape", [(3, 5), (1, 6), (6, 1), (4, 4)])
+def test_matrix_nonzeros_round_trip(rng, shape):
+    """334 then 333 on its pattern gives back its values; the column count
+    comes from the matrix, so a one-entry shape argument is never read past."""
+    values2 = np.where(rng.random(shape) < 0.5, 0.0, rng.standard_normal(shape))
+    values2.flat[0] = np.nan
+    values2 = np.asfortranarray(values2)
+    size = values2.size
+    sp, vals = np.full(size + 1, -1, np.int64), np.full(size + 1, -1.0)
+    one_entry = I32(size)  # the shape of the flattened constant
+    c = kernel(334)(0, one_entry, sp, vals, values2)
+    flat = values2.ravel()
+    np.testing.assert_array_equal(sp[:c], np.flatnonzero(flat != 0))
+    assert sp[c] == -1
+    back = np.full(c, 7.0)
+    kernel(333)(one_entry, sp[:c], back, values2)
+    np.testing.assert_array_equal(back, vals[:c])
 
 
 def test_variable_as_stacked_expression():
@@ -102,6 +134,7 @@ def test_variable_as_stacked_expression():
     np.testing.assert_array_equal(e.sp, sp)
     assert st.sentinels_intact()
     before = st.i64.copy()
+    st.i32[pos["ptr"]] = 7  # the empty row pointer must still be written
     kernel(319)(None, 0, pos["cof"], st.f64, pos["shape"], pos["ptr"], st.i32,
                 pos["nidxs"], pos["sp"], st.i64, None, None)  # dense, no elements
     np.testing.assert_array_equal(st.i64, before)
@@ -137,6 +170,7 @@ def test_cursor_scan(rng, number):
         k = scan(k, x)
         assert k == np.searchsorted(sp, x, side="left")
     assert scan(5, -1000) == 5  # never moves back
+    assert scan(30, 1000) == 30 and scan(34, 1000) == 34  # at or past the end: unchanged
     if number == 317:
         assert scan(0, 2**40) == 30
 
@@ -286,9 +320,11 @@ def test_dense_box_slice(rng, shape, first, last):
 
 def test_dense_box_slice_empty_box():
     rnidxs = np.full(3, -1, np.int32)
-    assert kernel(323)(1, 2, I32(0, 2), I32(2, 2), np.zeros(2, np.int32), np.arange(6, dtype=np.int32),
+    index = np.full(2, -5, np.int32)
+    assert kernel(323)(1, 2, I32(0, 2), I32(2, 2), index, np.arange(6, dtype=np.int32),
                        rnidxs, I64(3, 1)) == 1
     assert np.all(rnidxs == -1)
+    np.testing.assert_array_equal(index, [0, 2])  # the odometer holds astart, box empty or not
 
 
 @pytest.mark.parametrize("shape, first, last", BOXES)

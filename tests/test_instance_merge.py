@@ -153,6 +153,13 @@ def test_flatten_worked_example():
     inst = np.zeros(1, np.int64)
     kernel(624)(np.array([2, 3, 4], np.int32), inst, np.array([[1, 2, 3]], np.int32))
     assert inst[0] == 23
+    # Positions above 2**31 need the 64-bit accumulator.
+    dims = np.array([70000, 50000, 3], np.int32)
+    sub = np.array([[69999, 49999, 2], [43000, 1, 1], [0, 0, 0]], np.int32)
+    inst = np.zeros(3, np.int64)
+    kernel(624)(dims, inst, sub)
+    np.testing.assert_array_equal(inst, np.ravel_multi_index(sub.T, dims))
+    assert inst[0] > 2**33
 
 
 def test_products():

@@ -144,7 +144,10 @@ def test_unit_terms_and_step_pointers():
 # --------------------------------------------------------- row pointers
 
 def test_count_prefix_fill_shift_restores_a_row_pointer(rng):
-    counts = rng.integers(0, 4, size=9)
+    # Non-zero counts (one empty element in the middle): each entry differs
+    # from its neighbours, so a shift that skips an entry is seen.
+    counts = rng.integers(1, 4, size=9)
+    counts[5] = 0
     base, r = strided(np.zeros(12), I32)
     kernel(521)(r, 9, 1)
     r[2:11] += counts  # count pass: entry e + 1
@@ -295,14 +298,15 @@ def test_union_count_with_an_empty_side():
 # ------------------------------------------------------------- capacities
 
 @pytest.mark.parametrize("need,cap,want", [(10, 16, 16), (10, 3, 12), (1, 1, 1), (0, 0, 0),
-                                           (-5, -1, -1), (2**30, 1, 2**30), (17, 16, 32)])
+                                           (-5, -1, -1), (2**30, 1, 2**30), (17, 16, 32),
+                                           (2**31 - 2, 2**30 - 1, 2**31 - 2)])  # the largest doubling
 def test_capacity_doubling(need, cap, want):
     assert kernel(140)(need, cap) == want
     assert kernel(141)(need, cap) == want
 
 
 @pytest.mark.parametrize("extra,used,cap,want", [(4, 10, 16, 16), (7, 10, 16, 32), (0, 0, 0, 0),
-                                                 (30, 3, 1, 64)])
+                                                 (30, 3, 1, 64), (2**31 - 10, 5, 2**30 - 1, 2**31 - 2)])
 def test_capacity_for_extra(extra, used, cap, want):
     assert kernel(143)(extra, used, cap) == want
     assert kernel(142)(used, cap, extra) == want

@@ -308,3 +308,21 @@ def test_ordering_without_axes_keeps_identity():
     xi32 = np.full(8, -1, np.int32)
     got = kernel(448)(0, np.zeros(1, np.int32), 0, 3, 0, 3, 0, xi32, np.array([5, 1, 3], np.int64), 6)
     assert got == (0, 3) and xi32[:3].tolist() == [0, 1, 2]
+
+
+def test_ordering_clears_the_whole_count_block():
+    """Each pass clears count entries 0 .. extent: a stale value left at
+    count[extent] of the last pass (axis 0, the larger extent) must not
+    survive into the bucket ends the block holds afterwards."""
+    ri32 = np.array([3, 2], np.int32)                    # result shape 3 x 2
+    sidx = np.array([5, 0, 3, 2, 4, 1, 2], np.int64)     # stacked indices
+    n = len(sidx)
+    xi32 = np.full(2 * n + 6, -9, np.int32)
+    xcount = 2 * n
+    xi32[xcount + 3] = 1000                              # stale count[3]
+    got = kernel(448)(0, ri32, 2, n, 0, n, 0, xi32, sidx, xcount)
+    order = np.argsort(sidx, kind="stable")
+    assert xi32[got[0]:got[0] + n].tolist() == order.tolist()
+    ends = np.cumsum(np.bincount(sidx // 2, minlength=3))
+    assert xi32[xcount:xcount + 4].tolist() == ends.tolist() + [n]
+    assert xi32[xcount + 4:].tolist() == [-9, -9]

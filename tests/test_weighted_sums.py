@@ -299,12 +299,21 @@ def scale(e, d, prog, strided=False):
     p = W.push(e)
     sparse = e.sparse
     positions = e.ncode + 2 * e.m if prog else 0
+    R.put("i64", np.arange(-50, -30))  # a foreign block where a stray copy would land
     pos = positions_for(R, R, e.n, e.m, positions, prog, e.nd, sparse)
+    before = R.i64.copy()
     kernel(470)(d, p.cconst, p.code, p.codeptr, p.cof, sparse, int(prog), e.nd, e.n, p.nidxs, e.m, p.ptr,
                 pos["cconst"], pos["code"], pos["codeptr"], pos["cof"], R.f64, R.i32, R.i64, pos["nidxs"],
                 pos["ptr"], pos["shape"], pos["sp"], p.shape, p.sp, W.f64, W.i32, W.i64)
     res = read(R, e.nd, e.n, e.m, positions, prog, pos, sparse)
     assert W.sentinels_intact() and R.sentinels_intact()
+    # The int64 array changes only in the result's variable indices and, for
+    # a sparse operand, its sparsity block.
+    written = np.zeros(len(before), bool)
+    written[pos["nidxs"]:pos["nidxs"] + e.m] = True
+    if sparse:
+        written[pos["sp"]:pos["sp"] + e.n] = True
+    np.testing.assert_array_equal(R.i64[~written], before[~written])
     return res, R, pos
 
 

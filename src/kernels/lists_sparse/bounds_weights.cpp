@@ -76,24 +76,27 @@ FRAG_KERNEL(296, "ipOO", same_shape, "rshape shapei");
 // One operand of a concatenation along `axis`, checked against the result
 // shape and recorded:
 //   reads  shapei (the operand's shape; axes beyond its length count as
-//          extent 1, the padding of shorter shapes) and rshape[0 .. nd-1];
+//          extent 1, the padding of shorter shapes) and rshape[t] for every
+//          t < nd other than the axis (rshape[axis] is never read);
 //   writes dimsizes[i] = the operand's extent along the axis;
 //   returns (total + that extent, flag), the flag cleared when the operand
 //          differs from rshape on any other of the nd axes.
 // The host calls it for i = 0, 1, ... with the running total starting at 0
 // and the flag true; the final total is the result's extent along the axis.
-// An axis outside 0 .. nd-1 records nothing and only compares.
+// An axis at or past nd is a new axis after the last one: the operand's
+// extent there is its padding (1, unless shapei is longer), so stacking n
+// operands along it totals n, and dimsizes feeds the stacking pass as for any
+// other axis. A negative axis records nothing and only compares.
 std::tuple<i32, bool> concat_operand(i32 total, bool flag, i32 axis, Vec<i32> dimsizes, i32 i,
                                      i32 nd, Vec<i32> rshape, Vec<i32> shapei) {
   const std::ptrdiff_t have = shapei.count;
-  for (i32 t = 0; t < nd; ++t) {
-    const i32 extent = t < have ? shapei[t] : 1;
-    if (t == axis) {
-      dimsizes[i] = extent;
-      total = add32(total, extent);
-    } else if (rshape[t] != extent) {
-      flag = false;
-    }
+  auto extent_at = [&](i32 t) { return t < have ? shapei[t] : 1; };
+  for (i32 t = 0; t < nd; ++t)
+    if (t != axis && rshape[t] != extent_at(t)) flag = false;
+  if (axis >= 0) {
+    const i32 extent = extent_at(axis);
+    dimsizes[i] = extent;
+    total = add32(total, extent);
   }
   return {total, flag};
 }
@@ -166,27 +169,22 @@ void walk_union(Vec<i32> lsubi, Vec<i32> lsubj, Vec<i32> usubi, Vec<i32> usubj, 
     if (!emit(usubi[j], usubj[j], std::ptrdiff_t{-1}, j)) return;
 }
 
-// k plus the number of distinct positions in the two bound lists.
+// k plus the number of steps of the union walk: positions that carry both a
+// lower and an upper bound are counted once. The walk is the one union_fill
+// writes, so the count is the number of rows it fills, whatever the lists
+// hold (repeated or unsorted positions included).
 i64 union_count(Vec<i32> lsubi, Vec<i32> lsubj, i64 k, Vec<i32> usubi, Vec<i32> usubj) {
-  const std::ptrdiff_t nl = lsubi.count, nu = usubi.count;
-  std::ptrdiff_t i = 0, j = 0;
-  while (i < nl && j < nu) {
-    const i32 li = lsubi[i], ui = usubi[j];
-    const i32 lj = lsubj[i], uj = usubj[j];
-    if (li < ui || (li == ui && lj < uj))
-      ++i;
-    else if (ui < li || (ui == li && uj < lj))
-      ++j;
-    else
-      ++i, ++j;
+  walk_union(lsubi, lsubj, usubi, usubj, [&](i32, i32, std::ptrdiff_t, std::ptrdiff_t) {
     k = add64(k, 1);
-  }
-  return add64(k, static_cast<i64>((nl - i) + (nu - j)));
+    return true;
+  });
+  return k;
 }
 FRAG_KERNEL(284, "OOLOO", union_count, "lsubi lsubj usubi usubj");
 
-// The merged bound table over the union that union_count counts, in the same
-// walk order (ascending row, then column), from row 0 of inst:
+// The merged bound table over the union that union_count counts, one row per
+// step of the same walk (ascending row, then column, for sorted lists), from
+// row 0 of inst:
 //   inst[c, 0], inst[c, 1]  the position;
 //   lbv[c]                  its lower bound, -inf where only an upper bound is given;
 //   ubv[c]                  its upper bound, +inf where only a lower bound is given.

@@ -21,6 +21,8 @@ void fill_f64(i64 n, Vec<f64> vals, f64 v) {
 }
 FRAG_KERNEL(336, "LOd", fill_f64, "vals");
 
+// nidxs holds 32-bit native indices (of variable or constraint elements);
+// every entry, negative ones included, is copied as it is.
 void copy_at(Vec<i32> dst, Vec<i32> nidxs, i32 offset) {
   const std::ptrdiff_t n = nidxs.count;
   for (std::ptrdiff_t k = 0; k < n; ++k) dst[offset + k] = nidxs[k];
@@ -42,35 +44,44 @@ FRAG_KERNEL(338, "OO", indexes_to_column, "idxs indexes");
 FRAG_KERNEL(337, "OO", indexes_to_column, "idxs indexes");
 
 // A variable's native indices spread to full size: dest[sp[k] + offset] =
-// nidxs[k] for every stored element k. Positions outside the pattern keep
-// what the caller put there.
+// nidxs[k] for every stored element k. nidxs holds 32-bit native indices;
+// every entry, negative ones included, is copied as it is (the kernel never
+// indexes with it). Positions outside the pattern keep what the caller put
+// there.
 void spread_nidxs(Vec<i32> dest, Vec<i32> nidxs, i32 offset, Vec<i64> sp) {
   const std::ptrdiff_t n = sp.count;
   for (std::ptrdiff_t k = 0; k < n; ++k) dest[sp[k] + offset] = nidxs[k];
 }
 FRAG_KERNEL(320, "OOiO", spread_nidxs, "dest nidxs sp");
 
-// Values of a variable's elements from a solution vector, at full size:
-//   cvals[p] = values[nidxs[k]] for every element k of nidxs, where p is the
-//   element's position sp[k] for a sparse variable, or k itself when sp is
-//   None (a dense variable lists every element in row-major order).
+// Values of elements from a solution vector, at full size:
+//   cvals[p] = values[nidxs[k]] for every element k of nidxs with
+//   nidxs[k] >= 0, where p is the element's position sp[k] for a sparse
+//   list, or k itself when sp is None (a dense list holds every element in
+//   row-major order).
+// nidxs holds 32-bit native indices of constraint elements: an entry j >= 0
+// is linear row j, whose value is values[j]; a negative entry is an element
+// of an affine conic constraint, whose value lives elsewhere, so it is not
+// read from values and its position in cvals keeps what the caller put there.
 void element_values(Vec<f64> cvals, Vec<i32> nidxs, Vec<i64> sp, Vec<f64> values) {
   const std::ptrdiff_t n = nidxs.count;
-  if (sp.is_none()) {
-    for (std::ptrdiff_t k = 0; k < n; ++k) cvals[k] = values[nidxs[k]];
-  } else {
-    for (std::ptrdiff_t k = 0; k < n; ++k) cvals[sp[k]] = values[nidxs[k]];
+  const bool dense = sp.is_none();
+  for (std::ptrdiff_t k = 0; k < n; ++k) {
+    const i32 j = nidxs[k];
+    if (j >= 0) cvals[dense ? k : sp[k]] = values[j];
   }
 }
 FRAG_KERNEL(335, "OOOO", element_values, "cvals nidxs sp values");
 
 // A two-axis value matrix read at the positions of a pattern:
-//   vals[k] = values2[sp[k] div shape[1], sp[k] mod shape[1]] for every element
-//   k of sp (64-bit signed division).
-void matrix_at_pattern(Vec<i32> shape, Vec<i64> sp, Vec<f64> vals, Mat<f64> values2) {
+//   vals[k] = values2[sp[k] div c, sp[k] mod c] for every element k of sp
+//   (64-bit signed division), c being the matrix's own column count (its
+//   second extent); shape is not read. A matrix without columns has no
+//   positions and writes nothing.
+void matrix_at_pattern(Vec<i32>, Vec<i64> sp, Vec<f64> vals, Mat<f64> values2) {
   const std::ptrdiff_t n = sp.count;
-  if (n <= 0) return;
-  const i64 ncols = shape[1];
+  const i64 ncols = values2.cols;
+  if (n <= 0 || ncols <= 0) return;
   for (std::ptrdiff_t k = 0; k < n; ++k) {
     const i64 x = sp[k];
     vals[k] = values2(x / ncols, x % ncols);
@@ -79,19 +90,20 @@ void matrix_at_pattern(Vec<i32> shape, Vec<i64> sp, Vec<f64> vals, Mat<f64> valu
 FRAG_KERNEL(333, "OOOO", matrix_at_pattern, "shape sp vals values2");
 
 // The nonzero entries of a two-axis value matrix as a pattern with values:
-//   for every (i, j) of values2, rows outer, whose value is nonzero (less or
-//   greater than zero; NaN counts as zero): sp[c] = i * shape[1] + j (64-bit),
-//   vals[c] = the value, c += 1;
+//   for every (i, j) of values2, rows outer, whose value is not equal to 0.0:
+//   sp[c] = i * n + j (64-bit, n the matrix's own column count, its second
+//   extent; shape is not read), vals[c] = the value, c += 1;
 //   returns the final c.
-i32 matrix_nonzeros(i32 c, Vec<i32> shape, Vec<i64> sp, Vec<f64> vals, Mat<f64> values2) {
+// A value is nonzero by the rule constant expressions use: NaN is kept as a
+// value, -0.0 is zero. matrix_at_pattern on the written sp gives back vals.
+i32 matrix_nonzeros(i32 c, Vec<i32>, Vec<i64> sp, Vec<f64> vals, Mat<f64> values2) {
   const i32 m = values2.rows, n = values2.cols;
   if (m <= 0 || n <= 0) return c;
-  const i64 ncols = shape[1];
   for (i32 i = 0; i < m; ++i)
     for (i32 j = 0; j < n; ++j) {
       const f64 v = values2(i, j);
-      if (v < 0.0 || v > 0.0) {
-        sp[c] = add64(mul64(i, ncols), j);
+      if (v != 0.0) {
+        sp[c] = add64(mul64(i, n), j);
         vals[c] = v;
         c = add32(c, 1);
       }
@@ -103,9 +115,12 @@ FRAG_KERNEL(334, "iOOOO", matrix_nonzeros, "shape sp vals values2");
 // A variable as a stacked expression on the R stack, one term per element:
 //   ri32[shape_pos + t] = shape[t] for every element t of shape;
 //   ri32[ptr_pos + e]   = e for e = 0 .. n (nothing when n < 0);
-//   ri64[idx_pos + e]   = nidxs[e] (widened), rf64[cof_pos + e] = 1.0 for e < n;
+//   ri64[idx_pos + e]   = nidxs[e], rf64[cof_pos + e] = 1.0 for e < n;
 //   ri64[sp_pos + e]    = sp[e] for every element e of sp (a sparse variable;
 //                         a dense one passes None and gets no sparsity block).
+// nidxs holds the variable's native indices in 32 bits; each is sign-extended
+// into the 64-bit variable index, so a negative entry (a semidefinite element)
+// stays negative. Indices that need more than 32 bits cannot come this way.
 void variable_expression(Vec<i32> nidxs, i32 n, i32 cof_pos, Vec<f64> rf64, i32 shape_pos,
                          i32 ptr_pos, Vec<i32> ri32, i32 idx_pos, i32 sp_pos, Vec<i64> ri64,
                          Vec<i32> shape, Vec<i64> sp) {
@@ -158,8 +173,10 @@ i32 slice_range(i32 c, Vec<i32> nidxs, Vec<i32> rnidxs, Vec<i64> rsp, Vec<i64> s
 FRAG_KERNEL(331, "iOOOOii", slice_range, "nidxs rnidxs rsp sp");
 
 // Cursor scans over an ascending pattern: from position k, the first position
-// whose entry is not below x (the element count of sp when there is none).
-// The host chains calls with ascending targets, carrying the cursor.
+// at or after k whose entry is not below x (the element count of sp when
+// there is none). A cursor already at or past the end comes back unchanged,
+// so the cursor never moves back. The host chains calls with ascending
+// targets, carrying the cursor.
 i32 scan_to(i32 k, i64 x, Vec<i64> sp) {
   const i32 n = sp.n32();
   while (k < n && sp[k] < x) ++k;
@@ -270,7 +287,9 @@ bool check_indices(Vec<i32> idxs, bool flag, Vec<i32> shape) {
 FRAG_KERNEL(314, "OpO", check_indices, "idxs shape");
 
 // Sets the flag when some entry midxs[r, t] (all rows, all columns) is
-// negative or not below shape[t].
+// negative or not below shape[t]; a flag passed in set stays set. This is a
+// problem flag: _c_closure_174, with the same arguments, keeps a validity
+// flag instead and clears it on the same entries.
 bool check_multi_indices(bool flag, Mat<i32> midxs, Vec<i32> shape) {
   return extents::flag_outside(midxs, shape, flag);
 }
@@ -327,7 +346,8 @@ FRAG_KERNEL(312, "iLOiO", row_position, "midxs strides");
 
 // Picks from a dense variable: for every row r of midxs, idxs[r] = the native
 // index nidxs[p] of the element at p = the row's linear position under
-// strides (its first nd columns).
+// strides (its first nd columns). nidxs holds 32-bit native indices; every
+// entry, negative ones included, is copied as it is (only p indexes).
 void pick_elements(Vec<i32> idxs, Mat<i32> midxs, i32 nd, Vec<i32> nidxs, Vec<i64> strides) {
   const i32 m = midxs.rows;
   for (i32 r = 0; r < m; ++r) idxs[r] = nidxs[row_position(r, 0, midxs, nd, strides)];
@@ -340,19 +360,19 @@ FRAG_KERNEL(311, "OOiOO", pick_elements, "idxs midxs nidxs strides");
 // astart[t] <= i[t] < astop[t] on each of the nd axes, in row-major order of
 // the box, written to rnidxs from position k; stride holds the variable's
 // row-major strides. `index` (nd entries) is the caller's odometer: it holds
-// astart again on return. Returns k plus the box size (k when the box is
-// empty on some axis).
+// astart on return, also when the box is empty. Returns k plus the box size
+// (k when the box is empty on some axis, with nothing else written).
 i32 slice_dense(i32 k, i32 nd, Vec<i32> astart, Vec<i32> astop, Vec<i32> index, Vec<i32> nidxs,
                 Vec<i32> rnidxs, Vec<i64> stride) {
   i64 size = 1, pos = 0;
-  for (i32 t = 0; t < nd; ++t) {
-    if (astop[t] <= astart[t]) return k;
-    size *= static_cast<i64>(astop[t]) - astart[t];
-  }
+  bool empty = false;
   for (i32 t = 0; t < nd; ++t) {
     index[t] = astart[t];
+    if (astop[t] <= astart[t]) empty = true;
+    size *= static_cast<i64>(astop[t]) - astart[t];
     pos += static_cast<i64>(astart[t]) * stride[t];
   }
+  if (empty) return k;
   for (i64 e = 0; e < size; ++e) {
     rnidxs[k] = nidxs[pos];
     k = add32(k, 1);
