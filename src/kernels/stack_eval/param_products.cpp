@@ -64,7 +64,7 @@ inline void add_rewrite_size(Run<i32> ptr, Run<i32> pptr, bool programs, std::pt
                              i32& T) noexcept {
   const i32 a = ptr[e], b = ptr[e + 1], m = sub32(b, a);
   T = add32(T, m);
-  P = add32(P, mul32(4, m));
+  P = add32(P, mul32(3, m));
   if (programs) P = add32(P, add32(sub32(pptr[b], pptr[a]), m));
 }
 
