@@ -181,3 +181,23 @@ def run_through_table(kernel, stack, n, *, ptr, nidxs, codeptr, code, cconst, pa
                     term_values=term_values, subi=subi[:k], subj=subj[:k], val=val[:k],
                     ptrb=ptrb, ptre=ptre, row_code_ptr=row_code_ptr, sizes=sizes[:count],
                     varidx=varidx[:count], code=tcode[:total], cconst=tconst[:total])
+
+
+# ---------------------------------------------------------------------------
+# Effective coefficients: a term's coefficient plus the value of its program.
+
+def effective_dense(expr, params, nvars):
+    """Array of shape expr.shape + (nvars,): per element and variable, the sum
+    of the terms' effective coefficients (coefficient + program value)."""
+    import numpy as np
+
+    cof = expr.cof.astype(float).copy()
+    if expr.programs:
+        for t in range(expr.m):
+            cof[t] += value(*expr.program(t), params)
+    out = np.zeros((expr.size, nvars))
+    ids = expr.element_ids()
+    for e in range(expr.n):
+        a, b = expr.ptr[e], expr.ptr[e + 1]
+        np.add.at(out[ids[e]], expr.nidxs[a:b], cof[a:b])
+    return out.reshape(expr.shape + (nvars,))
