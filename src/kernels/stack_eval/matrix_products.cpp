@@ -163,11 +163,8 @@ std::tuple<i32, i32, i32, i32> left_dense_sizes(i32 E0, i32 K, i32 L0, Vec<i32> 
   out.L = L0;
   TripletRows M(msubi, msubj, Vec<f64>{}, 0, K);
   i32 R = R0;
-  for (i32 i = 0; i < m; ++i) {
-    TripletRows probe = M;
-    const auto [b, e] = probe.line(i);
-    if (b < e) R = add32(R, 1);
-  }
+  for (i32 k = 0; k < K; ++k)
+    if (msubi[k] < m && (k == 0 || msubi[k] != msubi[k - 1])) R = add32(R, 1);
   mprod::left(M, 0, m, p, op, out);
   return {out.E, out.L, R, out.T};
 }
