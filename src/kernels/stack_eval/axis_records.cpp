@@ -127,6 +127,34 @@ void symmetric_weights(i64 s0, i64 s1, i64 s2, i64 s3, i64 /*s4*/, bool lower, i
 }
 FRAG_KERNEL(550, "LLLLLpiiOOidiO", symmetric_weights, "rf64 ri32 wi64");
 
+// Symmetric scaling of the coefficients of a two-axis expression, the
+// record's strides given as s0 .. s4. For each of the n elements, linear
+// index v = wi64[op_sp + e] when sparse > 0, else v = v0 + e * step (a
+// strided run of a dense expression), with a = (v mod s0) / s1 and b = (v
+// mod s2) / s3: the factor is 1.0 on the diagonal b = a + offset, 0.0
+// strictly above it (b > a + offset) when `lower`, d otherwise. Every term
+// of the element (row pointer op_rowptr in wi32) gets rf64[res_cof + t] = the
+// factor times wf64[op_cof + t]; the row pointer's n + 1 entries are copied
+// to ri32[res_rowptr ..]. The variable indices are untouched (the host copies
+// them as they are). s4 is not read: the innermost factor does not enter a
+// or b. Folding a symmetric pair onto its lower triangle takes lower and d =
+// 2.0; scaling off-diagonal entries by sqrt(2) takes d alone.
+void symmetric_scale(i32 n, i32 op_cof, i32 op_rowptr, i64 s0, i64 s1, i64 s2, i64 s3, i64 /*s4*/, bool lower,
+                     i32 res_cof, i32 res_rowptr, i32 sparse, i32 op_sp, i32 v0, i32 step, Vec<f64> rf64,
+                     Vec<i32> ri32, f64 d, i32 offset, Vec<f64> wf64, Vec<i32> wi32, Vec<i64> wi64) {
+  const Run<i32> ptr(wi32, op_rowptr), rptr(ri32, res_rowptr);
+  const Run<f64> cof(wf64, op_cof), rcof(rf64, res_cof);
+  const Run<i64> sp(wi64, op_sp);
+  for (i32 e = 0; e < n; ++e) {
+    const i64 v = sparse > 0 ? sp[e] : i64{v0} + i64{e} * step;
+    const i64 a = (v % s0) / s1, b = (v % s2) / s3;
+    const f64 f = b == a + offset ? 1.0 : (lower && b > a + offset ? 0.0 : d);
+    for (i32 t = ptr[e], end = ptr[e + 1]; t < end; ++t) rcof[t] = f * cof[t];
+  }
+  for (std::ptrdiff_t e = 0; e <= n; ++e) rptr[e] = ptr[e];
+}
+FRAG_KERNEL(551, "iiiLLLLLpiiiiiiOOdiOOO", symmetric_scale, "rf64 ri32 wf64 wi32 wi64");
+
 // Negation -E of one operand whose sizes are known, in one call (n elements,
 // m terms, nd axes): copies the row pointer (n + 1 entries), the variable
 // indices, the sparsity indices when `sparse` and n > 0, and the shape when
