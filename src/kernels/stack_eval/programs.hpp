@@ -166,4 +166,23 @@ inline void copy_terms(const stack::Blocks& src, std::ptrdiff_t e, const stack::
   }
 }
 
+// Appends the terms of operand element e, weight w, to the result blocks at
+// term cursor r and program cursor c, advancing both. Unlike a plain term
+// copy, every coefficient is multiplied by the weight and, in a result with
+// programs, every program is followed by "push constant w, multiply" (an
+// operand without programs gives "push constant 0.0").
+inline void append_weighted(const stack::Blocks& op, f64 w, std::ptrdiff_t e, const stack::Blocks& res, i32& r,
+                            i32& c) noexcept {
+  for (i32 j = op.ptr[e], end = op.ptr[e + 1]; j < end; ++j) {
+    res.nidxs[r] = op.nidxs[j];
+    res.cof[r] = w * op.cof[j];
+    if (res.programs) {
+      c = op.programs ? append_scaled(op.words, op.consts, op.pptr[j], op.pptr[j + 1], w, res.words, res.consts, c)
+                      : append_zero(res.words, res.consts, c);
+      res.pptr[add32(r, 1)] = c;
+    }
+    r = add32(r, 1);
+  }
+}
+
 }  // namespace frag::program

@@ -22,25 +22,6 @@ namespace {
 using stack::Blocks;
 using stack::Run;
 
-// Appends the terms of operand element e, weight w, to the result blocks at
-// term cursor r and program cursor c, advancing both. Unlike a plain term
-// copy, every coefficient is multiplied by the weight and, in a result with
-// programs, every program is followed by "push constant w, multiply" (an
-// operand without programs gives "push constant 0.0").
-inline void append_weighted(const Blocks& op, f64 w, i32 e, const Blocks& res, i32& r, i32& c) noexcept {
-  for (i32 j = op.ptr[e], end = op.ptr[e + 1]; j < end; ++j) {
-    res.nidxs[r] = op.nidxs[j];
-    res.cof[r] = w * op.cof[j];
-    if (res.programs) {
-      c = op.programs ? program::append_scaled(op.words, op.consts, op.pptr[j], op.pptr[j + 1], w, res.words,
-                                               res.consts, c)
-                      : program::append_zero(res.words, res.consts, c);
-      res.pptr[add32(r, 1)] = c;
-    }
-    r = add32(r, 1);
-  }
-}
-
 // Where operand element e lands in a dense result: itself for a dense
 // operand, its sparsity index for a sparse one.
 struct DenseTarget {
@@ -190,7 +171,7 @@ void fill_operand(const Blocks& op, f64 w, i32 n, const Blocks& res, Run<i32> co
     const std::ptrdiff_t t = target(e);
     i32 r = rowptr[t];
     i32 c = res.programs ? counters[t] : 0;
-    append_weighted(op, w, e, res, r, c);
+    program::append_weighted(op, w, e, res, r, c);
     if (res.programs) counters[t] = c;
     rowptr[t] = add32(rowptr[t], sub32(op.ptr[e + 1], op.ptr[e]));
   }
@@ -247,7 +228,7 @@ void sum_sparse(bool flag, Vec<i32> cconst, Vec<i32> code, Vec<i32> codeptr, Vec
   i32 e = 0, r = 0, c = 0;
   merge_keys(
       k, nelem, sp_base, wi64, cursor,
-      [&](i32 i, i32 elem) { append_weighted(o.operand(i, flag), w[i], elem, res, r, c); },
+      [&](i32 i, i32 elem) { program::append_weighted(o.operand(i, flag), w[i], elem, res, r, c); },
       [&](i64 key) {
         res.ptr[add32(e, 1)] = r;
         sp[e] = key;
