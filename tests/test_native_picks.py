@@ -49,6 +49,8 @@ def test_sparse_lookups_and_box_slices_against_numpy(rng, shape, nnz):
     out = np.full(10, -7, np.int64)
     kernel(170)(native, out, I32(shape), ask, sparsity)
     np.testing.assert_array_equal(out, [*full[ask], -7])
+    kernel(170)(native, out, I32(shape), np.array([-1, size, 2**40], np.int64), sparsity)  # outside: not stored
+    assert out[:3].tolist() == [0, 0, 0] and kernel(163)(0, 1, 0, 9, 4, sparsity) == 4
     this = np.array([*ask, 99], np.int64)
     kernel(188)(native, nnz, sparsity, 9, this)
     np.testing.assert_array_equal(this, [*full[ask], 99])

@@ -75,10 +75,15 @@ FRAG_KERNEL(176, "OOOiO", pick_table_rows, "basevar_nativeidxs idxs midxs stride
 // full-size scratch table. The stored elements (as many as sparsity holds)
 // are spread into a zeroed table of prod(shape) entries, then idxs[k] =
 // table[sp[k]] for every entry of sp: a position that is not stored gives 0.
+// Positions outside the shape are never stored (and read as 0), so the
+// scratch table is never written or read beyond its end.
 void lookup_by_table(Vec<i64> basevar_nativeidxs, Vec<i64> idxs, Vec<i32> shape, Vec<i64> sp, Vec<i64> sparsity) {
   WorkArray<i64> table(extents::product(i64{1}, shape, 0, shape.count - 1));
-  for (std::ptrdiff_t k = 0; k < sparsity.count; ++k) table[sparsity[k]] = basevar_nativeidxs[k];
-  for (std::ptrdiff_t k = 0; k < sp.count; ++k) idxs[k] = table[sp[k]];
+  const i64 size = table.size();
+  const auto inside = [size](i64 x) { return x >= 0 && x < size; };
+  for (std::ptrdiff_t k = 0; k < sparsity.count; ++k)
+    if (inside(sparsity[k])) table[sparsity[k]] = basevar_nativeidxs[k];
+  for (std::ptrdiff_t k = 0; k < sp.count; ++k) idxs[k] = inside(sp[k]) ? table[sp[k]] : 0;
 }
 FRAG_KERNEL(170, "OOOOO", lookup_by_table, "basevar_nativeidxs idxs shape sp sparsity");
 
@@ -159,10 +164,12 @@ FRAG_KERNEL(186, "OOiOOOiOOOO", fill_box_slice, "basevar_nativeidxs first idxs k
 // (d1 the axis's extent, d2 the size after it; d0 is never needed to split a
 // position). Returns c plus the number of stored elements (as many as
 // sparsity holds) whose index (x div d2) mod d1 along the axis lies in
-// first .. last-1. This is also the count of the record-slice fill below for
+// first .. last-1; a record with an extent below 1 holds nothing and returns
+// c. This is also the count of the record-slice fill below for
 // the record [d0][d1][d2][1][1] with axis 1 sliced from first, step 1, and
 // axis 3 kept.
 i32 count_axis_slice(i32 d1, i32 d2, i32 first, i32 last, i32 c, Vec<i64> sparsity) {
+  if (d1 < 1 || d2 < 1) return c;
   for (std::ptrdiff_t k = 0; k < sparsity.count; ++k) {
     const i64 i = rem64(quot64(sparsity[k], d2), d1);
     if (i >= first && i < last) c = add32(c, 1);
@@ -191,11 +198,13 @@ i64 slice_index(i64 i, i64 first, i64 step, i64 count) noexcept {
 // perm[p] = k (its number in the source, to pick parallel data), then p
 // advances. o shifts the positions into a larger pattern. With positive
 // steps rsp stays ascending; a negative step reverses that axis and the host
-// re-sorts by rsp. Returns the final p (at most p + n).
+// re-sorts by rsp. Returns the final p (at most p + n); a record with an
+// extent d1 .. d4 below 1 holds nothing and returns p.
 i32 fill_record_slice(Vec<i64> basevar_nativeidxs, i32 d0, i32 d1, i32 d2, i32 d3, i32 d4, i32 f1, Vec<i64> perm,
                       Vec<i64> rnidxs, i32 s1, i32 c1, i32 f3, i32 s3, Vec<i64> rsp, i32 c3, i32 k0, i32 n, i32 o,
                       i32 p, Vec<i64> sparsity) {
   (void)d0;
+  if (d1 < 1 || d2 < 1 || d3 < 1 || d4 < 1) return p;
   for (i64 k = k0; k < i64{k0} + n; ++k) {
     i64 x = sparsity[k];
     const i64 y = rem64(x, d4);

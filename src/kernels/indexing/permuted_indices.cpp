@@ -22,7 +22,10 @@ template <class Visit>
 void walk_permuted(i32 nd, i32 n, Vec<i32> perm, Vec<i64> pstrides, Vec<i32> shape, Visit visit) {
   WorkArray<i64> step(nd);
   WorkArray<i32> ctr(nd);
-  for (i32 t = 0; t < nd; ++t) step[perm[t]] = pstrides[t];
+  // An entry of perm outside 0 .. nd-1 is no axis; it must not reach past
+  // the scratch table.
+  for (i32 t = 0; t < nd; ++t)
+    if (perm[t] >= 0 && perm[t] < nd) step[perm[t]] = pstrides[t];
   i64 pos = 0;
   for (i32 k = 0; k < n; ++k) {
     visit(k, pos);
