@@ -204,10 +204,18 @@ template <> struct Cell<ArrayList> {
   std::ptrdiff_t n = 0;
 
   void* target() { return &slot; }
-  bool convert(const char* names, int& index);  // module.cpp
+  bool convert(const char* names, int& index) { return convert_as(names, index, true); }
+  bool convert_as(const char* names, int& index, bool none_allowed);  // convention.cpp
   ArrayList get() const { return ArrayList{items, n}; }
   void release();
   ~Cell() { release(); }
+};
+
+// An array of int32 arrays that must not be None: None goes to the buffer
+// request and fails there with the interpreter's own error.
+template <> struct Cell<Required<ArrayList>> : Cell<ArrayList> {
+  bool convert(const char* names, int& index) { return convert_as(names, index, false); }
+  Required<ArrayList> get() const { return Required<ArrayList>{Cell<ArrayList>::get()}; }
 };
 
 // ---------------------------------------------------------------------------

@@ -52,9 +52,9 @@ void set_kernel_error(const KernelError& e) {
   }
 }
 
-bool Cell<ArrayList>::convert(const char* names, int& index) {
+bool Cell<ArrayList>::convert_as(const char* names, int& index, bool none_allowed) {
   int me = index++;
-  if (slot == Py_None) return true;
+  if (none_allowed && slot == Py_None) return true;
   if (!get_buffer(slot, &outer)) return false;
   outer_held = true;
   if (outer.ndim != 1 || outer.format == nullptr || std::strcmp(outer.format, "O") != 0) {

@@ -119,7 +119,8 @@ FRAG_KERNEL(226, "iiiiiOiiO", stack_dense_operand, "rnativeidxs tnativeidxs");
 // or beyond nd stacks along a new trailing axis, O = every element of
 // resshape), each operand's next block of count/O entries, operand by
 // operand. A per-operand table of block lengths lives for the call.
-void stack_constraint_lists(Vec<i32> con_nativeidxs, i32 dim, i32 nd, ArrayList nidxlist, Vec<i32> resshape) {
+void stack_constraint_lists(Vec<i32> con_nativeidxs, i32 dim, i32 nd, Required<ArrayList> nidxlist,
+                            Vec<i32> resshape) {
   const i64 O = extents::product(i64{1}, resshape, 0, i64{dim < nd ? dim : nd} - 1);
   const std::ptrdiff_t m = nidxlist.count;
   if (O < 1 || m < 1) return;
