@@ -19,10 +19,11 @@ def test_new_axis_shapes(shape, d):
     res = np.full(len(shape) + 2, -5, np.int32)
     F._c_closure_450(d, res, np.asarray(shape, np.int32))
     assert tuple(res[:-1]) == np.expand_dims(a, d).shape and res[-1] == -5
-    ops = [None, np.asarray(shape, np.int32), None, np.asarray(shape, np.int32), np.asarray(shape, np.int32)]
-    res[:] = -5
-    F._c_closure_451(d, res, np.array(ops, dtype=object))
-    assert tuple(res[:-1]) == np.stack([a, a, a], axis=d).shape and res[-1] == -5
+    for k in (1, 2, 4):
+        ops = [None] + [np.asarray(shape, np.int32), None] * k
+        res[:] = -5
+        F._c_closure_451(d, res, np.array(ops, dtype=object))
+        assert tuple(res[:-1]) == np.stack([a] * k, axis=d).shape and res[-1] == -5
 
 
 @pytest.mark.parametrize("shape", [(7,), (3, 4), (2, 3, 5)])

@@ -24,14 +24,15 @@ using stack::Run;
 
 inline i64 bucket(i64 key, i32 divisor) noexcept { return key % divisor; }
 
-// Forward count pass: count[c + 1] += 1 for the bucket c of each of the n
-// keys at kpos. Reads the keys (xi64 or wi64); writes the count run on xi32.
-template <class Keys>
-void count_forward(i32 n, i32 divisor, i32 kpos, i32 cpos, Vec<i32> xi32, Keys keys_arr) {
+// Count pass: count[c + Shift] += 1 for the bucket c of each of the n keys
+// at kpos (Shift 1 for the forward sort, 0 for the backward one). Reads the
+// keys (xi64 or wi64); writes the count run on xi32.
+template <int Shift, class Keys>
+void count_keys(i32 n, i32 divisor, i32 kpos, i32 cpos, Vec<i32> xi32, Keys keys_arr) {
   const Run<i64> keys(keys_arr, kpos);
   const Run<i32> count(xi32, cpos);
   for (i32 k = 0; k < n; ++k) {
-    const i64 c = bucket(keys[k], divisor) + 1;
+    const i64 c = bucket(keys[k], divisor) + Shift;
     count[c] = add32(count[c], 1);
   }
 }
@@ -54,7 +55,7 @@ void distribute_forward(i32 n, i32 divisor, i32 kpos, i32 cpos, i32 opos, Vec<i3
 // Forward count pass over n keys on xi64: scalars n, divisor, key position
 // (xi64), count position (xi32); count[c + 1] += 1 per key.
 void count_x(i32 n, i32 divisor, i32 kpos, i32 cpos, Vec<i32> xi32, Vec<i64> xi64) {
-  count_forward(n, divisor, kpos, cpos, xi32, xi64);
+  count_keys<1>(n, divisor, kpos, cpos, xi32, xi64);
 }
 FRAG_KERNEL(371, "iiiiOO", count_x, "xi32 xi64");
 
@@ -70,12 +71,7 @@ FRAG_KERNEL(373, "iiiiiOO", distribute_x, "xi32 xi64");
 // (xi64), count position (xi32); count[c] += 1 per key (bucket c), to be
 // followed by the inclusive prefix sum.
 void count_x_inclusive(i32 n, i32 divisor, i32 kpos, i32 cpos, Vec<i32> xi32, Vec<i64> xi64) {
-  const Run<i64> keys(xi64, kpos);
-  const Run<i32> count(xi32, cpos);
-  for (i32 k = 0; k < n; ++k) {
-    const i64 c = bucket(keys[k], divisor);
-    count[c] = add32(count[c], 1);
-  }
+  count_keys<0>(n, divisor, kpos, cpos, xi32, xi64);
 }
 FRAG_KERNEL(354, "iiiiOO", count_x_inclusive, "xi32 xi64");
 
@@ -98,7 +94,7 @@ FRAG_KERNEL(356, "iiiiiOO", distribute_x_backward, "xi32 xi64");
 // Forward count pass over n keys on the W stack (wi64): scalars n, divisor,
 // key position (wi64), count position (xi32).
 void count_w(i32 n, i32 divisor, i32 kpos, i32 cpos, Vec<i64> wi64, Vec<i32> xi32) {
-  count_forward(n, divisor, kpos, cpos, xi32, wi64);
+  count_keys<1>(n, divisor, kpos, cpos, xi32, wi64);
 }
 FRAG_KERNEL(346, "iiiiOO", count_w, "wi64 xi32");
 
