@@ -48,10 +48,16 @@ void box_slice(Vec<T> src, Vec<i32> first, Vec<i32> last, i32 nd, Vec<i32> shape
     for (i32 u = t + 1; u < nd; ++u) pos[u] = pos[t];
   }
 }
+// Box slice of a 64-bit native index list: the n entries of basevar_nativeidxs
+// at the positions of the box first[t] <= i[t] < last[t] of the nd-axis shape,
+// in row-major order of the box, into sliceidxs.
 void box_slice64(Vec<i64> basevar_nativeidxs, Vec<i32> first, Vec<i32> last, i32 nd, Vec<i32> shape,
                  Vec<i64> sliceidxs, i32 n) {
   box_slice(basevar_nativeidxs, first, last, nd, shape, sliceidxs, n);
 }
+// Box slice of a 32-bit native index list: the n entries of con_nativeidxs at
+// the positions of the box firsta[t] <= i[t] < lasta[t] of the nd-axis shape,
+// in row-major order of the box, into sliceidxs.
 void box_slice32(Vec<i32> con_nativeidxs, Vec<i32> firsta, Vec<i32> lasta, i32 nd, Vec<i32> shape,
                  Vec<i32> sliceidxs, i32 n) {
   box_slice(con_nativeidxs, firsta, lasta, nd, shape, sliceidxs, n);

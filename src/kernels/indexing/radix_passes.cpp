@@ -57,10 +57,14 @@ struct PositionDigit {
   }
 };
 
+// Clears the bucket counters of a radix pass on axis a: ptr[0 .. rshape[a]] =
+// 0.
 void clear_axis(i32 a, Vec<i32> ptr, Required<Vec<i32>> rshape) { clear_buckets(ptr, rshape[a]); }
 FRAG_KERNEL(243, "iOO", clear_axis, "ptr rshape");
 FRAG_KERNEL(222, "iOO", clear_axis, "ptr rshape");
 
+// Counting step of a radix pass on axis a: for each of the n stored elements,
+// ptr[digit + 1] += 1, the digit being (rsp[e] div s[a]) mod rshape[a].
 void count_axis(i32 a, Vec<i32> ptr, i32 n, Vec<i32> rshape, Vec<i64> rsp, Vec<i64> s) {
   if (n <= 0) return;
   count_digits(ptr, n, PositionDigit(a, rshape, rsp, s));
@@ -68,10 +72,15 @@ void count_axis(i32 a, Vec<i32> ptr, i32 n, Vec<i32> rshape, Vec<i64> rsp, Vec<i
 FRAG_KERNEL(244, "iOiOOO", count_axis, "ptr rshape rsp s");
 FRAG_KERNEL(223, "iOiOOO", count_axis, "ptr rshape rsp s");
 
+// Prefix step of a radix pass on axis a: ptr[d] becomes the first output
+// position of digit d, for d = 0 .. rshape[a].
 void starts_axis(i32 a, Vec<i32> ptr, Required<Vec<i32>> rshape) { bucket_starts(ptr, rshape[a]); }
 FRAG_KERNEL(245, "iOO", starts_axis, "ptr rshape");
 FRAG_KERNEL(224, "iOO", starts_axis, "ptr rshape");
 
+// Distribution step of a radix pass on axis a: the n entries of curperm, in
+// order, are dealt into tgtperm at the bucket cursors in ptr, so equal digits
+// keep their order.
 void distribute_axis(Vec<i32> curperm, i32 a, Vec<i32> ptr, i32 n, Vec<i32> rshape, Vec<i64> rsp, Vec<i64> s,
                      Vec<i32> tgtperm) {
   if (n <= 0) return;

@@ -121,9 +121,13 @@ bool increasing(bool f, Vec<i64> a, std::ptrdiff_t n) {
   return f;
 }
 
+// Clears the flag f unless the sparsity pattern sp is strictly increasing over
+// its whole length; returns the flag.
 bool pattern_increasing(bool f, Vec<i64> sp) { return increasing(f, sp, sp.count); }
 FRAG_KERNEL(42, "pO", pattern_increasing, "sp");
 
+// Clears the flag f unless the first n entries of varidxs are strictly
+// increasing; returns the flag.
 bool list_increasing(bool f, i32 n, Vec<i64> varidxs) { return increasing(f, varidxs, n); }
 FRAG_KERNEL(247, "piO", list_increasing, "varidxs");
 

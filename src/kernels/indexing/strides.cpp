@@ -51,7 +51,9 @@ template <class T>
 void identity(Vec<T> perm, i32 n) {
   for (i32 k = 0; k < n; ++k) perm[k] = k;
 }
+// Writes the identity permutation curperm[k] = k for k < n.
 void identity32(Vec<i32> curperm, i32 n) { identity(curperm, n); }
+// Writes the identity permutation perm[k] = k for k < n (int64 entries).
 void identity64(i32 n, Vec<i64> perm) { identity(perm, n); }
 FRAG_KERNEL(66, "Oi", identity32, "curperm");
 FRAG_KERNEL(53, "Oi", identity32, "curperm");
@@ -73,6 +75,7 @@ i32 sum32(i32 v, i32 n, Vec<i32> counts) {
 }
 FRAG_KERNEL(235, "iiO", sum32, "sdims");
 
+// v plus the first n entries of numnz, wrapping in 32 bits; returns the sum.
 i32 sum_numnz(i32 n, Vec<i32> numnz, i32 v) { return sum32(v, n, numnz); }
 FRAG_KERNEL(253, "iOi", sum_numnz, "numnz");
 FRAG_KERNEL(229, "iOi", sum_numnz, "numnz");
@@ -138,11 +141,13 @@ FRAG_KERNEL(273, "OiLO", unravel, "k shape");
 
 // ------------------------------------------------------------------ products
 
+// p times every extent of shape, each widened to 64 bits; returns the product.
 i64 product64(Vec<i32> shape, i64 p) { return extents::product(p, shape, 0, shape.count - 1); }
 FRAG_KERNEL(270, "OL", product64, "shape");
 FRAG_KERNEL(251, "OL", product64, "shape");
 FRAG_KERNEL(167, "OL", product64, "shape");
 
+// p times every extent of shape, wrapping in 32 bits; returns the product.
 i32 product32(Vec<i32> shape, i32 p) { return extents::product(p, shape, 0, shape.count - 1); }
 FRAG_KERNEL(264, "Oi", product32, "shape");
 FRAG_KERNEL(263, "Oi", product32, "shape");

@@ -24,6 +24,8 @@ FRAG_KERNEL(279, "Oi", sum32, "dims");
 
 // p times every element, each factor sign-extended, 64-bit products.
 i64 product64(Vec<i32> v, i64 p) { return extents::product(p, v, 0, v.count - 1); }
+// p times every extent of shape, each factor sign-extended, 64-bit products;
+// returns the product.
 i64 product64_pv(i64 p, Vec<i32> shape) { return product64(shape, p); }
 FRAG_KERNEL(290, "OL", product64, "dim");
 FRAG_KERNEL(283, "OL", product64, "dims");
@@ -58,6 +60,7 @@ FRAG_KERNEL(291, "OOLii", weight_block, "a alphas");
 
 // ------------------------------------------------------------------- shapes
 
+// Copies the first n extents of shapei into rshape.
 void copy_shape(i32 n, Vec<i32> rshape, Vec<i32> shapei) {
   for (i32 k = 0; k < n; ++k) rshape[k] = shapei[k];
 }
@@ -134,9 +137,15 @@ void densify(i32 ncols, Vec<i32> subi, Vec<i32> subj, Vec<f64> val, Vec<f64> v) 
   for (std::ptrdiff_t e = 0; e < n; ++e)
     v[static_cast<std::ptrdiff_t>(subi[e]) * ncols + subj[e]] = val[e];
 }
+// Scatters upper bound values uval into the row-major dense array v at
+// (subi[e], subj[e]) with ncols columns; a later entry at the same position
+// wins.
 void densify_upper(i32 ncols, Vec<i32> subi, Vec<i32> subj, Vec<f64> uval, Vec<f64> v) {
   densify(ncols, subi, subj, uval, v);
 }
+// Scatters lower bound values lval into the row-major dense array v at
+// (subi[e], subj[e]) with ncols columns; a later entry at the same position
+// wins.
 void densify_lower(i32 ncols, Vec<f64> lval, Vec<i32> subi, Vec<i32> subj, Vec<f64> v) {
   densify(ncols, subi, subj, lval, v);
 }

@@ -21,16 +21,22 @@ inline void count_at(Vec<i64> ptrb, i32 index) {
   slot = add64(slot, 1);
 }
 
+// Row count pass of a compressed-row build: rptrb[subi[e] + 2] += 1 for each
+// of the first nnz triplets.
 void count_rows(i64 nnz, Vec<i64> rptrb, Vec<i32> subi) {
   for (i64 e = 0; e < nnz; ++e) count_at(rptrb, subi[e]);
 }
 FRAG_KERNEL(124, "LOO", count_rows, "rptrb subi");
 
+// Column count pass of a compressed-column build: cptrb[subj[e] + 2] += 1 for
+// each of the first nnz triplets.
 void count_cols(Vec<i64> cptrb, i64 nnz, Vec<i32> subj) {
   for (i64 e = 0; e < nnz; ++e) count_at(cptrb, subj[e]);
 }
 FRAG_KERNEL(121, "OLO", count_cols, "cptrb subj");
 
+// Row and column count passes in one sweep: rptrb[subi[e] + 2] and
+// cptrb[subj[e] + 2] each grow by 1 for each of the first nnz triplets.
 void count_rows_cols(Vec<i64> cptrb, i64 nnz, Vec<i64> rptrb, Vec<i32> subi, Vec<i32> subj) {
   for (i64 e = 0; e < nnz; ++e) {
     count_at(rptrb, subi[e]);
@@ -48,11 +54,15 @@ void prefix_from_2(Vec<i64> ptrb, i32 n) {
   for (i64 k = 2; k <= n; ++k) ptrb[k] = add64(ptrb[k], ptrb[k - 1]);
 }
 
+// Prefix pass over the row counts: rptrb[k] += rptrb[k - 1] for k = 2 .. n, so
+// that rptrb[r + 1] holds the start of row r.
 void prefix_rows(i32 n, Vec<i64> rptrb) { prefix_from_2(rptrb, n); }
 FRAG_KERNEL(125, "iO", prefix_rows, "rptrb");
 FRAG_KERNEL(118, "iO", prefix_rows, "rptrb");
 FRAG_KERNEL(114, "iO", prefix_rows, "rptrb");
 
+// Prefix pass over the column counts: cptrb[k] += cptrb[k - 1] for k = 2 .. n,
+// so that cptrb[c + 1] holds the start of column c.
 void prefix_cols(Vec<i64> cptrb, i32 n) { prefix_from_2(cptrb, n); }
 FRAG_KERNEL(122, "Oi", prefix_cols, "cptrb");
 FRAG_KERNEL(119, "Oi", prefix_cols, "cptrb");

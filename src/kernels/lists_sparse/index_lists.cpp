@@ -16,6 +16,7 @@ using stack::Run;
 
 // --------------------------------------------------------- fills and copies
 
+// Sets the first n entries of vals to v.
 void fill_f64(i64 n, Vec<f64> vals, f64 v) {
   for (i64 k = 0; k < n; ++k) vals[k] = v;
 }
@@ -29,6 +30,7 @@ void copy_at(Vec<i32> dst, Vec<i32> nidxs, i32 offset) {
 }
 FRAG_KERNEL(332, "OOi", copy_at, "dst nidxs");
 
+// Writes the identity permutation perm[k] = k for k < n.
 void identity(Vec<i32> perm, i32 n) {
   for (i32 k = 0; k < n; ++k) perm[k] = k;
 }
@@ -182,7 +184,11 @@ i32 scan_to(i32 k, i64 x, Vec<i64> sp) {
   while (k < n && sp[k] < x) ++k;
   return k;
 }
+// Advances the cursor k over the ascending pattern sp to the first position
+// whose entry is not below the 32-bit target x; returns the cursor.
 i32 scan_to32(i32 k, i32 x, Vec<i64> sp) { return scan_to(k, x, sp); }
+// Advances the cursor k over the ascending pattern sp to the first position
+// whose entry is not below the 64-bit target x; returns the cursor.
 i32 scan_to64(i64 x, i32 k, Vec<i64> sp) { return scan_to(k, x, sp); }
 FRAG_KERNEL(318, "iiO", scan_to32, "sp");
 FRAG_KERNEL(317, "LiO", scan_to64, "sp");
@@ -229,12 +235,14 @@ FRAG_KERNEL(329, "iiOOOOO", transpose_distribute, "nidxs ptr sp tnidxs tsp");
 
 // ------------------------------------------------------ row-pointer passes
 
+// Running sums over a counter run: ptr[k] += ptr[k - 1] for k = 1 .. n.
 void prefix(i32 n, Vec<i32> ptr) {
   for (i32 k = 1; k <= n; ++k) ptr[k] = add32(ptr[k], ptr[k - 1]);
 }
 FRAG_KERNEL(328, "iO", prefix, "ptr");
 FRAG_KERNEL(307, "iO", prefix, "ptr");
 
+// Zeroes the n + 1 entries ptr[0 .. n] of a row pointer or counter run.
 void zero_n1(i32 n, Vec<i32> ptr) {
   for (i32 k = 0; k <= n; ++k) ptr[k] = 0;
 }
@@ -305,9 +313,13 @@ FRAG_KERNEL(321, "iOO", strides64, "shape stride");
 FRAG_KERNEL(310, "iOO", strides64, "shape strides");
 FRAG_KERNEL(303, "iOO", strides64, "rshape rstrides");
 
+// p times the first n extents of rshape, wrapping in 32 bits; returns the
+// size.
 i32 size32(i32 p, i32 n, Vec<i32> rshape) { return extents::product(p, rshape, 0, i64{n} - 1); }
 FRAG_KERNEL(322, "iiO", size32, "rshape");
 
+// The running maximum mx over rshape[1 .. n - 1] (entry 0 is not read);
+// returns it.
 i32 max_extent(i32 mx, i32 n, Vec<i32> rshape) {
   for (i32 k = 1; k < n; ++k)
     if (rshape[k] > mx) mx = rshape[k];

@@ -44,12 +44,18 @@ i32 merge_terms(Vec<f64> cof, Vec<f64> cof_, Vec<i64> inst, Vec<i64> inst_, i32 
   return c;
 }
 
+// Merges the instance-keyed source terms (inst_, cof_), visited through perm,
+// into (inst, cof) so that each instance occurs once, summing coefficients; c
+// is the last destination term written, and the new last one is returned.
 i32 merge_permuted(Vec<f64> cof, Vec<f64> cof_, Vec<i64> inst, Vec<i64> inst_, i32 c, Vec<i64> perm) {
   return merge_terms(cof, cof_, inst, inst_, c, Permuted{perm});
 }
 FRAG_KERNEL(636, "OOOOiO", merge_permuted, "cof cof_ inst inst_ perm");
 FRAG_KERNEL(629, "OOOOiO", merge_permuted, "cof cof_ inst inst_ perm");
 
+// Merges the instance-sorted source terms (inst_, cof_) into (inst, cof) so
+// that each instance occurs once, summing coefficients; c is the last
+// destination term written, and the new last one is returned.
 i32 merge_sorted(Vec<f64> cof, Vec<f64> cof_, Vec<i64> inst, Vec<i64> inst_, i32 c) {
   return merge_terms(cof, cof_, inst, inst_, c, Direct{});
 }
@@ -72,12 +78,16 @@ i32 count_increases(Vec<i64> inst_, i32 count, Order at) {
   return count;
 }
 
+// count plus the number of strict increases between consecutive keys of inst_
+// visited through perm (the distinct instances less one); returns it.
 i32 count_distinct_permuted(Vec<i64> inst_, i32 count, Vec<i64> perm) {
   return count_increases(inst_, count, Permuted{perm});
 }
 FRAG_KERNEL(635, "OiO", count_distinct_permuted, "inst_ perm");
 FRAG_KERNEL(628, "OiO", count_distinct_permuted, "inst_ perm");
 
+// count plus the number of strict increases between consecutive keys of inst_
+// (the distinct instances less one); returns it.
 i32 count_distinct(Vec<i64> inst_, i32 count) { return count_increases(inst_, count, Direct{}); }
 FRAG_KERNEL(633, "Oi", count_distinct, "inst_");
 FRAG_KERNEL(626, "Oi", count_distinct, "inst_");
@@ -86,6 +96,7 @@ FRAG_KERNEL(626, "Oi", count_distinct, "inst_");
 // A validity flag is only ever cleared: once it is false there is nothing
 // left to find.
 
+// Clears the flag unless inst_ never decreases; returns the flag.
 bool non_decreasing(Vec<i64> inst_, bool flag) {
   const i32 n = inst_.n32();
   for (i32 k = 1; flag && k < n; ++k) flag = inst_[k - 1] <= inst_[k];
@@ -94,6 +105,8 @@ bool non_decreasing(Vec<i64> inst_, bool flag) {
 FRAG_KERNEL(632, "Op", non_decreasing, "inst_");
 FRAG_KERNEL(625, "Op", non_decreasing, "inst_");
 
+// Clears the flag unless each of the first n entries of inst_ lies in 0 ..
+// bound - 1; returns the flag.
 bool all_in_range(bool flag, Vec<i64> inst_, i32 n, i64 bound) {
   for (i32 k = 0; flag && k < n; ++k) flag = inst_[k] >= 0 && inst_[k] < bound;
   return flag;
@@ -112,6 +125,7 @@ bool increasing_in_range(Vec<i64> inst, bool flag, i64 bound) {
 }
 FRAG_KERNEL(616, "OpL", increasing_in_range, "inst");
 
+// Clears the flag unless ptrb[0 .. n] never decreases; returns the flag.
 bool ptr_non_decreasing(i32 n, Vec<i64> ptrb, bool flag) {
   for (i32 k = 0; flag && k < n; ++k) flag = ptrb[k] <= ptrb[k + 1];
   return flag;
@@ -153,10 +167,14 @@ i64 product64(i64 p, Vec<i32> v, i64 first, i32 count) {
   return extents::product(p, v, first, first + count - 1);
 }
 
+// p times every extent of dims_, each sign-extended, 64-bit wrap; returns the
+// product.
 i64 product_all(Vec<i32> dims_, i64 p) { return product64(p, dims_, 0, dims_.n32()); }
 FRAG_KERNEL(630, "OL", product_all, "dims_");
 FRAG_KERNEL(622, "OL", product_all, "dims_");
 
+// p times the first n extents of shape, each sign-extended, 64-bit wrap;
+// returns the product.
 i64 product_head(i32 n, Vec<i32> shape, i64 p) { return product64(p, shape, 0, n); }
 FRAG_KERNEL(615, "iOL", product_head, "shape");
 
@@ -168,11 +186,14 @@ FRAG_KERNEL(618, "iOiL", product_before_last, "i32");
 
 // ----------------------------------------------------------- small writes
 
+// Stores the last index n - 1 at i64s[position] when n > 0.
 void store_last_index(Vec<i64> i64s, i32 n, i32 position) {
   if (n > 0) i64s[position] = n - 1;
 }
 FRAG_KERNEL(619, "Oii", store_last_index, "i64");
 
+// Scales a run of values: destination entry k = alpha times source entry k,
+// for k < n.
 void scale_values(Vec<f64> dst, f64 alpha, i32 n, Vec<f64> src) {
   for (i32 k = 0; k < n; ++k) dst[k] = alpha * src[k];
 }

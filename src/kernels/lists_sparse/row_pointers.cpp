@@ -11,18 +11,21 @@ namespace {
 
 // ---------------------------------------------------------------- shapes
 
+// Sets shape[start .. end - 1] to 1, padding a shape with unit extents.
 void fill_ones(i32 end, i32 start, Vec<i32> shape) {
   for (i32 k = start; k < end; ++k) shape[k] = 1;
 }
 FRAG_KERNEL(612, "iiO", fill_ones, "shape");
 FRAG_KERNEL(610, "iiO", fill_ones, "shape");
 
+// Copies the first n extents of sh into shape.
 void copy_extents(i32 n, Vec<i32> sh, Vec<i32> shape) {
   for (i32 k = 0; k < n; ++k) shape[k] = sh[k];
 }
 FRAG_KERNEL(611, "iOO", copy_extents, "sh shape");
 FRAG_KERNEL(609, "iOO", copy_extents, "sh shape");
 
+// Copies the whole shape s (its length from the buffer) into shape.
 void copy_shape(Vec<i32> s, Vec<i32> shape) { copy_extents(s.n32(), s, shape); }
 FRAG_KERNEL(600, "OO", copy_shape, "s shape");
 
@@ -37,6 +40,7 @@ void copy_shape_row(i32 row, Mat<i32> shapes, Vec<i32> shp) {
 }
 FRAG_KERNEL(602, "iOO", copy_shape_row, "shapes shp");
 
+// Pads row `row` of shapes with unit extents from column len(shp) up to d - 1.
 void pad_shape_row(i32 row, i32 d, Mat<i32> shapes, Vec<i32> shp) {
   for (i32 k = shp.n32(); k < d; ++k) shapes(row, k) = 1;
 }

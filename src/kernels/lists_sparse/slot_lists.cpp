@@ -20,6 +20,8 @@ void chain_range(i32 first, i32 end, Vec<i32> next, Vec<i32> prev) {
 }
 FRAG_KERNEL(656, "iiOO", chain_range, "next prev");
 
+// Links the slots 0 .. n - 1 in ascending order through next and prev; the
+// outer ends are left to the caller.
 void chain_first(i32 n, Vec<i32> next, Vec<i32> prev) { chain_range(0, n, next, prev); }
 FRAG_KERNEL(650, "iOO", chain_first, "next prev");
 
@@ -37,11 +39,14 @@ i32 walk(i32 start, Vec<i32> next, i32 n, Seen seen) {
   return cur;
 }
 
+// Returns the slot n - 1 steps along next from start.
 i32 walk_to(i32 start, Vec<i32> next, i32 n) {
   return walk(start, next, n, [](i32) {});
 }
 FRAG_KERNEL(655, "iOi", walk_to, "next");
 
+// Walks n - 1 steps along next from start; returns the slot reached and the
+// running maximum of maximum and every slot stepped to.
 std::tuple<i32, i32> walk_to_max(i32 start, i32 maximum, Vec<i32> next, i32 n) {
   i32 cur = walk(start, next, n, [&](i32 s) {
     if (maximum < s) maximum = s;
@@ -63,6 +68,7 @@ i32 copy_chain(i32 start, Vec<i32> next, i32 n, i32 offset, Vec<i32> target) {
   return cur;
 }
 
+// Writes the first n slots of the chain from start into target[offset ..].
 void copy_chain_only(i32 start, Vec<i32> next, i32 n, i32 offset, Vec<i32> target) {
   copy_chain(start, next, n, offset, target);
 }

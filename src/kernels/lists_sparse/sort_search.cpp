@@ -113,6 +113,9 @@ void range_min_max(i64 lo, Vec<i64> idx, i64 hi, Vec<T> vals, Vec<T> res, std::p
   res[at + 1] = hi_v;
 }
 
+// Range minimum and maximum: res[0], res[1] = min and max of vals1[idx[e]] for
+// lo <= e < hi, and res[2], res[3] the same of vals2 when it is given; the
+// range must not be empty.
 template <class T>
 void min_max(i64 lo, Vec<i64> idx, i64 hi, Vec<T> res, Vec<T> vals1, Vec<T> vals2) {
   range_min_max(lo, idx, hi, vals1, res, 0);
@@ -123,6 +126,7 @@ FRAG_KERNEL(104, "LOLOOO", min_max<i64>, "idx res vals1 vals2");
 
 // ------------------------------------------------ fills, scatter, gather
 
+// Sets the first n entries of st to v.
 void fill(i32 n, Vec<i64> st, i64 v) {
   for (i32 e = 0; e < n; ++e) st[e] = v;
 }
@@ -130,12 +134,16 @@ FRAG_KERNEL(109, "iOL", fill, "st");
 FRAG_KERNEL(107, "iOL", fill, "st");
 FRAG_KERNEL(106, "iOL", fill, "st");
 
+// Stores parameter values: param_value[idxs[e]] = vals[e] for every entry of
+// idxs.
 void scatter_params(Vec<i32> idxs, Vec<f64> param_value, Vec<f64> vals) {
   const i32 n = idxs.n32();
   for (i32 e = 0; e < n; ++e) param_value[idxs[e]] = vals[e];
 }
 FRAG_KERNEL(102, "OOO", scatter_params, "idxs param_value vals");
 
+// Reads parameter values: res[e] = param_value[idxs[e]] for every entry of
+// idxs.
 void gather_params(Vec<i32> idxs, Vec<f64> param_value, Vec<f64> res) {
   const i32 n = idxs.n32();
   for (i32 e = 0; e < n; ++e) res[e] = param_value[idxs[e]];

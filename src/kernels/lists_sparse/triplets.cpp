@@ -54,6 +54,8 @@ i32 compact_nonzeros(i32 c, Vec<i32> subi, Vec<i32> subi_, Vec<i32> subj, Vec<i3
 }
 FRAG_KERNEL(647, "iOOOOOO", compact_nonzeros, "subi subi_ subj subj_ val val_");
 
+// count plus the number of nonzero entries of val_ (NaN and both zeros count
+// as zero); returns it.
 i32 count_nonzeros(i32 count, Vec<f64> val_) {
   const i32 n = val_.n32();
   for (i32 e = 0; e < n; ++e) count = add32(count, nonzero(val_[e]) ? 1 : 0);

@@ -20,6 +20,8 @@ constexpr i64 packed_lower(i64 n, i64 i, i64 j) noexcept { return j * (2 * n - j
 
 // -------------------------------------------------- constraint lists
 
+// Copies n affine expression rows into the conic constraint tables:
+// accafeidxs[cs + k] = afeidxs[as + k] and accb[cs + k] = b[k].
 void copy_rows(Vec<i32> accafeidxs, Vec<f64> accb, Vec<i32> afeidxs, i32 as, i32 cs, Vec<f64> b, i32 n) {
   for (i32 k = 0; k < n; ++k) {
     accafeidxs[idx{cs} + k] = afeidxs[idx{as} + k];
@@ -112,7 +114,7 @@ FRAG_KERNEL(88, "OOiLLLLLip", scatter_packed, "afeidxs afetrilperm");
 // Expands packed triangles into full square blocks, (a, u) and (u, a) both
 // reading the packed entry of (max, min). The flag does not change the
 // result.
-void expand_packed(Vec<i32> afeidxs, i32 T, i64 d0, i64 n, i64 d2, i64 c, i64 d4, Vec<i32> pafeidxs, bool) {
+void expand_packed(Vec<i32> afeidxs, i32 T, i64 d0, i64 n, i64 d2, i64 c, i64 d4, Vec<i32> pafeidxs, bool /*upper*/) {
   idx q = 0;
   for (i64 i0 = 0; i0 < d0; ++i0)
     for (i64 a = 0; a < n; ++a)
@@ -141,6 +143,8 @@ void mark_cone_variables(Vec<i32> accidxs, i32 d, i32 n, Vec<i32> nativeidxs, Ve
 }
 FRAG_KERNEL(9, "OiiOOO", mark_cone_variables, "accidxs nativeidxs var_elm_acc_idx var_elm_acc_ofs");
 
+// Detaches the first n variable elements listed in nativeidxs from their
+// cones: var_elm_acc_idx[nativeidxs[k]] = -1.
 void unmark_cone_variables(i32 n, Vec<i32> nativeidxs, Vec<i32> var_elm_acc_idx) {
   for (i32 k = 0; k < n; ++k) var_elm_acc_idx[nativeidxs[k]] = -1;
 }
@@ -161,6 +165,7 @@ i32 collect_positive(Vec<i64> idxs, i32 p, Vec<i32> nativeidxs) {
 FRAG_KERNEL(14, "OiO", collect_positive, "idxs nativeidxs");
 FRAG_KERNEL(12, "OiO", collect_positive, "idxs nativeidxs");
 
+// c plus the number of positive entries of idxs; returns it.
 i32 count_positive(i32 c, Vec<i64> idxs) {
   for (idx k = 0; k < idxs.count; ++k)
     if (idxs[k] > 0) c = add32(c, 1);
@@ -169,11 +174,13 @@ i32 count_positive(i32 c, Vec<i64> idxs) {
 FRAG_KERNEL(13, "iO", count_positive, "idxs");
 FRAG_KERNEL(11, "iO", count_positive, "idxs");
 
+// The running maximum of c and every entry of the array; returns it.
 i32 max_entry(i32 c, Vec<i32> v) {
   for (idx k = 0; k < v.count; ++k)
     if (v[k] > c) c = v[k];
   return c;
 }
+// The running maximum of c and every entry of accidxs; returns it.
 i32 max_entry_vc(Vec<i32> accidxs, i32 c) { return max_entry(c, accidxs); }
 FRAG_KERNEL(6, "iO", max_entry, "nativeidxs");
 FRAG_KERNEL(5, "iO", max_entry, "nativeidxs");

@@ -54,6 +54,9 @@ std::tuple<i32, i32, i32, i32> split_rows(i32 cr, i32 ct, Vec<i32> conidxs, i32 
 }
 FRAG_KERNEL(35, "iiOiOiiiOiiOO", split_rows, "conidxs crowidx lrowidx wi32 xi32");
 
+// Splits the first n constraint native indices into conic rows (~c into
+// crowidx from cr) and linear rows (c into lrowidx from lr); returns the final
+// (cr, lr).
 std::tuple<i32, i32> split_indices(i32 cr, Vec<i32> conidxs, Vec<i32> crowidx, i32 lr, Vec<i32> lrowidx, i32 n) {
   for (i32 k = 0; k < n; ++k) {
     const i32 c = conidxs[k];
@@ -80,9 +83,14 @@ inline std::tuple<i32, i32> part_totals(i32 A, Vec<i32> conidxs, i32 B, i32 n, c
   }
   return {A, B};
 }
+// Adds the entries of each of the n rows (row pointer at p on the W stack) to
+// A for conic rows and to B for linear rows; returns (A, B).
 std::tuple<i32, i32> row_totals(i32 A, Vec<i32> conidxs, i32 B, i32 n, i32 p, Vec<i32> wi32) {
   return part_totals(A, conidxs, B, n, RowSize{Run(wi32, p)});
 }
+// Adds the entries of each of the n items (item pointer at p over the row
+// pointer at o on the W stack) to A for conic rows and to B for linear rows;
+// returns (A, B).
 std::tuple<i32, i32> item_totals(i32 A, i32 o, Vec<i32> conidxs, i32 B, i32 n, i32 p, Vec<i32> wi32) {
   return part_totals(A, conidxs, B, n, ItemSize{Run(wi32, p), Run(wi32, o)});
 }
@@ -103,6 +111,9 @@ std::tuple<i32, i32> append_rows(i32 T, i32 x, i32 c, i32 w, i32 f, i32 l, Vec<i
   }
   return {T, c};
 }
+// Appends rows f .. l - 1 of the row pointer at w on the W stack to a part's
+// row-pointer block at x on the X stack as running totals from T; returns
+// (total, rows in the block), c being the rows already there.
 std::tuple<i32, i32> append_rows_w(i32 w, i32 T, i32 x, i32 c, i32 f, i32 l, Vec<i32> wi32, Vec<i32> xi32) {
   return append_rows(T, x, c, w, f, l, wi32, xi32);
 }
@@ -111,6 +122,8 @@ FRAG_KERNEL(30, "iiiiiiOO", append_rows, "wi32 xi32");
 FRAG_KERNEL(37, "iiiiiiOO", append_rows_w, "wi32 xi32");
 FRAG_KERNEL(29, "iiiiiiOO", append_rows_w, "wi32 xi32");
 
+// c plus the number of linear rows (non-negative native indices) among the
+// first n entries of conidxs; returns it.
 i32 count_linear(Vec<i32> conidxs, i32 n, i32 c) {
   for (i32 k = 0; k < n; ++k)
     if (conidxs[k] >= 0) c = add32(c, 1);
@@ -163,6 +176,9 @@ i32 dense_rows(Vec<f64> cof, i32 cp, i32 q, i32 R, i32 v, i32 p, Vec<i32> varidx
   }
   return q;
 }
+// Writes R rows of the expression on the W stack as consecutive dense blocks
+// over the variables varidxs into cof from position q; returns q + R *
+// len(varidxs).
 i32 dense_rows_q(Vec<f64> cof, i32 cp, i32 R, i32 v, i32 q, i32 p, Vec<i32> varidxs, Vec<f64> wf64, Vec<i32> wi32,
                  Vec<i64> wi64) {
   return dense_rows(cof, cp, q, R, v, p, varidxs, wf64, wi32, wi64);

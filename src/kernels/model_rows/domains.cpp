@@ -85,10 +85,18 @@ inline void head(Vec<i32> dst, i32 n, Vec<i32> shape) noexcept {
   for (i32 t = 0; t < n; ++t) dst[t] = shape[t];
 }
 
+// Shape of a constraint without its cone axis a: accshape[t - 1] = shape[t]
+// for t = a + 1 .. e - 1.
 void acc_tail(Vec<i32> accshape, i32 a, i32 e, Vec<i32> shape) { tail(accshape, a, e, shape, 1); }
+// Copies the first n extents of shape into accshape.
 void acc_head(Vec<i32> accshape, i32 n, Vec<i32> shape) { head(accshape, n, shape); }
+// Shape without two cone axes: coneshape[t - 2] = shape[t] for t = a + 1 .. e
+// - 1.
 void cone_tail2(i32 a, Vec<i32> coneshape, i32 e, Vec<i32> shape) { tail(coneshape, a, e, shape, 2); }
+// Shape without the cone axis a: coneshape[t - 1] = shape[t] for t = a + 1 ..
+// e - 1.
 void cone_tail1(i32 a, i32 e, Vec<i32> coneshape, Vec<i32> shape) { tail(coneshape, a, e, shape, 1); }
+// Copies the first n extents of shape into coneshape.
 void cone_head(i32 n, Vec<i32> coneshape, Vec<i32> shape) { head(coneshape, n, shape); }
 FRAG_KERNEL(98, "OiiO", acc_tail, "accshape shape");
 FRAG_KERNEL(61, "OiiO", acc_tail, "accshape shape");
@@ -125,11 +133,17 @@ FRAG_KERNEL(96, "iiiiOiOO", cone_fastest, "g ofs perm");
 // p times shape[t] for t = a+1 .. e-1; 32-bit wrap, or 64-bit with each
 // extent widened.
 i32 between_ape(i32 a, i32 p, i32 e, Vec<i32> shape) { return extents::product(p, shape, i64{a} + 1, i64{e} - 1); }
+// p times shape[a + 1 .. e - 1], wrapping in 32 bits; returns the product.
 i32 between_aep(i32 a, i32 e, i32 p, Vec<i32> shape) { return between_ape(a, p, e, shape); }
+// p times shape[a + 1 .. e - 1], wrapping in 32 bits; returns the product.
 i32 between_pae(i32 p, i32 a, i32 e, Vec<i32> shape) { return between_ape(a, p, e, shape); }
+// p times shape[a + 1 .. e - 1], each extent widened to 64 bits; returns the
+// product.
 i64 between64_ape(i32 a, i64 p, i32 e, Vec<i32> shape) {
   return extents::product(p, shape, i64{a} + 1, i64{e} - 1);
 }
+// p times shape[a + 1 .. e - 1], each extent widened to 64 bits; returns the
+// product.
 i64 between64_aep(i32 a, i32 e, i64 p, Vec<i32> shape) { return between64_ape(a, p, e, shape); }
 FRAG_KERNEL(95, "iiiO", between_ape, "shape");
 FRAG_KERNEL(58, "iiiO", between_ape, "shape");
@@ -145,7 +159,11 @@ FRAG_KERNEL(85, "iiLO", between64_aep, "shape");
 
 // p times the first n extents.
 i32 leading_np(i32 n, i32 p, Vec<i32> shape) { return extents::product(p, shape, 0, i64{n} - 1); }
+// p times the first n extents of shape, wrapping in 32 bits; returns the
+// product.
 i32 leading_pn(i32 p, i32 n, Vec<i32> shape) { return leading_np(n, p, shape); }
+// p times the first n extents of shape, each widened to 64 bits; returns the
+// product.
 i64 leading64_np(i32 n, i64 p, Vec<i32> shape) { return extents::product(p, shape, 0, i64{n} - 1); }
 FRAG_KERNEL(94, "iiO", leading_np, "shape");
 FRAG_KERNEL(69, "iiO", leading_np, "shape");

@@ -19,6 +19,11 @@ using stack::Run;
 
 // ------------------------------------------------------- element tables
 
+// Element tables of m semidefinite variables of dimension d: for each, the
+// packed lower-triangle elements (i >= j, column by column) get their
+// variable number f + u and coordinates at positions numbered from
+// barvar_block_elm_ptr[w] (those numbers also go to nativeidxs), and each
+// variable's dimension goes to barvar_dim.
 void element_tables(Vec<i32> barvar_block_elm_barj, Vec<i32> barvar_block_elm_i, Vec<i32> barvar_block_elm_j,
                     Vec<i32> barvar_block_elm_ptr, Vec<i32> barvar_dim, i32 w, i32 d, i32 f, Vec<i64> nativeidxs,
                     i32 m) {
@@ -39,6 +44,7 @@ FRAG_KERNEL(8, "OOOOOiiiOi", element_tables,
             "barvar_block_elm_barj barvar_block_elm_i barvar_block_elm_j barvar_block_elm_ptr barvar_dim "
             "nativeidxs");
 
+// Numbers n semidefinite variables consecutively: barvaridxs[k] = s + k.
 void number_variables(Vec<i32> barvaridxs, i32 s, i32 n) {
   for (i32 k = 0; k < n; ++k) barvaridxs[k] = add32(s, k);
 }
@@ -150,10 +156,16 @@ void scalar_part(Vec<f64> bfix, Vec<f64> cof, i32 c, i32 R, i32 v, i32 p, Vec<P>
       ptrb[idx{r} + 1] = add64(ptrb[r], kept);
   }
 }
+// Scalar part of R rows of the expression on the R stack: every entry with a
+// native index >= 0 and a nonzero coefficient goes to (subj, cof) from
+// position 0, and ptrb[r + 1] = ptrb[r] + the entries kept in row r.
 void scalar_nonzero(Vec<f64> cof, i32 c, i32 R, i32 v, i32 p, Vec<i64> ptrb, Vec<f64> rf64, Vec<i32> ri32,
                     Vec<i64> ri64, Vec<i32> subj) {
   scalar_part<false>(Vec<f64>{}, cof, c, R, v, p, ptrb, rf64, ri32, ri64, subj);
 }
+// Scalar part of R rows of the expression on the R stack with fixed terms:
+// index 0 adds its coefficient to bfix[r], every positive index goes to (subj,
+// cof) from position 0, and ptrb[r + 1] = ptrb[r] + the entries kept in row r.
 void scalar_fixed(Vec<f64> bfix, Vec<f64> cof, i32 c, i32 R, i32 v, i32 p, Vec<i32> ptrb, Vec<f64> rf64,
                   Vec<i32> ri32, Vec<i64> ri64, Vec<i32> subj) {
   scalar_part<true>(bfix, cof, c, R, v, p, ptrb, rf64, ri32, ri64, subj);
@@ -182,10 +194,16 @@ std::tuple<i32, i32, i32> sizes(i32 q, Vec<i32> barj, Run<f64> cof, i32 s, i32 R
   }
   return {q, s, t};
 }
+// Sizes of the semidefinite split of R rows: terms q and triplets t of the
+// leading semidefinite runs, and s scalar entries with a nonzero coefficient;
+// returns (q, s, t).
 std::tuple<i32, i32, i32> sizes_nonzero(i32 q, Vec<i32> barvar_block_elm_barj, i32 c, i32 s, i32 R, i32 v, i32 p,
                                         Vec<f64> rf64, Vec<i32> ri32, Vec<i64> ri64, i32 t) {
   return sizes<true>(q, barvar_block_elm_barj, Run(rf64, c), s, R, Rows{Run(ri32, p), Run(ri64, v)}, t);
 }
+// Sizes of the semidefinite split of R rows: terms q and triplets t of the
+// leading semidefinite runs, and s scalar entries from the first index that is
+// not 0 on; returns (q, s, t).
 std::tuple<i32, i32, i32> sizes_fixed(i32 q, Vec<i32> barvar_block_elm_barj, i32 s, i32 R, i32 v, i32 p,
                                       Vec<i32> ri32, Vec<i64> ri64, i32 t) {
   return sizes<false>(q, barvar_block_elm_barj, Run(Vec<f64>{}, 0), s, R, Rows{Run(ri32, p), Run(ri64, v)}, t);

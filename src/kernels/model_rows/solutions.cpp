@@ -25,12 +25,20 @@ inline void zero_range(i32 s, i32 e, const V&... v) noexcept {
 // The position after the range: e when the range is not empty.
 constexpr i32 range_end(i32 s, i32 e) noexcept { return s < e ? e : s; }
 
+// Zeroes positions s .. e - 1 of the constraint solution vectors slc, suc, xc
+// and y.
 void zero_rows(i32 e, Vec<f64> slc, i32 s, Vec<f64> suc, Vec<f64> xc, Vec<f64> y) { zero_range(s, e, slc, suc, xc, y); }
+// Zeroes positions s .. e - 1 of the constraint solution vectors slc, suc, xc
+// and y; returns e, or s when the range is empty.
 i32 zero_rows_end(i32 e, Vec<f64> slc, i32 s, Vec<f64> suc, Vec<f64> xc, Vec<f64> y) {
   zero_range(s, e, slc, suc, xc, y);
   return range_end(s, e);
 }
+// Zeroes positions s .. e - 1 of the variable solution vectors slx, sux and
+// xx.
 void zero_vars(i32 e, Vec<f64> slx, i32 s, Vec<f64> sux, Vec<f64> xx) { zero_range(s, e, slx, sux, xx); }
+// Zeroes positions s .. e - 1 of the variable solution vectors slx, sux, xx
+// and yx; returns e, or s when the range is empty.
 i32 zero_vars_end(i32 e, Vec<f64> slx, i32 s, Vec<f64> sux, Vec<f64> xx, Vec<f64> yx) {
   zero_range(s, e, slx, sux, xx, yx);
   return range_end(s, e);
@@ -110,6 +118,7 @@ FRAG_KERNEL(15, "OOOOOiOiOO", constraint_values,
 
 // ------------------------------------------------------- value triplets
 
+// c plus the number of non-negative entries of nativeidxs; returns it.
 i32 count_nonnegative(Vec<i64> nativeidxs, i32 c) {
   for (idx k = 0; k < nativeidxs.count; ++k)
     if (nativeidxs[k] >= 0) c = add32(c, 1);

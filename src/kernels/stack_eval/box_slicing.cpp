@@ -17,14 +17,19 @@ using stack::Run;
 // Row-major strides from extents; stride[n - 1] is the caller's (1).
 void strides_from(Run<i32> extent, Vec<i64> stride, i32 n) { extents::rowmajor_strides(extent, stride, n); }
 
+// Row-major strides of the operand's n extents at w_shape on the W stack into
+// st; st[n - 1] is the caller's.
 void operand_strides(i32 n, i32 w_shape, Vec<i64> st, Vec<i32> wi32) {
   strides_from(Run(wi32, w_shape), st, n);
 }
 FRAG_KERNEL(419, "iiOO", operand_strides, "st wi32");
 
+// Row-major strides of the n extents of rshape into rst; rst[n - 1] is the
+// caller's.
 void result_strides(i32 n, Vec<i32> rshape, Vec<i64> rst) { strides_from(Run(rshape, 0), rst, n); }
 FRAG_KERNEL(422, "iOO", result_strides, "rshape rst");
 
+// Copies the n extents of rshape onto the R stack at dst.
 void result_shape_to_r(i32 n, Vec<i32> ri32, Vec<i32> rshape, i32 dst) {
   Run<i32> out(ri32, dst);
   for (i32 k = 0; k < n; ++k) out[k] = rshape[k];

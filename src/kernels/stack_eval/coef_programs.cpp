@@ -68,6 +68,9 @@ struct ExprPrograms {
   }
 };
 
+// Counts the non-constant coefficient programs of nelem elements of the
+// expression on the R stack: count grows by their number and total by their
+// length; returns (count, total).
 std::tuple<i32, i32> count_programs(i32 off_words, i32 off_pptr, i32 nelem, i32 count, i32 total, i32 off_rowptr,
                                     Vec<i32> ri32) {
   const ExprPrograms x{Run(ri32, off_rowptr), Run(ri32, off_pptr), Run(ri32, off_words)};
@@ -148,6 +151,9 @@ struct RowRemoval {
   }
 };
 
+// Removes the parameter entries of the rows listed in nativeidxs: each row's
+// entry range is emptied, its program sizes are taken off instr_total and its
+// entries off entry_total; returns (instr_total, entry_total).
 std::tuple<i32, i32> remove_rows(i32 instr_total, Vec<i32> nativeidxs, Vec<i32> param_code_sizes,
                                  Vec<i32> row_param_ptrb, Vec<i32> row_param_ptre, i32 entry_total) {
   if (row_param_ptrb.is_none()) return {instr_total, entry_total};
@@ -163,6 +169,9 @@ std::tuple<i32, i32> remove_rows(i32 instr_total, Vec<i32> nativeidxs, Vec<i32> 
 }
 FRAG_KERNEL(138, "iOOOOi", remove_rows, "nativeidxs param_code_sizes row_param_ptrb row_param_ptre");
 
+// Empties the parameter entry ranges of the first n rows listed in nativeidxs,
+// taking their entries off entry_total; returns entry_total (unchanged when
+// there is no table).
 i32 remove_listed_rows(i32 entry_total, Vec<i32> nativeidxs, i32 n, Vec<i32> row_code_ptr, Vec<i32> row_param_ptrb,
                        Vec<i32> row_param_ptre) {
   if (row_code_ptr.is_none()) return entry_total;

@@ -10,6 +10,8 @@ namespace {
 
 using stack::Run;
 
+// count plus the number of entries of bfix that are not 0.0 (NaN counts);
+// returns it.
 i32 count_nonzero(Vec<f64> bfix, i32 count) {
   for (i32 i = 0, n = bfix.n32(); i < n; ++i)
     if (bfix[i] != 0.0) count = add32(count, 1);
@@ -36,17 +38,22 @@ i32 constant_expr(Vec<f64> bfix, i32 n, i32 T, i32 off_cof, Vec<f64> rf64, Vec<i
 }
 FRAG_KERNEL(410, "OiiiOOOii", constant_expr, "bfix rf64 ri32 ri64");
 
+// Copies the n extents of shape onto the R stack at pos.
 void copy_shape(i32 n, Vec<i32> ri32, i32 pos, Vec<i32> shape) {
   for (i32 k = 0; k < n; ++k) ri32[pos + k] = shape[k];
 }
 FRAG_KERNEL(408, "iOiO", copy_shape, "ri32 shape");
 
+// Copies n sparsity indices of a constant onto the R stack at pos when the
+// flag is set.
 void copy_sparsity(bool flag, i32 n, Vec<i64> ri64, i32 pos, Vec<i64> sparsity) {
   if (!flag) return;
   for (i32 i = 0; i < n; ++i) ri64[pos + i] = sparsity[i];
 }
 FRAG_KERNEL(409, "piOiO", copy_sparsity, "ri64 sparsity");
 
+// Copies n sparsity indices from the W stack at src to the R stack at dst when
+// the flag is set.
 void copy_stack_sparsity(bool flag, i32 n, Vec<i64> ri64, i32 dst, i32 src, Vec<i64> wi64) {
   if (!flag) return;
   for (i32 i = 0; i < n; ++i) ri64[dst + i] = wi64[src + i];

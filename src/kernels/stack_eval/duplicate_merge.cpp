@@ -15,6 +15,9 @@ namespace {
 
 using stack::Run;
 
+// Merges duplicate variables within each of nelem elements of the expression
+// on the W stack onto the R stack, visiting terms in the sorted order at
+// off_order on the X stack; returns the final (P, T).
 std::tuple<i32, i32> merge_duplicates(i32 op_pconst, i32 op_pwords, i32 P, i32 op_pptr, i32 op_cof, i32 flag,
                                       i32 nelem, i32 op_nidxs, i32 T, i32 off_order, i32 op_ptr,
                                       i32 res_pconst, i32 res_pwords, i32 res_pptr, i32 res_cof, Vec<f64> rf64,

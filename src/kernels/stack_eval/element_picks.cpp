@@ -16,6 +16,8 @@ using stack::Run;
 
 // ------------------------------------------------------------ counting
 
+// Count pass of a pick from a dense operand: T and, with programs, P grow by
+// the terms and program positions of each element idxs[i]; returns (P, T).
 std::tuple<i32, i32> dense_pick_count(i32 wcodeptr, Vec<i64> idxs, i32 flag, i32 wptr, i32 P, i32 T,
                                       Vec<i32> wi32) {
   const Run<i32> ptr(wi32, wptr), codeptr(wi32, wcodeptr);
@@ -86,6 +88,8 @@ std::tuple<i32, i32> pick_copy(const PickBlocks& b, i32 n, Source source, i32 P,
   return {P, T};
 }
 
+// Copy pass of a pick from a dense operand: element i of the result is operand
+// element idxs[i], with its terms and programs; returns the final (P, T).
 std::tuple<i32, i32> dense_pick_copy(i32 wcconst, i32 wcode, i32 P, i32 wcodeptr, i32 wcof, Vec<i64> idxs,
                                      i32 T, i32 wnidxs, i32 wptr, i32 rcconst, i32 rcode, i32 rcodeptr,
                                      i32 rcof, Vec<f64> rf64, Vec<i32> ri32, Vec<i64> ri64, i32 flag,
@@ -97,6 +101,9 @@ std::tuple<i32, i32> dense_pick_copy(i32 wcconst, i32 wcode, i32 P, i32 wcodeptr
 }
 FRAG_KERNEL(416, "iiiiiOiiiiiiiOOOiiiOOO", dense_pick_copy, "idxs rf64 ri32 ri64 wf64 wi32 wi64");
 
+// Copy pass of a pick from a sparse operand: element i of the result is the
+// stored element found by the count pass at xmatch on the X stack (none when
+// -1); returns the final (P, T).
 std::tuple<i32, i32> sparse_pick_copy(i32 wcconst, i32 wcode, i32 P, i32 wcodeptr, i32 wcof, Vec<i64> idxs,
                                       i32 T, i32 wnidxs, i32 wptr, i32 rcconst, i32 rcode, i32 rcodeptr,
                                       i32 rcof, Vec<f64> rf64, Vec<i32> ri32, Vec<i64> ri64, i32 flag,
@@ -122,9 +129,13 @@ bool out_of_range(Vec<i64> v, i64 bound, bool flag) {
   return flag;
 }
 
+// Sets the flag when any entry of idxs lies outside 0 .. bound - 1; returns
+// the flag.
 bool idxs_out_of_range(Vec<i64> idxs, i64 bound, bool flag) { return out_of_range(idxs, bound, flag); }
 FRAG_KERNEL(414, "OLp", idxs_out_of_range, "idxs");
 
+// Sets the flag when any entry of sparsity lies outside 0 .. bound - 1;
+// returns the flag.
 bool sparsity_out_of_range(bool flag, Vec<i64> sparsity, i64 bound) { return out_of_range(sparsity, bound, flag); }
 FRAG_KERNEL(411, "pOL", sparsity_out_of_range, "sparsity");
 

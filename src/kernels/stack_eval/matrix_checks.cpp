@@ -31,16 +31,22 @@ bool any_unsorted(i32 count, Vec<i32> msubi, Vec<i32> msubj) noexcept {
   return bad;
 }
 
+// Sets the flag when the triplets (msubi, msubj) are not in strictly ascending
+// row-major order; returns the flag.
 bool unsorted(bool flag, Vec<i32> msubi, Vec<i32> msubj) {
   return flag | any_unsorted(msubi.n32(), msubi, msubj);
 }
 FRAG_KERNEL(497, "pOO", unsorted, "msubi msubj");
 
+// Sets the flag when some triplet (msubi, msubj) lies outside the m x n
+// matrix; returns the flag.
 bool out_of_range(bool flag, i32 m, i32 n, Vec<i32> msubi, Vec<i32> msubj) {
   return flag | any_outside(m, n, msubi.n32(), msubi, msubj);
 }
 FRAG_KERNEL(496, "piiOO", out_of_range, "msubi msubj");
 
+// Clears the flag when some triplet lies outside the m x n matrix or the
+// triplets are not strictly ascending in row-major order; returns the flag.
 bool valid(i32 m, i32 n, Vec<i32> msubi, Vec<i32> msubj, bool flag) {
   const i32 count = msubi.n32();
   const bool outside = any_outside(m, n, count, msubi, msubj);
@@ -49,6 +55,9 @@ bool valid(i32 m, i32 n, Vec<i32> msubi, Vec<i32> msubj, bool flag) {
 }
 FRAG_KERNEL(495, "iiOOp", valid, "msubi msubj");
 
+// Sets out when one of the first count triplets lies outside the m x n matrix
+// and bad when they are not strictly ascending in row-major order; returns
+// (out, bad).
 std::tuple<bool, bool> both(bool out, bool bad, i32 m, i32 n, i32 count, Vec<i32> msubi, Vec<i32> msubj) {
   out |= any_outside(m, n, count, msubi, msubj);
   bad |= any_unsorted(count, msubi, msubj);

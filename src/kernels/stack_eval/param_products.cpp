@@ -256,6 +256,9 @@ struct Grid {
   i64 eR, eC, eK, qR, qC, qK;
 };
 
+// Product of a stacked expression with a dense parameter matrix, result m x n:
+// element (r, c) is the sum over k < K of operand elements rewritten with
+// their parameters from off_par on the X stack; returns the final (P, T).
 template <class G>
 std::tuple<i32, i32> grid_product(i32 op_pconst, i32 op_pwords, i32 P, i32 op_pptr, i32 op_cof, i32 flag, i32 K,
                                   i32 m, i32 n, i32 op_nidxs, i32 off_par, i32 T, i32 op_ptr, i32 res_pconst,

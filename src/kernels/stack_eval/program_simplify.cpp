@@ -164,6 +164,10 @@ bool read_instruction(Tree& tr, i32 k, f64 c) {
   }
 }
 
+// Simplifies nprog coefficient programs, folding constant subexpressions into
+// the fixed terms and emitting the rest in postfix order from O; returns the
+// final (O, error, D, N), error being the position of the first program that
+// cannot be read, or negative.
 std::tuple<i32, i32, i32, i32> simplify(i32 off_clist, i32 off_cptr, Vec<i32> code, i32 off_code,
                                         Vec<f64> code_consts, i32 off_consts, i32 O, i32 error, Vec<f64> fixterm,
                                         i32 off_fix, i32 nprog, Vec<i32> ptr, i32 off_ptr, i32 off_stack, i32 D,

@@ -38,6 +38,9 @@ void for_selected(bool sparse, i32 nstored, Run<i64> sp, Vec<i64> vsub, Visit vi
   }
 }
 
+// Appends the weighted sum of the selected operand elements, vcof[i] times
+// element vsub[i], to the element being built on the R stack; returns the
+// final (P, T).
 std::tuple<i32, i32> selected_sum(i32 op_pconst, i32 op_pwords, i32 P, i32 op_pptr, i32 op_cof, bool sparse,
                                   i32 T, i32 nstored, i32 op_nidxs, i32 op_ptr, i32 res_pconst, i32 res_pwords,
                                   i32 res_pptr, i32 res_cof, Vec<f64> rf64, Vec<i32> ri32, Vec<i64> ri64,
@@ -64,6 +67,8 @@ std::tuple<i32, i32> selected_sum(i32 op_pconst, i32 op_pwords, i32 P, i32 op_pp
 }
 FRAG_KERNEL(454, "iiiiipiiiiiiiiOOOiiiOOOOO", selected_sum, "rf64 ri32 ri64 vcof vsub wf64 wi32 wi64");
 
+// T plus the number of terms of the operand elements selected by vsub (for a
+// sparse operand, only those it stores); returns it.
 i32 selected_terms(bool sparse, i32 nstored, i32 op_ptr, i32 T, i32 op_sp, Vec<i64> vsub, Vec<i32> wi32,
                    Vec<i64> wi64) {
   const Run<i32> ptr(wi32, op_ptr);

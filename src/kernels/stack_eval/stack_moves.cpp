@@ -34,9 +34,11 @@ void copy_run(Run<T> dst, Run<T> src, i64 n) {
   for (i64 k = 0; k < n; ++k) dst[k] = src[k];
 }
 
+// Copies n int32 entries from the W stack at wpos to the R stack at rpos.
 void copy_i32_nrw(i32 n, Vec<i32> ri32, i32 rpos, i32 wpos, Vec<i32> wi32) {
   copy_run(Run(ri32, rpos), Run(wi32, wpos), n);
 }
+// Copies n int32 entries from the W stack at wpos to the R stack at rpos.
 void copy_i32_rnrw(Vec<i32> ri32, i32 n, i32 rpos, i32 wpos, Vec<i32> wi32) {
   copy_run(Run(ri32, rpos), Run(wi32, wpos), n);
 }
@@ -70,11 +72,13 @@ void shape_to_r(Vec<i32> ri32, Vec<i32> shape, i32 pos) {
 }
 FRAG_KERNEL(578, "OOi", shape_to_r, "ri32 shape");
 
+// Copies the first n extents of shape onto the R stack at pos.
 void shape_n_to_r(i32 n, Vec<i32> ri32, Vec<i32> shape, i32 pos) {
   copy_run(Run(ri32, pos), Run(shape, 0), n);
 }
 FRAG_KERNEL(145, "iOOi", shape_n_to_r, "ri32 shape");
 
+// Copies shape into rshape, as many extents as rshape holds.
 void copy_shape(Vec<i32> rshape, Vec<i32> shape) {
   copy_run(Run(rshape, 0), Run(shape, 0), rshape.n32());
 }
@@ -84,6 +88,7 @@ FRAG_KERNEL(507, "OO", copy_shape, "rshape shape");
 void shape_head(i32 k, Vec<i32> r, Vec<i32> shape) {
   for (i32 j = 0; j < k; ++j) r[j] = shape[j];
 }
+// Shape with axis k removed: r[j] = shape[j + 1] for j = k .. len(shape) - 2.
 void shape_tail(i32 k, Vec<i32> r, Vec<i32> shape) {
   const i64 last = i64{shape.n32()} - 2;
   for (i64 j = k; j <= last; ++j) r[j] = shape[j + 1];
@@ -91,11 +96,13 @@ void shape_tail(i32 k, Vec<i32> r, Vec<i32> shape) {
 FRAG_KERNEL(545, "iOO", shape_head, "r shape");
 FRAG_KERNEL(546, "iOO", shape_tail, "r shape");
 
+// Copies n coefficients from the W stack at wpos to the R stack at rpos.
 void copy_f64(i32 wpos, i32 n, i32 rpos, Vec<f64> rf64, Vec<f64> wf64) {
   copy_run(Run(rf64, rpos), Run(wf64, wpos), n);
 }
 FRAG_KERNEL(390, "iiiOO", copy_f64, "rf64 wf64");
 
+// Copies n int64 entries from the W stack at wpos to the R stack at rpos.
 void copy_i64(i32 wpos, i32 n, Vec<i64> ri64, i32 rpos, Vec<i64> wi64) {
   copy_run(Run(ri64, rpos), Run(wi64, wpos), n);
 }
@@ -136,6 +143,7 @@ void unit_terms(i32 fpos, i32 n, i32 m, i32 ipos, Vec<f64> rf64, Vec<i32> ri32) 
 }
 FRAG_KERNEL(579, "iiiiOO", unit_terms, "rf64 ri32");
 
+// Writes 0, 1, .., n - 1 onto the X stack at pos.
 void iota_x(i32 pos, i32 n, Vec<i32> xi32) { fill_steps(Run(xi32, pos), 0, i64{n} - 1, 1); }
 FRAG_KERNEL(568, "iiO", iota_x, "xi32");
 FRAG_KERNEL(532, "iiO", iota_x, "xi32");
@@ -147,17 +155,21 @@ void step_ptr_tail(i64 step, Vec<i32> ri32, i32 n, i32 pos) {
 }
 FRAG_KERNEL(506, "LOii", step_ptr_tail, "ri32");
 
+// Zeroes the n + 1 entries of a row pointer on the R stack at pos.
 void zero_r_n1(Vec<i32> ri32, i32 n, i32 pos) { fill_run_n1(Run(ri32, pos), n, 0); }
 FRAG_KERNEL(521, "Oii", zero_r_n1, "ri32");
 
+// Zeroes the n + 1 entries of a row pointer on the W stack at pos.
 void zero_w_n1(i32 pos, Vec<i32> wi32, i32 n) { fill_run_n1(Run(wi32, pos), n, 0); }
 FRAG_KERNEL(487, "iOi", zero_w_n1, "wi32");
 
+// Zeroes the n + 1 entries of a counter run on the X stack at pos.
 void zero_x_n1(i32 n, i32 pos, Vec<i32> xi32) { fill_run_n1(Run(xi32, pos), n, 0); }
 FRAG_KERNEL(370, "iiO", zero_x_n1, "xi32");
 FRAG_KERNEL(353, "iiO", zero_x_n1, "xi32");
 FRAG_KERNEL(345, "iiO", zero_x_n1, "xi32");
 
+// Zeroes n coefficients on the R stack at pos.
 void zero_f64(i32 pos, Vec<f64> rf64, i32 n) { fill_run(Run(rf64, pos), n, 0.0); }
 FRAG_KERNEL(384, "iOi", zero_f64, "rf64");
 FRAG_KERNEL(379, "iOi", zero_f64, "rf64");
@@ -167,14 +179,19 @@ FRAG_KERNEL(339, "iOi", zero_f64, "rf64");
 void mark_unvisited(Vec<i32> ri32, i32 n, i32 pos) { fill_run_n1(Run(ri32, pos), n, -9999); }
 FRAG_KERNEL(383, "Oii", mark_unvisited, "ri32");
 
+// Marks n int64 entries on the R stack at pos with -999.
 void mark_i64(Vec<i64> ri64, i32 pos, i32 n) { fill_run(Run(ri64, pos), n, i64{-999}); }
 FRAG_KERNEL(341, "Oii", mark_i64, "ri64");
 
+// Row pointer with `step` terms per element: entry k = k * step for k = 0 .. n
+// on the R stack at pos.
 void step_ptr(i32 step, Vec<i32> ri32, i32 n, i32 pos) {
   if (n >= 0) fill_steps(Run(ri32, pos), 0, n, step);
 }
 FRAG_KERNEL(340, "iOii", step_ptr, "ri32");
 
+// Zeroes the n + 1 program-position counters on the X stack at pos when the
+// expression has programs.
 void zero_counters(i32 flag, i32 n, i32 pos, Vec<i32> xi32) {
   if (stack::has_programs(flag)) fill_run_n1(Run(xi32, pos), n, 0);
 }
@@ -187,14 +204,20 @@ void prefix_run(Run<i32> r, i32 n) {
   for (i32 k = 0; k < n; ++k) r[k + 1] = add32(r[k + 1], r[k]);
 }
 
+// Prefix pass over a counted row pointer on the R stack at pos: entry k + 1 +=
+// entry k for k < n.
 void prefix_r(Vec<i32> ri32, i32 n, i32 pos) { prefix_run(Run(ri32, pos), n); }
 FRAG_KERNEL(525, "Oii", prefix_r, "ri32");
 
+// Prefix pass over the program-position counters on the X stack at pos when
+// the expression has programs: entry k + 1 += entry k for k < n.
 void prefix_counters(i32 flag, i32 n, i32 pos, Vec<i32> xi32) {
   if (stack::has_programs(flag) && n > 0) prefix_run(Run(xi32, pos), n);
 }
 FRAG_KERNEL(526, "iiiO", prefix_counters, "xi32");
 
+// Prefix pass over a counter run on the X stack at pos: entry k + 1 += entry k
+// for k < n.
 void prefix_x(i32 n, i32 pos, Vec<i32> xi32) { prefix_run(Run(xi32, pos), n); }
 FRAG_KERNEL(372, "iiO", prefix_x, "xi32");
 FRAG_KERNEL(347, "iiO", prefix_x, "xi32");
@@ -227,6 +250,8 @@ i32 max_row_length(i32 init, i32 n, i32 pos, Vec<i32> wi32) {
 }
 FRAG_KERNEL(397, "iiiO", max_row_length, "wi32");
 
+// The running maximum of init and the n entries on the W stack at pos; returns
+// it.
 i32 max_of_run(i32 init, i32 n, i32 pos, Vec<i32> wi32) {
   Run<i32> r(wi32, pos);
   for (i32 k = 0; k < n; ++k)
@@ -238,6 +263,8 @@ FRAG_KERNEL(531, "iiiO", max_of_run, "wi32");
 
 using extents::product;
 
+// init times the first n extents on the W stack at pos, wrapping in 32 bits;
+// returns the product.
 i32 product32(i32 init, i32 n, i32 pos, Vec<i32> wi32) { return product(init, Run(wi32, pos), 0, i64{n} - 1); }
 FRAG_KERNEL(540, "iiiO", product32, "wi32");
 FRAG_KERNEL(534, "iiiO", product32, "wi32");
@@ -249,27 +276,39 @@ i32 product32_between(i32 init, i32 s, i32 e, i32 pos, Vec<i32> wi32) {
 FRAG_KERNEL(541, "iiiiO", product32_between, "wi32");
 FRAG_KERNEL(535, "iiiiO", product32_between, "wi32");
 
+// init times the first n extents on the W stack at pos, wrapping in 32 bits;
+// returns (flag unchanged, product).
 std::tuple<bool, i32> flagged_product32(i32 n, bool flag, i32 init, i32 pos, Vec<i32> wi32) {
   return {flag, product(init, Run(wi32, pos), 0, i64{n} - 1)};
 }
 FRAG_KERNEL(561, "ipiiO", flagged_product32, "wi32");
 
+// init times the first n extents on the W stack at pos, each widened to 64
+// bits; returns the product.
 i64 product64_a(i64 init, i32 pos, Vec<i32> wi32, i32 n) { return product(init, Run(wi32, pos), 0, i64{n} - 1); }
 FRAG_KERNEL(547, "LiOi", product64_a, "wi32");
 
+// init times the first n extents on the W stack at pos, each widened to 64
+// bits; returns the product.
 i64 product64_b(i32 n, i32 pos, i64 init, Vec<i32> wi32) { return product(init, Run(wi32, pos), 0, i64{n} - 1); }
 FRAG_KERNEL(512, "iiLO", product64_b, "wi32");
 
+// init times the first n extents on the W stack at pos, each widened to 64
+// bits; returns the product.
 i64 product64_c(i32 n, i64 init, i32 pos, Vec<i32> wi32) { return product(init, Run(wi32, pos), 0, i64{n} - 1); }
 FRAG_KERNEL(468, "iLiO", product64_c, "wi32");
 FRAG_KERNEL(366, "iLiO", product64_c, "wi32");
 FRAG_KERNEL(362, "iLiO", product64_c, "wi32");
 
+// init times the extents strictly between axes s and e of the shape on the W
+// stack at pos, 64-bit; returns the product.
 i64 product64_between_a(i64 init, i32 e, i32 pos, Vec<i32> wi32, i32 s) {
   return product(init, Run(wi32, pos), i64{s} + 1, i64{e} - 1);
 }
 FRAG_KERNEL(549, "LiiOi", product64_between_a, "wi32");
 
+// init times the extents strictly between axes s and e of the shape on the W
+// stack at pos, 64-bit; returns the product.
 i64 product64_between_b(i64 init, i32 pos, Vec<i32> wi32, i32 s, i32 e) {
   return product(init, Run(wi32, pos), i64{s} + 1, i64{e} - 1);
 }
@@ -281,6 +320,8 @@ i64 product64_head_a(i32 a, i32 b, i64 init, i32 pos, Vec<i32> wi32) {
 }
 FRAG_KERNEL(502, "iiLiO", product64_head_a, "wi32");
 
+// init times the first a - b extents of the shape on the W stack at pos,
+// 64-bit; returns the product.
 i64 product64_head_b(i64 init, i32 a, i32 b, i32 pos, Vec<i32> wi32) {
   return product(init, Run(wi32, pos), 0, i64{a} - b - 1);
 }
@@ -298,22 +339,32 @@ void dim_before(Vec<i32> dim, i32 n, i32 pos, Vec<i32> wi32) {
 }
 FRAG_KERNEL(564, "OiiO", dim_before, "dim wi32");
 
+// Multiplies the first n extents of the shape on the W stack at pos into
+// dim[0] of the axis split record.
 void dim_before_b(Vec<i32> dim, i32 pos, Vec<i32> wi32, i32 n) { dim_before(dim, n, pos, wi32); }
 FRAG_KERNEL(552, "OiOi", dim_before_b, "dim wi32");
 
+// Multiplies the extents strictly between axes s and e of the shape on the W
+// stack at pos into dim[2] of the axis split record.
 void dim_between(Vec<i32> dim, i32 s, i32 e, i32 pos, Vec<i32> wi32) {
   dim[2] = product(dim[2], Run(wi32, pos), i64{s} + 1, i64{e} - 1);
 }
 FRAG_KERNEL(565, "OiiiO", dim_between, "dim wi32");
 
+// Multiplies the extents strictly between axes s and e of the shape on the W
+// stack at pos into dim[2] of the axis split record.
 void dim_between_b(Vec<i32> dim, i32 pos, Vec<i32> wi32, i32 s, i32 e) { dim_between(dim, s, e, pos, wi32); }
 FRAG_KERNEL(553, "OiOii", dim_between_b, "dim wi32");
 
+// Multiplies the extents strictly between axes s and e of the shape on the W
+// stack at pos into dim[4] of the axis split record.
 void dim_after(Vec<i32> dim, i32 s, i32 e, i32 pos, Vec<i32> wi32) {
   dim[4] = product(dim[4], Run(wi32, pos), i64{s} + 1, i64{e} - 1);
 }
 FRAG_KERNEL(566, "OiiiO", dim_after, "dim wi32");
 
+// Multiplies the extents strictly between axes s and e of the shape on the W
+// stack at pos into dim[4] of the axis split record.
 void dim_after_b(Vec<i32> dim, i32 e, i32 pos, Vec<i32> wi32, i32 s) { dim_after(dim, s, e, pos, wi32); }
 FRAG_KERNEL(554, "OiiOi", dim_after_b, "dim wi32");
 
@@ -327,7 +378,11 @@ void dim_strides(Vec<i32> dim, Vec<S> stride) {
       stride[k] = mul32(dim[k + 1], stride[k + 1]);
   }
 }
+// Row-major 64-bit strides of the five factors of the axis split record dim;
+// stride[4] is the caller's.
 void dim_strides64(Vec<i32> dim, Required<Vec<i64>> stride) { dim_strides<i64>(dim, stride); }
+// Row-major 32-bit strides of the five factors of the axis split record dim;
+// stride[4] is the caller's.
 void dim_strides32(Vec<i32> dim, Required<Vec<i32>> stride) { dim_strides<i32>(dim, stride); }
 FRAG_KERNEL(567, "OO", dim_strides64, "dim stride");
 FRAG_KERNEL(555, "OO", dim_strides32, "dim stride");
@@ -377,17 +432,23 @@ i32 grow(i32 capacity, Enough enough) {
   return capacity;
 }
 
+// Doubles capacity until it holds `needed` entries; returns it (a capacity
+// that cannot grow, or would pass 2**31 - 1, raises instead).
 i32 capacity_for(i32 needed, i32 capacity) {
   return grow(capacity, [&](i32 c) { return c >= needed; });
 }
 FRAG_KERNEL(141, "ii", capacity_for, "");
 FRAG_KERNEL(140, "ii", capacity_for, "");
 
+// Doubles capacity until `extra` entries fit after `used`; returns it (a
+// capacity that cannot grow, or would pass 2**31 - 1, raises instead).
 i32 capacity_for_extra(i32 extra, i32 used, i32 capacity) {
   return grow(capacity, [&](i32 c) { return i64{c} - used >= extra; });
 }
 FRAG_KERNEL(143, "iii", capacity_for_extra, "");
 
+// Doubles capacity until `extra` entries fit after `used`; returns it (a
+// capacity that cannot grow, or would pass 2**31 - 1, raises instead).
 i32 capacity_for_extra_b(i32 used, i32 capacity, i32 extra) { return capacity_for_extra(extra, used, capacity); }
 FRAG_KERNEL(142, "iii", capacity_for_extra_b, "");
 

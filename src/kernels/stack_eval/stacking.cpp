@@ -31,6 +31,8 @@ i32 extent_product(i32 v, Run<i32> run, i32 first, i32 last) {
 i32 inner_size_a(i32 d, i32 nd, i32 v, i32 pos, Vec<i32> wi32) {
   return extent_product(v, Run(wi32, pos), d + 1, nd - 1);
 }
+// v times the extents after axis d of the nd-axis shape on the W stack at pos,
+// wrapping in 32 bits; returns it.
 i32 inner_size_b(i32 v, i32 d, i32 nd, i32 pos, Vec<i32> wi32) { return inner_size_a(d, nd, v, pos, wi32); }
 FRAG_KERNEL(444, "iiiiO", inner_size_a, "wi32");
 FRAG_KERNEL(440, "iiiiO", inner_size_b, "wi32");
@@ -38,6 +40,8 @@ FRAG_KERNEL(431, "iiiiO", inner_size_b, "wi32");
 
 // The first n extents.
 i32 head_product_a(i32 n, i32 v, i32 pos, Vec<i32> wi32) { return extent_product(v, Run(wi32, pos), 0, n - 1); }
+// v times the first n extents of the shape on the W stack at pos, wrapping in
+// 32 bits; returns it.
 i32 head_product_b(i32 v, i32 n, i32 pos, Vec<i32> wi32) { return head_product_a(n, v, pos, wi32); }
 FRAG_KERNEL(443, "iiiO", head_product_a, "wi32");
 FRAG_KERNEL(437, "iiiO", head_product_b, "wi32");
@@ -74,6 +78,7 @@ i32 max_extent(i32 v, Vec<i32> ri32, i32 n, i32 pos) {
 }
 FRAG_KERNEL(446, "iOii", max_extent, "ri32");
 
+// Copies the first n extents of shape_ into shape.
 void copy_shape(i32 n, Vec<i32> shape, Vec<i32> shape_) {
   for (i32 j = 0; j < n; ++j) shape[j] = shape_[j];
 }

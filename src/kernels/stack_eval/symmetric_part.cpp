@@ -55,6 +55,8 @@ inline bool on_diagonal(i64 v, Vec<i64> stride) noexcept {
   return (v % stride[0]) / stride[1] == (v % stride[2]) / stride[3];
 }
 
+// Writes the mirrored linear index of each of n stored elements, taken in the
+// order at off_order on the X stack, to the X stack at off_mirror.
 void mirrored_indices(i32 off_order, i32 n, i32 off_sp, Vec<i64> stride, Vec<i64> wi64, Vec<i32> xi32,
                       Vec<i64> xi64, i32 off_mirror) {
   const Run<i32> order(xi32, off_order);
@@ -99,6 +101,10 @@ std::tuple<i32, i32> symmetric_sizes(i32 op_pptr, i32 flag, i32 n, i32 op_ptr, i
 }
 FRAG_KERNEL(570, "iiiiiiiOOO", symmetric_sizes, "stride wi32 wi64");
 
+// Merge pass of the symmetric part of a sparse two-axis expression: merges its
+// ascending stored indices with their ascending mirrors onto the R stack,
+// diagonal elements unchanged and every other position half of each side;
+// returns the final (P, E, i, j, T).
 std::tuple<i32, i32, i32, i32, i32> symmetric_merge(
     i32 op_pconst, i32 op_pwords, i32 P, i32 op_pptr, i32 op_cof, i32 off_order, i32 E, i32 i, i32 j, i32 n,
     i32 op_nidxs, i32 T, i32 op_ptr, i32 res_pconst, i32 res_pwords, i32 res_pptr, i32 res_cof, Vec<f64> rf64,

@@ -34,6 +34,8 @@ struct SparseTarget {
 
 // ------------------------------------------------------ shapes and totals
 
+// Sets the flag when one of the k operands carries coefficient programs
+// (ncodeatom > 0); returns the flag.
 bool any_programs(bool flag, i32 k, Vec<i32> ncodeatom) {
   for (i32 i = 0; i < k && !flag; ++i) flag = ncodeatom[i] > 0;
   return flag;
@@ -56,6 +58,7 @@ bool same_shapes(i32 k, Vec<i32> nd, bool flag, Vec<i32> shape_base, Vec<i32> wi
 }
 FRAG_KERNEL(516, "iOpOO", same_shapes, "nd shape_base wi32");
 
+// Copies operand 0's shape from the W stack onto the R stack at off_shape.
 void copy_first_shape(Vec<i32> nd, Vec<i32> ri32, i32 off_shape, Vec<i32> shape_base, Vec<i32> wi32) {
   const Run<i32> dst(ri32, off_shape), src(wi32, shape_base[0]);
   for (i32 d = 0, n = nd[0]; d < n; ++d) dst[d] = src[d];
@@ -69,6 +72,9 @@ inline i32 program_positions(Vec<i32> ncodeatom, Vec<i32> nnz, i32 i) noexcept {
   return a > 0 ? add32(a, mul32(2, nnz[i])) : nnz[i];
 }
 
+// Totals of a weighted sum of k dense operands: terms grows by their terms
+// and, with programs, positions by their program positions; returns
+// (positions, terms).
 std::tuple<i32, i32> dense_totals(bool flag, i32 k, Vec<i32> ncodeatom, Vec<i32> nnz, i32 positions, i32 terms) {
   for (i32 i = 0; i < k; ++i) {
     terms = add32(terms, nnz[i]);
@@ -106,6 +112,9 @@ void merge_keys(i32 k, Vec<i32> nelem, Vec<i32> sp_base, Vec<i64> wi64, const Wo
   }
 }
 
+// Totals of a weighted sum of k sparse operands: terms grows by their terms,
+// positions (with programs) by their program positions and elements by the
+// distinct sparsity indices; returns (positions, elements, terms).
 std::tuple<i32, i32, i32> sparse_totals(bool flag, i32 k, Vec<i32> ncodeatom, Vec<i32> nelem, Vec<i32> nnz,
                                         i32 positions, i32 elements, i32 terms, Vec<i32> sp_base, Vec<i64> wi64) {
   if (k <= 0) return {positions, elements, terms};
@@ -143,6 +152,9 @@ void count_operand(bool flag, Vec<i32> codeptr, i32 i, Vec<i32> ncodeatom, Vec<i
   }
 }
 
+// Count pass of operand i of a weighted sum into a dense result: each
+// element's terms go into the row pointer at off_rowptr, its program positions
+// into the counters at off_counters.
 void count_dense(bool flag, Vec<i32> codeptr, i32 i, Vec<i32> ncodeatom, Vec<i32> nelem, Vec<i32> ptr_base,
                  Vec<i32> ri32, i32 off_rowptr, Vec<i32> wi32, i32 off_counters, Vec<i32> xi32) {
   count_operand(flag, codeptr, i, ncodeatom, nelem, ptr_base, Run(ri32, off_rowptr), wi32, Run(xi32, off_counters),
@@ -150,6 +162,9 @@ void count_dense(bool flag, Vec<i32> codeptr, i32 i, Vec<i32> ncodeatom, Vec<i32
 }
 FRAG_KERNEL(524, "pOiOOOOiOiO", count_dense, "codeptr ncodeatom nelem ptr_base ri32 wi32 xi32");
 
+// Count pass of sparse operand i of a weighted sum: each element's terms go
+// into the row pointer at off_rowptr at its sparsity index, its program
+// positions into the counters at off_counters.
 void count_sparse(bool flag, Vec<i32> codeptr, i32 i, Vec<i32> ncodeatom, Vec<i32> nelem, Vec<i32> ptr_base,
                   Vec<i32> ri32, i32 off_rowptr, Vec<i32> sp_base, Vec<i32> wi32, Vec<i64> wi64, i32 off_counters,
                   Vec<i32> xi32) {
@@ -183,6 +198,9 @@ Blocks sum_result(bool flag, i32 off_pconst, i32 off_pwords, i32 off_pptr, i32 o
   return stack::blocks_at(ri32, ri64, rf64, off_rowptr, off_nidxs, off_cof, off_pptr, off_pwords, off_pconst, flag);
 }
 
+// Fill pass of operand i of a weighted sum into a dense result: each element's
+// terms, weighted by w[i], go to the result element of the same index, the
+// row pointer entries (and program counters) serving as cursors.
 void fill_dense(bool flag, Vec<i32> cconst, Vec<i32> code, Vec<i32> codeptr, Vec<i32> cof_base, i32 i,
                 Vec<i32> ncodeatom, Vec<i32> nelem, Vec<i32> nidxs_base, Vec<i32> ptr_base, i32 off_pconst,
                 i32 off_pwords, i32 off_pptr, i32 off_cof, Vec<f64> rf64, Vec<i32> ri32, Vec<i64> ri64,
@@ -197,6 +215,9 @@ FRAG_KERNEL(528, "pOOOOiOOOOiiiiOOOiiOOOOiO", fill_dense,
             "cconst code codeptr cof_base ncodeatom nelem nidxs_base ptr_base rf64 ri32 ri64 w wf64 wi32 wi64 "
             "xi32");
 
+// Fill pass of sparse operand i of a weighted sum: each element's terms,
+// weighted by w[i], go to the result element at its sparsity index, the row
+// pointer entries (and program counters) serving as cursors.
 void fill_sparse(bool flag, Vec<i32> cconst, Vec<i32> code, Vec<i32> codeptr, Vec<i32> cof_base, i32 i,
                  Vec<i32> ncodeatom, Vec<i32> nelem, Vec<i32> nidxs_base, Vec<i32> ptr_base, i32 off_pconst,
                  i32 off_pwords, i32 off_pptr, i32 off_cof, Vec<f64> rf64, Vec<i32> ri32, Vec<i64> ri64,
