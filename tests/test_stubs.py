@@ -19,9 +19,9 @@ CATALOGUE = json.loads((ROOT / "tests" / "signatures.json").read_text())["kernel
 
 
 def _generator():
-    spec = importlib.util.spec_from_file_location("make_stubs", ROOT / "tools" / "make_stubs.py")
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    found = importlib.util.spec_from_file_location("make_stubs", ROOT / "tools" / "make_stubs.py")
+    mod = importlib.util.module_from_spec(found)
+    found.loader.exec_module(mod)
     return mod
 
 
