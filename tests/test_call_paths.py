@@ -5,10 +5,8 @@ same array contents. And the module works where numpy cannot be imported."""
 import array
 import fractions
 import glob
-import importlib.util
 import os
 import pathlib
-import shutil
 import subprocess
 import sys
 import sysconfig
@@ -18,39 +16,11 @@ import pytest
 
 import fragments
 from conftest import CATALOGUE
+from reference_build import compile_reference, load
 from test_binding import CALL_SCALARS, CALL_SHAPE2
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 EXPORTED = sorted(int(k[len("_c_closure_"):]) for k in vars(fragments) if k.startswith("_c_closure_"))
-
-
-def load(so):
-    spec = importlib.util.spec_from_file_location("fragments", so)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
-    return mod
-
-
-def compile_reference(out_dir):
-    """The module's sources compiled with the reference call path."""
-    cxx = shutil.which("c++") or shutil.which("g++")
-    sources = sorted(glob.glob(str(ROOT / "src" / "module" / "*.cpp")) +
-                     glob.glob(str(ROOT / "src" / "kernels" / "*" / "*.cpp")))
-    if cxx is None or not sources:
-        return None
-    flags = ["-std=c++20", "-O1", "-fPIC", "-fno-math-errno", "-DFRAG_REFERENCE_CALL_PATH=1",
-             f"-I{ROOT / 'src'}", f"-I{sysconfig.get_paths()['include']}"]
-    procs, objs = [], []
-    for k, src in enumerate(sources):
-        obj = out_dir / f"{k}.o"
-        objs.append(str(obj))
-        procs.append(subprocess.Popen([cxx, *flags, "-c", src, "-o", str(obj)]))
-        if len(procs) >= (os.cpu_count() or 2):
-            assert procs.pop(0).wait() == 0
-    assert all(p.wait() == 0 for p in procs)
-    so = out_dir / ("fragments" + sysconfig.get_config_var("EXT_SUFFIX"))
-    subprocess.run([cxx, "-shared", *objs, "-o", str(so)], check=True)
-    return so
 
 
 @pytest.fixture(scope="module")

@@ -177,13 +177,17 @@ struct BufferCell {
   // an exact numpy array directly, anything else through its buffer, whose
   // dimension count and element format are checked (on a mismatch the
   // argument's message is set; the buffer is released with the cell).
-  template <class T>
-  bool acquire(int ndim, const char* names, int index) {
+  template <class T, int ndim>
+  [[gnu::always_inline]] bool acquire(const char* names, int index) {
 #if !FRAG_REFERENCE_CALL_PATH
-    if (fast::ndarray_view<ElemFormat<T>::shift, std::is_same_v<T, std::int32_t>, std::is_same_v<T, double>>(
-            slot, ndim, info))
+    if (fast::ndarray_view<ndim, ElemFormat<T>::shift, std::is_same_v<T, std::int32_t>, std::is_same_v<T, double>>(
+            slot, info))
       return true;
 #endif
+    return acquire_buffer<T>(ndim, names, index);
+  }
+  template <class T>
+  bool acquire_buffer(int ndim, const char* names, int index) {
     if (!held.acquire(slot)) return false;
     const Py_buffer& b = held.view();
     if (b.ndim != ndim || !ElemFormat<T>::ok(b.format)) {
@@ -206,26 +210,32 @@ struct Cell<Vec<T>> : BufferCell {
   bool convert(const char* names, int& index) { return convert_as(names, index, true); }
   // None gives an empty view where allowed; otherwise None goes to the buffer
   // request and fails there with the interpreter's own error.
-  bool convert_as(const char* names, int& index, bool none_allowed) {
+  [[gnu::always_inline]] bool convert_as(const char* names, int& index, bool none_allowed) {
     int me = index++;
     if (none_allowed && slot == Py_None) return true;
-    if (!acquire<T>(1, names, me)) return false;
+    if (!acquire<T, 1>(names, me)) return false;
     v.base = static_cast<T*>(info.base);
     v.stride = info.strides[0] >> ElemFormat<T>::shift;
     v.count = info.len >> ElemFormat<T>::shift;
     return true;
   }
   Vec<T> get() const { return v; }
+  // Where every one-dimensional array has element stride 1, the kernel runs
+  // on views whose stride is the literal 1, so that its loops compile to
+  // contiguous (vectorisable) code.
+  static constexpr bool unit_capable = true;
+  bool unit() const { return v.stride == 1 || v.base == nullptr; }
+  Vec<T> get_unit() const { return Vec<T>{v.base, 1, v.count}; }
 };
 
 template <class T>
 struct Cell<Mat<T>> : BufferCell {
   Mat<T> v;
   bool convert(const char* names, int& index) { return convert_as(names, index, true); }
-  bool convert_as(const char* names, int& index, bool none_allowed) {
+  [[gnu::always_inline]] bool convert_as(const char* names, int& index, bool none_allowed) {
     int me = index++;
     if (none_allowed && slot == Py_None) return true;
-    if (!acquire<T>(2, names, me)) return false;
+    if (!acquire<T, 2>(names, me)) return false;
     v.base = static_cast<T*>(info.base);
     v.s0 = info.strides[0] >> ElemFormat<T>::shift;
     v.s1 = info.strides[1] >> ElemFormat<T>::shift;
@@ -240,6 +250,7 @@ template <class V>
 struct Cell<Required<V>> : Cell<V> {
   bool convert(const char* names, int& index) { return this->convert_as(names, index, false); }
   Required<V> get() const { return Required<V>{this->v}; }
+  Required<V> get_unit() const { return Required<V>{this->Cell<V>::get_unit()}; }
 };
 
 // An array of int32 arrays: the outer buffer holds object references, each
@@ -343,6 +354,46 @@ bool bind(PyObject* args, Cells& cells) {
   return std::apply([&](auto&... c) { return PyArg_ParseTuple(args, Fmt.s, c.target()...) != 0; }, cells);
 }
 
+// Whether a cell takes part in the contiguous specialisation: scalars are
+// neutral, one-dimensional arrays take part, anything else (matrices, arrays
+// of arrays) turns it off for the kernel.
+template <class C> constexpr int unit_role() {
+  if constexpr (C::fmt != 'O') return 0;
+  else if constexpr (requires { C::unit_capable; }) return 1;
+  else return -1;
+}
+template <class C> bool is_unit(const C& c) {
+  if constexpr (unit_role<C>() == 1) return c.unit();
+  else return true;
+}
+template <class C> decltype(auto) unit_view(const C& c) {
+  if constexpr (unit_role<C>() == 1) return c.get_unit();
+  else return c.get();
+}
+template <class Cells> struct UnitPlan;
+template <class... C> struct UnitPlan<std::tuple<C...>> {
+  static constexpr bool any = ((unit_role<C>() == 1) || ...);
+  static constexpr bool none_other = ((unit_role<C>() >= 0) && ...);
+  static constexpr bool enabled = any && none_other;
+};
+
+template <auto Fn, class Cells>
+[[gnu::flatten]] auto run_unit(Cells& cells) {
+  return std::apply([](auto&... c) { return Fn(unit_view(c)...); }, cells);
+}
+template <auto Fn, class Cells>
+auto run_strided(Cells& cells) {
+  return std::apply([](auto&... c) { return Fn(c.get()...); }, cells);
+}
+template <auto Fn, class Cells>
+auto run(Cells& cells) {
+  if constexpr (UnitPlan<Cells>::enabled) {
+    bool unit = std::apply([](auto&... c) { return (is_unit(c) && ...); }, cells);
+    if (unit) return run_unit<Fn>(cells);
+  }
+  return run_strided<Fn>(cells);
+}
+
 template <Lit Fmt, auto Fn, Lit Names>
 PyObject* entry(PyObject*, PyObject* args) {
   using Tr = FnTraits<decltype(Fn)>;
@@ -360,11 +411,11 @@ PyObject* entry(PyObject*, PyObject* args) {
   auto release_all = [&] { std::apply([](auto&... c) { (c.release(), ...); }, cells); };
   try {
     if constexpr (std::is_void_v<R>) {
-      std::apply([](auto&... c) { Fn(c.get()...); }, cells);
+      run<Fn>(cells);
       release_all();
       Py_RETURN_NONE;
     } else {
-      R r = std::apply([](auto&... c) { return Fn(c.get()...); }, cells);
+      R r = run<Fn>(cells);
       release_all();
       return box(r);
     }

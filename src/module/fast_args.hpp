@@ -125,39 +125,43 @@ struct ArrayInfo {
 
 // An exact ndarray whose buffer would carry the element format the argument
 // needs ("i" for int32; "l" or "q" for int64; "d" for float64, native byte
-// order, natively aligned) and `ndim` dimensions. Declines everything else,
+// order, natively aligned) and `Ndim` dimensions. Declines everything else,
 // so the buffer request can accept or reject it with its own message.
-template <int Shift, bool Int32, bool Double>
-inline bool ndarray_view(PyObject* o, int ndim, ArrayInfo& out) noexcept {
+template <int Ndim, int Shift, bool Int32, bool Double>
+[[gnu::always_inline]] inline bool ndarray_view(PyObject* o, ArrayInfo& out) noexcept {
   if (!is_exact_ndarray(o)) return false;
   const NpyArray* a = reinterpret_cast<const NpyArray*>(o);
-  if (a->nd != ndim) return false;
+  if (a->nd != Ndim) return false;
   const NpyDescr* d = reinterpret_cast<const NpyDescr*>(a->descr);
   const int tn = d->type_num;
   const bool type_ok = Int32 ? tn == kNpyInt : Double ? tn == kNpyDouble : (tn == kNpyLong || tn == kNpyLongLong);
   if (!type_ok || (d->byteorder != '=' && d->byteorder != '|')) return false;
-  // A buffer of a misaligned array carries a prefixed format; leave it to the
-  // buffer request.
+  // The buffer of a misaligned array carries a prefixed format: leave it to
+  // the buffer request.
   constexpr Py_ssize_t size = Py_ssize_t{1} << Shift;
-  if (!(a->flags & kNpyAligned) || (reinterpret_cast<std::uintptr_t>(a->data) & (size - 1)) != 0) return false;
-  Py_ssize_t count = 1;
-  for (int k = 0; k < ndim; ++k) {
-    if (a->strides[k] & (size - 1)) return false;
-    out.shape[k] = a->dimensions[k];
-    count *= a->dimensions[k];
-  }
+  Py_ssize_t misaligned = static_cast<Py_ssize_t>(reinterpret_cast<std::uintptr_t>(a->data));
+  for (int k = 0; k < Ndim; ++k) misaligned |= a->strides[k];
+  if (!(a->flags & kNpyAligned) || (misaligned & (size - 1)) != 0) return false;
   out.base = a->data;
-  out.len = count << Shift;
-  if (a->flags & kNpyCContiguous) {
-    // The buffer of a C-contiguous array reports the canonical strides
-    // (an axis of extent 0 or 1 may hold any stride in the array itself).
-    Py_ssize_t s = size;
-    for (int k = ndim - 1; k >= 0; --k) {
-      out.strides[k] = s;
-      s *= a->dimensions[k];
-    }
+  if constexpr (Ndim == 1) {
+    const Py_ssize_t n = a->dimensions[0];
+    out.shape[0] = n;
+    out.len = n << Shift;
+    // The buffer of a C-contiguous array reports the canonical strides (an
+    // axis of extent 0 or 1 may hold any stride in the array itself).
+    out.strides[0] = (a->flags & kNpyCContiguous) ? size : a->strides[0];
   } else {
-    for (int k = 0; k < ndim; ++k) out.strides[k] = a->strides[k];
+    const Py_ssize_t n0 = a->dimensions[0], n1 = a->dimensions[1];
+    out.shape[0] = n0;
+    out.shape[1] = n1;
+    out.len = (n0 * n1) << Shift;
+    if (a->flags & kNpyCContiguous) {
+      out.strides[0] = n1 * size;
+      out.strides[1] = size;
+    } else {
+      out.strides[0] = a->strides[0];
+      out.strides[1] = a->strides[1];
+    }
   }
   return true;
 }
