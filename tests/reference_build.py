@@ -2,6 +2,7 @@
 interpreter's parser and one memoryview per array), and a loader that
 imports such a build beside the installed module."""
 import glob
+import hashlib
 import importlib.util
 import os
 import pathlib
@@ -37,14 +38,36 @@ def compile_reference(out_dir):
             assert procs.pop(0).wait() == 0
     assert all(p.wait() == 0 for p in procs)
     so = out_dir / ("fragments" + sysconfig.get_config_var("EXT_SUFFIX"))
-    subprocess.run([cxx, "-shared", *objs, "-o", str(so)], check=True)
+    part = out_dir / "fragments.so.part"
+    subprocess.run([cxx, "-shared", *objs, "-o", str(part)], check=True)
+    os.replace(part, so)  # a run stopped midway leaves no half-written module
     return so
 
 
-if __name__ == "__main__":
-    # python tests/reference_build.py DIR: compile the reference build into DIR.
-    import sys
+def find_build(directory):
+    found = glob.glob(os.path.join(directory, "fragments*" + sysconfig.get_config_var("EXT_SUFFIX")))
+    assert found, f"no module in {directory}"
+    return found[0]
 
-    out = pathlib.Path(sys.argv[1])
+
+def cached_reference():
+    """A reference build in build/reference-<digest> of the checkout, the
+    digest taken over the sources and the interpreter's ABI tag, so that a
+    second run (or a run of the suite on the reference build itself) reuses it."""
+    sources = sorted(glob.glob(str(ROOT / "src" / "**" / "*.[ch]pp"), recursive=True))
+    if not sources:
+        return None
+    digest = hashlib.sha256(sysconfig.get_config_var("EXT_SUFFIX").encode())
+    for src in sources:
+        digest.update(pathlib.Path(src).read_bytes())
+    out = ROOT / "build" / f"reference-{digest.hexdigest()[:16]}"
+    so = out / ("fragments" + sysconfig.get_config_var("EXT_SUFFIX"))
+    if so.exists():
+        return so
     out.mkdir(parents=True, exist_ok=True)
-    print(compile_reference(out))
+    return compile_reference(out)
+
+
+if __name__ == "__main__":
+    # python tests/reference_build.py: print the directory of the reference build.
+    print(cached_reference().parent)

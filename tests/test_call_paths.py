@@ -4,19 +4,17 @@ every kind give the same exception type and text, or the same result and the
 same array contents. And the module works where numpy cannot be imported."""
 import array
 import fractions
-import glob
 import os
 import pathlib
 import subprocess
 import sys
-import sysconfig
 
 import numpy as np
 import pytest
 
 import fragments
 from conftest import CATALOGUE
-from reference_build import compile_reference, load
+from reference_build import cached_reference, find_build, load
 from test_binding import CALL_SCALARS, CALL_SHAPE2
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
@@ -24,18 +22,14 @@ EXPORTED = sorted(int(k[len("_c_closure_"):]) for k in vars(fragments) if k.star
 
 
 @pytest.fixture(scope="module")
-def ref(tmp_path_factory):
-    """FRAGMENTS_REFERENCE_BUILD names a build directory made with
-    -Dcall_path=reference; without it the sources are compiled here."""
+def ref():
+    """FRAGMENTS_REFERENCE_BUILD names a directory holding a reference build
+    (made with -Dcall_path=reference, or by tests/reference_build.py);
+    without it one is compiled from the sources, once per state of them."""
     given = os.environ.get("FRAGMENTS_REFERENCE_BUILD")
-    if given:
-        found = glob.glob(os.path.join(given, "fragments*" + sysconfig.get_config_var("EXT_SUFFIX")))
-        assert found, f"no module in {given}"
-        so = found[0]
-    else:
-        so = compile_reference(tmp_path_factory.mktemp("reference"))
-        if so is None:
-            pytest.skip("needs a C++ compiler and the module sources")
+    so = find_build(given) if given else cached_reference()
+    if so is None:
+        pytest.skip("needs a C++ compiler and the module sources")
     mod = load(so)
     assert mod is not fragments
     return mod

@@ -387,7 +387,7 @@ auto run_strided(Cells& cells) {
 }
 template <auto Fn, class Cells>
 auto run(Cells& cells) {
-  if constexpr (UnitPlan<Cells>::enabled) {
+  if constexpr (UnitPlan<Cells>::enabled && !FRAG_REFERENCE_CALL_PATH) {
     bool unit = std::apply([](auto&... c) { return (is_unit(c) && ...); }, cells);
     if (unit) return run_unit<Fn>(cells);
   }
