@@ -21,7 +21,12 @@
 #include <type_traits>
 #include <utility>
 
+#include "module/fast_args.hpp"
 #include "module/views.hpp"
+
+#ifndef FRAG_REFERENCE_CALL_PATH
+#define FRAG_REFERENCE_CALL_PATH 0
+#endif
 
 namespace frag {
 
@@ -84,7 +89,8 @@ template <> struct ElemFormat<double> {
 // ---------------------------------------------------------------------------
 // One Cell per kernel parameter: the parse target, the converted value handed
 // to the kernel, and (for arrays) the held buffer, released by release() or
-// at the latest by the destructor.
+// at the latest by the destructor. fast() reads the argument directly where
+// the read is the interpreter's to the letter, and declines otherwise.
 
 template <class T> struct Cell;
 
@@ -92,6 +98,7 @@ template <> struct Cell<std::int32_t> {
   static constexpr char fmt = 'i';
   int slot = 0;
   void* target() { return &slot; }
+  bool fast(PyObject* o) { return fast::as_int(o, slot); }
   bool convert(const char*, int&) { return true; }
   std::int32_t get() const { return static_cast<std::int32_t>(slot); }
   void release() {}
@@ -100,6 +107,7 @@ template <> struct Cell<std::int64_t> {
   static constexpr char fmt = 'L';
   long long slot = 0;
   void* target() { return &slot; }
+  bool fast(PyObject* o) { return fast::as_long_long(o, slot); }
   bool convert(const char*, int&) { return true; }
   std::int64_t get() const { return static_cast<std::int64_t>(slot); }
   void release() {}
@@ -108,6 +116,7 @@ template <> struct Cell<bool> {
   static constexpr char fmt = 'p';
   int slot = 0;
   void* target() { return &slot; }
+  bool fast(PyObject* o) { return fast::as_flag(o, slot); }
   bool convert(const char*, int&) { return true; }
   bool get() const { return slot != 0; }
   void release() {}
@@ -116,35 +125,80 @@ template <> struct Cell<double> {
   static constexpr char fmt = 'd';
   double slot = 0.0;
   void* target() { return &slot; }
+  bool fast(PyObject* o) { return fast::as_double(o, slot); }
   bool convert(const char*, int&) { return true; }
   double get() const { return slot; }
   void release() {}
+};
+
+// One acquired buffer. The release build asks the exporter directly, with
+// the request a memoryview makes; the reference build takes a memoryview of
+// the argument, as the protocol words it.
+struct HeldBuffer {
+#if FRAG_REFERENCE_CALL_PATH
+  PyObject* mv = nullptr;
+  bool acquire(PyObject* o) {
+    mv = PyMemoryView_FromObject(o);
+    return mv != nullptr;
+  }
+  const Py_buffer& view() const { return *PyMemoryView_GET_BUFFER(mv); }
+  bool held() const { return mv != nullptr; }
+  void release() { Py_CLEAR(mv); }
+#else
+  Py_buffer buf;
+  bool on = false;
+  bool acquire(PyObject* o) { return on = get_buffer(o, &buf); }
+  const Py_buffer& view() const { return buf; }
+  bool held() const { return on; }
+  void release() {
+    if (on) {
+      PyBuffer_Release(&buf);
+      on = false;
+    }
+  }
+#endif
 };
 
 // Shared part of every buffer-backed array cell.
 struct BufferCell {
   static constexpr char fmt = 'O';
   PyObject* slot = nullptr;
-  Py_buffer buf;
-  bool held = false;
+  HeldBuffer held;
+  fast::ArrayInfo info;
 
   void* target() { return &slot; }
-  void release() {
-    if (held) {
-      PyBuffer_Release(&buf);
-      held = false;
-    }
+  bool fast(PyObject* o) {
+    slot = o;
+    return true;
   }
+  void release() { held.release(); }
   ~BufferCell() { release(); }
-  // Acquire and check the dimension count and element format; on a mismatch
-  // set the argument's message and give up (the buffer is released later).
+  // Read the argument as an array of `ndim` dimensions and element type T:
+  // an exact numpy array directly, anything else through its buffer, whose
+  // dimension count and element format are checked (on a mismatch the
+  // argument's message is set; the buffer is released with the cell).
+  template <class T, int ndim>
+  [[gnu::always_inline]] bool acquire(const char* names, int index) {
+#if !FRAG_REFERENCE_CALL_PATH
+    if (fast::ndarray_view<ndim, ElemFormat<T>::shift, std::is_same_v<T, std::int32_t>, std::is_same_v<T, double>>(
+            slot, info))
+      return true;
+#endif
+    return acquire_buffer<T>(ndim, names, index);
+  }
   template <class T>
-  bool acquire(int ndim, const char* names, int index) {
-    if (!get_buffer(slot, &buf)) return false;
-    held = true;
-    if (buf.ndim != ndim || !ElemFormat<T>::ok(buf.format)) {
+  bool acquire_buffer(int ndim, const char* names, int index) {
+    if (!held.acquire(slot)) return false;
+    const Py_buffer& b = held.view();
+    if (b.ndim != ndim || !ElemFormat<T>::ok(b.format)) {
       set_array_error(names, index);
       return false;
+    }
+    info.base = b.buf;
+    info.len = b.len;
+    for (int k = 0; k < ndim; ++k) {
+      info.strides[k] = b.strides[k];
+      info.shape[k] = b.shape[k];
     }
     return true;
   }
@@ -156,31 +210,37 @@ struct Cell<Vec<T>> : BufferCell {
   bool convert(const char* names, int& index) { return convert_as(names, index, true); }
   // None gives an empty view where allowed; otherwise None goes to the buffer
   // request and fails there with the interpreter's own error.
-  bool convert_as(const char* names, int& index, bool none_allowed) {
+  [[gnu::always_inline]] bool convert_as(const char* names, int& index, bool none_allowed) {
     int me = index++;
     if (none_allowed && slot == Py_None) return true;
-    if (!acquire<T>(1, names, me)) return false;
-    v.base = static_cast<T*>(buf.buf);
-    v.stride = buf.strides[0] >> ElemFormat<T>::shift;
-    v.count = buf.len >> ElemFormat<T>::shift;
+    if (!acquire<T, 1>(names, me)) return false;
+    v.base = static_cast<T*>(info.base);
+    v.stride = info.strides[0] >> ElemFormat<T>::shift;
+    v.count = info.len >> ElemFormat<T>::shift;
     return true;
   }
   Vec<T> get() const { return v; }
+  // Where every one-dimensional array has element stride 1, the kernel runs
+  // on views whose stride is the literal 1, so that its loops compile to
+  // contiguous (vectorisable) code.
+  static constexpr bool unit_capable = true;
+  bool unit() const { return v.stride == 1 || v.base == nullptr; }
+  Vec<T> get_unit() const { return Vec<T>{v.base, 1, v.count}; }
 };
 
 template <class T>
 struct Cell<Mat<T>> : BufferCell {
   Mat<T> v;
   bool convert(const char* names, int& index) { return convert_as(names, index, true); }
-  bool convert_as(const char* names, int& index, bool none_allowed) {
+  [[gnu::always_inline]] bool convert_as(const char* names, int& index, bool none_allowed) {
     int me = index++;
     if (none_allowed && slot == Py_None) return true;
-    if (!acquire<T>(2, names, me)) return false;
-    v.base = static_cast<T*>(buf.buf);
-    v.s0 = buf.strides[0] >> ElemFormat<T>::shift;
-    v.s1 = buf.strides[1] >> ElemFormat<T>::shift;
-    v.rows = static_cast<std::int32_t>(buf.shape[0]);
-    v.cols = static_cast<std::int32_t>(buf.shape[1]);
+    if (!acquire<T, 2>(names, me)) return false;
+    v.base = static_cast<T*>(info.base);
+    v.s0 = info.strides[0] >> ElemFormat<T>::shift;
+    v.s1 = info.strides[1] >> ElemFormat<T>::shift;
+    v.rows = static_cast<std::int32_t>(info.shape[0]);
+    v.cols = static_cast<std::int32_t>(info.shape[1]);
     return true;
   }
   Mat<T> get() const { return v; }
@@ -190,6 +250,7 @@ template <class V>
 struct Cell<Required<V>> : Cell<V> {
   bool convert(const char* names, int& index) { return this->convert_as(names, index, false); }
   Required<V> get() const { return Required<V>{this->v}; }
+  Required<V> get_unit() const { return Required<V>{this->Cell<V>::get_unit()}; }
 };
 
 // An array of int32 arrays: the outer buffer holds object references, each
@@ -197,13 +258,16 @@ struct Cell<Required<V>> : Cell<V> {
 template <> struct Cell<ArrayList> {
   static constexpr char fmt = 'O';
   PyObject* slot = nullptr;
-  Py_buffer outer;
-  bool outer_held = false;
-  Py_buffer* bufs = nullptr;       // one per entry; obj == nullptr where not held
+  HeldBuffer outer;
+  HeldBuffer* bufs = nullptr;      // one per entry; not held where None
   Vec<std::int32_t>* items = nullptr;
   std::ptrdiff_t n = 0;
 
   void* target() { return &slot; }
+  bool fast(PyObject* o) {
+    slot = o;
+    return true;
+  }
   bool convert(const char* names, int& index) { return convert_as(names, index, true); }
   bool convert_as(const char* names, int& index, bool none_allowed);  // convention.cpp
   ArrayList get() const { return ArrayList{items, n}; }
@@ -271,6 +335,65 @@ constexpr bool format_matches() {
   return true;
 }
 
+// Bind the positional arguments by the format string. The release build
+// first reads the tuple directly; if any argument is of an unusual kind (or
+// the count is off) the interpreter's parser binds them all again, so every
+// value and every error is the parser's own.
+template <Lit Fmt, class Cells>
+bool bind(PyObject* args, Cells& cells) {
+#if !FRAG_REFERENCE_CALL_PATH
+  constexpr std::size_t arity = std::tuple_size_v<Cells>;
+  if (PyTuple_GET_SIZE(args) == static_cast<Py_ssize_t>(arity)) {
+    PyObject** items = reinterpret_cast<PyTupleObject*>(args)->ob_item;
+    bool direct = [&]<std::size_t... I>(std::index_sequence<I...>) {
+      return (std::get<I>(cells).fast(items[I]) && ...);
+    }(std::make_index_sequence<arity>{});
+    if (direct) return true;
+  }
+#endif
+  return std::apply([&](auto&... c) { return PyArg_ParseTuple(args, Fmt.s, c.target()...) != 0; }, cells);
+}
+
+// Whether a cell takes part in the contiguous specialisation: scalars are
+// neutral, one-dimensional arrays take part, anything else (matrices, arrays
+// of arrays) turns it off for the kernel.
+template <class C> constexpr int unit_role() {
+  if constexpr (C::fmt != 'O') return 0;
+  else if constexpr (requires { C::unit_capable; }) return 1;
+  else return -1;
+}
+template <class C> bool is_unit(const C& c) {
+  if constexpr (unit_role<C>() == 1) return c.unit();
+  else return true;
+}
+template <class C> decltype(auto) unit_view(const C& c) {
+  if constexpr (unit_role<C>() == 1) return c.get_unit();
+  else return c.get();
+}
+template <class Cells> struct UnitPlan;
+template <class... C> struct UnitPlan<std::tuple<C...>> {
+  static constexpr bool any = ((unit_role<C>() == 1) || ...);
+  static constexpr bool none_other = ((unit_role<C>() >= 0) && ...);
+  static constexpr bool enabled = any && none_other;
+};
+
+template <auto Fn, class Cells>
+[[gnu::flatten]] auto run_unit(Cells& cells) {
+  return std::apply([](auto&... c) { return Fn(unit_view(c)...); }, cells);
+}
+template <auto Fn, class Cells>
+auto run_strided(Cells& cells) {
+  return std::apply([](auto&... c) { return Fn(c.get()...); }, cells);
+}
+template <auto Fn, class Cells>
+auto run(Cells& cells) {
+  if constexpr (UnitPlan<Cells>::enabled && !FRAG_REFERENCE_CALL_PATH) {
+    bool unit = std::apply([](auto&... c) { return (is_unit(c) && ...); }, cells);
+    if (unit) return run_unit<Fn>(cells);
+  }
+  return run_strided<Fn>(cells);
+}
+
 template <Lit Fmt, auto Fn, Lit Names>
 PyObject* entry(PyObject*, PyObject* args) {
   using Tr = FnTraits<decltype(Fn)>;
@@ -279,10 +402,7 @@ PyObject* entry(PyObject*, PyObject* args) {
   static_assert(Fmt.count('O') == Names.words(), "one name per array argument");
 
   typename Tr::Cells cells;
-  // Bind by the format string; the interpreter's errors stand.
-  bool parsed = std::apply(
-      [&](auto&... c) { return PyArg_ParseTuple(args, Fmt.s, c.target()...) != 0; }, cells);
-  if (!parsed) return nullptr;
+  if (!bind<Fmt>(args, cells)) return nullptr;
   // Convert the array arguments in positional order.
   int index = 0;
   bool converted = std::apply([&](auto&... c) { return (c.convert(Names.s, index) && ...); }, cells);
@@ -291,11 +411,11 @@ PyObject* entry(PyObject*, PyObject* args) {
   auto release_all = [&] { std::apply([](auto&... c) { (c.release(), ...); }, cells); };
   try {
     if constexpr (std::is_void_v<R>) {
-      std::apply([](auto&... c) { Fn(c.get()...); }, cells);
+      run<Fn>(cells);
       release_all();
       Py_RETURN_NONE;
     } else {
-      R r = std::apply([](auto&... c) { return Fn(c.get()...); }, cells);
+      R r = run<Fn>(cells);
       release_all();
       return box(r);
     }

@@ -55,15 +55,16 @@ void set_kernel_error(const KernelError& e) {
 bool Cell<ArrayList>::convert_as(const char* names, int& index, bool none_allowed) {
   int me = index++;
   if (none_allowed && slot == Py_None) return true;
-  if (!get_buffer(slot, &outer)) return false;
-  outer_held = true;
-  if (outer.ndim != 1 || outer.format == nullptr || std::strcmp(outer.format, "O") != 0) {
+  if (!outer.acquire(slot)) return false;
+  const Py_buffer& ob = outer.view();
+  if (ob.ndim != 1 || ob.format == nullptr || std::strcmp(ob.format, "O") != 0) {
     set_array_error(names, me);
     return false;
   }
-  if (outer.len < 8) return true;  // empty
-  std::ptrdiff_t count = outer.len / 8;
-  bufs = static_cast<Py_buffer*>(std::calloc(static_cast<std::size_t>(count), sizeof(Py_buffer)));
+  if (ob.len < 8) return true;  // empty
+  std::ptrdiff_t count = ob.len / 8;
+  // Zero-filled: an entry not (yet) acquired holds nothing to release.
+  bufs = static_cast<HeldBuffer*>(std::calloc(static_cast<std::size_t>(count), sizeof(HeldBuffer)));
   items = static_cast<Vec<std::int32_t>*>(std::calloc(static_cast<std::size_t>(count), sizeof(Vec<std::int32_t>)));
   if (!bufs || !items) {
     PyErr_NoMemory();
@@ -71,42 +72,45 @@ bool Cell<ArrayList>::convert_as(const char* names, int& index, bool none_allowe
   }
   n = count;
   // References lie consecutively from the buffer base; the outer stride is not used.
-  PyObject** refs = static_cast<PyObject**>(outer.buf);
+  PyObject** refs = static_cast<PyObject**>(ob.buf);
   for (std::ptrdiff_t i = 0; i < count; ++i) {
     PyObject* el = refs[i];
     if (el == Py_None) continue;
-    Py_buffer* b = &bufs[i];
-    if (!get_buffer(el, b)) {  // the interpreter's error for this entry stands
-      b->obj = nullptr;
-      return false;
-    }
-    if (b->ndim != 1 || !ElemFormat<std::int32_t>::ok(b->format)) {
-      PyBuffer_Release(b);
-      b->obj = nullptr;
+    HeldBuffer& h = bufs[i];
+    if (!h.acquire(el)) return false;  // the interpreter's error for this entry stands
+    const Py_buffer& b = h.view();
+    if (b.ndim != 1 || !ElemFormat<std::int32_t>::ok(b.format)) {
       set_array_error(names, me);
-      return false;
+      return false;  // released with the cell
     }
-    items[i].base = static_cast<std::int32_t*>(b->buf);
-    items[i].stride = b->strides[0] >> 2;
-    items[i].count = b->len >> 2;
+    items[i].base = static_cast<std::int32_t*>(b.buf);
+    items[i].stride = b.strides[0] >> 2;
+    items[i].count = b.len >> 2;
   }
   return true;
 }
 
 void Cell<ArrayList>::release() {
   if (bufs) {
-    for (std::ptrdiff_t i = 0; i < n; ++i)
-      if (bufs[i].obj) PyBuffer_Release(&bufs[i]);
+    for (std::ptrdiff_t i = 0; i < n; ++i) bufs[i].release();
     std::free(bufs);
     bufs = nullptr;
   }
   std::free(items);
   items = nullptr;
   n = 0;
-  if (outer_held) {
-    PyBuffer_Release(&outer);
-    outer_held = false;
-  }
+  outer.release();
 }
+
+namespace fast {
+
+PyTypeObject* ndarray_type(PyTypeObject* t) noexcept {
+  if (std::strcmp(t->tp_name, "numpy.ndarray") != 0) return nullptr;
+  if (t->tp_basicsize < static_cast<Py_ssize_t>(sizeof(NpyArray)) || t->tp_as_buffer == nullptr) return nullptr;
+  Py_INCREF(reinterpret_cast<PyObject*>(t));  // kept for the life of the process
+  return t;
+}
+
+}  // namespace fast
 
 }  // namespace frag
