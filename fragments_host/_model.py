@@ -101,6 +101,8 @@ class Affine:
         other = np.asarray(other, F64)
         if other.size == 1:
             return self * float(other.reshape(-1)[0])
+        if self.size == 1 and other.shape != self.shape:
+            return self._broadcast(other.shape) * other
         if other.shape != self.shape:
             raise ShapeError(f"elementwise product of shapes {self.shape} and {other.shape}")
         import scipy.sparse as sp
@@ -114,6 +116,15 @@ class Affine:
 
     def __matmul__(self, M):
         # E . M = (M^T . E^T)^T
+        if isinstance(M, Parameter):
+            raise ShapeError("a parameter matrix multiplies from the left")
+        if not hasattr(M, "tocsr") and np.ndim(M) == 1:
+            v = np.asarray(M, F64)
+            if not self.shape or self.shape[-1] != v.shape[0]:
+                raise ShapeError(f"matrix product of shapes {self.shape} and {v.shape}")
+            if len(self.shape) == 1:
+                return Affine(_ops.left_matmul(v.reshape(1, -1), self._e), f"{self!r} @ v").reshape(())
+            return (v.reshape(1, -1) @ self.T).reshape(self.shape[:-1])
         M = _as_matrix(M)
         if len(self.shape) == 1:
             if M.shape[0] != self.shape[0]:
@@ -126,6 +137,11 @@ class Affine:
     def __rmatmul__(self, M):
         if isinstance(M, Parameter):
             return M.__matmul__(self)
+        if not hasattr(M, "tocsr") and np.ndim(M) == 1:
+            v = np.asarray(M, F64)
+            if not self.shape or self.shape[0] != v.shape[0]:
+                raise ShapeError(f"matrix product of shapes {v.shape} and {self.shape}")
+            return (v.reshape(1, -1) @ self).reshape(self.shape[1:])
         M = _as_matrix(M)
         if not self.shape or M.shape[1] != self.shape[0]:
             raise ShapeError(f"matrix product of shapes {M.shape} and {self.shape}")

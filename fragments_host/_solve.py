@@ -95,7 +95,7 @@ class Model:
         K(89)(packed, t, 1, n, 1, n, 1, full, False)
         v = Variable(self, name or f"X{len(self.variables)}", (n, n), packed.astype(I64), full.astype(I64))
         self.variables.append(v)
-        self.add(psd(v))
+        v.cone = self.add(psd(v))
         return v
 
     def parameter(self, shape=(), name=None, value=None):
