@@ -207,3 +207,7 @@ if __name__ == "__main__":
     transpose()
     product_with_parameter()
     constraint_rows_and_solution()
+    print("\n--- a model solved through fragments_host (examples/portfolio.py) ---")
+    import runpy
+    import pathlib
+    runpy.run_path(str(pathlib.Path(__file__).with_name("portfolio.py")), run_name="__main__")

@@ -1,0 +1,217 @@
+"""Models stated through fragments_host and through CVXPY, both solved with
+Clarabel: objective, primal values and constraint duals must agree."""
+import numpy as np
+import pytest
+
+cp = pytest.importorskip("cvxpy")
+pytest.importorskip("clarabel")
+
+import fragments_host as fh  # noqa: E402
+
+TOL = dict(rtol=1e-6, atol=1e-6)
+
+
+def close(a, b):
+    np.testing.assert_allclose(np.asarray(a, float), np.asarray(b, float).reshape(np.shape(a)), **TOL)
+
+
+def cvx_solve(objective, cons):
+    prob = cp.Problem(objective, cons)
+    prob.solve(solver=cp.CLARABEL, tol_gap_abs=1e-10, tol_gap_rel=1e-10, tol_feas=1e-10)
+    assert prob.status == "optimal"
+    return prob.value
+
+
+def soc_dual(c):
+    t, x = c.dual_value
+    return np.concatenate([np.ravel(t), np.ravel(x)])
+
+
+def test_least_squares_with_bounds():
+    rng = np.random.default_rng(1)
+    A, b = rng.normal(size=(8, 4)), rng.normal(size=8) * 3
+    m = fh.Model()
+    x, t = m.variable(4, "x"), m.variable(name="t")
+    lo, hi = m.add(x >= -0.3), m.add(x <= 0.4)
+    cone = m.add(fh.soc(t, A @ x - b))
+    m.minimize(t)
+    val = m.solve()
+
+    xc, tc = cp.Variable(4), cp.Variable()
+    cons = [xc >= -0.3, xc <= 0.4, cp.SOC(tc, A @ xc - b)]
+    close(val, cvx_solve(cp.Minimize(tc), cons))
+    close(x.value, xc.value)
+    close(lo.dual, cons[0].dual_value)
+    close(hi.dual, cons[1].dual_value)
+    close(cone.dual, soc_dual(cons[2]))
+
+
+def test_portfolio_with_risk_limit():
+    rng = np.random.default_rng(2)
+    n = 6
+    mu = rng.uniform(0.01, 0.1, n)
+    F = rng.normal(size=(n, n)) * 0.1
+    import scipy.sparse as sp
+    Fs = sp.csr_matrix(np.where(np.abs(F) > 0.05, F, 0.0))
+    m = fh.Model()
+    w = m.variable(n, "w")
+    budget = m.add(w.sum() == 1.0)
+    long = m.add(w >= 0.0)
+    risk = m.add(fh.soc(0.08, Fs.T @ w))
+    m.maximize(w @ mu)
+    val = m.solve()
+
+    wc = cp.Variable(n)
+    cons = [cp.sum(wc) == 1.0, wc >= 0, cp.SOC(cp.Constant(0.08), Fs.T @ wc)]
+    close(val, cvx_solve(cp.Maximize(mu @ wc), cons))
+    close(w.value, wc.value)
+    close(budget.dual, -cons[0].dual_value)
+    close(long.dual, cons[1].dual_value)
+    close(risk.dual, soc_dual(cons[2]))
+
+
+def test_quadratic_over_linear():
+    # min x'x / y + y + c'x  with  G x <= h, 1 <= y: the rotated cone 2 t (y/2) >= |x|^2
+    rng = np.random.default_rng(10)
+    n = 5
+    c, G, h = 0.5 * rng.normal(size=n), rng.normal(size=(3, n)), rng.uniform(0.1, 1, 3)
+    m = fh.Model()
+    x, y, t = m.variable(n, "x"), m.variable(name="y"), m.variable(name="t")
+    lin = m.add(G @ x <= h)
+    ylo = m.add(y >= 1.0)
+    m.add(fh.rsoc(t, 0.5 * y, x))
+    m.minimize(t + y + x @ c)
+    val = m.solve()
+
+    xc, yc = cp.Variable(n), cp.Variable()
+    cons = [G @ xc <= h, yc >= 1.0]
+    close(val, cvx_solve(cp.Minimize(cp.quad_over_lin(xc, yc) + yc + c @ xc), cons))
+    close(x.value, xc.value)
+    close(y.value, yc.value)
+    close(lin.dual, cons[0].dual_value)
+    close(ylo.dual, cons[1].dual_value)
+
+
+def test_semidefinite_minimum_trace():
+    # min <C, X> s.t. <A_i, X> = b_i, X >= 0
+    rng = np.random.default_rng(4)
+    n = 3
+    B = rng.normal(size=(n, n))
+    C = B @ B.T + np.eye(n)
+    As = [np.eye(n), (lambda M: M + M.T)(rng.normal(size=(n, n)))]
+    bs = [2.0, 0.5]
+    m = fh.Model()
+    X = m.semidefinite(n, "X")
+    eqs = [m.add((X * Ai).sum() == bi) for Ai, bi in zip(As, bs)]
+    m.minimize((X * C).sum())
+    val = m.solve()
+
+    Xc = cp.Variable((n, n), symmetric=True)
+    cons = [cp.trace(Ai @ Xc) == bi for Ai, bi in zip(As, bs)] + [Xc >> 0]
+    close(val, cvx_solve(cp.Minimize(cp.trace(C @ Xc)), cons))
+    close(X.value, Xc.value)
+    for mine, theirs in zip(eqs, cons):
+        close(mine.dual, -theirs.dual_value)
+    close(X.cone.dual, cons[-1].dual_value)
+
+
+def test_minimum_eigenvalue():
+    rng = np.random.default_rng(5)
+    n = 4
+    B = rng.normal(size=(n, n))
+    A = B + B.T
+    m = fh.Model()
+    lam = m.variable(name="lam")
+    cone = m.add(fh.psd(A - lam * np.eye(n)))
+    m.maximize(lam)
+    val = m.solve()
+    close(val, np.linalg.eigvalsh(A)[0])
+    lc = cp.Variable()
+    cons = [A - lc * np.eye(n) >> 0]
+    cvx_solve(cp.Maximize(lc), cons)
+    close(cone.dual, cons[0].dual_value)
+
+
+def test_slicing_transposition_stacking():
+    rng = np.random.default_rng(6)
+    D = rng.normal(size=(3, 4))
+    C = rng.uniform(-0.3, 0.3, size=(2, 2))
+    m = fh.Model()
+    X = m.variable((3, 4), "X")
+    t = m.variable(name="t")
+    fit = m.add(fh.soc(t, (X - D).flatten()))
+    box = m.add(X[0:2, 1:3].T <= C)
+    rows = m.add(fh.vstack([X[0, :], X[2, :]]) >= -0.5)
+    cols = m.add(fh.stack([X[:, 0:1], X[:, 3:4]], axis=1).sum(axis=0) == np.array([0.1, -0.2]))
+    picked = m.add(X.pick([[2, 1], [2, 3]]) >= 0.2)
+    m.minimize(t)
+    val = m.solve()
+
+    Xc, tc = cp.Variable((3, 4)), cp.Variable()
+    cons = [cp.SOC(tc, cp.vec(Xc - D, order="C")), Xc[0:2, 1:3].T <= C,
+            cp.vstack([Xc[0, :], Xc[2, :]]) >= -0.5,
+            cp.sum(cp.hstack([Xc[:, 0:1], Xc[:, 3:4]]), axis=0) == np.array([0.1, -0.2]),
+            cp.hstack([Xc[2, 1], Xc[2, 3]]) >= 0.2]
+    close(val, cvx_solve(cp.Minimize(tc), cons))
+    close(X.value, Xc.value)
+    close(fit.dual, soc_dual(cons[0]))
+    close(box.dual, cons[1].dual_value)
+    close(rows.dual, cons[2].dual_value)
+    close(cols.dual, -cons[3].dual_value)
+    close(picked.dual, cons[4].dual_value)
+
+
+def test_parameterized_least_squares_resolved():
+    rng = np.random.default_rng(7)
+    A = rng.normal(size=(6, 3))
+    m = fh.Model()
+    x, t = m.variable(3, "x"), m.variable(name="t")
+    b = m.parameter(6, "b")
+    g = m.parameter((), "g")
+    P = m.parameter((2, 3), "P")
+    cone = m.add(fh.soc(t, A @ x - b))
+    lim = m.add(P @ x <= g * np.ones(2))
+    m.minimize(t)
+    xc, tc = cp.Variable(3), cp.Variable()
+    bc, gc, Pc = cp.Parameter(6), cp.Parameter(), cp.Parameter((2, 3))
+    cons = [cp.SOC(tc, A @ xc - bc), Pc @ xc <= gc * np.ones(2)]
+    prob = cp.Problem(cp.Minimize(tc), cons)
+    with pytest.raises(fh.ParameterError, match="b"):
+        m.solve()
+    built = None
+    for k in range(3):
+        b.value = bc.value = rng.normal(size=6) * 2
+        g.value = gc.value = 0.1 * (k + 1)
+        P.value = Pc.value = rng.normal(size=(2, 3))
+        val = m.solve()
+        flat = m._flat
+        assert built is None or flat is built         # re-evaluated, not rebuilt
+        built = flat
+        prob.solve(solver=cp.CLARABEL, tol_gap_abs=1e-10, tol_gap_rel=1e-10, tol_feas=1e-10)
+        close(val, prob.value)
+        close(x.value, xc.value)
+        close(cone.dual, soc_dual(cons[0]))
+        close(lim.dual, cons[1].dual_value)
+
+
+def test_user_errors():
+    m = fh.Model()
+    x, y = m.variable(3, "x"), m.variable((2, 2), "y")
+    with pytest.raises(fh.ShapeError, match=r"\(3,\).*\(2, 2\)"):
+        x + y
+    with pytest.raises(fh.ShapeError, match=r"\(2, 3\)"):
+        fh.psd(m.variable((2, 3)))
+    with pytest.raises(fh.ShapeError, match=r"\(3,\).*\(2, 2\)"):
+        x @ np.ones((2, 2))
+    p = m.parameter(2, "p")
+    with pytest.raises(fh.ParameterError, match=r"\(2,\).*\(3,\)"):
+        p.value = np.ones(3)
+    m.minimize(x.sum())
+    m.add(x >= 0)
+    m.add(x[0:2] <= p)
+    with pytest.raises(fh.ParameterError, match="p"):
+        m.solve()
+    p.value = np.ones(2)
+    m.minimize(-x.sum())
+    with pytest.raises(fh.SolverError, match="status"):
+        m.solve()
