@@ -40,6 +40,8 @@ def compile_reference(out_dir):
     so = out_dir / ("fragments" + sysconfig.get_config_var("EXT_SUFFIX"))
     part = out_dir / "fragments.so.part"
     subprocess.run([cxx, "-shared", *objs, "-o", str(part)], check=True)
+    # The typed stub beside the module, as an installed or meson build has it.
+    shutil.copyfile(ROOT / "src" / "fragments.pyi", out_dir / "fragments.pyi")
     os.replace(part, so)  # a run stopped midway leaves no half-written module
     return so
 
@@ -54,7 +56,8 @@ def cached_reference():
     """A reference build in build/reference-<digest> of the checkout, the
     digest taken over the sources and the interpreter's ABI tag, so that a
     second run (or a run of the suite on the reference build itself) reuses it."""
-    sources = sorted(glob.glob(str(ROOT / "src" / "**" / "*.[ch]pp"), recursive=True))
+    sources = sorted(glob.glob(str(ROOT / "src" / "**" / "*.[ch]pp"), recursive=True) +
+                     glob.glob(str(ROOT / "src" / "*.pyi")))
     if not sources:
         return None
     digest = hashlib.sha256(sysconfig.get_config_var("EXT_SUFFIX").encode())
