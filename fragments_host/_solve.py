@@ -144,14 +144,13 @@ class Model:
             return e.flatten(), [(c.kind, e.size)]
         if c.kind == "soc":
             return e, [("soc", e.size)]
+        import scipy.sparse as sp
         if c.kind == "rsoc":
+            # (u, v, x) -> ((u + v) / sqrt 2, (u - v) / sqrt 2, x): a second-order cone
             d = e.size
-            import scipy.sparse as sp
-            T = sp.lil_matrix((d, d))
+            T = sp.identity(d, format="lil")
             T[0, 0] = T[0, 1] = T[1, 0] = 1 / SQRT2
             T[1, 1] = -1 / SQRT2
-            for k in range(2, d):
-                T[k, k] = 1.0
             return Affine(_ops.left_matmul(T.tocsr(), e._e)), [("soc", d)]
         n = e.shape[0]
         S = e.sym()
@@ -161,38 +160,85 @@ class Model:
         lower = np.zeros(n * (n + 1) // 2, I64)
         K(558)(dim, 0, lower, 0, stride)
         rows = Affine(_ops.pick(S._e, lower, (len(lower),)))
-        import scipy.sparse as sp
-        scale = np.where(lower // n == lower % n, 1.0, SQRT2)
+        # off-diagonal entries of the packed triangle scaled by sqrt 2: the
+        # triangle's positions in packed column order, then the scale pass
+        t = len(lower)
+        tri = np.zeros(t, I32)
+        K(88)(_ops.iota(np.zeros(t, I32), 0), tri, t, 1, n, 1, n, 1, 0, False)
+        scale = np.ones(t, F64)
+        K(87)(scale, tri, 1, n, 1, n, 1, 0, SQRT2)
         return Affine(_ops.left_matmul(sp.diags(scale), rows._e)), [("psd", n)]
 
     def _build(self):
         if self.objective is None:
             raise ValueError("the model has no objective")
         N = self.nvars
-        blocks, cones, info = [], [], []
-        row = 0
+        # every constraint's rows, negated (A x + s = b with s the expression);
+        # rows that carry programs get each variable once per row, so that
+        # every parameter entry has its own position in the solver's matrix
+        blocks, lin_cones, acc_cones = [], [], []
+        L = E = 0
         for c in self.constraints:
             r, cs = self._rows_of(c)
             neg = _ops.scale(r._e, -1.0)
-            blocks.append((neg, row))
-            info.append((c, row, r.size, cs))
-            cones += cs
-            row += r.size
-        nrows = row
-        # fixed part: compressed rows over the scalar variables, constants split off
-        W = WStack([b for b, _ in blocks])
-        total = sum(b.m for b, _ in blocks)
+            if neg.prog:
+                neg = _ops.merge(neg)
+            if c.kind in ("zero", "nonneg"):
+                blocks.append((c, neg, True, L, cs))
+                L += neg.n
+                lin_cones += cs
+            else:
+                blocks.append((c, neg, False, E, cs))
+                E += neg.n
+                acc_cones += cs
+        nrows = L + E
+        W = WStack([b for _, b, _, _, _ in blocks])
+        # element kinds: linear constraint rows numbered in order, conic
+        # elements ~e numbered in order
+        conidxs = np.zeros(max(nrows, 1), I32)
+        self._native = {}
+        offs, off = [], 0
+        for c, b, lin, first, cs in blocks:
+            seg = conidxs[off:off + b.n]
+            (_ops.iota if lin else _ops.complements)(seg, first)
+            if lin:
+                self._native[id(c)] = seg
+            offs.append(off)
+            off += b.n
+        # count pass: terms of the linear and of the conic part
+        ct = lt = 0
+        for (c, b, lin, first, cs), p, o in zip(blocks, W.ops, offs):
+            ct, lt = K(34)(ct, conidxs[o:], lt, b.n, p.ptr, W.i32)
+        # routing: row pointers of both parts on an X stack, each block's terms
+        # appended to its part's terms
+        X = np.zeros(nrows + 2, I32)
+        xl, xc = 0, L + 1
+        lrow, crow = np.zeros(max(L, 1), I32), np.zeros(max(E, 1), I32)
+        lv, lc = np.zeros(max(lt, 1), I64), np.zeros(max(lt, 1), F64)
+        cv, cc = np.zeros(max(ct, 1), I64), np.zeros(max(ct, 1), F64)
+        cr = ct = lr = lt = 0
+        for (c, b, lin, first, cs), p, o in zip(blocks, W.ops, offs):
+            t0 = int(X[xl + lr]) if lin else int(X[xc + cr])
+            cr, ct, lr, lt = K(35)(cr, ct, conidxs[o:], xc, crow, lr, lt, xl, lrow, b.n, p.ptr, W.i32, X)
+            v64, vf = (lv, lc) if lin else (cv, cc)
+            K(389)(p.nidxs, b.m, v64, t0, W.i64)
+            K(390)(p.cof, b.m, t0, vf, W.f64)
+        # solver rows: the linear part (row c is linear row c, as numbered),
+        # then the conic part (element e at row L + e); scalar part and
+        # constants of each part's rows
         ptrb = np.zeros(nrows + 1, I32)
-        subj = np.zeros(max(total, 1), I32)
-        cof = np.zeros(max(total, 1), F64)
+        subj = np.zeros(max(lt + ct, 1), I32)
+        cof = np.zeros(max(lt + ct, 1), F64)
         bfix = np.zeros(max(nrows, 1), F64)
-        off = 0
-        for (b, r0), p in zip(blocks, W.ops):
-            K(76)(bfix[r0:], cof[off:], p.cof, b.n, p.nidxs, p.ptr, ptrb[r0:], W.f64, W.i32, W.i64, subj[off:])
-            off = int(ptrb[r0 + b.n])
+        K(76)(bfix, cof, 0, L, 0, xl, ptrb, lc, X, lv, subj)
+        o = int(ptrb[L])
+        K(76)(bfix[L:], cof[o:], 0, E, 0, xc, ptrb[L:], cc, X, cv, subj[o:])
         frows, fcols, fvals = _row_triplets(ptrb, subj, cof, nrows, N + 1)
         # parameter table: the non-constant programs of every row
-        table = self._store_programs(W, blocks, nrows)
+        rows_of = []
+        for (c, b, lin, first, cs), o in zip(blocks, offs):
+            rows_of.append(conidxs[o:o + b.n] if lin else _ops.iota(np.zeros(b.n, I32), L + first))
+        table = self._store_programs(W, [b for _, b, _, _, _ in blocks], rows_of, nrows)
         # objective
         obj = self.objective if self.sense == "minimize" else -self.objective
         if obj._e.prog:
@@ -208,15 +254,16 @@ class Model:
         q = np.zeros(N + 1, F64)
         cols = np.repeat(np.arange(N + 1), np.diff(qptr))
         q[cols] = qval
-        self._flat = dict(N=N, nrows=nrows, fixed=(frows, fcols, fvals), bfix=bfix[:nrows], table=table,
-                          q=q[1:], qfix=float(ofix[0]), cones=cones, info=info)
+        info = [(c, lin, first, b.n, cs) for c, b, lin, first, cs in blocks]
+        self._flat = dict(N=N, nrows=nrows, L=L, fixed=(frows, fcols, fvals), bfix=bfix[:nrows], table=table,
+                          q=q[1:], qfix=float(ofix[0]), cones=lin_cones + acc_cones, info=info)
         self._acc_tables()
         self._param_dirty = True
 
-    def _store_programs(self, W, blocks, nrows):
+    def _store_programs(self, W, exprs, rows_of, nrows):
         count = total = 0
-        progs = [(b, r0, p) for (b, r0), p in zip(blocks, W.ops) if b.prog]
-        for b, r0, p in progs:
+        progs = [(b, rows, p) for b, rows, p in zip(exprs, rows_of, W.ops) if b.prog]
+        for b, rows, p in progs:
             count, total = K(135)(p.code, p.codeptr, b.n, count, total, p.ptr, W.i32)
         if count == 0:
             return None
@@ -228,44 +275,41 @@ class Model:
         sizes = np.zeros(count, I32)
         varidx = np.zeros(count, I64)
         pos = ent = 0
-        for b, r0, p in progs:
-            native = np.arange(r0, r0 + b.n, dtype=I32)
-            pos, ent = K(136)(p.code, p.codeptr, pos, ent, native, b.n, p.ptr, W.i32, rcp, ptrb, ptre)
-        for b, r0, p in progs:
-            native = np.arange(r0, r0 + b.n, dtype=I32)
-            K(137)(tconst, p.cconst, tcode, p.code, p.codeptr, native, b.n, p.nidxs, True, sizes, varidx, p.ptr,
+        for b, rows, p in progs:
+            pos, ent = K(136)(p.code, p.codeptr, pos, ent, rows, b.n, p.ptr, W.i32, rcp, ptrb, ptre)
+        for b, rows, p in progs:
+            K(137)(tconst, p.cconst, tcode, p.code, p.codeptr, rows, b.n, p.nidxs, True, sizes, varidx, p.ptr,
                    W.f64, W.i32, W.i64, rcp, ptrb)
         return dict(count=count, code=tcode, cconst=tconst, sizes=sizes, varidx=varidx, rcp=rcp, ptrb=ptrb,
-                    ptre=ptre)
+                    ptre=ptre, depth=K(6)(1, sizes) + 1)
 
     def _acc_tables(self):
-        """Element tables of the conic constraints (one per cone) for the dual mapping."""
+        """Element tables of the conic constraints (one per cone) for the dual
+        mapping; constraint a begins at accptr[a] of the conic duals."""
         f = self._flat
-        conic = [(c, r0, size, cs) for c, r0, size, cs in f["info"] if c.kind in ("soc", "rsoc", "psd")]
-        nel = sum(size for _, _, size, _ in conic)
+        conic = [(c, first, size) for c, lin, first, size, cs in f["info"] if not lin]
+        nel = sum(size for _, _, size in conic)
         accptr = np.zeros(max(len(conic), 1), I32)
         elm = dict(accid=np.zeros(max(nel, 1), I32), ofs=np.zeros(max(nel, 1), I32),
                    afe=np.zeros(max(nel, 1), I32), scale=np.zeros(max(nel, 1), F64))
-        e0 = 0
-        self._native = {}
-        for a, (c, r0, size, cs) in enumerate(conic):
-            accptr[a] = r0
+        L = f["L"]
+        for a, (c, e0, size) in enumerate(conic):
+            accptr[a] = e0
             K(4)(np.array([a], I32), elm["accid"], elm["afe"], elm["ofs"], elm["scale"],
-                 np.arange(e0, e0 + size, dtype=I32), np.arange(r0, r0 + size, dtype=I32), size, 1)
+                 _ops.iota(np.zeros(size, I32), e0), _ops.iota(np.zeros(size, I32), L + e0), size, 1)
             if c.kind == "psd":
                 n = c.expr.shape[0]
+                # element numbers at their packed positions: off-diagonal scale;
+                # their complements expanded to the full square: native indices
                 tri = np.zeros(size, I32)
-                K(88)(np.arange(size, dtype=I32), tri, size, 1, n, 1, n, 1, 0, False)
-                K(87)(elm["scale"], (e0 + tri).astype(I32), 1, n, 1, n, 1, 0, 1 / SQRT2)
+                K(88)(_ops.iota(np.zeros(size, I32), e0), tri, size, 1, n, 1, n, 1, 0, False)
+                K(87)(elm["scale"], tri, 1, n, 1, n, 1, 0, 1 / SQRT2)
+                K(88)(_ops.complements(np.zeros(size, I32), e0), tri, size, 1, n, 1, n, 1, 0, False)
                 full = np.zeros(n * n, I32)
                 K(89)(tri, size, 1, n, 1, n, 1, full, False)
-                self._native[id(c)] = (~(e0 + full)).astype(I32)
+                self._native[id(c)] = full
             else:
-                self._native[id(c)] = (~np.arange(e0, e0 + size)).astype(I32)
-            e0 += size
-        for c, r0, size, cs in f["info"]:
-            if c.kind in ("zero", "nonneg"):
-                self._native[id(c)] = np.arange(r0, r0 + size, dtype=I32)
+                self._native[id(c)] = _ops.complements(np.zeros(size, I32), e0)
         f["acc"] = (accptr, elm)
 
     def _evaluate(self):
@@ -283,7 +327,7 @@ class Model:
                 values[p.base:p.base + p.size] = p.value.reshape(-1)
             cnt = t["count"]
             subi, subj, val = np.zeros(cnt, I32), np.zeros(cnt, I32), np.zeros(cnt, F64)
-            xf64 = np.zeros(64, F64)
+            xf64 = np.zeros(t["depth"], F64)
             K(134)(t["cconst"], t["code"], 0, t["sizes"], values, t["varidx"], t["rcp"], t["ptrb"], t["ptre"], 0, 0,
                    subi, subj, val, xf64)
             frows, fcols, fvals = (np.concatenate([frows, subi]), np.concatenate([fcols, subj]),
@@ -336,11 +380,15 @@ class Model:
         return res.reshape(v.shape)
 
     def _dual(self, c):
+        """Duals of a constraint's elements: linear rows from the rows' duals,
+        conic elements through the element tables."""
         native = self._native[id(c)]
         accptr, elm = self._flat["acc"]
+        L = self._flat["L"]
         res = np.zeros(len(native), F64)
-        K(16)(accptr, self._z, elm["accid"], elm["ofs"], elm["scale"], len(native), native, 0, res, self._z)
+        K(16)(accptr, self._z[L:], elm["accid"], elm["ofs"], elm["scale"], len(native), native, 0, res,
+              self._z[:L])
         if c.kind == "rsoc":
             s = res[:2].copy()
             res[0], res[1] = (s[0] + s[1]) / SQRT2, (s[0] - s[1]) / SQRT2
-        return res.reshape(c.expr.shape) if c.kind != "psd" else res.reshape(c.expr.shape)
+        return res.reshape(c.expr.shape)
