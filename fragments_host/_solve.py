@@ -52,6 +52,42 @@ def _row_triplets(ptrb, subj, cof, nrows, ncols):
     return rows, cols, vals
 
 
+def _domain(spec, shape, name, side):
+    """One side of a variable's domain: None, ("scalar", value), ("dense",
+    values) or ("sparse", multi-indices, values); shapes checked here."""
+    if spec is None:
+        return None
+    n, nd = _ops._size(shape), len(shape)
+    if isinstance(spec, tuple) and len(spec) == 2 and not np.isscalar(spec[0]):
+        idx = np.asarray(spec[0], np.int64).reshape(-1, nd) if nd else np.zeros((0, 0), np.int64)
+        val = np.ascontiguousarray(spec[1], F64).reshape(-1)
+        if nd == 0 or idx.shape[0] != val.shape[0]:
+            raise ShapeError(f"{side} bound of {name} of shape {shape}: {idx.shape[0]} multi-indices with "
+                             f"{val.shape[0]} values")
+        if np.any(idx < 0) or np.any(idx >= np.asarray(shape)):
+            raise IndexError(f"{side} bound of {name}: multi-index out of range for shape {shape}")
+        return ("sparse", np.ascontiguousarray(idx, I32), val)
+    val = np.asarray(spec, F64)
+    if val.ndim == 0:
+        return ("scalar", val.reshape(1))
+    if val.shape != shape:
+        raise ShapeError(f"{side} bound of {name} of shape {shape} has shape {val.shape}")
+    return ("dense", np.ascontiguousarray(val.reshape(-1)))
+
+
+def _lay_bound(target, dom, shape):
+    """One side of a domain laid out on the variable's elements: scalar, dense
+    or sparse (both targets of the layout are the one side's vector)."""
+    nd, n = len(shape), len(target)
+    sh = np.asarray(shape if nd else (1,), I32)
+    if dom[0] == "scalar":
+        K(82)(target, target, False, dom[1], True, None, dom[1], nd, n, sh, 0)
+    elif dom[0] == "dense":
+        K(82)(target, target, False, dom[1], False, None, dom[1], nd, n, sh, 0)
+    else:
+        K(82)(target, target, False, dom[2], False, dom[1], dom[2], nd, n, sh, 0)
+
+
 class Model:
     """A conic model stated through affine expressions on the kernels."""
 
@@ -70,18 +106,21 @@ class Model:
 
     # -- statement
     def variable(self, shape=(), name=None, lb=None, ub=None, nonneg=False):
+        """A variable of any shape with a domain: free (no bounds), nonneg=True
+        (lower bound 0), or lb= / ub=, each a scalar for every element, an array
+        of the variable's shape, or a sparse pair (multi-indices, values) whose
+        unlisted elements stay unbounded."""
         shape = () if shape == () else (tuple(shape) if not isinstance(shape, int) else (shape,))
         n = _ops._size(shape)
         nidxs = np.arange(self.nvars + 1, self.nvars + 1 + n, dtype=I64)
+        name = name or f"x{len(self.variables)}"
+        if nonneg and lb is None:
+            lb = 0.0
+        bounds = (_domain(lb, shape, name, "lower"), _domain(ub, shape, name, "upper"))
         self.nvars += n
-        v = Variable(self, name or f"x{len(self.variables)}", shape, nidxs)
+        v = Variable(self, name, shape, nidxs)
+        v.bounds = bounds
         self.variables.append(v)
-        if nonneg:
-            self.add(v >= 0.0)
-        if lb is not None:
-            self.add(v >= np.broadcast_to(np.asarray(lb, F64), shape))
-        if ub is not None:
-            self.add(v <= np.broadcast_to(np.asarray(ub, F64), shape))
         self._flat = None
         return v
 
@@ -191,7 +230,21 @@ class Model:
                 blocks.append((c, neg, False, E, cs))
                 E += neg.n
                 acc_cones += cs
-        nrows = L + E
+        # variable domains: bounds laid out per scalar variable (unbounded
+        # elements at -inf / +inf), one solver row per element of a bounded
+        # side: -x + s = -lb and x + s = ub, s >= 0 (rows at infinity are
+        # dropped by the solver)
+        bl, bu = np.full(N + 1, -np.inf), np.full(N + 1, np.inf)
+        sides = ([], [])
+        for v in self.variables:
+            for k, (dom, vec) in enumerate(zip(getattr(v, "bounds", (None, None)), (bl, bu))):
+                if dom is not None:
+                    v0 = int(v.nidxs[0])
+                    _lay_bound(vec[v0:v0 + v.size], dom, v.shape)
+                    sides[k].append(v)
+        Bl = sum(v.size for v in sides[0])
+        B = Bl + sum(v.size for v in sides[1])
+        nrows = L + B + E
         W = WStack([b for _, b, _, _, _ in blocks])
         # element kinds: linear constraint rows numbered in order, conic
         # elements ~e numbered in order
@@ -224,20 +277,32 @@ class Model:
             K(389)(p.nidxs, b.m, v64, t0, W.i64)
             K(390)(p.cof, b.m, t0, vf, W.f64)
         # solver rows: the linear part (row c is linear row c, as numbered),
-        # then the conic part (element e at row L + e); scalar part and
-        # constants of each part's rows
+        # the bound rows (lower sides, then upper sides), then the conic part
+        # (element e at row L + B + e); scalar part and constants of each
+        # part's rows (b = -bfix)
         ptrb = np.zeros(nrows + 1, I32)
-        subj = np.zeros(max(lt + ct, 1), I32)
-        cof = np.zeros(max(lt + ct, 1), F64)
+        subj = np.zeros(max(lt + B + ct, 1), I32)
+        cof = np.zeros(max(lt + B + ct, 1), F64)
         bfix = np.zeros(max(nrows, 1), F64)
         K(76)(bfix, cof, 0, L, 0, xl, ptrb, lc, X, lv, subj)
         o = int(ptrb[L])
-        K(76)(bfix[L:], cof[o:], 0, E, 0, xc, ptrb[L:], cc, X, cv, subj[o:])
+        _ops.iota(ptrb[L + 1:L + B + 1], o + 1)
+        K(579)(o, -1, B, 0, cof, ptrb)
+        K(621)(cof[o:o + Bl], -1.0, Bl, cof[o:o + Bl])
+        q, r = o, L
+        for k, vs in enumerate(sides):
+            for v in vs:
+                q = K(14)(v.nidxs, q, subj)
+                (K(17) if k == 0 else K(18))(v.size, v.nidxs, r, bfix, bl if k == 0 else bu)
+                r += v.size
+        bsubj = subj[o:o + B]
+        o += B
+        K(76)(bfix[L + B:], cof[o:], 0, E, 0, xc, ptrb[L + B:], cc, X, cv, subj[o:])
         frows, fcols, fvals = _row_triplets(ptrb, subj, cof, nrows, N + 1)
         # parameter table: the non-constant programs of every row
         rows_of = []
         for (c, b, lin, first, cs), o in zip(blocks, offs):
-            rows_of.append(conidxs[o:o + b.n] if lin else _ops.iota(np.zeros(b.n, I32), L + first))
+            rows_of.append(conidxs[o:o + b.n] if lin else _ops.iota(np.zeros(b.n, I32), L + B + first))
         table = self._store_programs(W, [b for _, b, _, _, _ in blocks], rows_of, nrows)
         # objective
         obj = self.objective if self.sense == "minimize" else -self.objective
@@ -255,8 +320,9 @@ class Model:
         cols = np.repeat(np.arange(N + 1), np.diff(qptr))
         q[cols] = qval
         info = [(c, lin, first, b.n, cs) for c, b, lin, first, cs in blocks]
-        self._flat = dict(N=N, nrows=nrows, L=L, fixed=(frows, fcols, fvals), bfix=bfix[:nrows], table=table,
-                          q=q[1:], qfix=float(ofix[0]), cones=lin_cones + acc_cones, info=info)
+        cones = lin_cones + ([("nonneg", B)] if B else []) + acc_cones
+        self._flat = dict(N=N, nrows=nrows, L=L, B=B, Bl=Bl, bsubj=bsubj, fixed=(frows, fcols, fvals),
+                          bfix=bfix[:nrows], table=table, q=q[1:], qfix=float(ofix[0]), cones=cones, info=info)
         self._acc_tables()
         self._param_dirty = True
 
@@ -292,7 +358,7 @@ class Model:
         accptr = np.zeros(max(len(conic), 1), I32)
         elm = dict(accid=np.zeros(max(nel, 1), I32), ofs=np.zeros(max(nel, 1), I32),
                    afe=np.zeros(max(nel, 1), I32), scale=np.zeros(max(nel, 1), F64))
-        L = f["L"]
+        L = f["L"] + f["B"]
         for a, (c, e0, size) in enumerate(conic):
             accptr[a] = e0
             K(4)(np.array([a], I32), elm["accid"], elm["afe"], elm["ofs"], elm["scale"],
@@ -317,7 +383,9 @@ class Model:
         f = self._flat
         t = f["table"]
         frows, fcols, fvals = f["fixed"]
-        b = -f["bfix"]
+        b = np.zeros(max(f["nrows"], 1), F64)
+        K(621)(b, -1.0, f["nrows"], f["bfix"])
+        b = b[:f["nrows"]]
         if t is not None:
             for p in self.parameters:
                 if p.value is None:
@@ -369,11 +437,35 @@ class Model:
         self.status = self.STATUSES[status]
         self._x = np.concatenate([[0.0], np.asarray(sol.x, F64)])
         self._z = np.asarray(sol.z, F64)
+        self._bound_duals()
         obj = float(sol.obj_val) + self._flat["qfix"]
         self.value = obj if self.sense == "minimize" else -obj
         return self.value
 
     # -- solution
+    def _bound_duals(self):
+        """Duals of the bound rows onto the scalar variables: lower (slx),
+        upper (sux) and their difference (yx)."""
+        f = self._flat
+        N, L, B, Bl = f["N"], f["L"], f["B"], f["Bl"]
+        slx, sux, yx = np.zeros(N + 1, F64), np.zeros(N + 1, F64), np.zeros(N + 1, F64)
+        K(102)(f["bsubj"][:Bl], slx, self._z[L:L + Bl])
+        K(102)(f["bsubj"][Bl:B], sux, self._z[L + Bl:L + B])
+        K(23)(N + 1, slx, sux, yx)
+        self._slx, self._sux, self._yx = slx, sux, yx
+        self._vacc = np.full(N + 1, -1, I32)      # no variable element sits directly in a cone
+
+    def _var_dual(self, v, which):
+        res = np.zeros(v.size, F64)
+        if which == "lower":
+            K(17)(v.size, v.full, 0, res, self._slx)
+        elif which == "upper":
+            K(17)(v.size, v.full, 0, res, self._sux)
+        else:
+            accptr, _ = self._flat["acc"]
+            K(20)(accptr, None, None, v.size, v.full, 0, res, self._vacc, self._vacc, self._yx)
+        return res.reshape(v.shape)
+
     def _var_value(self, v):
         res = np.zeros(v.size, F64)
         K(17)(v.size, v.full, 0, res, self._x)
@@ -383,10 +475,11 @@ class Model:
         """Duals of a constraint's elements: linear rows from the rows' duals,
         conic elements through the element tables."""
         native = self._native[id(c)]
-        accptr, elm = self._flat["acc"]
-        L = self._flat["L"]
+        f = self._flat
+        accptr, elm = f["acc"]
+        L, B = f["L"], f["B"]
         res = np.zeros(len(native), F64)
-        K(16)(accptr, self._z[L:], elm["accid"], elm["ofs"], elm["scale"], len(native), native, 0, res,
+        K(16)(accptr, self._z[L + B:], elm["accid"], elm["ofs"], elm["scale"], len(native), native, 0, res,
               self._z[:L])
         if c.kind == "rsoc":
             s = res[:2].copy()

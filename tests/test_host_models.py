@@ -46,6 +46,39 @@ def test_least_squares_with_bounds():
     close(cone.dual, soc_dual(cons[2]))
 
 
+def test_variable_domains_with_duals():
+    # bounds as variable domains: scalar, dense and sparse sides, nonneg
+    rng = np.random.default_rng(11)
+    A, b, G = rng.normal(size=(16, 9)), rng.normal(size=16) * 3, rng.normal(size=(16, 2))
+    lo = rng.uniform(-0.4, -0.1, size=(2, 3))
+    idx, top = [[0, 1], [1, 2], [1, 0]], [0.05, 0.1, -0.02]
+    m = fh.Model()
+    X = m.variable((2, 3), "X", lb=lo, ub=(idx, top))
+    y = m.variable(3, "y", lb=-0.2, ub=0.3)
+    z = m.variable(2, "z", nonneg=True)
+    t = m.variable(name="t")
+    m.add(fh.soc(t, A @ fh.stack([X.flatten(), y]) - b + G @ z))
+    m.minimize(t + z.sum() * 0.1)
+    val = m.solve()
+
+    Xc, yc, zc, tc = cp.Variable((2, 3)), cp.Variable(3), cp.Variable(2), cp.Variable()
+    rows, cols = np.array(idx).T
+    cons = [Xc >= lo, Xc[rows, cols] <= top, yc >= -0.2, yc <= 0.3, zc >= 0,
+            cp.SOC(tc, A @ cp.hstack([cp.vec(Xc, order="C"), yc]) - b + G @ zc)]
+    close(val, cvx_solve(cp.Minimize(tc + 0.1 * cp.sum(zc)), cons))
+    close(X.value, Xc.value)
+    close(y.value, yc.value)
+    close(X.lower_dual, cons[0].dual_value)
+    up = np.zeros((2, 3))
+    up[rows, cols] = cons[1].dual_value
+    close(X.upper_dual, up)
+    close(y.lower_dual, cons[2].dual_value)
+    close(y.upper_dual, cons[3].dual_value)
+    close(y.dual, cons[2].dual_value - cons[3].dual_value)
+    close(z.dual, cons[4].dual_value)
+    assert np.any(np.abs(y.dual) > 1e-3) and np.any(np.abs(X.upper_dual) > 1e-3)   # bounds active
+
+
 def test_portfolio_with_risk_limit():
     rng = np.random.default_rng(2)
     n = 6
