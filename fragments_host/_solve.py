@@ -304,25 +304,30 @@ class Model:
         for (c, b, lin, first, cs), o in zip(blocks, offs):
             rows_of.append(conidxs[o:o + b.n] if lin else _ops.iota(np.zeros(b.n, I32), L + B + first))
         table = self._store_programs(W, [b for _, b, _, _, _ in blocks], rows_of, nrows)
-        # objective
+        # objective: one row, each variable once in ascending order, laid out
+        # dense over the variables 0 .. N (0: the constant); its parameter
+        # entries in a table of their own, evaluated as a parameterized row
         obj = self.objective if self.sense == "minimize" else -self.objective
-        if obj._e.prog:
-            raise ValueError("the objective does not take parameters")
-        OW = WStack([obj._e])
+        oe = _ops.merge(obj._e)
+        OW = WStack([oe])
         op = OW.ops[0]
-        optr = np.zeros(2, I32)
-        osubj = np.zeros(max(obj._e.m, 1), I32)
-        ocof = np.zeros(max(obj._e.m, 1), F64)
-        ofix = np.zeros(1, F64)
-        K(76)(ofix, ocof, op.cof, 1, op.nidxs, op.ptr, optr, OW.f64, OW.i32, OW.i64, osubj)
-        qptr, qrow, qval = _csc(np.zeros(optr[1], I32), osubj[:optr[1]].copy(), ocof[:optr[1]].copy(), 1, N + 1)
-        q = np.zeros(N + 1, F64)
-        cols = np.repeat(np.arange(N + 1), np.diff(qptr))
-        q[cols] = qval
+        qfull = np.zeros(N + 1, F64)
+        K(41)(qfull, op.cof, 0, 1, op.nidxs, op.ptr, _ops.iota(np.zeros(N + 1, I32), 0), OW.f64, OW.i32, OW.i64)
+        otable = self._store_programs(OW, [oe], [np.zeros(1, I32)], 1) if oe.prog else None
+        if otable is not None:
+            # the entries' variables, and minus their fixed coefficients
+            n = otable["count"]
+            otable["subj"], val = np.zeros(n, I32), np.zeros(n, F64)
+            K(25)(otable["cconst"], otable["code"], otable["varidx"], otable["rcp"], otable["sizes"], 0, 1,
+                  np.zeros(max(self.nparams, 1), F64), otable["ptrb"], otable["ptre"], 0, 0, otable["subj"], val,
+                  np.zeros(otable["depth"], F64))
+            otable["negbase"] = np.zeros(n, F64)
+            K(101)(otable["subj"], qfull, val)
+            K(621)(otable["negbase"], -1.0, n, val)
         info = [(c, lin, first, b.n, cs) for c, b, lin, first, cs in blocks]
         cones = lin_cones + ([("nonneg", B)] if B else []) + acc_cones
         self._flat = dict(N=N, nrows=nrows, L=L, B=B, Bl=Bl, bsubj=bsubj, fixed=(frows, fcols, fvals),
-                          bfix=bfix[:nrows], table=table, q=q[1:], qfix=float(ofix[0]), cones=cones, info=info)
+                          bfix=bfix[:nrows], table=table, otable=otable, qfull=qfull, cones=cones, info=info)
         self._acc_tables()
         self._param_dirty = True
 
@@ -386,13 +391,23 @@ class Model:
         b = np.zeros(max(f["nrows"], 1), F64)
         K(621)(b, -1.0, f["nrows"], f["bfix"])
         b = b[:f["nrows"]]
-        if t is not None:
+        ot = f["otable"]
+        if t is not None or ot is not None:
             for p in self.parameters:
                 if p.value is None:
                     raise ParameterError(f"parameter {p.name} of shape {p.shape} has no value")
             values = np.zeros(max(self.nparams, 1), F64)
             for p in self.parameters:
                 values[p.base:p.base + p.size] = p.value.reshape(-1)
+        if ot is not None:
+            # objective: new parameter parts plus the fixed coefficients, in place
+            n = ot["count"]
+            val, q = np.zeros(n, F64), np.zeros(n, F64)
+            K(25)(ot["cconst"], ot["code"], ot["varidx"], ot["rcp"], ot["sizes"], 0, 1, values, ot["ptrb"],
+                  ot["ptre"], 0, 0, ot["subj"], val, np.zeros(ot["depth"], F64))
+            K(24)(n, val, ot["negbase"], q)
+            K(102)(ot["subj"], f["qfull"], q)
+        if t is not None:
             cnt = t["count"]
             subi, subj, val = np.zeros(cnt, I32), np.zeros(cnt, I32), np.zeros(cnt, F64)
             xf64 = np.zeros(t["depth"], F64)
@@ -406,7 +421,7 @@ class Model:
         b[rowidx[:c0]] -= vals[:c0]          # parameter-dependent constants
         import scipy.sparse as sp
         A = sp.csc_matrix((vals[c0:], rowidx[c0:], colptr[1:] - c0), shape=(f["nrows"], f["N"]))
-        f["A"], f["b"] = A, b
+        f["A"], f["b"], f["q"] = A, b, f["qfull"][1:]
         self._param_dirty = False
 
     def flat_problem(self):
@@ -438,7 +453,7 @@ class Model:
         self._x = np.concatenate([[0.0], np.asarray(sol.x, F64)])
         self._z = np.asarray(sol.z, F64)
         self._bound_duals()
-        obj = float(sol.obj_val) + self._flat["qfix"]
+        obj = float(sol.obj_val) + float(self._flat["qfull"][0])
         self.value = obj if self.sense == "minimize" else -obj
         return self.value
 

@@ -227,6 +227,37 @@ def test_parameterized_least_squares_resolved():
         close(lim.dual, cons[1].dual_value)
 
 
+def test_parameterized_objective_resolved():
+    # max mu.w - c * s with |F^T w| <= s, s <= 0.2, w >= 0, sum w = 1: mu and c in the objective
+    rng = np.random.default_rng(8)
+    n = 5
+    F = rng.normal(size=(n, n)) * 0.2
+    m = fh.Model()
+    w, s = m.variable(n, "w", nonneg=True), m.variable(name="s", ub=0.2)
+    mu, c = m.parameter(n, "mu"), m.parameter((), "c")
+    budget = m.add(w.sum() == 1.0)
+    risk = m.add(fh.soc(s, F.T @ w))
+    m.maximize((mu * w).sum() - c * s + 0.5 * w[0] + (mu * np.full(n, 0.1)).sum() + 1.0)
+    wc, sc = cp.Variable(n), cp.Variable()
+    muc, cc = cp.Parameter(n), cp.Parameter(nonneg=True)
+    cons = [cp.sum(wc) == 1.0, cp.SOC(sc, F.T @ wc), wc >= 0, sc <= 0.2]
+    prob = cp.Problem(cp.Maximize(muc @ wc - cc * sc + 0.5 * wc[0] + 0.1 * cp.sum(muc) + 1.0), cons)
+    built = None
+    for k in range(3):
+        mu.value = muc.value = rng.uniform(0.0, 0.3, n)
+        c.value = cc.value = 0.05 * k
+        val = m.solve()
+        assert built is None or m._flat is built
+        built = m._flat
+        prob.solve(solver=cp.CLARABEL, tol_gap_abs=1e-10, tol_gap_rel=1e-10, tol_feas=1e-10)
+        close(val, prob.value)
+        close(w.value, wc.value)
+        close(budget.dual, -cons[0].dual_value)
+        close(risk.dual, soc_dual(cons[1]))
+        close(w.lower_dual, cons[2].dual_value)
+        close(s.upper_dual, cons[3].dual_value)
+
+
 def test_user_errors():
     m = fh.Model()
     x, y = m.variable(3, "x"), m.variable((2, 2), "y")
