@@ -14,31 +14,43 @@ from ._stacks import F64, I32, I64, K, WStack
 SQRT2 = math.sqrt(2.0)
 
 
-def _csc(rows, cols, vals, nrows, ncols):
-    """Triplets in column order with repeated positions summed: the counting,
-    prefix, scatter and merge passes of the compressed-row kernels, run with
-    the column as the major index. Returns (colptr, rowidx, values)."""
-    nnz = len(vals)
-    if nnz == 0:
-        return np.zeros(ncols + 1, np.int64), np.zeros(0, I32), np.zeros(0, F64)
+def _column_order(rows, cols, nrows, ncols):
+    """Entry numbers of triplets in (column, row) order, stable: the counting,
+    prefix and two scatter passes of the compressed-row kernels, run with the
+    column as the major index. Returns (order, end of column 0)."""
+    nnz = len(rows)
     rptr = np.zeros(ncols + 2, I64)
     cptr = np.zeros(nrows + 2, I64)
     K(117)(cptr, nnz, rptr, cols, rows)
     K(125)(ncols, rptr)
     K(122)(cptr, nrows)
-    by_row = np.zeros(nnz, I32)
+    by_row = np.zeros(max(nnz, 1), I32)
     K(123)(by_row, cptr, nnz, rows)
-    order = np.zeros(nnz, I32)
+    order = np.zeros(max(nnz, 1), I32)
     K(126)(by_row, cptr, nrows, order, rptr, cols)
+    return order[:nnz], int(rptr[1])
+
+
+def _csc(rows, cols, vals, nrows, ncols):
+    """Triplets in column order with repeated positions summed, once for every
+    value array of vals (the same positions). Returns (colptr, rowidx,
+    [values, ...])."""
+    nnz = len(rows)
+    if nnz == 0:
+        return np.zeros(ncols + 1, np.int64), np.zeros(0, I32), [np.zeros(0, F64) for _ in vals]
+    order, _ = _column_order(rows, cols, nrows, ncols)
     count = K(127)(nnz, 1, order, cols, rows)
-    tcol, trow, tval = np.zeros(count, I32), np.zeros(count, I32), np.zeros(count, F64)
     e0 = order[0]
-    tcol[0], trow[0], tval[0] = cols[e0], rows[e0], vals[e0]
-    K(128)(1, nnz, order, cols, rows, tcol, trow, tval, vals)
+    out = []
+    for v in vals:
+        tcol, trow, tval = np.zeros(count, I32), np.zeros(count, I32), np.zeros(count, F64)
+        tcol[0], trow[0], tval[0] = cols[e0], rows[e0], v[e0]
+        K(128)(1, nnz, order, cols, rows, tcol, trow, tval, v)
+        out.append(tval)
     colptr = np.zeros(ncols + 2, I64)
     K(124)(count, colptr, tcol)
     K(125)(ncols + 1, colptr)
-    return colptr[1:], trow, tval
+    return colptr[1:], trow, out
 
 
 def _row_triplets(ptrb, subj, cof, nrows, ncols):
@@ -57,8 +69,8 @@ def _domain(spec, shape, name, side):
     values) or ("sparse", multi-indices, values); shapes checked here."""
     if spec is None:
         return None
-    n, nd = _ops._size(shape), len(shape)
-    if isinstance(spec, tuple) and len(spec) == 2 and not np.isscalar(spec[0]):
+    nd = len(shape)
+    if isinstance(spec, tuple) and len(spec) == 2 and np.ndim(spec[0]) == 2 and np.ndim(spec[1]) == 1:
         idx = np.asarray(spec[0], np.int64).reshape(-1, nd) if nd else np.zeros((0, 0), np.int64)
         val = np.ascontiguousarray(spec[1], F64).reshape(-1)
         if nd == 0 or idx.shape[0] != val.shape[0]:
@@ -383,24 +395,68 @@ class Model:
                 self._native[id(c)] = _ops.complements(np.zeros(size, I32), e0)
         f["acc"] = (accptr, elm)
 
-    def _evaluate(self):
-        """Parameter values through the program evaluator, then the solver's matrix."""
+    def _structure(self):
+        """The solver's matrix once: fixed triplets and the parameter entries'
+        positions merged into compressed columns (fixed values only), with the
+        position of every parameter entry in the value array (or, for the
+        constant column, in b) kept for the re-evaluations."""
         f = self._flat
         t = f["table"]
+        nrows, N = f["nrows"], f["N"]
         frows, fcols, fvals = f["fixed"]
-        b = np.zeros(max(f["nrows"], 1), F64)
-        K(621)(b, -1.0, f["nrows"], f["bfix"])
-        b = b[:f["nrows"]]
-        ot = f["otable"]
+        b = np.zeros(max(nrows, 1), F64)
+        K(621)(b, -1.0, nrows, f["bfix"])
+        b = b[:nrows]
+        P = t["count"] if t is not None else 0
+        if P:
+            # the evaluator's (row, column) sequence is fixed by the table
+            t["subi"], t["subj"], t["val"] = np.zeros(P, I32), np.zeros(P, I32), np.zeros(P, F64)
+            t["stack"] = np.zeros(t["depth"], F64)
+            K(134)(t["cconst"], t["code"], 0, t["sizes"], np.zeros(max(self.nparams, 1), F64), t["varidx"],
+                   t["rcp"], t["ptrb"], t["ptre"], 0, 0, t["subi"], t["subj"], t["val"], t["stack"])
+            rows, cols = np.concatenate([frows, t["subi"]]), np.concatenate([fcols, t["subj"]])
+            base = np.concatenate([fvals, np.zeros(P, F64)])
+            mark = np.concatenate([np.zeros(len(fvals), F64), np.ones(P, F64)])
+        else:
+            rows, cols, base, mark = frows, fcols, fvals, np.zeros(len(fvals), F64)
+        colptr, rowidx, (vals, marks) = _csc(rows, cols, [base, mark], nrows, N + 1)
+        c0 = int(colptr[1])               # the constant column: parameter entries only
+        import scipy.sparse as sp
+        A = sp.csc_matrix((vals[c0:], rowidx[c0:], colptr[1:] - c0), shape=(nrows, N))
+        f["A"], f["b"] = A, b
+        if P:
+            # parameter entries in (column, row) order; each row holds a variable
+            # once, so each entry has a merged position of its own: the marked ones
+            t["order"], P0 = _column_order(t["subi"], t["subj"], nrows, N + 1)
+            pos = np.zeros(P, I32)
+            count = len(marks)
+            K(647)(0, pos, _ops.iota(np.zeros(count, I32), 0), np.zeros(P, I32), rowidx, np.zeros(P, F64), marks)
+            t["P0"], t["brows"] = P0, rowidx[:P0]
+            t["bbase"] = np.zeros(P0, F64)
+            K(101)(t["brows"], b, t["bbase"])
+            t["apos"] = np.zeros(P - P0, I32)
+            K(637)(P - P0, 0, pos[P0:], -c0, 0, t["apos"], np.zeros(P - P0, I32))
+            t["anegbase"] = np.zeros(P - P0, F64)
+            K(101)(t["apos"], A.data, t["anegbase"])
+            K(621)(t["anegbase"], -1.0, P - P0, t["anegbase"])
+            t["sorted"], t["new"] = np.zeros(P, F64), np.zeros(P, F64)
+
+    def _evaluate(self):
+        """Parameter values through the program evaluator, scattered in place
+        into the objective, the matrix's value array and b."""
+        f = self._flat
+        if "A" not in f:
+            self._structure()
+        t, ot = f["table"], f["otable"]
         if t is not None or ot is not None:
             for p in self.parameters:
                 if p.value is None:
                     raise ParameterError(f"parameter {p.name} of shape {p.shape} has no value")
             values = np.zeros(max(self.nparams, 1), F64)
             for p in self.parameters:
-                values[p.base:p.base + p.size] = p.value.reshape(-1)
+                K(102)(_ops.iota(np.zeros(p.size, I32), p.base), values, np.ascontiguousarray(p.value.reshape(-1)))
         if ot is not None:
-            # objective: new parameter parts plus the fixed coefficients, in place
+            # objective: new parameter parts plus the fixed coefficients
             n = ot["count"]
             val, q = np.zeros(n, F64), np.zeros(n, F64)
             K(25)(ot["cconst"], ot["code"], ot["varidx"], ot["rcp"], ot["sizes"], 0, 1, values, ot["ptrb"],
@@ -408,20 +464,17 @@ class Model:
             K(24)(n, val, ot["negbase"], q)
             K(102)(ot["subj"], f["qfull"], q)
         if t is not None:
-            cnt = t["count"]
-            subi, subj, val = np.zeros(cnt, I32), np.zeros(cnt, I32), np.zeros(cnt, F64)
-            xf64 = np.zeros(t["depth"], F64)
+            P, P0 = t["count"], t["P0"]
             K(134)(t["cconst"], t["code"], 0, t["sizes"], values, t["varidx"], t["rcp"], t["ptrb"], t["ptre"], 0, 0,
-                   subi, subj, val, xf64)
-            frows, fcols, fvals = (np.concatenate([frows, subi]), np.concatenate([fcols, subj]),
-                                   np.concatenate([fvals, val]))
-        colptr, rowidx, vals = _csc(frows, fcols, fvals, f["nrows"], f["N"] + 1)
-        c0 = int(colptr[1])
-        b = b.copy()
-        b[rowidx[:c0]] -= vals[:c0]          # parameter-dependent constants
-        import scipy.sparse as sp
-        A = sp.csc_matrix((vals[c0:], rowidx[c0:], colptr[1:] - c0), shape=(f["nrows"], f["N"]))
-        f["A"], f["b"], f["q"] = A, b, f["qfull"][1:]
+                   t["subi"], t["subj"], t["val"], t["stack"])
+            K(101)(t["order"], t["val"], t["sorted"])
+            new, srt = t["new"], t["sorted"]
+            # constants: b = fixed part - parameter part; coefficients: fixed + parameter
+            K(24)(P0, t["bbase"], srt, new)
+            K(102)(t["brows"], f["b"], new[:P0])
+            K(24)(P - P0, srt[P0:], t["anegbase"], new[P0:])
+            K(102)(t["apos"], f["A"].data, new[P0:])
+        f["q"] = f["qfull"][1:]
         self._param_dirty = False
 
     def flat_problem(self):

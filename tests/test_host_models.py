@@ -203,11 +203,11 @@ def test_parameterized_least_squares_resolved():
     g = m.parameter((), "g")
     P = m.parameter((2, 3), "P")
     cone = m.add(fh.soc(t, A @ x - b))
-    lim = m.add(P @ x <= g * np.ones(2))
+    lim = m.add(P @ x + x[1:3] * 0.3 <= g * np.ones(2))     # fixed and parameter parts on one term
     m.minimize(t)
     xc, tc = cp.Variable(3), cp.Variable()
     bc, gc, Pc = cp.Parameter(6), cp.Parameter(), cp.Parameter((2, 3))
-    cons = [cp.SOC(tc, A @ xc - bc), Pc @ xc <= gc * np.ones(2)]
+    cons = [cp.SOC(tc, A @ xc - bc), Pc @ xc + 0.3 * xc[1:3] <= gc * np.ones(2)]
     prob = cp.Problem(cp.Minimize(tc), cons)
     with pytest.raises(fh.ParameterError, match="b"):
         m.solve()
@@ -267,6 +267,10 @@ def test_user_errors():
         fh.psd(m.variable((2, 3)))
     with pytest.raises(fh.ShapeError, match=r"\(3,\).*\(2, 2\)"):
         x @ np.ones((2, 2))
+    with pytest.raises(fh.ShapeError, match=r"lower bound of v of shape \(3,\) has shape \(2,\)"):
+        m.variable(3, "v", lb=np.zeros(2))
+    with pytest.raises(fh.ShapeError, match=r"upper bound of w.*2 multi-indices with 1 values"):
+        m.variable((2, 2), "w", ub=([[0, 0], [1, 1]], [1.0]))
     p = m.parameter(2, "p")
     with pytest.raises(fh.ParameterError, match=r"\(2,\).*\(3,\)"):
         p.value = np.ones(3)
