@@ -64,22 +64,22 @@ def _row_triplets(ptrb, subj, cof, nrows, ncols):
     return rows, cols, vals
 
 
-def _domain(spec, shape, name, side):
+def _domain(given, shape, name, side):
     """One side of a variable's domain: None, ("scalar", value), ("dense",
     values) or ("sparse", multi-indices, values); shapes checked here."""
-    if spec is None:
+    if given is None:
         return None
     nd = len(shape)
-    if isinstance(spec, tuple) and len(spec) == 2 and np.ndim(spec[0]) == 2 and np.ndim(spec[1]) == 1:
-        idx = np.asarray(spec[0], np.int64).reshape(-1, nd) if nd else np.zeros((0, 0), np.int64)
-        val = np.ascontiguousarray(spec[1], F64).reshape(-1)
+    if isinstance(given, tuple) and len(given) == 2 and np.ndim(given[0]) == 2 and np.ndim(given[1]) == 1:
+        idx = np.asarray(given[0], np.int64).reshape(-1, nd) if nd else np.zeros((0, 0), np.int64)
+        val = np.ascontiguousarray(given[1], F64).reshape(-1)
         if nd == 0 or idx.shape[0] != val.shape[0]:
             raise ShapeError(f"{side} bound of {name} of shape {shape}: {idx.shape[0]} multi-indices with "
                              f"{val.shape[0]} values")
         if np.any(idx < 0) or np.any(idx >= np.asarray(shape)):
             raise IndexError(f"{side} bound of {name}: multi-index out of range for shape {shape}")
         return ("sparse", np.ascontiguousarray(idx, I32), val)
-    val = np.asarray(spec, F64)
+    val = np.asarray(given, F64)
     if val.ndim == 0:
         return ("scalar", val.reshape(1))
     if val.shape != shape:
