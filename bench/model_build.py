@@ -1,8 +1,9 @@
 """Model-build time, from the user's description to the solver's flat problem
 (solve excluded): fragments_host against CVXPY's problem construction and
 canonicalization (get_problem_data for Clarabel), for a least-squares model
-min |A x - b| with bounds and a sparse-matrix portfolio model, at growing
-numbers of nonzeros; then a parameter re-evaluation against a rebuild.
+min |A x - b| with bounds, A dense or sparse, at growing numbers of
+nonzeros; then a parameter re-evaluation against a rebuild of the same
+parameterized model.
 
     python bench/model_build.py [--max 1000000]
 """
@@ -26,9 +27,7 @@ def best(f, repeat):
 
 def lsq_host(A, b):
     m = fh.Model()
-    x, t = m.variable(A.shape[1]), m.variable()
-    m.add(x >= -1.0)
-    m.add(x <= 1.0)
+    x, t = m.variable(A.shape[1], lb=-1.0, ub=1.0), m.variable()
     m.add(fh.soc(t, A @ x - b))
     m.minimize(t)
     return m.flat_problem()
@@ -67,26 +66,32 @@ def main():
             print(f"{kind:11s} {A.nnz if sp.issparse(A) else A.size:9d}   {th:18.4f}   {tc:9.4f}   {tc / th:12.2f}")
         nnz *= 10
 
-    print("\nparameter re-evaluation (new b) against a rebuild, dense lsq")
+    print("\nparameter re-evaluation (new b and P in  |A x - b| <= t, P x <= 1) against a rebuild")
     print("nonzeros   re-evaluation [s]   rebuild [s]   rebuild / re-evaluation")
     nnz = 10**3
     while nnz <= args.max:
         n = int(np.sqrt(nnz))
         A = rng.normal(size=(n, n))
-        m = fh.Model()
-        x, t = m.variable(n), m.variable()
-        bp = m.parameter(n)
-        bp.value = rng.normal(size=n)
-        m.add(fh.soc(t, A @ x - bp))
-        m.minimize(t)
-        m.flat_problem()
+
+        def build():
+            m = fh.Model()
+            x, t = m.variable(n), m.variable()
+            bp, P = m.parameter(n), m.parameter((2, n))
+            bp.value, P.value = rng.normal(size=n), rng.normal(size=(2, n))
+            m.add(fh.soc(t, A @ x - bp))
+            m.add(P @ x <= 1.0)
+            m.minimize(t)
+            m.flat_problem()
+            return m, bp, P
+
+        m, bp, P = build()
 
         def reeval():
-            bp.value = rng.normal(size=n)
+            bp.value, P.value = rng.normal(size=n), rng.normal(size=(2, n))
             m.flat_problem()
 
         def rebuild():
-            lsq_host(A, rng.normal(size=n))
+            build()
 
         te, tb = best(reeval, 3), best(rebuild, 3)
         print(f"{nnz:8d}   {te:17.4f}   {tb:11.4f}   {tb / te:10.2f}")

@@ -9,14 +9,11 @@ rng = np.random.default_rng(0)
 n = 5
 F = rng.normal(size=(n, n)) * 0.1          # risk factor: risk = |F^T w|
 m = fh.Model("portfolio")
-w = m.variable(n, "w")
+w = m.variable(n, "w", nonneg=True)         # long only: a variable domain
 mu = m.parameter(n, "mu")
 budget = m.add(w.sum() == 1.0)
-long = m.add(w >= 0.0)
 risk = m.add(fh.soc(0.1, F.T @ w))
-t = m.variable(name="ret")
-m.add(t <= (mu * w).sum())
-m.maximize(t)
+m.maximize((mu * w).sum())                    # parameters in the objective
 print("model:")
 print(m)
 
@@ -31,7 +28,8 @@ for k in range(2):
     value = m.solve()
     print(f"\nexpected returns {np.round(mu.value, 4).tolist()}")
     print(f"  fragments_host: return {value:.8f}, weights {np.round(w.value, 6).tolist()}")
-    print(f"  budget dual {float(budget.dual):.8f}, risk dual {np.round(risk.dual, 6).tolist()}")
+    print(f"  budget dual {float(budget.dual):.8f}, risk dual {np.round(risk.dual, 6).tolist()}, "
+          f"long-only duals {np.round(w.lower_dual, 6).tolist()}")
     if cp is not None:
         wc = cp.Variable(n)
         cons = [cp.sum(wc) == 1.0, wc >= 0, cp.SOC(cp.Constant(0.1), F.T @ wc)]

@@ -283,6 +283,19 @@ class Variable(Affine):
     def value(self):
         return self.model._var_value(self)
 
+    @property
+    def dual(self):
+        """Dual of the variable's bounds per element (lower minus upper)."""
+        return self.model._var_dual(self, "both")
+
+    @property
+    def lower_dual(self):
+        return self.model._var_dual(self, "lower")
+
+    @property
+    def upper_dual(self):
+        return self.model._var_dual(self, "upper")
+
 
 class Parameter:
     """A parameter: values set after the model is built, read by the programs."""

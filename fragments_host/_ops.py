@@ -240,3 +240,33 @@ def param_matmul(pidx, e):
                       xi32, xi64)
         R.i32[R.ptr + r + 1] = T
     return R.expr(e.model, (rows,), T, P)
+
+
+def merge(e):
+    """E with every variable once per element: terms ordered by variable index
+    (order block on an X stack), equal variables summed and, with programs,
+    their programs joined by a sum."""
+    W = WStack([e])
+    p = W.ops[0]
+    X = np.zeros(3 * e.m + 2, I32)
+    K(398)(e.n, p.nidxs, 0, p.ptr, W.i32, W.i64, e.m, X)
+    R = RStack(len(e.shape), e.n, e.m, e.ncode + e.m, e.prog)
+    if len(e.shape):
+        K(578)(R.i32, np.asarray(e.shape, I32), R.shape)
+    P, T = K(406)(p.cconst, p.code, 0, p.codeptr, p.cof, int(e.prog), e.n, p.nidxs, 0, 0, p.ptr, R.cconst, R.code,
+                  R.codeptr, R.cof, R.f64, R.i32, R.i64, int(e.prog), R.nidxs, R.ptr, W.f64, W.i32, W.i64, X)
+    return R.expr(e.model, e.shape, T, P)
+
+
+def iota(target, start):
+    """target[k] = start + k."""
+    K(7)(target, int(start), len(target))
+    return target
+
+
+def complements(target, start):
+    """target[k] = ~(start + k): the ascending fill run backwards through a
+    reversed view, from ~(start + n - 1) up to ~start."""
+    n = len(target)
+    K(7)(target[::-1], -(int(start) + n), n)
+    return target

@@ -46,6 +46,39 @@ def test_least_squares_with_bounds():
     close(cone.dual, soc_dual(cons[2]))
 
 
+def test_variable_domains_with_duals():
+    # bounds as variable domains: scalar, dense and sparse sides, nonneg
+    rng = np.random.default_rng(11)
+    A, b, G = rng.normal(size=(16, 9)), rng.normal(size=16) * 3, rng.normal(size=(16, 2))
+    lo = rng.uniform(-0.4, -0.1, size=(2, 3))
+    idx, top = [[0, 1], [1, 2], [1, 0]], [0.05, 0.1, -0.02]
+    m = fh.Model()
+    X = m.variable((2, 3), "X", lb=lo, ub=(idx, top))
+    y = m.variable(3, "y", lb=-0.2, ub=0.3)
+    z = m.variable(2, "z", nonneg=True)
+    t = m.variable(name="t")
+    m.add(fh.soc(t, A @ fh.stack([X.flatten(), y]) - b + G @ z))
+    m.minimize(t + z.sum() * 0.1)
+    val = m.solve()
+
+    Xc, yc, zc, tc = cp.Variable((2, 3)), cp.Variable(3), cp.Variable(2), cp.Variable()
+    rows, cols = np.array(idx).T
+    cons = [Xc >= lo, Xc[rows, cols] <= top, yc >= -0.2, yc <= 0.3, zc >= 0,
+            cp.SOC(tc, A @ cp.hstack([cp.vec(Xc, order="C"), yc]) - b + G @ zc)]
+    close(val, cvx_solve(cp.Minimize(tc + 0.1 * cp.sum(zc)), cons))
+    close(X.value, Xc.value)
+    close(y.value, yc.value)
+    close(X.lower_dual, cons[0].dual_value)
+    up = np.zeros((2, 3))
+    up[rows, cols] = cons[1].dual_value
+    close(X.upper_dual, up)
+    close(y.lower_dual, cons[2].dual_value)
+    close(y.upper_dual, cons[3].dual_value)
+    close(y.dual, cons[2].dual_value - cons[3].dual_value)
+    close(z.dual, cons[4].dual_value)
+    assert np.any(np.abs(y.dual) > 1e-3) and np.any(np.abs(X.upper_dual) > 1e-3)   # bounds active
+
+
 def test_portfolio_with_risk_limit():
     rng = np.random.default_rng(2)
     n = 6
@@ -170,11 +203,11 @@ def test_parameterized_least_squares_resolved():
     g = m.parameter((), "g")
     P = m.parameter((2, 3), "P")
     cone = m.add(fh.soc(t, A @ x - b))
-    lim = m.add(P @ x <= g * np.ones(2))
+    lim = m.add(P @ x + x[1:3] * 0.3 <= g * np.ones(2))     # fixed and parameter parts on one term
     m.minimize(t)
     xc, tc = cp.Variable(3), cp.Variable()
     bc, gc, Pc = cp.Parameter(6), cp.Parameter(), cp.Parameter((2, 3))
-    cons = [cp.SOC(tc, A @ xc - bc), Pc @ xc <= gc * np.ones(2)]
+    cons = [cp.SOC(tc, A @ xc - bc), Pc @ xc + 0.3 * xc[1:3] <= gc * np.ones(2)]
     prob = cp.Problem(cp.Minimize(tc), cons)
     with pytest.raises(fh.ParameterError, match="b"):
         m.solve()
@@ -194,6 +227,37 @@ def test_parameterized_least_squares_resolved():
         close(lim.dual, cons[1].dual_value)
 
 
+def test_parameterized_objective_resolved():
+    # max mu.w - c * s with |F^T w| <= s, s <= 0.2, w >= 0, sum w = 1: mu and c in the objective
+    rng = np.random.default_rng(8)
+    n = 5
+    F = rng.normal(size=(n, n)) * 0.2
+    m = fh.Model()
+    w, s = m.variable(n, "w", nonneg=True), m.variable(name="s", ub=0.2)
+    mu, c = m.parameter(n, "mu"), m.parameter((), "c")
+    budget = m.add(w.sum() == 1.0)
+    risk = m.add(fh.soc(s, F.T @ w))
+    m.maximize((mu * w).sum() - c * s + 0.5 * w[0] + (mu * np.full(n, 0.1)).sum() + 1.0)
+    wc, sc = cp.Variable(n), cp.Variable()
+    muc, cc = cp.Parameter(n), cp.Parameter(nonneg=True)
+    cons = [cp.sum(wc) == 1.0, cp.SOC(sc, F.T @ wc), wc >= 0, sc <= 0.2]
+    prob = cp.Problem(cp.Maximize(muc @ wc - cc * sc + 0.5 * wc[0] + 0.1 * cp.sum(muc) + 1.0), cons)
+    built = None
+    for k in range(3):
+        mu.value = muc.value = rng.uniform(0.0, 0.3, n)
+        c.value = cc.value = 0.05 * k
+        val = m.solve()
+        assert built is None or m._flat is built
+        built = m._flat
+        prob.solve(solver=cp.CLARABEL, tol_gap_abs=1e-10, tol_gap_rel=1e-10, tol_feas=1e-10)
+        close(val, prob.value)
+        close(w.value, wc.value)
+        close(budget.dual, -cons[0].dual_value)
+        close(risk.dual, soc_dual(cons[1]))
+        close(w.lower_dual, cons[2].dual_value)
+        close(s.upper_dual, cons[3].dual_value)
+
+
 def test_user_errors():
     m = fh.Model()
     x, y = m.variable(3, "x"), m.variable((2, 2), "y")
@@ -203,6 +267,10 @@ def test_user_errors():
         fh.psd(m.variable((2, 3)))
     with pytest.raises(fh.ShapeError, match=r"\(3,\).*\(2, 2\)"):
         x @ np.ones((2, 2))
+    with pytest.raises(fh.ShapeError, match=r"lower bound of v of shape \(3,\) has shape \(2,\)"):
+        m.variable(3, "v", lb=np.zeros(2))
+    with pytest.raises(fh.ShapeError, match=r"upper bound of w.*2 multi-indices with 1 values"):
+        m.variable((2, 2), "w", ub=([[0, 0], [1, 1]], [1.0]))
     p = m.parameter(2, "p")
     with pytest.raises(fh.ParameterError, match=r"\(2,\).*\(3,\)"):
         p.value = np.ones(3)
