@@ -70,7 +70,8 @@ void set_array_error(const char* names, int index);
 bool get_buffer(PyObject* obj, Py_buffer* view);
 // The exception for a kernel's failure; `kernel` (the kernel's name, known
 // in the checked build) starts the message of an index or division fault.
-void set_kernel_error(const KernelError& e, const char* kernel = nullptr);
+void set_kernel_error(const KernelError& e, const char* kernel);
+void set_kernel_error(const KernelError& e);
 
 // ---------------------------------------------------------------------------
 // Element formats.

@@ -50,6 +50,8 @@ bool get_buffer(PyObject* obj, Py_buffer* view) {
   return false;
 }
 
+void set_kernel_error(const KernelError& e) { set_kernel_error(e, nullptr); }
+
 void set_kernel_error(const KernelError& e, const char* kernel) {
   if (!kernel) kernel = "fragments";
   switch (e.kind) {
