@@ -1,6 +1,7 @@
-"""The module compiled from its sources with the reference call path (the
-interpreter's parser and one memoryview per array), and a loader that
-imports such a build beside the installed module."""
+"""The module compiled from its sources as a variant build: the reference
+call path (the interpreter's parser and one memoryview per array) or the
+checked build (every view access and index divisor tested), and a loader
+that imports such a build beside the installed module."""
 import glob
 import hashlib
 import importlib.util
@@ -20,14 +21,19 @@ def load(so):
     return mod
 
 
-def compile_reference(out_dir):
-    """The module's sources compiled with the reference call path."""
+# The preprocessor switch of each variant.
+VARIANTS = {"reference": "-DFRAG_REFERENCE_CALL_PATH=1", "checked": "-DFRAG_CHECKED=1"}
+
+
+def compile_reference(out_dir, variant="reference"):
+    """The module's sources compiled as the given variant (reference call
+    path by default)."""
     cxx = shutil.which("c++") or shutil.which("g++")
     sources = sorted(glob.glob(str(ROOT / "src" / "module" / "*.cpp")) +
                      glob.glob(str(ROOT / "src" / "kernels" / "*" / "*.cpp")))
     if cxx is None or not sources:
         return None
-    flags = ["-std=c++20", "-O0", "-fPIC", "-fno-math-errno", "-DFRAG_REFERENCE_CALL_PATH=1",
+    flags = ["-std=c++20", "-O0", "-fPIC", "-fno-math-errno", VARIANTS[variant],
              f"-I{ROOT / 'src'}", f"-I{sysconfig.get_paths()['include']}"]
     procs, objs = [], []
     for k, src in enumerate(sources):
@@ -52,10 +58,11 @@ def find_build(directory):
     return found[0]
 
 
-def cached_reference():
-    """A reference build in build/reference-<digest> of the checkout, the
-    digest taken over the sources and the interpreter's ABI tag, so that a
-    second run (or a run of the suite on the reference build itself) reuses it."""
+def cached_reference(variant="reference"):
+    """A variant build in build/<variant>-<digest> of the checkout (by
+    default the reference call path), the digest taken over the sources and
+    the interpreter's ABI tag, so that a second run (or a run of the suite on
+    that build itself) reuses it."""
     sources = sorted(glob.glob(str(ROOT / "src" / "**" / "*.[ch]pp"), recursive=True) +
                      glob.glob(str(ROOT / "src" / "*.pyi")))
     if not sources:
@@ -63,14 +70,21 @@ def cached_reference():
     digest = hashlib.sha256(sysconfig.get_config_var("EXT_SUFFIX").encode())
     for src in sources:
         digest.update(pathlib.Path(src).read_bytes())
-    out = ROOT / "build" / f"reference-{digest.hexdigest()[:16]}"
+    out = ROOT / "build" / f"{variant}-{digest.hexdigest()[:16]}"
     so = out / ("fragments" + sysconfig.get_config_var("EXT_SUFFIX"))
     if so.exists():
         return so
     out.mkdir(parents=True, exist_ok=True)
-    return compile_reference(out)
+    return compile_reference(out, variant)
+
+
+def cached_checked():
+    """The checked build, cached like the reference build."""
+    return cached_reference("checked")
 
 
 if __name__ == "__main__":
-    # python tests/reference_build.py: print the directory of the reference build.
-    print(cached_reference().parent)
+    # python tests/reference_build.py [reference|checked]: print the directory
+    # of that build (the reference build by default).
+    import sys
+    print(cached_reference(sys.argv[1] if len(sys.argv) > 1 else "reference").parent)

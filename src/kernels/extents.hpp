@@ -11,7 +11,7 @@ namespace frag::extents {
 // before multiplying. Bounds are 64-bit, so an empty range (last < first)
 // multiplies nothing whatever the host's counts were.
 template <class Acc, class V>
-inline Acc product(Acc acc, const V& v, i64 first, i64 last) noexcept {
+inline Acc product(Acc acc, const V& v, i64 first, i64 last) FRAG_NOEXCEPT {
   for (i64 k = first; k <= last; ++k) {
     if constexpr (sizeof(Acc) == 4)
       acc = mul32(acc, v[k]);
@@ -25,13 +25,13 @@ inline Acc product(Acc acc, const V& v, i64 first, i64 last) noexcept {
 // stride[k + 1] for k = n - 2 down to 0. stride[n - 1] is the caller's
 // (normally 1); nothing is written for n below 2.
 template <class E, class S>
-inline void rowmajor_strides(const E& extent, const S& stride, i64 n) noexcept {
+inline void rowmajor_strides(const E& extent, const S& stride, i64 n) FRAG_NOEXCEPT {
   for (i64 k = n - 2; k >= 0; --k) stride[k] = mul64(static_cast<i64>(extent[k + 1]), stride[k + 1]);
 }
 
 // flag, set when some entry m(i, j) lies outside 0 .. extent[j] - 1.
 template <class E>
-inline bool flag_outside(const Mat<i32>& m, const E& extent, bool flag) noexcept {
+inline bool flag_outside(const Mat<i32>& m, const E& extent, bool flag) FRAG_NOEXCEPT {
   for (i32 i = 0; i < m.rows; ++i)
     for (i32 j = 0; j < m.cols; ++j) {
       const i32 v = m(i, j);

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <tuple>
@@ -67,6 +68,9 @@ void set_array_error(const char* names, int index);
 // Request a buffer the way a memoryview does; on failure the interpreter's
 // error is the one PyMemoryView_FromObject gives for that object.
 bool get_buffer(PyObject* obj, Py_buffer* view);
+// The exception for a kernel's failure; `kernel` (the kernel's name, known
+// in the checked build) starts the message of an index or division fault.
+void set_kernel_error(const KernelError& e, const char* kernel);
 void set_kernel_error(const KernelError& e);
 
 // ---------------------------------------------------------------------------
@@ -212,6 +216,9 @@ struct Cell<Vec<T>> : BufferCell {
   // request and fails there with the interpreter's own error.
   [[gnu::always_inline]] bool convert_as(const char* names, int& index, bool none_allowed) {
     int me = index++;
+#if FRAG_CHECKED
+    v.name = ViewName{names, me};
+#endif
     if (none_allowed && slot == Py_None) return true;
     if (!acquire<T, 1>(names, me)) return false;
     v.base = static_cast<T*>(info.base);
@@ -225,7 +232,11 @@ struct Cell<Vec<T>> : BufferCell {
   // contiguous (vectorisable) code.
   static constexpr bool unit_capable = true;
   bool unit() const { return v.stride == 1 || v.base == nullptr; }
-  Vec<T> get_unit() const { return Vec<T>{v.base, 1, v.count}; }
+  Vec<T> get_unit() const {
+    Vec<T> u = v;
+    u.stride = 1;
+    return u;
+  }
 };
 
 template <class T>
@@ -234,6 +245,9 @@ struct Cell<Mat<T>> : BufferCell {
   bool convert(const char* names, int& index) { return convert_as(names, index, true); }
   [[gnu::always_inline]] bool convert_as(const char* names, int& index, bool none_allowed) {
     int me = index++;
+#if FRAG_CHECKED
+    v.name = ViewName{names, me};
+#endif
     if (none_allowed && slot == Py_None) return true;
     if (!acquire<T, 2>(names, me)) return false;
     v.base = static_cast<T*>(info.base);
@@ -270,7 +284,12 @@ template <> struct Cell<ArrayList> {
   }
   bool convert(const char* names, int& index) { return convert_as(names, index, true); }
   bool convert_as(const char* names, int& index, bool none_allowed);  // convention.cpp
+#if FRAG_CHECKED
+  ViewName name{};
+  ArrayList get() const { return ArrayList{items, n, name}; }
+#else
   ArrayList get() const { return ArrayList{items, n}; }
+#endif
   void release();
   ~Cell() { release(); }
 };
@@ -394,7 +413,9 @@ auto run(Cells& cells) {
   return run_strided<Fn>(cells);
 }
 
-template <Lit Fmt, auto Fn, Lit Names>
+// Number is the kernel's number in the checked build (for its messages) and
+// -1 otherwise.
+template <Lit Fmt, auto Fn, Lit Names, int Number = -1>
 PyObject* entry(PyObject*, PyObject* args) {
   using Tr = FnTraits<decltype(Fn)>;
   using R = typename Tr::Result;
@@ -421,7 +442,13 @@ PyObject* entry(PyObject*, PyObject* args) {
     }
   } catch (const KernelError& e) {
     release_all();
-    set_kernel_error(e);
+    if constexpr (Number >= 0) {
+      char kernel[32];
+      std::snprintf(kernel, sizeof kernel, "_c_closure_%d", Number);
+      set_kernel_error(e, kernel);
+    } else {
+      set_kernel_error(e);
+    }
     return nullptr;
   } catch (const std::bad_alloc&) {
     release_all();
@@ -444,6 +471,15 @@ struct Registration {
 #define FRAG_CAT(a, b) FRAG_CAT2(a, b)
 
 // FRAG_KERNEL(N, "format", function, "array names in positional order")
+// The checked build gives each entry its kernel's number, for the messages
+// of its faults; the release build shares one entry among the kernels of
+// one function, format and names.
+#if FRAG_CHECKED
+#define FRAG_ENTRY_NUMBER(N) , N
+#else
+#define FRAG_ENTRY_NUMBER(N)
+#endif
 #define FRAG_KERNEL(N, FMT, FN, NAMES)                                          \
   static const ::frag::Registration FRAG_CAT(frag_registration_, N){           \
-      N, "_c_closure_" #N, &::frag::entry<::frag::Lit{FMT}, FN, ::frag::Lit{NAMES}>}
+      N, "_c_closure_" #N,                                                      \
+      &::frag::entry<::frag::Lit{FMT}, FN, ::frag::Lit{NAMES} FRAG_ENTRY_NUMBER(N)>}

@@ -8,22 +8,34 @@
 
 namespace frag {
 
-void set_array_error(const char* names, int index) {
-  // Find word `index` of the space-separated names.
+namespace {
+
+// Word `index` of the space-separated names (the last word if there are
+// fewer), as its start and length.
+void name_word(const char* names, int index, const char*& start, int& length) {
   const char* p = names;
   for (int w = 0;; ++w) {
     while (*p == ' ') ++p;
     const char* e = p;
     while (*e && *e != ' ') ++e;
     if (w == index || !*e) {
-      char msg[160];
-      std::snprintf(msg, sizeof msg, "Invalid array shape or type for argument '%.*s'",
-                    static_cast<int>(e - p), p);
-      PyErr_SetString(PyExc_ValueError, msg);
+      start = p;
+      length = static_cast<int>(e - p);
       return;
     }
     p = e;
   }
+}
+
+}  // namespace
+
+void set_array_error(const char* names, int index) {
+  const char* name;
+  int length;
+  name_word(names, index, name, length);
+  char msg[160];
+  std::snprintf(msg, sizeof msg, "Invalid array shape or type for argument '%.*s'", length, name);
+  PyErr_SetString(PyExc_ValueError, msg);
 }
 
 bool get_buffer(PyObject* obj, Py_buffer* view) {
@@ -38,7 +50,10 @@ bool get_buffer(PyObject* obj, Py_buffer* view) {
   return false;
 }
 
-void set_kernel_error(const KernelError& e) {
+void set_kernel_error(const KernelError& e) { set_kernel_error(e, nullptr); }
+
+void set_kernel_error(const KernelError& e, const char* kernel) {
+  if (!kernel) kernel = "fragments";
   switch (e.kind) {
     case ErrorKind::Value:
       PyErr_SetString(PyExc_ValueError, e.message);
@@ -49,11 +64,34 @@ void set_kernel_error(const KernelError& e) {
     case ErrorKind::Memory:
       PyErr_NoMemory();
       break;
+    case ErrorKind::Index: {
+      // A view made inside a kernel rather than from an argument has no name.
+      const char* name = "?";
+      int length = 1;
+      if (e.names) name_word(e.names, e.arg, name, length);
+      char msg[256];
+      if (e.matrix)
+        std::snprintf(msg, sizeof msg,
+                      "%s: index (%lld, %lld) is out of range for argument '%.*s' of %lld x %lld elements", kernel,
+                      static_cast<long long>(e.i), static_cast<long long>(e.j), length, name,
+                      static_cast<long long>(e.n), static_cast<long long>(e.m));
+      else
+        std::snprintf(msg, sizeof msg, "%s: index %lld is out of range for argument '%.*s' of %lld elements",
+                      kernel, static_cast<long long>(e.i), length, name, static_cast<long long>(e.n));
+      PyErr_SetString(PyExc_IndexError, msg);
+      break;
+    }
+    case ErrorKind::ZeroDivision:
+      PyErr_Format(PyExc_ZeroDivisionError, "%s: %s", kernel, e.message);
+      break;
   }
 }
 
 bool Cell<ArrayList>::convert_as(const char* names, int& index, bool none_allowed) {
   int me = index++;
+#if FRAG_CHECKED
+  name = ViewName{names, me};
+#endif
   if (none_allowed && slot == Py_None) return true;
   if (!outer.acquire(slot)) return false;
   const Py_buffer& ob = outer.view();
@@ -75,6 +113,9 @@ bool Cell<ArrayList>::convert_as(const char* names, int& index, bool none_allowe
   PyObject** refs = static_cast<PyObject**>(ob.buf);
   for (std::ptrdiff_t i = 0; i < count; ++i) {
     PyObject* el = refs[i];
+#if FRAG_CHECKED
+    items[i].name = ViewName{names, me};
+#endif
     if (el == Py_None) continue;
     HeldBuffer& h = bufs[i];
     if (!h.acquire(el)) return false;  // the interpreter's error for this entry stands

@@ -8,7 +8,21 @@
 #include <cstdlib>
 #include <new>
 
+#include "module/faults.hpp"
+
 namespace frag {
+
+#if FRAG_CHECKED
+// Where a view came from, for the checked build's messages: the kernel's
+// space-separated array names and the word that names this view. A view
+// derived from another one (a suffix) counts its indices from `origin` of
+// the original.
+struct ViewName {
+  const char* names = nullptr;
+  int arg = 0;
+  std::ptrdiff_t origin = 0;
+};
+#endif
 
 // One-dimensional strided view of an int32, int64 or float64 array.
 // Element k lives at base[k * stride]; a None argument gives an empty view.
@@ -18,8 +32,39 @@ struct Vec {
   T* base = nullptr;
   std::ptrdiff_t stride = 0;
   std::ptrdiff_t count = 0;  // byte length / element size
+#if FRAG_CHECKED
+  ViewName name{};
+#endif
 
-  T& operator[](std::ptrdiff_t k) const noexcept { return base[k * stride]; }
+  T& operator[](std::ptrdiff_t k) const FRAG_NOEXCEPT {
+#if FRAG_CHECKED
+    if (k < 0 || k >= count) [[unlikely]]
+      index_fault(name.names, name.arg, name.origin + k, name.origin + count);
+#endif
+    return base[k * stride];
+  }
+  // Address of element k, where elements k .. k + n - 1 (n > 0) are about to
+  // be used as one contiguous block; the checked build tests both ends.
+  T* span(std::ptrdiff_t k, std::ptrdiff_t n) const FRAG_NOEXCEPT {
+#if FRAG_CHECKED
+    (void)(*this)[k];
+    (void)(*this)[k + n - 1];
+#else
+    (void)n;
+#endif
+    return base + k * stride;
+  }
+  // The view from element k on (k <= count): element j of the result is
+  // element k + j of this view.
+  Vec suffix(std::ptrdiff_t k) const noexcept {
+    Vec r = *this;
+    r.base = base + k * stride;
+    r.count = count - k;
+#if FRAG_CHECKED
+    r.name.origin += k;
+#endif
+    return r;
+  }
   // The element count as the host's signed 32-bit count.
   std::int32_t n32() const noexcept { return static_cast<std::int32_t>(count); }
   bool is_none() const noexcept { return base == nullptr && count == 0; }
@@ -32,8 +77,15 @@ struct Mat {
   T* base = nullptr;
   std::ptrdiff_t s0 = 0, s1 = 0;
   std::int32_t rows = 0, cols = 0;
+#if FRAG_CHECKED
+  ViewName name{};
+#endif
 
-  T& operator()(std::ptrdiff_t i, std::ptrdiff_t j) const noexcept {
+  T& operator()(std::ptrdiff_t i, std::ptrdiff_t j) const FRAG_NOEXCEPT {
+#if FRAG_CHECKED
+    if (i < 0 || i >= rows || j < 0 || j >= cols) [[unlikely]]
+      matrix_index_fault(name.names, name.arg, i, j, rows, cols);
+#endif
     return base[i * s0 + j * s1];
   }
 };
@@ -48,22 +100,18 @@ struct Required : V {};
 struct ArrayList {
   const Vec<std::int32_t>* items = nullptr;
   std::ptrdiff_t count = 0;
+#if FRAG_CHECKED
+  ViewName name{};
+#endif
 
-  const Vec<std::int32_t>& operator[](std::ptrdiff_t i) const noexcept { return items[i]; }
+  const Vec<std::int32_t>& operator[](std::ptrdiff_t i) const FRAG_NOEXCEPT {
+#if FRAG_CHECKED
+    if (i < 0 || i >= count) [[unlikely]] index_fault(name.names, name.arg, i, count);
+#endif
+    return items[i];
+  }
   std::int32_t n32() const noexcept { return static_cast<std::int32_t>(count); }
 };
-
-// A failure a kernel reports to its caller; the binding turns it into the
-// matching Python exception after every view has been released.
-enum class ErrorKind { Value, Overflow, Memory };
-
-struct KernelError {
-  ErrorKind kind;
-  const char* message;
-};
-
-[[noreturn]] inline void raise_value_error(const char* msg) { throw KernelError{ErrorKind::Value, msg}; }
-[[noreturn]] inline void raise_overflow_error(const char* msg) { throw KernelError{ErrorKind::Overflow, msg}; }
 
 // Zero-filled heap work array, released when it goes out of scope. A failed
 // allocation raises MemoryError through the binding.

@@ -68,7 +68,7 @@ FRAG_KERNEL(262, "OOOiOOi", box_slice32, "con_nativeidxs firsta lasta shape slic
 // The box's extents last[t] - first[t], 32-bit.
 struct BoxExtents {
   Vec<i32> first, last;
-  i32 operator[](std::ptrdiff_t t) const noexcept { return sub32(last[t], first[t]); }
+  i32 operator[](std::ptrdiff_t t) const FRAG_NOEXCEPT { return sub32(last[t], first[t]); }
 };
 
 // p times the number of elements of the box.

@@ -21,7 +21,7 @@ using indexing::rem64;
 
 // Number of values in first, first + step, ... short of last (a Python
 // range); 0 for a zero step.
-i64 range_length(i64 first, i64 last, i64 step) noexcept {
+i64 range_length(i64 first, i64 last, i64 step) FRAG_NOEXCEPT {
   if (step > 0) return last > first ? (last - first + step - 1) / step : 0;
   if (step < 0) return first > last ? (first - last - step - 1) / -step : 0;
   return 0;
@@ -180,7 +180,7 @@ FRAG_KERNEL(163, "iiiiiO", count_axis_slice, "sparsity");
 
 // Index q of axis value i in the slice first, first + step, ... of count
 // entries, or -1 when i is not picked.
-i64 slice_index(i64 i, i64 first, i64 step, i64 count) noexcept {
+i64 slice_index(i64 i, i64 first, i64 step, i64 count) FRAG_NOEXCEPT {
   if (step == 0) return -1;
   const i64 d = i - first;
   if (d % step != 0) return -1;

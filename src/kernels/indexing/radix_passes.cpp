@@ -52,7 +52,7 @@ struct PositionDigit {
   Vec<i64> rsp;
   i64 stride, extent;
   PositionDigit(i32 a, Vec<i32> rshape, Vec<i64> rsp_, Vec<i64> s) : rsp(rsp_), stride(s[a]), extent(rshape[a]) {}
-  i64 operator()(std::ptrdiff_t e) const noexcept {
+  i64 operator()(std::ptrdiff_t e) const FRAG_NOEXCEPT {
     return indexing::rem64(indexing::quot64(rsp[e], stride), extent);
   }
 };

@@ -99,7 +99,7 @@ void table_row_units(i32 i, i32 n, Mat<i32> shape) {
 FRAG_KERNEL(252, "iiO", table_row_units, "shape");
 
 // Extent k of an operand shape padded with unit extents to any length.
-inline i32 padded(const Vec<i32>& s, i64 k) noexcept { return k < s.count ? s[k] : 1; }
+inline i32 padded(const Vec<i32>& s, i64 k) FRAG_NOEXCEPT { return k < s.count ? s[k] : 1; }
 
 // The shape of the concatenation along axis dim of the operands of shapes,
 // each padded with unit extents to nd axes. Reads the operand shapes (None

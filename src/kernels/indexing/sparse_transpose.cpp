@@ -14,7 +14,7 @@ namespace {
 
 // Position of row r of a table over nd axes, each product widened to 64 bits.
 template <class S>
-inline i64 row_position(const Mat<i32>& m, i64 r, i32 nd, const S& strides) noexcept {
+inline i64 row_position(const Mat<i32>& m, i64 r, i32 nd, const S& strides) FRAG_NOEXCEPT {
   return indexing::offset64(0, indexing::TableRow{m, r}, strides, nd);
 }
 

@@ -41,8 +41,8 @@ FRAG_KERNEL(237, "iiLOO", shift_pattern, "numnz rsp");
 // off*I + rest (64-bit).
 struct StackMove {
   i64 tblock, rblock, shift;
-  i64 operator()(i64 x) const noexcept {
-    const i64 o = x / tblock;
+  i64 operator()(i64 x) const FRAG_NOEXCEPT {
+    const i64 o = idiv(x, tblock);
     return add64(add64(mul64(o, rblock), shift), sub64(x, mul64(o, tblock)));
   }
 };

@@ -35,7 +35,7 @@ FRAG_KERNEL(49, "iOO", strides32, "shape strides");
 // The extents of a shape read in the order of a permutation.
 struct Permuted {
   Vec<i32> shape, perm;
-  i32 operator[](std::ptrdiff_t t) const noexcept { return shape[perm[t]]; }
+  i32 operator[](std::ptrdiff_t t) const FRAG_NOEXCEPT { return shape[perm[t]]; }
 };
 
 // Row-major strides of the permuted shape (shape[perm[0]], ..., shape[perm[nd-1]]).

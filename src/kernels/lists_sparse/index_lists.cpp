@@ -250,7 +250,7 @@ FRAG_KERNEL(305, "iO", zero_n1, "ptr");
 
 // Digit of a pattern position along axis a of rshape (strides rstrides).
 inline i32 digit(i64 x, i32 a, Vec<i32> rshape, Vec<i64> rstrides) {
-  return static_cast<i32>((x / rstrides[a]) % static_cast<i64>(rshape[a]));
+  return static_cast<i32>(irem(idiv(x, rstrides[a]), static_cast<i64>(rshape[a])));
 }
 
 // Counting pass of one radix pass on axis a over n stored elements (ptr
@@ -413,7 +413,7 @@ inline bool in_box(i64 x, i32 nd, Vec<i32> astart, Vec<i32> astop, Vec<i32> shap
                    Vec<i64> rstride, i64* rpos) {
   i64 acc = 0;
   for (i32 t = 0; t < nd; ++t) {
-    const i64 c = (x / stride[t]) % static_cast<i64>(shape[t]);
+    const i64 c = irem(idiv(x, stride[t]), static_cast<i64>(shape[t]));
     if (c < astart[t] || c >= astop[t]) return false;
     if constexpr (WantPos) acc += (c - astart[t]) * rstride[t];
   }

@@ -19,7 +19,7 @@ namespace {
 
 // Position of the element of E with instance `key` (binary search over the
 // ascending einst), or -1 when E does not store it.
-inline i64 find_instance(Vec<i64> einst, i64 key) noexcept {
+inline i64 find_instance(Vec<i64> einst, i64 key) FRAG_NOEXCEPT {
   i64 lo = 0, hi = einst.count;
   while (lo < hi) {
     const i64 mid = lo + (hi - lo) / 2;

@@ -16,7 +16,7 @@ namespace {
 using idx = std::ptrdiff_t;
 
 // Packed position of (i, j), i >= j, in a lower triangle of order n.
-constexpr i64 packed_lower(i64 n, i64 i, i64 j) noexcept { return j * (2 * n - j - 1) / 2 + i; }
+constexpr i64 packed_lower(i64 n, i64 i, i64 j) FRAG_NOEXCEPT { return j * (2 * n - j - 1) / 2 + i; }
 
 // -------------------------------------------------- constraint lists
 

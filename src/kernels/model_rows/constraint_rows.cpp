@@ -18,14 +18,14 @@ using stack::Run;
 // Number of entries of row k: wi32[p+k+1] - wi32[p+k].
 struct RowSize {
   Run<i32> ptr;
-  i32 operator()(i32 k) const noexcept { return sub32(ptr[k + 1], ptr[k]); }
+  i32 operator()(i32 k) const FRAG_NOEXCEPT { return sub32(ptr[k + 1], ptr[k]); }
 };
 // Number of entries of item k, spanning rows wi32[p+k] .. wi32[p+k+1] of
 // the row-pointer block at o.
 struct ItemSize {
   Run<i32> items;
   Run<i32> ptr;
-  i32 operator()(i32 k) const noexcept { return sub32(ptr[items[k + 1]], ptr[items[k]]); }
+  i32 operator()(i32 k) const FRAG_NOEXCEPT { return sub32(ptr[items[k + 1]], ptr[items[k]]); }
 };
 
 // ----------------------------------------------------------------- routing
@@ -74,7 +74,7 @@ FRAG_KERNEL(39, "iOOiOi", split_indices, "conidxs crowidx lrowidx");
 
 // Entries per part: conic rows add to A, linear rows to B.
 template <class Size>
-inline std::tuple<i32, i32> part_totals(i32 A, Vec<i32> conidxs, i32 B, i32 n, const Size& size) noexcept {
+inline std::tuple<i32, i32> part_totals(i32 A, Vec<i32> conidxs, i32 B, i32 n, const Size& size) FRAG_NOEXCEPT {
   for (i32 k = 0; k < n; ++k) {
     if (conidxs[k] < 0)
       A = add32(A, size(k));
@@ -145,7 +145,7 @@ struct WRows {
 // coefficient of the row's entry for variable varidxs[t]. Block positions
 // without an entry are not written; entries of other variables are ignored.
 template <class Dst>
-inline void merge_row(const WRows& rows, i32 r, Vec<i32> varidxs, const Dst& dst) noexcept {
+inline void merge_row(const WRows& rows, i32 r, Vec<i32> varidxs, const Dst& dst) FRAG_NOEXCEPT {
   const idx m = varidxs.count;
   idx t = 0;
   i32 i = rows.ptr[r];

@@ -17,7 +17,7 @@ using idx = std::ptrdiff_t;
 // Linear index of row r of the multi-index list: sum of stride[t] * m(r, t)
 // over the nd axes, in 32-bit arithmetic (0 when nd < 1).
 template <class S>
-inline i32 linear_index(const Mat<i32>& m, i32 r, i32 nd, const S& stride) noexcept {
+inline i32 linear_index(const Mat<i32>& m, i32 r, i32 nd, const S& stride) FRAG_NOEXCEPT {
   i32 x = 0;
   for (i32 t = 0; t < nd; ++t) x = add32(x, mul32(stride[t], m(r, t)));
   return x;
@@ -78,10 +78,10 @@ FRAG_KERNEL(99, "iOO", strides, "shape stride");
 
 // dst[t - drop] = shape[t] for t = a+1 .. e-1: the extents after the cone
 // axis, moved down over the one (or two) axes taken out.
-inline void tail(Vec<i32> dst, i32 a, i32 e, Vec<i32> shape, idx drop) noexcept {
+inline void tail(Vec<i32> dst, i32 a, i32 e, Vec<i32> shape, idx drop) FRAG_NOEXCEPT {
   for (idx t = idx{a} + 1; t < e; ++t) dst[t - drop] = shape[t];
 }
-inline void head(Vec<i32> dst, i32 n, Vec<i32> shape) noexcept {
+inline void head(Vec<i32> dst, i32 n, Vec<i32> shape) FRAG_NOEXCEPT {
   for (i32 t = 0; t < n; ++t) dst[t] = shape[t];
 }
 

@@ -19,11 +19,11 @@ using idx = std::ptrdiff_t;
 
 // Zeroes positions s .. e-1 of every vector, position by position.
 template <class... V>
-inline void zero_range(i32 s, i32 e, const V&... v) noexcept {
+inline void zero_range(i32 s, i32 e, const V&... v) FRAG_NOEXCEPT {
   for (i32 k = s; k < e; ++k) ((v[k] = 0.0), ...);
 }
 // The position after the range: e when the range is not empty.
-constexpr i32 range_end(i32 s, i32 e) noexcept { return s < e ? e : s; }
+constexpr i32 range_end(i32 s, i32 e) FRAG_NOEXCEPT { return s < e ? e : s; }
 
 // Zeroes positions s .. e - 1 of the constraint solution vectors slc, suc, xc
 // and y.

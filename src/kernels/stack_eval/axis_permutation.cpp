@@ -36,8 +36,8 @@ void permute_dense(i32 w_cconst, i32 w_code, i32 w_codeptr, Vec<i32> dperm, Vec<
   for (i32 i = 0; i < n; ++i) {
     i64 rem = i, s = 0;
     for (i32 k = 0; k < nd; ++k) {
-      const i64 q = rem / dstride[k];
-      rem = rem % dstride[k];
+      const i64 q = idiv(rem, dstride[k]);
+      rem = irem(rem, dstride[k]);
       s = add64(s, mul64(q, stride[dperm[k]]));
     }
     program::copy_terms<NoProgram::kNothing>(src, s, dst, T, P);
@@ -90,8 +90,8 @@ void permuted_sparsity(Vec<i32> dperm, i32 w_sp, i32 nd, i32 n, Vec<i32> ri32, i
   for (i32 i = 0; i < n; ++i) {
     i64 r = w_spx[i];
     for (i32 k = 0; k < nd; ++k) {
-      coord[k] = r / stride[k];
-      r = r % stride[k];
+      coord[k] = idiv(r, stride[k]);
+      r = irem(r, stride[k]);
     }
     i64 v = coord[dperm[0]];
     for (i32 k = 1; k < nd; ++k) v = add64(mul64(v, static_cast<i64>(rshape[k])), coord[dperm[k]]);

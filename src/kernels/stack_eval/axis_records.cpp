@@ -97,7 +97,7 @@ std::tuple<i32, i32> triangle_census(i32 n, Vec<i32> dim, bool sparse, i32 op_ro
   const Run<i64> sp(wi64, op_sp);
   for (i32 e = 0; e < n; ++e) {
     const i64 v = sparse ? sp[e] : i64{e};
-    const i64 a = (v / stride[1]) % dim[1], b = (v / stride[3]) % dim[3];
+    const i64 a = irem(idiv(v, stride[1]), dim[1]), b = irem(idiv(v, stride[3]), dim[3]);
     const i32 w = terms ? sub32(ptr[e + 1], ptr[e]) : 1;
     if (b > a + offset) above = add32(above, w);
     else if (b < a + offset) below = add32(below, w);
@@ -120,7 +120,7 @@ void symmetric_weights(i64 s0, i64 s1, i64 s2, i64 s3, i64 /*s4*/, bool lower, i
   const Run<i64> idx(wi64, wpos);
   for (i32 k = 0; k < n; ++k) {
     const i64 v = idx[k];
-    const i64 a = (v % s0) / s1, b = (v % s2) / s3;
+    const i64 a = idiv(irem(v, s0), s1), b = idiv(irem(v, s2), s3);
     wts[k] = a == b ? 1.0 : (lower && b > a ? 0.0 : d);
     mirror[k] = low32(add64(v, sub64(mul64(b - a, s1), mul64(b - a, s3))));
   }
@@ -147,7 +147,7 @@ void symmetric_scale(i32 n, i32 op_cof, i32 op_rowptr, i64 s0, i64 s1, i64 s2, i
   const Run<i64> sp(wi64, op_sp);
   for (i32 e = 0; e < n; ++e) {
     const i64 v = sparse > 0 ? sp[e] : i64{v0} + i64{e} * step;
-    const i64 a = (v % s0) / s1, b = (v % s2) / s3;
+    const i64 a = idiv(irem(v, s0), s1), b = idiv(irem(v, s2), s3);
     const f64 f = b == a + offset ? 1.0 : (lower && b > a + offset ? 0.0 : d);
     for (i32 t = ptr[e], end = ptr[e + 1]; t < end; ++t) rcof[t] = f * cof[t];
   }
@@ -198,7 +198,7 @@ std::tuple<i32, i32, i32> block_histogram(i32 n, i32 wpos, i32 xpos, i32 limit, 
   const Run<i64> v(wi64, wpos);
   const Run<i32> cnt(xi32, xpos);
   for (i32 k = 0; k < n; ++k) {
-    const i64 blk = sub64(v[k], v0) / B;
+    const i64 blk = idiv(sub64(v[k], v0), B);
     if (blk < 0 || blk >= limit) continue;
     const i32 c = add32(cnt[blk], 1);
     cnt[blk] = c;

@@ -30,7 +30,7 @@ using stack::Run;
 // operand without programs gives each term "push constant 0.0" in a result
 // with programs.
 inline void append_run(const Blocks& op, std::ptrdiff_t first, std::ptrdiff_t step, i32 count, const Blocks& res,
-                       i32& T, i32& P) noexcept {
+                       i32& T, i32& P) FRAG_NOEXCEPT {
   for (i32 k = 0; k < count; ++k) program::copy_terms<NoProgram::kPushZero>(op, first + k * step, res, T, P);
 }
 
@@ -96,9 +96,9 @@ FRAG_KERNEL(544, "iiiiiiiiiiiiiiiiOOOiiiiiOOO", sum_axis_dense, "rf64 ri32 ri64 
 
 // Result key of stored index v when the axis of the split (extent, inner) is
 // summed out: v = (x * extent + a) * inner + p becomes x * inner + p.
-inline i64 summed_key(i64 v, i64 extent, i64 inner) noexcept {
+inline i64 summed_key(i64 v, i64 extent, i64 inner) FRAG_NOEXCEPT {
   const i64 block = extent * inner;
-  return (v / block) * inner + v % inner;
+  return idiv(v, block) * inner + irem(v, inner);
 }
 
 // Order pass of the sum of a sparse operand along one axis: groups its n
@@ -217,9 +217,9 @@ i32 sum_trailing(i64 B, i32 E, i32 n, bool sparse, Vec<i32> ri32, Vec<i64> ri64,
   const Run<i64> sp(wi64, op_sp), rsp(ri64, res_sp);
   auto index = [&](i32 e) { return sparse ? sp[e] : i64{e}; };
   for (i32 e = 0; e < n;) {
-    const i64 key = index(e) / B;
+    const i64 key = idiv(index(e), B);
     i32 f = e + 1;
-    while (f < n && index(f) / B == key) ++f;
+    while (f < n && idiv(index(f), B) == key) ++f;
     if (sparse) rsp[E] = key;
     E = add32(E, 1);
     rptr[E] = add32(T0, sub32(ptr[f], ptr[0]));
@@ -242,21 +242,21 @@ struct Vec3 {
 struct Positions {
   i32 rowptr, nidxs, cof, pptr, pwords, pconst;
 };
-inline Blocks at(const Vec3& s, const Positions& p, bool programs) noexcept {
+inline Blocks at(const Vec3& s, const Positions& p, bool programs) FRAG_NOEXCEPT {
   return stack::blocks_at(s.i32s, s.i64s, s.f64s, p.rowptr, p.nidxs, p.cof, p.pptr, p.pwords, p.pconst, programs);
 }
 
 // Operands X and Y on the W stack and the result on the R stack.
 inline std::tuple<Blocks, Blocks, Blocks> pair_blocks(bool programs, const Vec3& w, const Vec3& r,
                                                       const Positions& x, const Positions& y,
-                                                      const Positions& res) noexcept {
+                                                      const Positions& res) FRAG_NOEXCEPT {
   return {at(w, x, programs), at(w, y, programs), at(r, res, programs)};
 }
 
 // Appends a * X's element ex, then b * Y's element ey (either skipped when
 // negative), at the running counts T and P.
 inline void append_pair(const Blocks& x, f64 a, std::ptrdiff_t ex, const Blocks& y, f64 b, std::ptrdiff_t ey,
-                        const Blocks& res, i32& T, i32& P) noexcept {
+                        const Blocks& res, i32& T, i32& P) FRAG_NOEXCEPT {
   if (ex >= 0) program::append_weighted(x, a, ex, res, T, P);
   if (ey >= 0) program::append_weighted(y, b, ey, res, T, P);
 }

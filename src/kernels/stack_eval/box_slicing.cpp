@@ -46,7 +46,7 @@ struct Box {
   Run<i32> extent;
   i32 nd;
 
-  i32 coord(i64 u, i32 k) const { return static_cast<i32>((u / st[k]) % static_cast<i64>(extent[k])); }
+  i32 coord(i64 u, i32 k) const { return static_cast<i32>(irem(idiv(u, st[k]), static_cast<i64>(extent[k]))); }
   bool inside(i32 c, i32 k) const { return first[k] <= c && c < last[k]; }
   bool contains(i64 u) const {
     for (i32 k = 0; k < nd; ++k)

@@ -56,7 +56,7 @@ struct ExprPrograms {
   Run<i32> rowptr, pptr, words;
 
   // Number and total length of the non-constant programs of element e.
-  std::tuple<i32, i32> nonconstant(i32 e) const noexcept {
+  std::tuple<i32, i32> nonconstant(i32 e) const FRAG_NOEXCEPT {
     i32 count = 0, length = 0;
     for (i32 t = rowptr[e], end = rowptr[e + 1]; t < end; ++t) {
       if (!program::term_is_constant(pptr, words, t)) {
@@ -143,7 +143,7 @@ struct RowRemoval {
   Vec<i32> ptrb, ptre;
 
   // Entries removed (as a non-positive change of the entry total).
-  i32 clear(i32 r) const noexcept {
+  i32 clear(i32 r) const FRAG_NOEXCEPT {
     const i32 change = sub32(ptrb[r], ptre[r]);
     ptrb[r] = 0;
     ptre[r] = 0;

@@ -11,7 +11,7 @@ namespace frag {
 namespace {
 
 // Some entry k < count lies outside m x n.
-bool any_outside(i32 m, i32 n, i32 count, Vec<i32> msubi, Vec<i32> msubj) noexcept {
+bool any_outside(i32 m, i32 n, i32 count, Vec<i32> msubi, Vec<i32> msubj) FRAG_NOEXCEPT {
   bool out = false;
   for (i32 k = 0; k < count; ++k) {
     const i32 i = msubi[k], j = msubj[k];
@@ -22,7 +22,7 @@ bool any_outside(i32 m, i32 n, i32 count, Vec<i32> msubi, Vec<i32> msubj) noexce
 
 // Some consecutive pair among the first count entries is not strictly
 // ascending in row-major order.
-bool any_unsorted(i32 count, Vec<i32> msubi, Vec<i32> msubj) noexcept {
+bool any_unsorted(i32 count, Vec<i32> msubi, Vec<i32> msubj) FRAG_NOEXCEPT {
   bool bad = false;
   for (i32 k = 0; k + 1 < count; ++k) {
     const i32 i0 = msubi[k], i1 = msubi[k + 1];

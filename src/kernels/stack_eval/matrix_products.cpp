@@ -380,11 +380,11 @@ struct FoldOut {
   i32 C = 0, N = 0, V = 0;
   i32 here = 0;
   f64 acc = 0.0;
-  void open() noexcept {
+  void open() FRAG_NOEXCEPT {
     here = 0;
     acc = 0.0;
   }
-  void append(const ExprOperand& op, i64 e, f64 v) noexcept {
+  void append(const ExprOperand& op, i64 e, f64 v) FRAG_NOEXCEPT {
     for (i32 j = op.b.ptr[e], end = op.b.ptr[e + 1]; j < end; ++j) {
       if (op.b.nidxs[j] == 0) {
         acc += v * op.b.cof[j];
@@ -395,7 +395,7 @@ struct FoldOut {
       }
     }
   }
-  void close(i64 key, bool) noexcept {
+  void close(i64 key, bool) FRAG_NOEXCEPT {
     counts[key + 1] = add32(counts[key + 1], here);
     values[key] += acc;
   }
@@ -455,8 +455,8 @@ struct ValueOut {
   static constexpr bool kWrites = true;
   i32 V = 0;
   f64 acc = 0.0;
-  void open() noexcept { acc = 0.0; }
-  void append(const ExprOperand& op, i64 e, f64 v) noexcept {
+  void open() FRAG_NOEXCEPT { acc = 0.0; }
+  void append(const ExprOperand& op, i64 e, f64 v) FRAG_NOEXCEPT {
     f64 s = 0.0;
     for (i32 j = op.b.ptr[e], end = op.b.ptr[e + 1]; j < end; ++j) s += op.b.cof[j];
     acc += v * s;
@@ -479,7 +479,7 @@ void dense_values(i32 accumulate, i32 e0, i32 m, i32 n, i32 nd, i32 op_cof, Vec<
   struct Sink : ValueOut {
     Run<f64> values;
     bool add;
-    void close(i64 key, bool) noexcept { values[key] = add ? values[key] + acc : acc; }
+    void close(i64 key, bool) FRAG_NOEXCEPT { values[key] = add ? values[key] + acc : acc; }
   } out{{}, values, accumulate > 0};
   if (right > 0) {
     DenseColumns M{mval, m, n};
@@ -511,7 +511,7 @@ std::tuple<i32, i32, i32> dense_values_sparse(i32 E0, i32 m, i32 nd, i32 op_cof,
     Run<f64> values;
     Run<i32> idx;
     i32 E, Vn, Z;
-    void close(i64 key, bool) noexcept {
+    void close(i64 key, bool) FRAG_NOEXCEPT {
       Vn = add32(Vn, 1);
       if (acc == 0.0) {
         Z = add32(Z, 1);

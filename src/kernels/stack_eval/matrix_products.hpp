@@ -43,15 +43,15 @@ struct TripletRows {
   i64 k, end;
   TripletRows(Vec<i32> si, Vec<i32> sj, Vec<f64> v, i64 first, i64 count)
       : subi(si), subj(sj), val(v), k(first), end(first + std::max<i64>(count, 0)) {}
-  std::pair<i64, i64> line(i32 i) noexcept {
+  std::pair<i64, i64> line(i32 i) FRAG_NOEXCEPT {
     while (k < end && subi[k] < i) ++k;
     const i64 b = k;
     while (k < end && subi[k] == i) ++k;
     return {b, k};
   }
-  i32 other(i64 r) const noexcept { return subj[r]; }
-  f64 value(i64 r) const noexcept { return val[r]; }
-  bool skip(i64) const noexcept { return false; }
+  i32 other(i64 r) const FRAG_NOEXCEPT { return subj[r]; }
+  f64 value(i64 r) const FRAG_NOEXCEPT { return val[r]; }
+  bool skip(i64) const FRAG_NOEXCEPT { return false; }
 };
 
 // A square matrix with entries only on one diagonal, given by their rows
@@ -61,8 +61,8 @@ struct DiagonalRows : TripletRows {
   i32 offset, n;
   DiagonalRows(Vec<i32> si, Vec<f64> v, i64 first, i64 count, i32 off, i32 cols)
       : TripletRows(si, si, v, first, count), offset(off), n(cols) {}
-  i32 other(i64 r) const noexcept { return add32(subi[r], offset); }
-  bool skip(i64 r) const noexcept {
+  i32 other(i64 r) const FRAG_NOEXCEPT { return add32(subi[r], offset); }
+  bool skip(i64 r) const FRAG_NOEXCEPT {
     const i32 j = other(r);
     return j < 0 || j >= n;
   }
@@ -76,10 +76,10 @@ struct BlockRows {
   Vec<i32> subj;
   Vec<f64> val;
   i32 r0, j0;
-  std::pair<i64, i64> line(i32 i) const noexcept { return {first[i - r0], end[i - r0]}; }
-  i32 other(i64 r) const noexcept { return sub32(subj[r], j0); }
-  f64 value(i64 r) const noexcept { return val[r]; }
-  bool skip(i64) const noexcept { return false; }
+  std::pair<i64, i64> line(i32 i) const FRAG_NOEXCEPT { return {first[i - r0], end[i - r0]}; }
+  i32 other(i64 r) const FRAG_NOEXCEPT { return sub32(subj[r], j0); }
+  f64 value(i64 r) const FRAG_NOEXCEPT { return val[r]; }
+  bool skip(i64) const FRAG_NOEXCEPT { return false; }
 };
 
 // Rows of a dense row-major m x n matrix: row i owns positions i*n .. i*n+n-1.
@@ -87,13 +87,13 @@ struct DenseRows {
   Vec<f64> val;
   i32 n;
   bool skip_zeros = false;
-  bool skip(i64 r) const noexcept { return skip_zeros && val[r] == 0.0; }
-  std::pair<i64, i64> line(i32 i) const noexcept {
+  bool skip(i64 r) const FRAG_NOEXCEPT { return skip_zeros && val[r] == 0.0; }
+  std::pair<i64, i64> line(i32 i) const FRAG_NOEXCEPT {
     const i64 b = static_cast<i64>(i) * n;
     return {b, b + std::max(n, 0)};
   }
-  i32 other(i64 r) const noexcept { return static_cast<i32>(r % n); }
-  f64 value(i64 r) const noexcept { return val[r]; }
+  i32 other(i64 r) const FRAG_NOEXCEPT { return static_cast<i32>(irem(r, n)); }
+  f64 value(i64 r) const FRAG_NOEXCEPT { return val[r]; }
 };
 
 // Columns of a dense row-major m x n matrix, for right products: column j
@@ -103,12 +103,12 @@ struct DenseColumns {
   Vec<f64> val;
   i32 m, n;
   bool skip_zeros = false;
-  bool skip(i64 r) const noexcept { return skip_zeros && value(r) == 0.0; }
-  std::pair<i64, i64> line(i32 j) const noexcept {
+  bool skip(i64 r) const FRAG_NOEXCEPT { return skip_zeros && value(r) == 0.0; }
+  std::pair<i64, i64> line(i32 j) const FRAG_NOEXCEPT {
     return {static_cast<i64>(j) * std::max(m, 0), static_cast<i64>(j + 1) * std::max(m, 0)};
   }
-  i32 other(i64 r) const noexcept { return static_cast<i32>(r % m); }
-  f64 value(i64 r) const noexcept { return val[(r % m) * n + r / m]; }
+  i32 other(i64 r) const FRAG_NOEXCEPT { return static_cast<i32>(irem(r, m)); }
+  f64 value(i64 r) const FRAG_NOEXCEPT { return val[irem(r, m) * n + idiv(r, m)]; }
 };
 
 // Columns of triplets through a column order on the X stack: column pointer
@@ -119,10 +119,10 @@ struct ColumnOrder {
   Vec<f64> val;
   ColumnOrder(Vec<i32> xi32, i32 pos, i32 n, Vec<i32> si, Vec<f64> v)
       : colptr(xi32, pos), perm(xi32, static_cast<std::ptrdiff_t>(pos) + n + 1), subi(si), val(v) {}
-  std::pair<i64, i64> line(i32 j) const noexcept { return {colptr[j], colptr[j + 1]}; }
-  i32 other(i64 r) const noexcept { return subi[perm[r]]; }
-  f64 value(i64 r) const noexcept { return val[perm[r]]; }
-  bool skip(i64) const noexcept { return false; }
+  std::pair<i64, i64> line(i32 j) const FRAG_NOEXCEPT { return {colptr[j], colptr[j + 1]}; }
+  i32 other(i64 r) const FRAG_NOEXCEPT { return subi[perm[r]]; }
+  f64 value(i64 r) const FRAG_NOEXCEPT { return val[perm[r]]; }
+  bool skip(i64) const FRAG_NOEXCEPT { return false; }
 };
 
 // -------------------------------------------------------------- operands
@@ -134,7 +134,7 @@ struct ExprOperand {
   Run<i64> sp;
   i32 nelem;
   bool sparse;
-  i64 find(i64 key) const noexcept {
+  i64 find(i64 key) const FRAG_NOEXCEPT {
     if (!sparse) return key;
     i64 lo = 0, hi = nelem;
     while (lo < hi) {
@@ -143,7 +143,7 @@ struct ExprOperand {
     }
     return (lo < nelem && sp[lo] == key) ? lo : -1;
   }
-  i32 terms(i64 e) const noexcept { return sub32(b.ptr[e + 1], b.ptr[e]); }
+  i32 terms(i64 e) const FRAG_NOEXCEPT { return sub32(b.ptr[e + 1], b.ptr[e]); }
 };
 
 // A variable: element e is the single term (variable index, coefficient 1.0),
@@ -152,8 +152,8 @@ struct VariableOperand {
   Run<i64> x;
   i64 first;
   bool contiguous;
-  i64 find(i64 key) const noexcept { return key; }
-  i64 index(i64 e) const noexcept { return contiguous ? first + e : x[e]; }
+  i64 find(i64 key) const FRAG_NOEXCEPT { return key; }
+  i64 index(i64 e) const FRAG_NOEXCEPT { return contiguous ? first + e : x[e]; }
 };
 
 // ------------------------------------------------------------ the result
@@ -174,7 +174,7 @@ struct Out {
   i32 V = 0;         // pairs (matrix entry, stored operand element) that met
   i32 start = 0;
 
-  void term(i64 var, f64 c) noexcept {
+  void term(i64 var, f64 c) FRAG_NOEXCEPT {
     if (Write) {
       res.nidxs[T] = var;
       res.cof[T] = c;
@@ -182,7 +182,7 @@ struct Out {
     T = add32(T, 1);
   }
   // The terms of operand element e, scaled by v.
-  void append(const ExprOperand& op, i64 e, f64 v) noexcept {
+  void append(const ExprOperand& op, i64 e, f64 v) FRAG_NOEXCEPT {
     const Blocks& b = op.b;
     for (i32 j = b.ptr[e], end = b.ptr[e + 1]; j < end; ++j) {
       if (skip_constants && b.nidxs[j] == 0) continue;
@@ -202,9 +202,9 @@ struct Out {
       T = add32(T, 1);
     }
   }
-  void append(const VariableOperand& x, i64 e, f64 v) noexcept { term(x.index(e), v); }
-  void open() noexcept { start = T; }
-  void close(i64 key, bool any) noexcept {
+  void append(const VariableOperand& x, i64 e, f64 v) FRAG_NOEXCEPT { term(x.index(e), v); }
+  void open() FRAG_NOEXCEPT { start = T; }
+  void close(i64 key, bool any) FRAG_NOEXCEPT {
     L = std::max(L, sub32(T, start));
     if (sparse && !any) return;
     if (Write) {
@@ -220,7 +220,7 @@ struct Out {
 // Left product M.E over rows r0 .. r0 + m - 1 of M, E viewed as rows of p
 // columns. The key of result element (i, c) is i * p + c.
 template <class Lines, class Operand, class O>
-void left(Lines& M, i32 r0, i32 m, i32 p, const Operand& op, O& out) noexcept {
+void left(Lines& M, i32 r0, i32 m, i32 p, const Operand& op, O& out) FRAG_NOEXCEPT {
   for (i32 i = r0, iend = add32(r0, std::max(m, 0)); i < iend; ++i) {
     const auto [b, e] = M.line(i);
     for (i32 c = 0; c < p; ++c) {
@@ -243,7 +243,7 @@ void left(Lines& M, i32 r0, i32 m, i32 p, const Operand& op, O& out) noexcept {
 // columns, M's columns 0 .. n - 1. The key of result element (c, j) is
 // c * n + j.
 template <class Lines, class Operand, class O>
-void right(const Lines& M, i32 c0, i32 q, i32 m, i32 n, const Operand& op, O& out) noexcept {
+void right(const Lines& M, i32 c0, i32 q, i32 m, i32 n, const Operand& op, O& out) FRAG_NOEXCEPT {
   for (i32 c = std::max(c0, 0); c < q; ++c) {
     for (i32 j = 0; j < n; ++j) {
       const auto [b, e] = M.line(j);
@@ -263,7 +263,7 @@ void right(const Lines& M, i32 c0, i32 q, i32 m, i32 n, const Operand& op, O& ou
 }
 
 // Product of the extents shape[a] .. shape[b - 1] (32-bit, wrapping).
-inline i32 extent_product(Run<i32> shape, i32 a, i32 b) noexcept {
+inline i32 extent_product(Run<i32> shape, i32 a, i32 b) FRAG_NOEXCEPT {
   i32 p = 1;
   for (i32 k = a; k < b; ++k) p = mul32(p, shape[k]);
   return p;
@@ -274,7 +274,7 @@ inline i32 extent_product(Run<i32> shape, i32 a, i32 b) noexcept {
 // element per entry whose position E stores, key msp[k], holding E's terms
 // times cval[k].
 template <class Operand, class O>
-void elementwise(Vec<i64> msp, Vec<f64> cval, i32 K, const Operand& op, O& out) noexcept {
+void elementwise(Vec<i64> msp, Vec<f64> cval, i32 K, const Operand& op, O& out) FRAG_NOEXCEPT {
   for (i32 k = 0; k < K; ++k) {
     const i64 key = msp[k];
     const i64 s = op.find(key);
@@ -290,7 +290,7 @@ void elementwise(Vec<i64> msp, Vec<f64> cval, i32 K, const Operand& op, O& out) 
 // An operand on the W stack at the given block positions. A dense operand
 // passes sparse = false (its sparsity block and element count are not read).
 inline ExprOperand operand(Vec<i32> wi32, Vec<i64> wi64, Vec<f64> wf64, i32 ptr, i32 nidxs, i32 cof, bool programs,
-                           i32 codeptr, i32 code, i32 cconst, bool sparse, i32 sp, i32 nelem) noexcept {
+                           i32 codeptr, i32 code, i32 cconst, bool sparse, i32 sp, i32 nelem) FRAG_NOEXCEPT {
   return ExprOperand{stack::blocks_at(wi32, wi64, wf64, ptr, nidxs, cof, codeptr, code, cconst, programs),
                      Run(wi64, sparse ? sp : 0), nelem, sparse};
 }
@@ -298,7 +298,7 @@ inline ExprOperand operand(Vec<i32> wi32, Vec<i64> wi64, Vec<f64> wf64, i32 ptr,
 // The result blocks on the R stack and the running cursors.
 template <bool Write>
 Out<Write> result(Vec<i32> ri32, Vec<i64> ri64, Vec<f64> rf64, i32 ptr, i32 nidxs, i32 cof, bool programs,
-                  i32 codeptr, i32 code, i32 cconst, bool sparse, i32 sp, i32 E0, i32 T0, i32 P0) noexcept {
+                  i32 codeptr, i32 code, i32 cconst, bool sparse, i32 sp, i32 E0, i32 T0, i32 P0) FRAG_NOEXCEPT {
   Out<Write> o{stack::blocks_at(ri32, ri64, rf64, ptr, nidxs, cof, codeptr, code, cconst, programs),
                Run(ri64, sparse ? sp : 0), sparse};
   o.E = E0;
@@ -309,7 +309,7 @@ Out<Write> result(Vec<i32> ri32, Vec<i64> ri64, Vec<f64> rf64, i32 ptr, i32 nidx
 
 // Sizes only: cursors without blocks. Program positions are counted when
 // `programs` is set.
-inline Out<false> counter(bool programs, bool sparse, i32 E0, i32 T0, i32 P0) noexcept {
+inline Out<false> counter(bool programs, bool sparse, i32 E0, i32 T0, i32 P0) FRAG_NOEXCEPT {
   Out<false> o{Blocks{Run(Vec<i32>{}, 0), Run(Vec<i64>{}, 0), Run(Vec<f64>{}, 0), Run(Vec<i32>{}, 0),
                       Run(Vec<i32>{}, 0), Run(Vec<f64>{}, 0), programs},
                Run(Vec<i64>{}, 0), sparse};
@@ -321,16 +321,16 @@ inline Out<false> counter(bool programs, bool sparse, i32 E0, i32 T0, i32 P0) no
 
 // An operand's shape viewed as a matrix for a left product: n = extent 0
 // rows, p = product of the other extents; the result shape is (m, shape[1:]).
-inline i32 left_columns(Run<i32> shape, i32 nd) noexcept { return extent_product(shape, 1, nd); }
-inline void left_shape(Run<i32> shape, i32 nd, i32 m, Run<i32> rshape) noexcept {
+inline i32 left_columns(Run<i32> shape, i32 nd) FRAG_NOEXCEPT { return extent_product(shape, 1, nd); }
+inline void left_shape(Run<i32> shape, i32 nd, i32 m, Run<i32> rshape) FRAG_NOEXCEPT {
   if (nd <= 0) return;
   rshape[0] = m;
   for (i32 d = 1; d < nd; ++d) rshape[d] = shape[d];
 }
 // ... and for a right product: q = product of all extents but the last, m =
 // the last extent; the result shape is (shape[:-1], n).
-inline i32 right_rows(Run<i32> shape, i32 nd) noexcept { return extent_product(shape, 0, nd - 1); }
-inline void right_shape(Run<i32> shape, i32 nd, i32 n, Run<i32> rshape) noexcept {
+inline i32 right_rows(Run<i32> shape, i32 nd) FRAG_NOEXCEPT { return extent_product(shape, 0, nd - 1); }
+inline void right_shape(Run<i32> shape, i32 nd, i32 n, Run<i32> rshape) FRAG_NOEXCEPT {
   if (nd <= 0) return;
   for (i32 d = 0; d + 1 < nd; ++d) rshape[d] = shape[d];
   rshape[nd - 1] = n;

@@ -28,7 +28,7 @@ struct Product {
   stack::Blocks op, res;
 
   // Appends the rewritten terms of operand element e with parameter q.
-  void rewrite(std::ptrdiff_t e, i32 q, i32& P, i32& T) const noexcept {
+  void rewrite(std::ptrdiff_t e, i32 q, i32& P, i32& T) const FRAG_NOEXCEPT {
     for (i32 j = op.ptr[e], end = op.ptr[e + 1]; j < end; ++j) {
       res.nidxs[T] = op.nidxs[j];
       res.cof[T] = 0.0;
@@ -61,7 +61,7 @@ Product product(i32 op_pconst, i32 op_pwords, i32 op_pptr, i32 op_cof, i32 flag,
 
 // Terms and program positions that rewriting operand element e adds.
 inline void add_rewrite_size(Run<i32> ptr, Run<i32> pptr, bool programs, std::ptrdiff_t e, i32& P,
-                             i32& T) noexcept {
+                             i32& T) FRAG_NOEXCEPT {
   const i32 a = ptr[e], b = ptr[e + 1], m = sub32(b, a);
   T = add32(T, m);
   P = add32(P, mul32(3, m));
@@ -429,7 +429,7 @@ void pattern_counts(i32 ncols, i32 npattern, i32 off_count, i32 off_pattern, Vec
   const Run<i32> count(xi32, off_count);
   const Run<i64> pat(xi64, off_pattern);
   for (i32 t = 0; t < npattern; ++t) {
-    const std::ptrdiff_t at = (ByColumn ? pat[t] % ncols : pat[t] / ncols) + 1;
+    const std::ptrdiff_t at = (ByColumn ? irem(pat[t], ncols) : idiv(pat[t], ncols)) + 1;
     count[at] = add32(count[at], 1);
   }
 }
@@ -445,7 +445,7 @@ void pattern_transpose(i32 ncols, i32 nrows, i32 npattern, i32 off_cursor, i32 o
   const Run<i32> cursor(xi32, off_cursor), par(xi32, off_par), tpar(xi32, off_tpar);
   const Run<i64> pat(xi64, off_pattern), tpat(xi64, off_tpattern);
   for (i32 t = 0; t < npattern; ++t) {
-    const i64 key = pat[t], r = key / ncols, c = key % ncols;
+    const i64 key = pat[t], r = idiv(key, ncols), c = irem(key, ncols);
     const i32 dst = cursor[c];
     tpat[dst] = c * nrows + r;
     tpar[dst] = par[t];

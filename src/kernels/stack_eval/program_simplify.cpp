@@ -28,22 +28,22 @@ struct Tree {
   Run<f64> value;
   i32 N = 0, D = 0;
 
-  bool is_const(i32 x) const noexcept { return type[x] == stack::kPushConst; }
-  bool is(i32 x, f64 v) const noexcept { return is_const(x) && value[x] == v; }
-  i32 pop() noexcept { return stack[D = sub32(D, 1)]; }
-  void push(i32 x) noexcept {
+  bool is_const(i32 x) const FRAG_NOEXCEPT { return type[x] == stack::kPushConst; }
+  bool is(i32 x, f64 v) const FRAG_NOEXCEPT { return is_const(x) && value[x] == v; }
+  i32 pop() FRAG_NOEXCEPT { return stack[D = sub32(D, 1)]; }
+  void push(i32 x) FRAG_NOEXCEPT {
     stack[D] = x;
     D = add32(D, 1);
   }
   // A new node with its children, pushed.
   template <class... C>
-  void make(i32 t, f64 v, C... children) noexcept {
+  void make(i32 t, f64 v, C... children) FRAG_NOEXCEPT {
     const i32 at = cptr[N];
     i32 k = 0;
     ((clist[at + k++] = children), ...);
     node_done(t, v, k);
   }
-  void node_done(i32 t, f64 v, i32 nchildren) noexcept {
+  void node_done(i32 t, f64 v, i32 nchildren) FRAG_NOEXCEPT {
     type[N] = t;
     value[N] = v;
     cptr[N + 1] = add32(cptr[N], nchildren);
@@ -52,7 +52,7 @@ struct Tree {
   }
   // An alias rule keeps node x and uses up one node number (with `advance`
   // child slots that are not written).
-  void alias(i32 x, i32 advance) noexcept {
+  void alias(i32 x, i32 advance) FRAG_NOEXCEPT {
     cptr[N + 1] = add32(cptr[N], advance);
     N = add32(N, 1);
     push(x);

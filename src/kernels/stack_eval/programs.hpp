@@ -29,7 +29,7 @@ using stack::Opcode;
 // Operand of push-parameter and sum, truncated toward zero to 32 bits. An
 // operand outside the 32-bit range (or NaN) gives the most negative value, as
 // the processor's conversion does; the host never produces one.
-inline i32 trunc_operand(f64 x) noexcept {
+inline i32 trunc_operand(f64 x) FRAG_NOEXCEPT {
   if (x > -2147483649.0 && x < 2147483648.0) return static_cast<i32>(x);
   return std::numeric_limits<i32>::min();
 }
@@ -40,7 +40,7 @@ struct ValueStack {
   std::ptrdiff_t base;
   i32 depth;
 
-  f64 bottom() const noexcept { return xf64[base]; }
+  f64 bottom() const FRAG_NOEXCEPT { return xf64[base]; }
 };
 
 // Runs the n instructions at positions first .. first + n - 1 of (words,
@@ -49,7 +49,7 @@ struct ValueStack {
 // than it pushed, and parameter indices must lie inside param_value.
 template <class Words, class Consts>
 inline void run(const Words& words, const Consts& consts, std::ptrdiff_t first, i32 n,
-                Vec<f64> param_value, ValueStack& vs) noexcept {
+                Vec<f64> param_value, ValueStack& vs) FRAG_NOEXCEPT {
   Vec<f64> x = vs.xf64;
   const std::ptrdiff_t b = vs.base;
   std::ptrdiff_t d = vs.depth;
@@ -99,7 +99,7 @@ inline void run(const Words& words, const Consts& consts, std::ptrdiff_t first, 
 // constant (one position, word 2 or 10). The word is read only for a program
 // of length 1, so a program of length 0 at the end of the words is safe.
 template <class Ptr, class Words>
-inline bool term_is_constant(const Ptr& ptr, const Words& words, i32 t) noexcept {
+inline bool term_is_constant(const Ptr& ptr, const Words& words, i32 t) FRAG_NOEXCEPT {
   const i32 s = ptr[t];
   return sub32(ptr[t + 1], s) == 1 && stack::is_constant_program(1, words[s]);
 }
@@ -107,7 +107,7 @@ inline bool term_is_constant(const Ptr& ptr, const Words& words, i32 t) noexcept
 // Copies the source program positions s .. e - 1 of (sw, sc) to position c
 // of a result program (dw, dc); returns the next position.
 template <class SW, class SC, class DW, class DC>
-inline i32 copy_positions(const SW& sw, const SC& sc, i32 s, i32 e, const DW& dw, const DC& dc, i32 c) noexcept {
+inline i32 copy_positions(const SW& sw, const SC& sc, i32 s, i32 e, const DW& dw, const DC& dc, i32 c) FRAG_NOEXCEPT {
   for (i32 p = s; p < e; ++p, c = add32(c, 1)) {
     dw[c] = sw[p];
     dc[c] = sc[p];
@@ -118,7 +118,7 @@ inline i32 copy_positions(const SW& sw, const SC& sc, i32 s, i32 e, const DW& dw
 // Appends the one-instruction program "push constant 0.0" at position c of a
 // result program; returns the next position.
 template <class DW, class DC>
-inline i32 append_zero(const DW& dw, const DC& dc, i32 c) noexcept {
+inline i32 append_zero(const DW& dw, const DC& dc, i32 c) FRAG_NOEXCEPT {
   dw[c] = stack::kPushConst;
   dc[c] = 0.0;
   return add32(c, 1);
@@ -129,7 +129,7 @@ inline i32 append_zero(const DW& dw, const DC& dc, i32 c) noexcept {
 // of the multiply is left as it is. Returns the next position.
 template <class SW, class SC, class DW, class DC>
 inline i32 append_scaled(const SW& sw, const SC& sc, i32 s, i32 e, f64 w, const DW& dw, const DC& dc,
-                         i32 c) noexcept {
+                         i32 c) FRAG_NOEXCEPT {
   c = copy_positions(sw, sc, s, e, dw, dc, c);
   dw[c] = stack::kPushConst;
   dc[c] = w;
@@ -150,7 +150,7 @@ enum class NoProgram {
 // row pointer entry after the element are the caller's.
 template <NoProgram Missing>
 inline void copy_terms(const stack::Blocks& src, std::ptrdiff_t e, const stack::Blocks& dst, i32& T,
-                       i32& P) noexcept {
+                       i32& P) FRAG_NOEXCEPT {
   const i32 end = src.ptr[e + 1];
   for (i32 j = src.ptr[e]; j < end; ++j) {
     dst.nidxs[T] = src.nidxs[j];
@@ -172,7 +172,7 @@ inline void copy_terms(const stack::Blocks& src, std::ptrdiff_t e, const stack::
 // programs, every program is followed by "push constant w, multiply" (an
 // operand without programs gives "push constant 0.0").
 inline void append_weighted(const stack::Blocks& op, f64 w, std::ptrdiff_t e, const stack::Blocks& res, i32& r,
-                            i32& c) noexcept {
+                            i32& c) FRAG_NOEXCEPT {
   for (i32 j = op.ptr[e], end = op.ptr[e + 1]; j < end; ++j) {
     res.nidxs[r] = op.nidxs[j];
     res.cof[r] = w * op.cof[j];

@@ -34,7 +34,7 @@ struct Run {
   Vec<T> a;
   std::ptrdiff_t pos;
   Run(Vec<T> arr, std::ptrdiff_t p) : a(arr), pos(p) {}
-  T& operator[](std::ptrdiff_t k) const noexcept { return a[pos + k]; }
+  T& operator[](std::ptrdiff_t k) const FRAG_NOEXCEPT { return a[pos + k]; }
 };
 
 // The blocks of one stacked expression on a stack: row pointer, variable
@@ -53,7 +53,7 @@ struct Blocks {
 // arrays.
 inline Blocks blocks_at(Vec<i32> s32, Vec<i64> s64, Vec<f64> sf64, std::ptrdiff_t ptr, std::ptrdiff_t nidxs,
                         std::ptrdiff_t cof, std::ptrdiff_t pptr, std::ptrdiff_t words, std::ptrdiff_t consts,
-                        bool programs) noexcept {
+                        bool programs) FRAG_NOEXCEPT {
   return Blocks{Run(s32, ptr),   Run(s64, nidxs), Run(sf64, cof), Run(s32, pptr),
                 Run(s32, words), Run(sf64, consts), programs};
 }
@@ -71,7 +71,7 @@ struct OperandTable {
   // programs are wanted and the operand has them (ncodeatom[i] > 0), so their
   // descriptors are not read otherwise; the blocks' `programs` says whether
   // they were.
-  Blocks operand(i32 i, bool want_programs) const noexcept {
+  Blocks operand(i32 i, bool want_programs) const FRAG_NOEXCEPT {
     const bool programs = want_programs && ncodeatom[i] > 0;
     return Blocks{Run(wi32, ptr_base[i]),
                   Run(wi64, nidxs_base[i]),
@@ -86,14 +86,14 @@ struct OperandTable {
 // Adds the number of terms of element e (row pointer ptr) to T and, with
 // programs, the number of their program positions (program pointer pptr) to P.
 inline void add_element_size(Run<i32> ptr, Run<i32> pptr, bool programs, std::ptrdiff_t e, i32& T,
-                             i32& P) noexcept {
+                             i32& P) FRAG_NOEXCEPT {
   const i32 a = ptr[e], b = ptr[e + 1];
   T = add32(T, sub32(b, a));
   if (programs) P = add32(P, sub32(pptr[b], pptr[a]));
 }
 
 // A program flag passed as an int is set when it is greater than 0.
-constexpr bool has_programs(std::int32_t flag) noexcept { return flag > 0; }
+constexpr bool has_programs(std::int32_t flag) FRAG_NOEXCEPT { return flag > 0; }
 
 // Opcodes of coefficient programs.
 enum Opcode : std::int32_t {
@@ -110,7 +110,7 @@ enum Opcode : std::int32_t {
 
 // A program of one position whose word is 2 or 10 is constant: it is never
 // stored in the parameter table.
-constexpr bool is_constant_program(std::int32_t length, std::int32_t first_word) noexcept {
+constexpr bool is_constant_program(std::int32_t length, std::int32_t first_word) FRAG_NOEXCEPT {
   return length == 1 && (first_word | 8) == 10;
 }
 

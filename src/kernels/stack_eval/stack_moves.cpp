@@ -22,8 +22,8 @@ template <class T>
 void copy_run(Run<T> dst, Run<T> src, i64 n) {
   if (n <= 0) return;
   if (dst.a.stride == 1 && src.a.stride == 1) {
-    T* d = &dst[0];
-    const T* s = &src[0];
+    T* d = dst.a.span(dst.pos, n);
+    const T* s = src.a.span(src.pos, n);
     // memmove equals the element-by-element forward copy unless the
     // destination starts inside the source run after its first element.
     if (d <= s || d >= s + n) {
@@ -120,7 +120,7 @@ template <class T>
 void fill_run(Run<T> r, i64 n, T value) {
   if (n <= 0) return;
   if (r.a.stride == 1) {
-    std::fill_n(&r[0], n, value);
+    std::fill_n(r.a.span(r.pos, n), n, value);
     return;
   }
   for (i64 k = 0; k < n; ++k) r[k] = value;
@@ -408,7 +408,7 @@ i32 block_count(i64 block, i32 n, i32 count, i32 pos, Vec<i64> wi64) {
   i32 i = 0;
   while (i < n) {
     count = add32(count, 1);
-    i64 limit = mul64(add64(v[i] / block, 1), block);
+    i64 limit = mul64(add64(idiv(v[i], block), 1), block);
     ++i;
     while (i + 1 < n && v[i + 1] < limit) i += 2;  // two values per step
     if (i < n && v[i] < limit) ++i;

@@ -253,9 +253,9 @@ void stacked_indices(Vec<i32> d1s, i32 inner, Vec<i32> hassp, i32 n, Vec<i32> ne
     const i64 off = offset[k];
     for (i32 e = 0; e < ne; ++e, ++p) {
       const i64 u = sparse ? sp[e] : i64{e};
-      const i64 outer = u / mw;
-      const i64 slice = (u / w) % m;
-      const i64 low = u % w;
+      const i64 outer = idiv(u, mw);
+      const i64 slice = irem(idiv(u, w), m);
+      const i64 low = irem(u, w);
       sidx[p] = add64(mul64(add64(add64(slice, off), mul64(outer, extent)), w), low);
       opnum[p] = k;
       elnum[p] = e;
@@ -289,13 +289,13 @@ std::tuple<i32, i32> order_stacked(i32 xorder, Vec<i32> ri32, i32 nd, i32 nent, 
     const Run<i32> from(xi32, cur), to(xi32, other);
     for (i32 c = 0; c <= x; ++c) count[c] = 0;
     for (i32 p = 0; p < nent; ++p) {
-      const i64 c = (sidx[from[p]] / s) % x;
+      const i64 c = irem(idiv(sidx[from[p]], s), x);
       count[c + 1] = add32(count[c + 1], 1);
     }
     for (i32 c = 0; c < x; ++c) count[c + 1] = add32(count[c + 1], count[c]);
     for (i32 p = 0; p < nent; ++p) {
       const i32 q = from[p];
-      const i64 c = (sidx[q] / s) % x;
+      const i64 c = irem(idiv(sidx[q], s), x);
       to[count[c]] = q;
       count[c] = add32(count[c], 1);
     }

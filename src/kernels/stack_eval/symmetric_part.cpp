@@ -28,7 +28,7 @@ std::tuple<i32, i32> sort_by_digits(i32 src, Vec<i32> dim, i32 n, Vec<i32> sorti
     const i64 s = stride[ax];
     if (r < 2) continue;
     const Run<i32> from(xi32, src), to(xi32, dst);
-    auto digit = [&](i32 k) { return static_cast<std::ptrdiff_t>((keys[from[k]] / s) % r); };
+    auto digit = [&](i32 k) { return static_cast<std::ptrdiff_t>(irem(idiv(keys[from[k]], s), r)); };
     for (i32 c = 0; c <= r; ++c) count[c] = 0;
     for (i32 k = 0; k < n; ++k) count[digit(k) + 1] = count[digit(k) + 1] + 1;
     for (i32 c = 0; c < r; ++c) count[c + 1] = count[c + 1] + count[c];
@@ -44,15 +44,16 @@ std::tuple<i32, i32> sort_by_digits(i32 src, Vec<i32> dim, i32 n, Vec<i32> sorti
 FRAG_KERNEL(569, "iOiOiOiOOi", sort_by_digits, "dim sortidx stride wi64 xi32");
 
 // The index of v with the coordinates along a and b exchanged.
-inline i64 mirror(i64 v, Vec<i64> stride) noexcept {
+inline i64 mirror(i64 v, Vec<i64> stride) FRAG_NOEXCEPT {
   const i64 S0 = stride[0], S1 = stride[1], S2 = stride[2], S3 = stride[3];
-  const i64 r0 = v % S0, q1 = r0 / S1, r1 = r0 % S1, r2 = r1 % S2, q3 = r2 / S3, r3 = r2 % S3;
+  const i64 r0 = irem(v, S0), q1 = idiv(r0, S1), r1 = irem(r0, S1), r2 = irem(r1, S2), q3 = idiv(r2, S3),
+            r3 = irem(r2, S3);
   return v + r1 - r0 - r2 + S3 * q1 + r3 + S1 * q3;
 }
 
 // Whether index v lies on the diagonal (equal coordinates along a and b).
-inline bool on_diagonal(i64 v, Vec<i64> stride) noexcept {
-  return (v % stride[0]) / stride[1] == (v % stride[2]) / stride[3];
+inline bool on_diagonal(i64 v, Vec<i64> stride) FRAG_NOEXCEPT {
+  return idiv(irem(v, stride[0]), stride[1]) == idiv(irem(v, stride[2]), stride[3]);
 }
 
 // Writes the mirrored linear index of each of n stored elements, taken in the

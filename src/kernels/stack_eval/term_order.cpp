@@ -14,7 +14,7 @@ using stack::Run;
 // value x. The right run's entry is taken only on a strictly smaller key.
 // Returns true when the sorted entries ended in b.
 template <class A, class B, class Key>
-bool merge_passes(const A& a, const B& b, i32 n, Key key) noexcept {
+bool merge_passes(const A& a, const B& b, i32 n, Key key) FRAG_NOEXCEPT {
   bool in_b = false;
   for (i64 width = 1; width < n; width *= 2) {
     auto merge = [&](const auto& src, const auto& dst) {

@@ -15,7 +15,7 @@ namespace {
 
 using stack::Run;
 
-inline bool is_zero(f64 c) noexcept { return c == 0.0; }
+inline bool is_zero(f64 c) FRAG_NOEXCEPT { return c == 0.0; }
 
 // Validity flag ok, cleared when some term's program is not constant.
 // Reads the program pointer (n + 1 entries at pptr) and the words (at words)
@@ -148,8 +148,7 @@ std::tuple<i32, i32, i32> evaluate_terms(i32 E, i32 T, i32 Z, bool own, i32 ccon
   const Run<i32> rowptr(ri32, rptr), map(xi32, xmap);
   const Run<i64> rv(ri64, rnidxs);
   const Run<f64> rc(rf64, rcof);
-  const Vec<f64> params{xf64.base + static_cast<std::ptrdiff_t>(xparam) * xf64.stride, xf64.stride,
-                        xf64.count - xparam};
+  const Vec<f64> params = xf64.suffix(xparam);
   for (i32 e = first; e < first + n; ++e) {
     for (i32 j = op.ptr[e], end = op.ptr[e + 1]; j < end; ++j) {
       f64 value = op.cof[j];

@@ -21,13 +21,13 @@ using mprod::TripletRows;
 using mprod::VariableOperand;
 using stack::Run;
 
-inline VariableOperand variable_run(Vec<i64> a, i64 pos) noexcept {
+inline VariableOperand variable_run(Vec<i64> a, i64 pos) FRAG_NOEXCEPT {
   return VariableOperand{Run(a, static_cast<std::ptrdiff_t>(pos)), 0, false};
 }
 
 // Result blocks of a product with a variable: no programs.
 inline mprod::Out<true> var_result(Vec<i32> s32, Vec<i64> s64, Vec<f64> sf64, i32 ptr, i32 nidxs, i32 cof,
-                                   bool sparse, i32 sp, i32 E0, i32 T0) noexcept {
+                                   bool sparse, i32 sp, i32 E0, i32 T0) FRAG_NOEXCEPT {
   return mprod::result<true>(s32, s64, sf64, ptr, nidxs, cof, false, 0, 0, 0, sparse, sp, E0, T0, 0);
 }
 
@@ -246,7 +246,7 @@ i32 sparse_rows(i32 first, i32 m, Vec<i64> wi64, i32 nelem, i32 R0, i32 sp_pos) 
   const Run<i64> sp(wi64, sp_pos);
   i64 last = -1;
   for (i32 e = std::max(first, 0); e < nelem; ++e) {
-    const i64 r = sp[e] / m;
+    const i64 r = idiv(sp[e], m);
     if (e == std::max(first, 0) || r != last) R0 = add32(R0, 1);
     last = r;
   }

@@ -25,11 +25,11 @@ using stack::Run;
 // Where operand element e lands in a dense result: itself for a dense
 // operand, its sparsity index for a sparse one.
 struct DenseTarget {
-  std::ptrdiff_t operator()(i32 e) const noexcept { return e; }
+  std::ptrdiff_t operator()(i32 e) const FRAG_NOEXCEPT { return e; }
 };
 struct SparseTarget {
   Run<i64> sp;
-  std::ptrdiff_t operator()(i32 e) const noexcept { return static_cast<std::ptrdiff_t>(sp[e]); }
+  std::ptrdiff_t operator()(i32 e) const FRAG_NOEXCEPT { return static_cast<std::ptrdiff_t>(sp[e]); }
 };
 
 // ------------------------------------------------------ shapes and totals
@@ -67,7 +67,7 @@ FRAG_KERNEL(520, "OOiOO", copy_first_shape, "nd ri32 shape_base wi32");
 
 // Program positions of operand i in a result with programs: its own positions
 // plus a push and a multiply per term, or one push per term without programs.
-inline i32 program_positions(Vec<i32> ncodeatom, Vec<i32> nnz, i32 i) noexcept {
+inline i32 program_positions(Vec<i32> ncodeatom, Vec<i32> nnz, i32 i) FRAG_NOEXCEPT {
   const i32 a = ncodeatom[i];
   return a > 0 ? add32(a, mul32(2, nnz[i])) : nnz[i];
 }

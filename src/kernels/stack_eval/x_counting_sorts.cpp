@@ -22,7 +22,7 @@ namespace {
 using stack::Blocks;
 using stack::Run;
 
-inline i64 bucket(i64 key, i32 divisor) noexcept { return key % divisor; }
+inline i64 bucket(i64 key, i32 divisor) FRAG_NOEXCEPT { return irem(key, divisor); }
 
 // Count pass: count[c + Shift] += 1 for the bucket c of each of the n keys
 // at kpos (Shift 1 for the forward sort, 0 for the backward one). Reads the
@@ -161,7 +161,7 @@ void transposed_gather(i32 cconst, i32 code, i32 codeptr, i32 cof, i32 cols, i32
     program::copy_terms<program::NoProgram::kNothing>(op, q, res, T, P);
     res.ptr[i + 1] = T;
     const i64 u = sparse > 0 ? osp[q] : i64{q};
-    sp[i] = add64(mul64(u % cols, rows), u / cols);
+    sp[i] = add64(mul64(irem(u, cols), rows), idiv(u, cols));
   }
 }
 FRAG_KERNEL(428, "iiiiiiiiiiiiiiiiiOOOiiiOOOO", transposed_gather, "rf64 ri32 ri64 wf64 wi32 wi64 xi32");
