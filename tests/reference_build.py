@@ -62,14 +62,10 @@ def cached_reference():
         digest.update(pathlib.Path(src).read_bytes())
     out = ROOT / "build" / f"reference-{digest.hexdigest()[:16]}"
     so = out / ("fragments" + sysconfig.get_config_var("EXT_SUFFIX"))
-    if not so.exists():
-        out.mkdir(parents=True, exist_ok=True)
-        so = compile_reference(out)
-    # The typed stub beside the module, as in a meson build directory (copied
-    # each time: the digest does not cover it).
-    if so is not None:
-        shutil.copyfile(ROOT / "src" / "fragments.pyi", out / "fragments.pyi")
-    return so
+    if so.exists():
+        return so
+    out.mkdir(parents=True, exist_ok=True)
+    return compile_reference(out)
 
 
 if __name__ == "__main__":
