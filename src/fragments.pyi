@@ -436,11 +436,11 @@ def _c_closure_103(A: int, B: int, C: int, perm: _Array | None, ptrb: _Array | N
 
 
 def _c_closure_104(lo: int, idx: _Array | None, hi: int, res: _Array | None, vals1: _Array | None, vals2: _Array | None, /) -> None:
-    """Range minimum and maximum: res[0], res[1] = min and max of vals1[idx[e]] for lo <= e < hi, and res[2], res[3] the same of vals2 when it is given; the range must not be empty."""
+    """Range minimum and maximum: res[0], res[1] = min and max of vals1[idx[e]] for lo <= e < hi, and res[2], res[3] the same of vals2 when it is given; an empty range (hi <= lo) writes nothing."""
 
 
 def _c_closure_105(lo: int, idx: _Array | None, hi: int, res: _Array | None, vals1: _Array | None, vals2: _Array | None, /) -> None:
-    """Range minimum and maximum: res[0], res[1] = min and max of vals1[idx[e]] for lo <= e < hi, and res[2], res[3] the same of vals2 when it is given; the range must not be empty."""
+    """Range minimum and maximum: res[0], res[1] = min and max of vals1[idx[e]] for lo <= e < hi, and res[2], res[3] the same of vals2 when it is given; an empty range (hi <= lo) writes nothing."""
 
 
 def _c_closure_106(n: int, st: _Array | None, v: int, /) -> None:

@@ -66,8 +66,10 @@ CALL_SCALARS = {103: (1, 1, 1)}
 CALL_SHAPE2 = {334: (8, 8)}
 # Lengths of one-dimensional arrays for that call where a kernel writes as
 # many entries as the product of two arrays' lengths (bfix gets count(a) x
-# count(einst) entries).
-CALL_LENGTHS = {597: {"einst": 1}}
+# count(einst) entries), or one entry more than an input array holds (a
+# shape with a unit axis inserted, a result row pointer after n picks).
+CALL_LENGTHS = {597: {"einst": 1}, 231: {"shape0": 63}, 450: {"shape": 63},
+                416: {"idxs": 63}, 418: {"idxs": 63}}
 
 
 def kernel_params():

@@ -277,3 +277,92 @@ def test_flag_arguments_take_the_truth_of_any_object(value, want):
 def test_flag_argument_whose_truth_fails_raises_that_error(value, error):
     with pytest.raises(error):
         echo_p(value)
+
+
+# ------------------------------------------------- every kernel, many calls
+
+# Every kernel called many times with the one-call check's acceptable
+# arguments (arrays of ones refilled before each call, zero scalars), in a
+# child process so that a fault names its kernel. Each round must leave flat:
+# the reference counts of the arguments and of the first result and its
+# items (a shared None, bool or small int among them), the memory traced by
+# tracemalloc (results, views, numpy data) and the C heap in use (work
+# arrays come from calloc, which tracemalloc does not see). A leak of one
+# small object per call, 200 calls, exceeds either tolerance several times.
+LEAK_CHILD = r"""
+import ctypes, sys, tracemalloc
+import numpy as np
+sys.path.insert(0, sys.argv[1])
+import fragments
+from test_binding import CATALOGUE, CALL_LENGTHS, CALL_SCALARS, CALL_SHAPE2, EXPORTED, build_args, good_array
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(f, ctypes.c_size_t) for f in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+                 "fordblks", "keepcost")]
+libc = ctypes.CDLL(None)
+heap = getattr(libc, "mallinfo2", None)
+if heap is not None:
+    heap.restype = MallInfo2
+def heap_used():
+    if heap is None:
+        return 0
+    m = heap()
+    return m.uordblks + m.hblkhd
+
+CALLS = 200
+for n in EXPORTED:
+    sig = CATALOGUE[str(n)]
+    arrays = [good_array(a, "l", CALL_SHAPE2.get(n, (64, 8)), CALL_LENGTHS.get(n, {}).get(a["name"], 64))
+              for a in sig["arrays"]]
+    numeric = [a for a in arrays if a.dtype != object]
+    # A tuple is passed on as it is: a call with a list would build a new
+    # argument tuple each time, and CPython 3.11 keeps freed tuples of 20
+    # items in a free list it never takes them back from (up to 2000 of them).
+    args = tuple(build_args(sig, arrays, CALL_SCALARS.get(n)))
+    f = getattr(fragments, "_c_closure_%d" % n)
+    def call():
+        for a in numeric:
+            a.fill(1)
+        return f(*args)
+    for _ in range(20):
+        call()
+    first = call()
+    items = list(first) if type(first) is tuple else []
+    # Arrays and fresh results exactly; shared objects (None, bools, small
+    # ints) are counted by other code too: a leak would add one per call.
+    watched = arrays + [x for x in [first] + items if sys.getrefcount(x) < 1000]
+    shared = [x for x in [first] + items if sys.getrefcount(x) >= 1000]
+    counts = [sys.getrefcount(x) for x in watched]
+    shared_counts = [sys.getrefcount(x) for x in shared]
+    used = heap_used()
+    for _ in range(CALLS):
+        call()
+    grown_heap = heap_used() - used
+    tracemalloc.start()
+    start = tracemalloc.get_traced_memory()[0]
+    for _ in range(CALLS):
+        call()
+    grown_traced = tracemalloc.get_traced_memory()[0] - start
+    tracemalloc.stop()
+    after = [sys.getrefcount(x) for x in watched]
+    shared_after = [sys.getrefcount(x) for x in shared]
+    if after != counts or any(abs(b - a) > CALLS // 10 for a, b in zip(shared_counts, shared_after)):
+        print("COUNTS", n, counts, after, shared_counts, shared_after, flush=True)
+    if grown_heap > 2048 or grown_traced > 2048:
+        print("GROWN", n, grown_heap, grown_traced, flush=True)
+print("DONE", flush=True)
+"""
+
+
+def test_every_kernel_called_many_times_leaks_nothing():
+    import os
+    import pathlib
+    import subprocess
+    here = str(pathlib.Path(__file__).parent)
+    proc = subprocess.run([sys.executable, "-c", LEAK_CHILD, here], capture_output=True, text=True,
+                          timeout=600, env=dict(os.environ))
+    lines = proc.stdout.splitlines()
+    assert proc.returncode == 0, f"stopped after {lines[-1:]}: {proc.stderr[-2000:]}"
+    assert lines[-1:] == ["DONE"]
+    assert lines == ["DONE"], lines[:20]

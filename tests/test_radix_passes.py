@@ -57,3 +57,16 @@ def test_table_passes_sort_rows_like_numpy(rng, number, shape, perm):
             kernel(number)(cur, j, table, n, nd, ptr, I32(rshape), tgt)
             cur, tgt = tgt, cur
         np.testing.assert_array_equal(cur, expect)
+
+
+@pytest.mark.parametrize("number", [67, 54])
+@pytest.mark.parametrize("j,nd", [(0, 0), (2, 2), (-1, 2)])
+def test_table_pass_without_a_column_does_nothing(number, j, nd):
+    """A pass number outside 0 .. nd-1 names no column of the table: the
+    counters and the target stay as they were (the extent before `shape` and
+    the column before the table are never read)."""
+    back = np.array([3, 1, 1], np.int32)
+    table = np.zeros((4, 3), np.int32)[:, 1:]
+    cur, tgt, ptr = np.arange(4, dtype=np.int32), np.full(4, -1, np.int32), np.full(5, -5, np.int32)
+    kernel(number)(cur, j, table, 4, nd, ptr, back[1:], tgt)
+    assert list(ptr) == [-5] * 5 and list(tgt) == [-1] * 4

@@ -89,6 +89,17 @@ def test_range_min_max(k, dtype, rng):
         assert list(res[2:]) == [vals2[sel].min(), vals2[sel].max()]
 
 
+@pytest.mark.parametrize("k,dtype", [(105, np.int32), (104, np.int64)])
+@pytest.mark.parametrize("lo,hi", [(3, 3), (5, 2), (0, 0)])
+def test_range_min_max_of_an_empty_range_writes_nothing(k, dtype, lo, hi):
+    vals = np.array([4, -2, 9, 6, 1, 8], dtype)
+    res = np.full(4, 7, dtype)
+    kernel(k)(lo, np.arange(6, dtype=np.int64), hi, res, vals, vals[::-1].copy())
+    assert list(res) == [7, 7, 7, 7]
+    kernel(k)(lo, None, hi, res, None, None)  # nothing is read either
+    assert list(res) == [7, 7, 7, 7]
+
+
 def test_fill_scatter_gather(rng):
     for k in (109, 107, 106):
         base = np.zeros(20, np.int64)
@@ -138,3 +149,12 @@ def test_reversed_odometer_tracks_offsets(dims):
             assert st[l] == np.dot(idx[:d - l], strides[:d - l])
     kernel(108)(np.array(dims, np.int32), ii, d, st, strides)
     assert ii[d - 1] == dims[0]  # the top digit runs past its bound
+
+
+def test_reversed_odometer_without_dimensions_does_nothing():
+    """d = 0: no digit to advance, no offset to add (the stride before the
+    array is never read)."""
+    back = np.array([13, 7], np.int64)
+    ii, st = np.array([5, 5], np.int32), np.array([9, 9], np.int64)
+    kernel(108)(np.array([2, 2], np.int32), ii, 0, st, back[1:])
+    assert list(ii) == [5, 5] and list(st) == [9, 9]

@@ -92,9 +92,11 @@ FRAG_KERNEL(225, "OiOiOOOO", distribute_axis, "curperm ptr rshape rsp s tgtperm"
 // -------------------------------------------- multi-index table passes
 
 // Pass j sorts by column nd - 1 - j of the table: pass 0 by the last column.
+// A pass number outside 0 .. nd - 1 names no column and does nothing.
 void table_pass(Vec<i32> curperm, i32 j, Mat<i32> midxs, i32 n, i32 nd, Vec<i32> ptr, Vec<i32> shape,
                 Vec<i32> tgtperm) {
-  const i32 c = nd - 1 - j;
+  const i32 c = sub32(sub32(nd, 1), j);
+  if (c < 0 || c >= nd) return;
   const i32 extent = shape[c];
   const auto digit = [&](std::ptrdiff_t e) { return midxs(e, c); };
   clear_buckets(ptr, extent);

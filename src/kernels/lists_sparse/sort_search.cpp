@@ -98,9 +98,11 @@ FRAG_KERNEL(110, "iiLO", upper_bound, "values");
 // ------------------------------------------------------- range min / max
 
 // res[0], res[1] = min and max of vals[idx[e]] over lo <= e < hi. The first
-// element is read unconditionally: the range must not be empty.
+// element of the range starts both; an empty range has none and leaves res as
+// it was.
 template <class T>
 void range_min_max(i64 lo, Vec<i64> idx, i64 hi, Vec<T> vals, Vec<T> res, std::ptrdiff_t at) {
+  if (hi <= lo) return;
   T lo_v = vals[idx[lo]], hi_v = lo_v;
   for (i64 e = lo + 1; e < hi; ++e) {
     const T v = vals[idx[e]];
@@ -114,8 +116,8 @@ void range_min_max(i64 lo, Vec<i64> idx, i64 hi, Vec<T> vals, Vec<T> res, std::p
 }
 
 // Range minimum and maximum: res[0], res[1] = min and max of vals1[idx[e]] for
-// lo <= e < hi, and res[2], res[3] the same of vals2 when it is given; the
-// range must not be empty.
+// lo <= e < hi, and res[2], res[3] the same of vals2 when it is given; an
+// empty range (hi <= lo) writes nothing.
 template <class T>
 void min_max(i64 lo, Vec<i64> idx, i64 hi, Vec<T> res, Vec<T> vals1, Vec<T> vals2) {
   range_min_max(lo, idx, hi, vals1, res, 0);
@@ -176,6 +178,7 @@ FRAG_KERNEL(112, "OOO", step_index, "first last ndidx");
 // lower levels restart from st[l]. The top digit is not compared with its
 // bound: reaching dims[0] there ends the traversal.
 void step_reversed(Vec<i32> dims, Vec<i32> ii, i32 d, Vec<i64> st, Vec<i64> strides) {
+  if (d < 1) return;  // no dimensions: no digit to advance
   ii[0] = add32(ii[0], 1);
   st[0] = add64(st[0], strides[d - 1]);
   if (d < 2) return;
