@@ -40,4 +40,10 @@ inline bool flag_outside(const Mat<i32>& m, const E& extent, bool flag) FRAG_NOE
   return flag;
 }
 
+// The first n entries of src copied into dst (shapes and extent runs).
+template <class D, class S>
+inline void copy_first(const D& dst, const S& src, i64 n) FRAG_NOEXCEPT {
+  for (i64 k = 0; k < n; ++k) dst[k] = src[k];
+}
+
 }  // namespace frag::extents

@@ -81,9 +81,7 @@ FRAG_KERNEL(253, "iOi", sum_numnz, "numnz");
 FRAG_KERNEL(229, "iOi", sum_numnz, "numnz");
 
 // The first n extents of src copied into dst.
-void copy_shape(i32 n, Vec<i32> dst, Vec<i32> src) {
-  for (i32 k = 0; k < n; ++k) dst[k] = src[k];
-}
+void copy_shape(i32 n, Vec<i32> dst, Vec<i32> src) { extents::copy_first(dst, src, n); }
 FRAG_KERNEL(214, "iOO", copy_shape, "rshape shape");
 FRAG_KERNEL(153, "iOO", copy_shape, "rshape shape");
 FRAG_KERNEL(149, "iOO", copy_shape, "rshape shape");

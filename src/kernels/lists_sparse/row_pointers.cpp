@@ -19,9 +19,7 @@ FRAG_KERNEL(612, "iiO", fill_ones, "shape");
 FRAG_KERNEL(610, "iiO", fill_ones, "shape");
 
 // Copies the first n extents of sh into shape.
-void copy_extents(i32 n, Vec<i32> sh, Vec<i32> shape) {
-  for (i32 k = 0; k < n; ++k) shape[k] = sh[k];
-}
+void copy_extents(i32 n, Vec<i32> sh, Vec<i32> shape) { extents::copy_first(shape, sh, n); }
 FRAG_KERNEL(611, "iOO", copy_extents, "sh shape");
 FRAG_KERNEL(609, "iOO", copy_extents, "sh shape");
 
