@@ -8,20 +8,23 @@ __all__ = ["Model", "Affine", "Variable", "Parameter", "Constraint", "soc", "rso
            "vstack", "ShapeError", "ParameterError", "SolverError"]
 
 
-def _version():
-    # meson.build's project(version:) is the one place the version is written.
-    # From a checkout that file sits beside this package; once installed, the
+def __getattr__(name):
+    # __version__, found on first use, so that importing the package does not
+    # import importlib.metadata too. meson.build's
+    # project(version:) is the one place the version is written: from a
+    # checkout that file sits beside this package; once installed, the
     # distribution's metadata carries the same number.
+    if name != "__version__":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
     import pathlib
     import re
     meson_build = pathlib.Path(__file__).resolve().parents[1] / "meson.build"
-    if meson_build.is_file():
-        m = re.search(r"project\(\s*'fragments'[^)]*?\bversion\s*:\s*'([^']+)'", meson_build.read_text())
-        if m:
-            return m.group(1)
-    from importlib.metadata import version
-    return version("fragments")
-
-
-__version__ = _version()
-del _version
+    m = re.search(r"project\(\s*'fragments'[^)]*?\bversion\s*:\s*'([^']+)'",
+                  meson_build.read_text()) if meson_build.is_file() else None
+    if m:
+        version = m.group(1)
+    else:
+        from importlib.metadata import version as installed_version
+        version = installed_version("fragments")
+    globals()["__version__"] = version
+    return version
