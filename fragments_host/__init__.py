@@ -10,10 +10,10 @@ __all__ = ["Model", "Affine", "Variable", "Parameter", "Constraint", "soc", "rso
 
 def __getattr__(name):
     # __version__, found on first use, so that importing the package does not
-    # import importlib.metadata too. meson.build's
-    # project(version:) is the one place the version is written: from a
-    # checkout that file sits beside this package; once installed, the
-    # distribution's metadata carries the same number.
+    # import importlib.metadata too. meson.build's project(version:) is the
+    # one place the version is written: from a checkout that file sits beside
+    # this package; once installed, the distribution's metadata carries the
+    # same number.
     if name != "__version__":
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
     import pathlib
