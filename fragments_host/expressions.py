@@ -23,8 +23,8 @@ def same_model(model, item, what="expression"):
     """Refuses an expression, variable or parameter of another model."""
     other = getattr(item, "model", None)
     if other is not None and other is not model:
-        raise ModelError(f"{what} {item!r} belongs to model '{other.name}', not to model '{model.name}': "
-                         "parts of different models cannot be combined")
+        raise ModelError(f"{what} {item!r} belongs to another model ('{other.name}') than this one "
+                         f"('{model.name}'): parts of different models cannot be combined")
 
 
 def constant_of(model, value, what="operand"):
@@ -34,6 +34,13 @@ def constant_of(model, value, what="operand"):
     except (TypeError, ValueError):
         raise TypeError(f"{what} {value!r} is neither an expression nor a number or numeric array") from None
     return Affine(st.constant(model, arr), _const_name(arr))
+
+
+def text(x):
+    """A short name of an operand for messages and names."""
+    if isinstance(x, (int, float, np.ndarray, np.generic)):
+        return _const_name(np.asarray(x, F64))
+    return repr(x)
 
 
 def _const_name(arr):
@@ -296,19 +303,19 @@ class Affine:
 
     def __rshift__(self, other):
         from .constraints import psd
-        return psd(self - self._lift(other), f"{self!r} >> {other!r}")
+        return psd(self - self._lift(other), f"{self!r} >> {text(other)}")
 
     def __lshift__(self, other):
         from .constraints import psd
-        return psd(self._lift(other) - self, f"{self!r} << {other!r}")
+        return psd(self._lift(other) - self, f"{self!r} << {text(other)}")
 
     def __rrshift__(self, other):          # other >> self
         from .constraints import psd
-        return psd(self._lift(other) - self, f"{other!r} >> {self!r}")
+        return psd(self._lift(other) - self, f"{text(other)} >> {self!r}")
 
     def __rlshift__(self, other):          # other << self
         from .constraints import psd
-        return psd(self - self._lift(other), f"{other!r} << {self!r}")
+        return psd(self - self._lift(other), f"{text(other)} << {self!r}")
 
     def __bool__(self):
         raise ModelError(f"the truth value of the expression {self!r} is not defined")

@@ -65,6 +65,7 @@ class Model:
         self.status = None
         self.value = None
         self.solver_stats = None
+        self.solver_output = None
         self._sol = None
 
     # -- statement
@@ -125,7 +126,9 @@ class Model:
                                  "numbers or arrays, or of an expression with itself (==)")
             if not isinstance(c, Constraint):
                 raise TypeError(f"not a constraint: {c!r}")
-            same_model(self, c.expr, "constraint")
+            if c.expr.model is not self:
+                raise ModelError(f"constraint {c!r} belongs to another model ('{c.expr.model.name}') than this "
+                                 f"one ('{self.name}')")
             if c.model is not None and c.model is not self:
                 raise ModelError(f"constraint {c!r} was added to model '{c.model.name}' already")
         for c in constraints:

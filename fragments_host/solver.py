@@ -47,6 +47,15 @@ class SolverStats:
     reused: bool             # the solver's setup was kept and its data updated
 
 
+@dataclass
+class SolverOutput:
+    """Clarabel's own vectors of the flat problem (see Model.flat_problem):
+    x, s, z as it returned them."""
+    x: np.ndarray
+    s: np.ndarray
+    z: np.ndarray
+
+
 def _settings(clarabel, given):
     s = clarabel.DefaultSettings()
     for key, value in {**DEFAULTS, **given}.items():
@@ -93,6 +102,7 @@ def solve(model, raise_on_failure, settings):
     x = np.asarray(sol.x, F64)
     z = np.asarray(sol.z, F64)
     s = np.asarray(sol.s, F64)
+    model.solver_output = SolverOutput(x, s, z)
     sign = 1.0 if model.sense == "minimize" else -1.0
     if status in SOLVED:
         model.value = sign * (float(sol.obj_val) + float(f["qfull"][0]))
