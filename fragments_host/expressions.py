@@ -159,9 +159,8 @@ class Affine:
             return self._broadcast(other.shape) * other
         if other.shape != self.shape:
             raise ShapeError(f"elementwise product of shapes {self.shape} and {other.shape}")
-        import scipy.sparse as sp
         flat = self.reshape((self.size,))
-        return (Affine(st.left_matmul(sp.diags(other.reshape(-1)), flat._e))).reshape(self.shape)
+        return Affine(st.left_matmul(None, flat._e, st.diagonal_triplets(other))).reshape(self.shape)
 
     __rmul__ = __mul__
 

@@ -135,7 +135,10 @@ class RStack:
 
 
 def size_of(shape):
-    return int(np.prod(shape, dtype=np.int64)) if len(shape) else 1
+    n = 1
+    for s in shape:
+        n *= s
+    return n
 
 
 def constant(model, value):
@@ -302,20 +305,47 @@ def sum_axis(e, axis):
     return reshape(R.expr(e.model, (outer * inner,)), shape)
 
 
-def left_matmul(M, e):
+_FULL = {}
+
+
+def matrix_triplets(M):
+    """The triplets of a constant matrix in the order the product kernels
+    walk them: row-major, columns ascending, one entry per position, zeros
+    left out. A dense matrix without zeros takes index runs kept per shape."""
+    if hasattr(M, "tocsr"):
+        Mc = M.tocsr()
+        if not Mc.has_canonical_format:
+            Mc = Mc.copy()          # the user's matrix stays as it was given
+            Mc.sum_duplicates()
+        m = Mc.shape[0]
+        si = np.repeat(np.arange(m, dtype=I32), np.diff(Mc.indptr))
+        return m, si, np.ascontiguousarray(Mc.indices, I32), np.ascontiguousarray(Mc.data, F64)
+    M = np.asarray(M, F64)
+    m, n = M.shape
+    flat = np.ascontiguousarray(M).reshape(-1)
+    if np.count_nonzero(flat) == flat.size:
+        key = (m, n)
+        runs = _FULL.get(key)
+        if runs is None:
+            runs = _FULL[key] = (np.repeat(np.arange(m, dtype=I32), n), np.tile(np.arange(n, dtype=I32), m))
+            if len(_FULL) > 64:
+                _FULL.pop(next(iter(_FULL)))
+        return m, runs[0], runs[1], flat
+    idx = np.flatnonzero(flat)
+    return m, (idx // n).astype(I32), (idx % n).astype(I32), flat[idx]
+
+
+def diagonal_triplets(values):
+    """Triplets of the diagonal matrix of `values` (zeros left out)."""
+    v = np.ascontiguousarray(values, F64).reshape(-1)
+    idx = np.flatnonzero(v).astype(I32)
+    return len(v), idx, idx, v[idx]
+
+
+def left_matmul(M, e, triplets=None):
     """M . E for a constant matrix M (dense or scipy sparse) and E with M's
     column axis as its first axis."""
-    import scipy.sparse as sp
-
-    # the product kernels walk M's triplets in row-major order, one entry
-    # per position: compressed rows with sorted, summed columns give that
-    Mc = sp.csr_matrix(M)
-    Mc.sum_duplicates()
-    Mc = Mc.tocoo()
-    si = np.ascontiguousarray(Mc.row, I32)
-    sj = np.ascontiguousarray(Mc.col, I32)
-    sv = np.ascontiguousarray(Mc.data, F64)
-    m = Mc.shape[0]
+    m, si, sj, sv = triplets if triplets is not None else matrix_triplets(M)
     Kn = len(si)
     W = WStack([e])
     o = W.ops[0]
