@@ -22,30 +22,37 @@ from .stacks import F64, I32, WStack
 SQRT2 = math.sqrt(2.0)
 
 
-def store(model, x, z, s, ray=False):
-    """Keeps the solver's vectors (x with the reserved element 0 in front)
-    and lays the bound duals out per scalar variable."""
-    sol = {"ray": ray, "x": None, "z": z, "s": s}
-    if x is not None:
-        xx = np.zeros(len(x) + 1, F64)
-        kn.copy_f64_run(0, len(x), 1, xx, x)
-        sol["x"] = xx
-    if z is not None:
-        f = model._flat
-        N, L, B, Bl = f["N"], f["L"], f["B"], f["Bl"]
-        slx, sux, yx = np.zeros(N + 1, F64), np.zeros(N + 1, F64), np.zeros(N + 1, F64)
-        kn.scatter(f["bsubj"][:Bl], slx, z[L:L + Bl])
-        kn.scatter(f["bsubj"][Bl:B], sux, z[L + Bl:L + B])
-        kn.bound_dual_difference(N + 1, slx, sux, yx)
-        sol["slx"], sol["sux"], sol["yx"] = slx, sux, yx
-        sol["vacc"] = np.full(N + 1, -1, I32)      # no variable element sits directly in a cone
-    model._sol = sol
+def store(model, output, primal, dual, ray=False):
+    """Keeps the solver's output; its vectors are laid out on first use."""
+    model._sol = {"out": output, "primal": primal, "dual": dual, "ray": ray}
 
 
 def _current(model):
+    """The last solution's vectors: x with the reserved element 0 in front,
+    z, and the bound duals laid out per scalar variable (None where the
+    solve gave no such vector)."""
     sol = model._sol
     if sol is None or model._flat is None:
         return None
+    if "x" not in sol:
+        out, f = sol["out"], model._flat
+        sol["x"] = sol["z"] = None
+        if sol["primal"]:
+            x = out.x
+            xx = np.zeros(len(x) + 1, F64)
+            kn.copy_f64_run(0, len(x), 1, xx, x)
+            sol["x"] = xx
+        if sol["dual"]:
+            z = sol["z"] = out.z
+            N, L, B, Bl = f["N"], f["L"], f["B"], f["Bl"]
+            slx, sux, yx = np.zeros(N + 1, F64), np.zeros(N + 1, F64), np.zeros(N + 1, F64)
+            kn.scatter(f["bsubj"][:Bl], slx, z[L:L + Bl])
+            kn.scatter(f["bsubj"][Bl:B], sux, z[L + Bl:L + B])
+            kn.bound_dual_difference(N + 1, slx, sux, yx)
+            sol["slx"], sol["sux"], sol["yx"] = slx, sux, yx
+            if "vacc" not in f:
+                f["vacc"] = np.full(N + 1, -1, I32)    # no variable element sits directly in a cone
+            sol["vacc"] = f["vacc"]
     return sol
 
 

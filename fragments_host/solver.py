@@ -45,15 +45,34 @@ class SolverStats:
     setup_time: float        # seconds to set Clarabel up (or to update its data)
     iterations: int
     reused: bool             # the solver's setup was kept and its data updated
+    clarabel_time: float     # seconds in Clarabel's calls: setup or update, and solve
 
 
-@dataclass
 class SolverOutput:
     """Clarabel's own vectors of the flat problem (see Model.flat_problem):
-    x, s, z as it returned them."""
-    x: np.ndarray
-    s: np.ndarray
-    z: np.ndarray
+    x, s, z as it returned them, read from the solver's solution on first use."""
+
+    def __init__(self, sol):
+        self._sol = sol
+        self._x = self._s = self._z = None
+
+    @property
+    def x(self):
+        if self._x is None:
+            self._x = np.asarray(self._sol.x, F64)
+        return self._x
+
+    @property
+    def s(self):
+        if self._s is None:
+            self._s = np.asarray(self._sol.s, F64)
+        return self._s
+
+    @property
+    def z(self):
+        if self._z is None:
+            self._z = np.asarray(self._sol.z, F64)
+        return self._z
 
 
 def _settings(clarabel, given):
@@ -87,37 +106,46 @@ def solve(model, raise_on_failure, settings):
     # drops it): only parameter values moved, so the new data goes in place
     reuse = (model._solver is not None and model._solver_key == key
              and model._solver.is_data_update_allowed())
+    changed = f.setdefault("changed", set())
     if reuse:
-        model._solver.update(q=q, A=A.data, b=b)
+        # only what the parameter change reached: the objective alone keeps
+        # the solver's factorisation of the matrix
+        data = {}
+        if "q" in changed:
+            data["q"] = q
+        if "A" in changed:
+            data["A"], data["b"] = A.data, b
+        if data:
+            model._solver.update(**data)
     else:
         model._solver = clarabel.DefaultSolver(f["P"], q, A, b, _cones(clarabel, cones),
                                                _settings(clarabel, settings))
         model._solver_key = key
-    setup = time.perf_counter() - t0
+    changed.clear()
+    t1 = time.perf_counter()
     sol = model._solver.solve()
+    t2 = time.perf_counter()
     word = str(sol.status)
     status = STATUS.get(word, "solver_error")
     model.status = status
-    model.solver_stats = SolverStats("CLARABEL", word, float(sol.solve_time), setup, int(sol.iterations), reuse)
-    x = np.asarray(sol.x, F64)
-    z = np.asarray(sol.z, F64)
-    s = np.asarray(sol.s, F64)
-    model.solver_output = SolverOutput(x, s, z)
+    model.solver_stats = SolverStats("CLARABEL", word, float(sol.solve_time), t1 - t0, int(sol.iterations), reuse,
+                                     t2 - t0)
+    model.solver_output = SolverOutput(sol)
     sign = 1.0 if model.sense == "minimize" else -1.0
     if status in SOLVED:
         model.value = sign * (float(sol.obj_val) + float(f["qfull"][0]))
-        solution.store(model, x=x, z=z, s=s)
+        solution.store(model, model.solver_output, primal=True, dual=True)
     elif status in INFEASIBLE:
         # z is the certificate of infeasibility: A'z = 0, b'z < 0, z in the dual cones
         model.value = sign * math.inf
-        solution.store(model, x=None, z=z, s=None)
+        solution.store(model, model.solver_output, primal=False, dual=True)
     elif status in UNBOUNDED:
         # x is an improving ray: A x + s = 0 with s in the cones, q.x < 0
         model.value = -sign * math.inf
-        solution.store(model, x=x, z=None, s=None, ray=True)
+        solution.store(model, model.solver_output, primal=True, dual=False, ray=True)
     else:
         model.value = None
-        solution.store(model, x=None, z=None, s=None)
+        solution.store(model, None, primal=False, dual=False)
     if raise_on_failure and status not in SOLVED:
         raise SolverError(f"solver status {word} ({status})")
     return model.value

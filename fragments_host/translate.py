@@ -390,7 +390,9 @@ def _evaluate(model):
     t, ot = f["table"], f["otable"]
     if t is not None or ot is not None:
         values = parameter_values(model)
+    changed = f.setdefault("changed", set())
     if ot is not None:
+        changed.add("q")
         # objective: new parameter parts plus the fixed coefficients
         n = ot["count"]
         val, q = np.zeros(n, F64), np.zeros(n, F64)
@@ -399,6 +401,7 @@ def _evaluate(model):
         kn.difference(n, val, ot["negbase"], q)
         kn.scatter(ot["subj"], f["qfull"], q)
     if t is not None:
+        changed.update(("A", "b"))
         P, P0 = t["count"], t["P0"]
         kn.evaluate_programs(t["cconst"], t["code"], 0, t["sizes"], values, t["varidx"], t["rcp"], t["ptrb"], t["ptre"], 0, 0,
                t["subi"], t["subj"], t["val"], t["stack"])
