@@ -16,13 +16,17 @@ class Expr:
     """Blocks of one dense stacked expression (shape, row pointer, terms and,
     when some coefficient depends on parameters, its programs)."""
 
-    __slots__ = ("shape", "ptr", "nidxs", "cof", "codeptr", "code", "cconst", "model")
+    __slots__ = ("shape", "ptr", "nidxs", "cof", "codeptr", "code", "cconst", "model", "f64", "cconst_at")
 
     def __init__(self, model, shape, ptr, nidxs, cof, codeptr=None, code=None, cconst=None):
         self.model = model
         self.shape = tuple(int(s) for s in shape)
         self.ptr, self.nidxs, self.cof = ptr, nidxs, cof
         self.codeptr, self.code, self.cconst = codeptr, code, cconst
+        # the float run that holds cof at 0 and cconst at cconst_at, when
+        # both lie in one array (a result block): an operand on its own is
+        # then read where it lies instead of being copied
+        self.f64, self.cconst_at = None, 0
 
     @property
     def n(self):
@@ -51,6 +55,9 @@ class WStack:
     """A W stack holding the given operands back to back."""
 
     def __init__(self, exprs):
+        if len(exprs) == 1:
+            self._single(exprs[0])
+            return
         n32 = sum(len(e.shape) + e.n + 1 + ((e.m + 1 + e.ncode) if e.prog else 0) for e in exprs)
         n64 = sum(e.m for e in exprs)
         nf = sum(e.m + e.ncode for e in exprs)
@@ -87,6 +94,42 @@ class WStack:
                 kn.copy_f64_run(0, e.ncode, pf, self.f64, e.cconst)
                 pf += e.ncode
             self.ops.append(p)
+
+    def _single(self, e):
+        """One operand: its terms are read where they lie (variable indices,
+        and coefficients with program constants when they share an array);
+        only the small integer blocks are laid out."""
+        nd = len(e.shape)
+        prog = e.codeptr is not None
+        m = len(e.nidxs)
+        n = len(e.ptr) - 1
+        ncode = len(e.code) if prog else 0
+        self.i32 = np.empty(max(nd + n + 1 + ((m + 1 + ncode) if prog else 0), 1), I32)
+        p = Placed()
+        p.e = e
+        p.shape = 0
+        if nd:
+            kn.copy_shape(self.i32, np.asarray(e.shape, I32), 0)
+        p.ptr = nd
+        kn.copy_i32_run(n + 1, self.i32, nd, 0, e.ptr)
+        self.i64 = e.nidxs if m else np.zeros(1, I64)
+        p.nidxs = p.cof = 0
+        p.codeptr = p.code = p.cconst = 0
+        if not prog:
+            self.f64 = e.cof if m else np.zeros(1, F64)
+        else:
+            p.codeptr = nd + n + 1
+            kn.copy_i32_run(m + 1, self.i32, p.codeptr, 0, e.codeptr)
+            p.code = p.codeptr + m + 1
+            kn.copy_i32_run(ncode, self.i32, p.code, 0, e.code)
+            if e.f64 is not None:
+                self.f64, p.cconst = e.f64, e.cconst_at
+            else:
+                self.f64 = np.empty(max(m + ncode, 1), F64)
+                kn.copy_f64_run(0, m, 0, self.f64, e.cof)
+                kn.copy_f64_run(0, ncode, m, self.f64, e.cconst)
+                p.cconst = m
+        self.ops = [p]
 
     def descriptors(self, weights=None):
         """Operand descriptor arrays (int32) and weights."""
@@ -131,6 +174,7 @@ class RStack:
             e.codeptr = self.i32[self.codeptr:self.codeptr + m + 1]
             e.code = self.i32[self.code:self.code + a]
             e.cconst = self.f64[self.cconst:self.cconst + a]
+            e.f64, e.cconst_at = self.f64, self.cconst
         return e
 
 
@@ -167,7 +211,9 @@ def reshape(e, shape):
     sh = np.zeros(max(len(shape), 1), I32)
     if len(shape):
         kn.copy_shape_run(len(shape), sh, np.asarray(shape, I32), 0)
-    return Expr(e.model, tuple(sh[:len(shape)]), e.ptr, e.nidxs, e.cof, e.codeptr, e.code, e.cconst)
+    r = Expr(e.model, tuple(sh[:len(shape)]), e.ptr, e.nidxs, e.cof, e.codeptr, e.code, e.cconst)
+    r.f64, r.cconst_at = e.f64, e.cconst_at
+    return r
 
 
 def wsum(exprs, weights):

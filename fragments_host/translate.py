@@ -36,14 +36,18 @@ def _column_order(rows, cols, nrows, ncols):
     return order[:nnz], int(rptr[1])
 
 
-def _csc(rows, cols, vals, nrows, ncols):
+def _csc(rows, cols, vals, nrows, ncols, ordered=False):
     """Triplets in column order with repeated positions summed, once for every
     value array of vals (the same positions). Returns (colptr, rowidx,
-    [values, ...])."""
+    [values, ...]). `ordered`: the triplets already stand in (column, row)
+    order, as the transposing scatter leaves them."""
     nnz = len(rows)
     if nnz == 0:
         return np.zeros(ncols + 1, np.int64), np.zeros(0, I32), [np.zeros(0, F64) for _ in vals]
-    order, _ = _column_order(rows, cols, nrows, ncols)
+    if ordered:
+        order = st.iota(np.empty(nnz, I32), 0)
+    else:
+        order, _ = _column_order(rows, cols, nrows, ncols)
     count = kn.count_positions(nnz, 1, order, cols, rows)
     e0 = order[0]
     out = []
@@ -166,9 +170,9 @@ def _build(model):
     L = E = 0
     for c in model.constraints + aux:
         r, cs = _rows_of(c)
-        neg = st.scale(r._e, -1.0)
-        if neg.prog:
-            neg = st.merge(neg)
+        # rows with programs are negated and merged here; the others keep
+        # their coefficients and are negated as they are routed
+        neg = st.merge(st.scale(r._e, -1.0)) if r._e.prog else r._e
         if c.kind in ("zero", "nonneg"):
             blocks.append((c, neg, True, L, cs))
             L += neg.n
@@ -222,7 +226,10 @@ def _build(model):
         cr, ct, lr, lt = kn.route_rows(cr, ct, conidxs[o:], xc, crow, lr, lt, xl, lrow, b.n, p.ptr, W.i32, X)
         v64, vf = (lv, lc) if lin else (cv, cc)
         kn.copy_i64_run(p.nidxs, b.m, v64, t0, W.i64)
-        kn.copy_f64_run(p.cof, b.m, t0, vf, W.f64)
+        if b.prog:
+            kn.copy_f64_run(p.cof, b.m, t0, vf, W.f64)
+        else:
+            kn.scaled_copy(vf[t0:t0 + b.m], -1.0, b.m, W.f64[p.cof:p.cof + b.m])
     # solver rows: the linear part (row c is linear row c, as numbered),
     # the bound rows (lower sides, then upper sides), then the conic part
     # (element e at row L + B + e); scalar part and constants of each
@@ -357,9 +364,9 @@ def _structure(model):
         rows, cols = np.concatenate([frows, t["subi"]]), np.concatenate([fcols, t["subj"]])
         base = np.concatenate([fvals, np.zeros(P, F64)])
         mark = np.concatenate([np.zeros(len(fvals), F64), np.ones(P, F64)])
+        colptr, rowidx, (vals, marks) = _csc(rows, cols, [base, mark], nrows, N + 1)
     else:
-        rows, cols, base, mark = frows, fcols, fvals, np.zeros(len(fvals), F64)
-    colptr, rowidx, (vals, marks) = _csc(rows, cols, [base, mark], nrows, N + 1)
+        colptr, rowidx, (vals,) = _csc(frows, fcols, [fvals], nrows, N + 1, ordered=True)
     c0 = int(colptr[1])               # the constant column: parameter entries only
     import scipy.sparse as sp
     A = sp.csc_matrix((vals[c0:], rowidx[c0:], colptr[1:] - c0), shape=(nrows, N))
