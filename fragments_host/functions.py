@@ -130,7 +130,8 @@ class Quadratic:
 
 class Record(NamedTuple):
     curvature: str        # of the function itself
-    sign: str             # of its value: nonnegative, unknown, or a rule ("max", "min", "arg")
+    sign: str             # of its value: nonnegative, unknown, or a rule: "max" / "min" (of the
+                          # arguments' signs), "arg" (the argument's), "arg+" (nonnegative if the argument is)
     monotonicity: tuple   # per argument ("*" after the last: the same for every further one)
     cone: str             # what the reduction builds
 
@@ -166,7 +167,7 @@ FUNCTIONS = {
     "log": Record(_CCV, _ANY, (INC,), "exponential cones"),
     "entropy": Record(_CCV, _ANY, (NONE,), "exponential cones"),
     "rel_entr": Record(_CVX, _ANY, (NONE, DEC), "exponential cones"),
-    "log_sum_exp": Record(_CVX, _ANY, (INC,), "exponential cones and a linear row"),
+    "log_sum_exp": Record(_CVX, "arg+", (INC,), "exponential cones and a linear row"),
     "geo_mean": Record(_CCV, _POS, (INC,), "generalized power cone"),
     "huber": Record(_CVX, _POS, (SIGNED,), "rotated second-order cones and linear rows"),
     "lambda_max": Record(_CVX, _ANY, (NONE,), "semidefinite cone"),
@@ -578,6 +579,8 @@ def _atom(key, args, shape, name, **data):
                                                      else cv.UNKNOWN)
     elif rec.sign == "arg":
         sign = signs[0]
+    elif rec.sign == "arg+":
+        sign = cv.NONNEG if signs[0] == cv.NONNEG else cv.UNKNOWN
     else:
         sign = rec.sign
     model = _model_of(args, name)
