@@ -234,7 +234,7 @@ def _blocks(F, x, y, d):
 N_BLOCKS = 24
 
 
-@settings(max_examples=30, deadline=None)
+@settings(max_examples=40, deadline=None)
 @given(obj=hst.lists(hst.integers(0, N_BLOCKS - 1), min_size=1, max_size=4),
        cons=hst.lists(hst.integers(0, N_BLOCKS - 1), max_size=2),
        weights=hst.lists(hst.floats(0.1, 3.0), min_size=4, max_size=4),
@@ -254,5 +254,9 @@ def test_random_convex_models_against_cvxpy(obj, cons, weights, seed):
     prob = cp.Problem(cp.Minimize(sum(w * theirs[k]() for w, k in zip(weights, obj)) + vc["x"] @ c),
                       [theirs[k]() <= r for k, r in zip(cons, bounds)] + dom)
     prob.solve(solver=cp.CLARABEL, **TIGHT)
-    assert prob.status == "optimal" and m.status in ("optimal", "optimal_inaccurate")
-    np.testing.assert_allclose(val, prob.value, rtol=1e-6, atol=1e-6)
+    # at these tolerances either solve may stop a little short of them (the
+    # same solver on the same data): then 1e-5 is what both stand behind
+    done = ("optimal", "optimal_inaccurate")
+    assert prob.status in done and m.status in done
+    tol = 1e-6 if prob.status == m.status == "optimal" else 1e-5
+    np.testing.assert_allclose(val, prob.value, rtol=tol, atol=tol)
