@@ -260,3 +260,16 @@ def test_random_convex_models_against_cvxpy(obj, cons, weights, seed):
     assert prob.status in done and m.status in done
     tol = 1e-6 if prob.status == m.status == "optimal" else 1e-5
     np.testing.assert_allclose(val, prob.value, rtol=tol, atol=tol)
+
+
+def test_textbook_examples_agree_with_cvxpy():
+    import pathlib
+    import subprocess
+    import sys
+    root = pathlib.Path(__file__).resolve().parents[1]
+    out = subprocess.run([sys.executable, str(root / "examples" / "textbook.py")], capture_output=True, text=True,
+                         timeout=300, cwd=root, env={**__import__("os").environ, "PYTHONPATH": str(root)})
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert len(lines) == 8 and all(" optimal " in ln for ln in lines)
+    assert all(float(ln.split("difference")[1]) < 1e-6 for ln in lines)
