@@ -326,6 +326,31 @@ class Affine:
         a solve that found no solution)."""
         return self.model._solution_value(self)
 
+    # -- curvature, sign and the functions reached through operators (the
+    # rules are in curvature.py, the functions in functions.py)
+    @property
+    def curvature(self):
+        """"constant" when no variable enters, else "affine"."""
+        from . import kernels as kn
+        e = self._e
+        if e.m == 0 or kn.positive_entries(e.nidxs, 0, np.zeros(e.m, I32)) == 0:
+            return "constant"
+        return "affine"
+
+    @property
+    def sign(self):
+        """"nonnegative" / "nonpositive" where known (constants, variables
+        with a signed domain, parameters declared with a sign), else "unknown"."""
+        return getattr(self, "_sign", None) or "unknown"
+
+    def __abs__(self):
+        from .functions import abs_
+        return abs_(self)
+
+    def __pow__(self, p):
+        from .functions import power
+        return power(self, p)
+
 
 def _key_text(key):
     parts = []
@@ -441,6 +466,16 @@ class Variable(Affine):
     def upper_dual(self):
         return self.model._variable_dual(self, "upper")
 
+    # -- sign from the domain: nonneg=True, or bounds of one sign
+    @property
+    def sign(self):
+        lo, hi = getattr(self, "bounds", (None, None))
+        if lo is not None and lo[0] != "sparse" and np.all(lo[1] >= 0):
+            return "nonnegative"
+        if hi is not None and hi[0] != "sparse" and np.all(hi[1] <= 0):
+            return "nonpositive"
+        return "unknown"
+
 
 class Parameter:
     """A parameter: values set after the model is built, read by the programs."""
@@ -470,6 +505,7 @@ class Parameter:
         v = np.asarray(v, F64)
         if v.shape != self.shape:
             raise ParameterError(f"parameter {self.name} has shape {self.shape}, value has shape {v.shape}")
+        self._check_sign(v)
         self._value = v.copy()
         self.model._param_dirty = True
 
@@ -538,3 +574,22 @@ class Parameter:
 
     def __bool__(self):
         raise ModelError(f"the truth value of the parameter {self!r} is not defined")
+
+    # -- curvature and sign: a parameter is a constant whose sign is the one
+    # declared (Model.parameter(..., nonneg=True) or nonpos=True)
+    curvature = "constant"
+    sign = "unknown"
+
+    def is_convex(self):
+        return True
+
+    def is_concave(self):
+        return True
+
+    def _check_sign(self, v):
+        if (self.sign == "nonnegative" and np.any(v < 0)) or (self.sign == "nonpositive" and np.any(v > 0)):
+            raise ParameterError(f"parameter {self.name} is declared {self.sign}; its value has entries of the "
+                                 "other sign")
+
+    def __abs__(self):
+        return abs(self.as_affine())

@@ -14,7 +14,7 @@ from . import kernels as kn
 from .constraints import Constraint, psd
 from .errors import ModelError, ShapeError
 from .expressions import Affine, Parameter, Variable, as_shape, constant_of, same_model
-from .functions import Quadratic
+from .functions import Expression, FunctionConstraint, Quadratic
 from .stacks import F64, I32, I64
 
 
@@ -67,6 +67,7 @@ class Model:
         self.solver_stats = None
         self.solver_output = None
         self._sol = None
+        self._objective_rows = []     # auxiliary constraints of the objective's functions
 
     # -- statement
     def variable(self, shape=(), name=None, lb=None, ub=None, nonneg=False):
@@ -105,9 +106,15 @@ class Model:
         v.cone = self.add(psd(v))
         return v
 
-    def parameter(self, shape=(), name=None, value=None):
+    def parameter(self, shape=(), name=None, value=None, nonneg=False, nonpos=False):
+        """A parameter; nonneg=True or nonpos=True declares its sign (every
+        value set is checked), which lets it multiply a convex function."""
         shape = () if shape == () else as_shape(shape)
+        if nonneg and nonpos:
+            raise ModelError("a parameter is declared nonneg or nonpos, not both")
         p = Parameter(self, name or f"p{len(self.parameters)}", shape, self.nparams)
+        if nonneg or nonpos:
+            p.sign = "nonnegative" if nonneg else "nonpositive"
         self.nparams += p.size
         self.parameters.append(p)
         if value is not None:
@@ -121,6 +128,13 @@ class Model:
         if not constraints:
             raise TypeError("add() takes at least one constraint")
         for c in constraints:
+            if isinstance(c, FunctionConstraint):
+                if c.expr_model is not self:
+                    raise ModelError(f"constraint {c!r} belongs to another model ('{c.expr_model.name}') than "
+                                     f"this one ('{self.name}')")
+                if c.model is not None and c.model is not self:
+                    raise ModelError(f"constraint {c!r} was added to model '{c.model.name}' already")
+                continue
             if isinstance(c, (bool, np.bool_)):
                 raise ModelError("add() was given a truth value, not a constraint: a comparison of two plain "
                                  "numbers or arrays, or of an expression with itself (==)")
@@ -132,7 +146,10 @@ class Model:
             if c.model is not None and c.model is not self:
                 raise ModelError(f"constraint {c!r} was added to model '{c.model.name}' already")
         for c in constraints:
-            if c.model is None:
+            if isinstance(c, FunctionConstraint):
+                if c.model is None:
+                    self.constraints += c.reduce(self)
+            elif c.model is None:
                 c.model = self
                 self.constraints.append(c)
         self._changed()
@@ -145,6 +162,11 @@ class Model:
         self._objective(e, "maximize")
 
     def _objective(self, e, sense):
+        rows = []
+        if isinstance(e, Expression):
+            from .reductions import objective_of
+            same_model(self, e, "objective")
+            e, rows = objective_of(self, e, sense)
         if isinstance(e, Quadratic):
             same_model(self, e, "objective")
             need = "convex" if sense == "minimize" else "concave"
@@ -164,6 +186,12 @@ class Model:
         if e.size != 1:
             raise ShapeError(f"the objective is a scalar, not of shape {e.shape}")
         self.objective, self.sense = e, sense
+        # the auxiliary constraints of the objective's functions replace the previous objective's
+        drop = {id(c) for c in self._objective_rows}
+        self.constraints = [c for c in self.constraints if id(c) not in drop] + rows
+        for c in rows:
+            c.model = self
+        self._objective_rows = rows
         self._changed()
 
     def _changed(self):
@@ -173,9 +201,21 @@ class Model:
     def __repr__(self):
         obj = "0" if self.objective is None else repr(self.objective)
         lines = [f"{self.sense} {obj}", "subject to"]
-        lines += [f"  {c!r}" for c in self.constraints]
+        lines += [f"  {c!r}" for c in self.constraints if not getattr(c, "auxiliary", False)]
         lines += [f"  {v.name}: shape {v.shape}" for v in self.variables]
         return "\n".join(lines)
+
+    def _auxiliary(self, shape, name):
+        """A variable of a function's reduction: columns of the solver's
+        problem that are not listed among the model's variables."""
+        shape = () if shape == () else as_shape(shape)
+        n = st.size_of(shape)
+        nidxs = np.arange(self.nvars + 1, self.nvars + 1 + n, dtype=I64)
+        self.nvars += n
+        v = Variable(self, name, shape, nidxs)
+        v.bounds = (None, None)
+        self._changed()
+        return v
 
     # -- translation and solve
     def flat_problem(self):

@@ -281,10 +281,10 @@ REFUSED = [
     (lambda m, x, t: fh.exp_cone(x, x[0:2], 1.0), fh.ShapeError, "exp_cone"),
     (lambda m, x, t: fh.power_cone(x, x, x, 1.5), ValueError, "alpha"),
     (lambda m, x, t: fh.gen_power_cone(x, t, [0.5, 0.6, 0.1]), ValueError, "summing to 1"),
-    # an unknown kind, a quadratic where it is not accepted
+    # an unknown kind, a quadratic of the wrong curvature
     (lambda m, x, t: fh.Constraint("cone", x), fh.ModelError, "unknown constraint kind"),
     (lambda m, x, t: m.maximize(fh.sum_squares(x)), fh.ModelError, "concave"),
-    (lambda m, x, t: fh.sum_squares(x) <= 1, fh.ModelError, "objective only"),
+    (lambda m, x, t: fh.sum_squares(x) >= 1, fh.ModelError, "must be concave or affine; sum_squares"),
     (lambda m, x, t: fh.quad_form(x, -np.eye(3)), fh.ModelError, "positive semidefinite"),
     (lambda m, x, t: x * x, fh.ModelError, "not affine"),
     (lambda m, x, t: m.minimize(x), fh.ShapeError, "scalar"),
