@@ -1,14 +1,21 @@
 """Model-build time, from the user's description to the solver's flat problem
 (solve excluded): fragments_host against CVXPY's problem construction and
-canonicalization (get_problem_data for Clarabel), for a least-squares model
-min |A x - b| with bounds, A dense or sparse, at growing numbers of
-nonzeros; then a parameter re-evaluation against a rebuild of the same
-parameterized model.
+canonicalization (get_problem_data for Clarabel), side by side in one run:
 
-    python bench/model_build.py [--max 1000000]
+- the targets table: 1,000 rows stated in a loop (each a second-order cone
+  b[i] - A[i] x >= |P[i]' x|), dense least squares 1000 x 1000 with bounds
+  (time and peak traced memory against the flat problem's own arrays),
+  sparse least squares with 10**6 nonzeros, and a 20-value parameter sweep
+  of a factor-model portfolio (time per re-solve outside Clarabel);
+- a least-squares model min |A x - b| with bounds, A dense or sparse, at
+  growing numbers of nonzeros; then a parameter re-evaluation against a
+  rebuild of the same parameterized model.
+
+    python bench/model_build.py [--max 1000000] [--targets-only]
 """
 import argparse
 import time
+import tracemalloc
 
 import numpy as np
 import scipy.sparse as sp
@@ -40,9 +47,120 @@ def lsq_cvxpy(A, b):
     return prob.get_problem_data(cp.CLARABEL)
 
 
+def loop_host(A, b, P):
+    m = fh.Model()
+    x = m.variable(A.shape[1])
+    for i in range(A.shape[0]):
+        m.add(fh.soc(b[i] - A[i] @ x, P[i].T @ x))
+    m.minimize(x.sum())
+    return m.flat_problem()
+
+
+def loop_cvxpy(A, b, P):
+    import cvxpy as cp
+    x = cp.Variable(A.shape[1])
+    cons = [cp.SOC(b[i] - A[i] @ x, P[i].T @ x) for i in range(A.shape[0])]
+    return cp.Problem(cp.Minimize(cp.sum(x)), cons).get_problem_data(cp.CLARABEL)
+
+
+def peak(f):
+    """Peak memory traced while f runs, above what was held before, in MB."""
+    tracemalloc.start()
+    tracemalloc.reset_peak()
+    base = tracemalloc.get_traced_memory()[0]
+    out = f()
+    top = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    return out, (top - base) / 1e6
+
+
+def flat_bytes(flat):
+    q, A, b, _ = flat
+    return (q.nbytes + A.data.nbytes + A.indices.nbytes + A.indptr.nbytes + b.nbytes) / 1e6
+
+
+def portfolio_host(n, k, rng):
+    F, d = rng.normal(size=(n, k)) * 0.1, rng.uniform(0.01, 0.05, n)
+    mu = rng.uniform(0.0, 0.1, n)
+    m = fh.Model()
+    w, s = m.variable(n, nonneg=True), m.variable()
+    gamma = m.parameter((), "gamma")
+    m.add(w.sum() == 1.0)
+    m.add(fh.soc(s, fh.stack([F.T @ w, d * w])))
+    m.maximize(w @ mu - gamma * s)
+    return m, gamma
+
+
+def portfolio_cvxpy(n, k, rng):
+    import cvxpy as cp
+    F, d = rng.normal(size=(n, k)) * 0.1, rng.uniform(0.01, 0.05, n)
+    mu = rng.uniform(0.0, 0.1, n)
+    w, s = cp.Variable(n), cp.Variable()
+    gamma = cp.Parameter(nonneg=True)
+    prob = cp.Problem(cp.Maximize(mu @ w - gamma * s),
+                      [cp.sum(w) == 1.0, w >= 0, cp.SOC(s, cp.hstack([F.T @ w, cp.multiply(d, w)]))])
+    return prob, gamma
+
+
+def sweep(n=250, k=20, values=20):
+    """Seconds per re-solve spent outside Clarabel, host and CVXPY, over a
+    sweep of the risk aversion after one build."""
+    rng = np.random.default_rng(3)
+    m, gamma = portfolio_host(n, k, rng)
+    gammas = np.linspace(0.1, 2.0, values)
+    gamma.value = gammas[0]
+    m.solve()
+    outside = []
+    for g in gammas:
+        gamma.value = g
+        t = time.perf_counter()
+        m.solve()
+        outside.append(time.perf_counter() - t - m.solver_stats.clarabel_time)
+    host = float(np.median(outside))
+    try:
+        import cvxpy as cp
+    except ImportError:
+        return host, float("nan")
+    prob, gc = portfolio_cvxpy(n, k, np.random.default_rng(3))
+    gc.value = gammas[0]
+    prob.solve(solver=cp.CLARABEL)
+    outside = []
+    for g in gammas:
+        gc.value = g
+        t = time.perf_counter()
+        prob.solve(solver=cp.CLARABEL)
+        outside.append(time.perf_counter() - t - prob.solver_stats.solve_time)
+    return host, float(np.median(outside))
+
+
+def targets(have_cvxpy):
+    rng = np.random.default_rng(0)
+    print("target                                         fragments_host      CVXPY   CVXPY / host   host target")
+    A, b, P = rng.normal(size=(1000, 10)), rng.uniform(5, 10, 1000), rng.normal(size=(1000, 10, 3))
+    th = best(lambda: loop_host(A, b, P), 3) / 1000
+    tc = best(lambda: loop_cvxpy(A, b, P), 1) / 1000 if have_cvxpy else float("nan")
+    print(f"loop of 1,000 soc rows [us per row]          {th * 1e6:14.1f} {tc * 1e6:10.1f} {tc / th:14.2f}   <= 35")
+    A, b = rng.normal(size=(1000, 1000)), rng.normal(size=1000)
+    th = best(lambda: lsq_host(A, b), 5)
+    tc = best(lambda: lsq_cvxpy(A, b), 1) if have_cvxpy else float("nan")
+    print(f"dense lsq 1000 x 1000 [ms]                   {th * 1e3:14.1f} {tc * 1e3:10.1f} {tc / th:14.2f}   <= 30")
+    flat, mh = peak(lambda: lsq_host(A, b))
+    _, mc = peak(lambda: lsq_cvxpy(A, b)) if have_cvxpy else (None, float("nan"))
+    own = flat_bytes(flat)
+    print(f"dense lsq peak memory [MB]                   {mh:14.1f} {mc:10.1f} {mc / mh:14.2f}   <= 3 x {own:.1f}")
+    S = sp.random(10**4, 10**4, density=0.01, random_state=1, format="csr")
+    bs = rng.normal(size=S.shape[0])
+    th = best(lambda: lsq_host(S, bs), 3)
+    tc = best(lambda: lsq_cvxpy(S, bs), 1) if have_cvxpy else float("nan")
+    print(f"sparse lsq 10^6 nonzeros [ms]                {th * 1e3:14.1f} {tc * 1e3:10.1f} {tc / th:14.2f}   <= 30")
+    th, tc = sweep()
+    print(f"portfolio sweep, per re-solve outside Clarabel [ms] {th * 1e3:7.3f} {tc * 1e3:10.3f} {tc / th:14.2f}   <= 0.1")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--max", type=int, default=10**6)
+    ap.add_argument("--targets-only", action="store_true")
     args = ap.parse_args()
     rng = np.random.default_rng(0)
     try:
@@ -50,6 +168,10 @@ def main():
         have_cvxpy = True
     except ImportError:
         have_cvxpy = False
+    targets(have_cvxpy)
+    if args.targets_only:
+        return
+    print()
     print("model        nonzeros   fragments_host [s]   CVXPY [s]   CVXPY / host")
     nnz = 10**3
     while nnz <= args.max:

@@ -1,11 +1,31 @@
-"""A small host for the `fragments` kernels: states conic models through
-affine expressions on the evaluation stacks and solves them with Clarabel."""
-from ._model import (Affine, Constraint, Parameter, ParameterError, ShapeError, SolverError, Variable, hstack,
-                     psd, rsoc, soc, stack, vstack)
-from ._solve import Model
+"""fragments_host: states conic models through affine expressions on the
+`fragments` kernels and solves them with Clarabel.
 
-__all__ = ["Model", "Affine", "Variable", "Parameter", "Constraint", "soc", "rsoc", "psd", "stack", "hstack",
-           "vstack", "ShapeError", "ParameterError", "SolverError"]
+The road of a model, one module per step: `expressions` (affine
+expressions, variables, parameters), `functions` (the convex functions and their
+curvature and sign, reduced to cones in `reductions` by the rules of
+`curvature`; quadratic objectives),
+`constraints` (constraint kinds and cones), `model` (the statement),
+`translate` (the flat problem), `solver` (Clarabel), `solution` (values and
+duals mapped back); `stacks` holds the evaluation stacks and the operations
+on them, `kernels` the kernels by name."""
+from .constraints import Constraint, exp_cone, gen_power_cone, power_cone, psd, rsoc, soc
+from .errors import ModelError, ParameterError, ShapeError, SolverError
+from .expressions import Affine, Parameter, Variable, hstack, stack, vstack
+from .functions import (Expression, FunctionConstraint, Quadratic, abs_ as abs, cumsum, diag, diff, entropy, exp,
+                        geo_mean, huber, inv_pos, lambda_max, lambda_min, log, log_det, log_sum_exp, max_ as max,
+                        maximum, min_ as min, minimum, neg, norm, norm1, norm_inf, pos, power, quad_form,
+                        quad_over_lin, rel_entr, sqrt, square, sum_ as sum, sum_squares, trace)
+from .model import Model
+from .solver import SolverStats
+
+__all__ = ["Model", "Affine", "Variable", "Parameter", "Constraint", "Quadratic", "soc", "rsoc", "psd",
+           "exp_cone", "power_cone", "gen_power_cone", "sum_squares", "quad_form", "stack", "hstack", "vstack",
+           "ShapeError", "ParameterError", "ModelError", "SolverError", "SolverStats",
+           "Expression", "FunctionConstraint", "abs", "cumsum", "diag", "diff", "entropy", "exp", "geo_mean", "huber",
+           "inv_pos", "lambda_max", "lambda_min", "log", "log_det", "log_sum_exp", "max", "maximum", "min", "minimum",
+           "neg", "norm", "norm1", "norm_inf", "pos", "power", "quad_over_lin", "rel_entr", "sqrt", "square", "sum",
+           "trace"]
 
 
 def __getattr__(name):

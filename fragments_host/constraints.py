@@ -1,0 +1,189 @@
+"""Constraints and cones. A constraint states that the rows of an affine
+expression lie in a product of cones that Clarabel solves:
+
+    zero      rows == 0
+    nonneg    rows >= 0
+    soc       t >= ||x||                      (one cone per t)
+    rsoc      2 u v >= ||x||^2, u, v >= 0     (one cone per (u, v))
+    psd       a symmetric matrix >> 0
+    exp       y exp(x / y) <= z, y > 0        (elementwise)
+    pow       x^a y^(1-a) >= |z|, x, y >= 0   (elementwise)
+    genpow    prod x_i^a_i >= ||z||, x >= 0
+
+Every operand's shape is checked here, before any kernel runs; a kind that
+is not one of these cannot be stated."""
+from __future__ import annotations
+
+import numbers
+
+import numpy as np
+
+from .errors import ModelError, ShapeError
+from .expressions import Affine, Parameter, constant_of, same_model, stack
+
+KINDS = ("zero", "nonneg", "soc", "rsoc", "psd", "exp", "pow", "genpow")
+
+
+class Constraint:
+    """The rows of `expr` (in the order the cones take them) lie in `cones`,
+    a list of (cone kind, size or cone data)."""
+
+    def __init__(self, kind, expr, name=None, cones=None, dual_shape=None):
+        if kind not in KINDS:
+            raise ModelError(f"unknown constraint kind {kind!r}; the kinds are {', '.join(KINDS)}")
+        if not isinstance(expr, Affine):
+            raise TypeError(f"a constraint holds an affine expression, not {expr!r}")
+        self.kind, self.expr, self.name = kind, expr, name
+        if cones is None:
+            if kind in ("zero", "nonneg", "soc", "rsoc"):
+                cones = [(kind, expr.size)]
+            elif kind == "psd":
+                cones = [("psd", expr.shape[0])]
+            else:
+                raise ModelError(f"a {kind} constraint is stated through its cone function")
+        self.cones = cones
+        self.dual_shape = dual_shape if dual_shape is not None else expr.shape
+        self.model = None
+
+    def __repr__(self):
+        return self.name or f"{self.kind}({self.expr!r})"
+
+    def __bool__(self):
+        raise ModelError(f"the truth value of the constraint {self!r} is not defined: a chained comparison "
+                         "such as a <= x <= b states only one side; write the two constraints separately")
+
+    @property
+    def dual(self):
+        """The constraint's dual per element (None before a solve)."""
+        if self.model is None:
+            return None
+        return self.model._constraint_dual(self)
+
+
+def _operands(*items):
+    """The operands as expressions of one model (constants lifted)."""
+    model = None
+    for i in items:
+        if isinstance(i, (Affine, Parameter)):
+            if model is None:
+                model = i.model
+            else:
+                same_model(model, i)
+        elif getattr(i, "is_affine", True) is False:
+            raise ModelError(f"a cone takes affine operands, not {i!r}")
+    if model is None:
+        raise ModelError("a cone needs at least one expression of a model")
+    out = []
+    for i in items:
+        if isinstance(i, Affine):
+            out.append(i)
+        elif isinstance(i, Parameter):
+            out.append(i.as_affine())
+        else:
+            out.append(constant_of(model, i))
+    return out
+
+
+def _scalar_or_axis(what, t, x, axis, name_t):
+    """Cone bodies: one (1, n) block for a scalar t, or (k, n) blocks for a
+    vector t of k entries with the cones along `axis` of the matrix x."""
+    if axis is None:
+        if t.size != 1:
+            raise ShapeError(f"{what}: {name_t} of shape {t.shape} is not a scalar; one cone takes a scalar "
+                             f"{name_t} (state several cones with axis=0 for the columns of x, axis=1 for "
+                             "its rows)")
+        return t.reshape((1, 1)), x.reshape((1, x.size))
+    if x.ndim != 2 or axis not in (0, 1, -1, -2):
+        raise ShapeError(f"{what} with axis={axis} takes a matrix x, not shape {x.shape}")
+    body = x.T if axis in (0, -2) else x
+    k = body.shape[0]
+    if t.size != k:
+        raise ShapeError(f"{what} with axis={axis}: x of shape {x.shape} makes {k} cones, {name_t} has shape "
+                         f"{t.shape}")
+    return t.reshape((k, 1)), body
+
+
+def soc(t, x, axis=None):
+    """t >= ||x||: one cone for a scalar t; with axis, one cone per column
+    (axis=0) or row (axis=1) of the matrix x, t holding one entry per cone."""
+    t, x = _operands(t, x)
+    tt, body = _scalar_or_axis("soc", t, x, axis, "t")
+    k, d = body.shape[0], body.shape[1] + 1
+    rows = stack([tt, body], axis=1)
+    name = f"{t!r} >= ||{x!r}||" + ("" if axis is None else f" along axis {axis}")
+    if axis is None:
+        return Constraint("soc", rows.reshape((d,)), name, [("soc", d)])
+    return Constraint("soc", rows, name, [("soc", d)] * k)
+
+
+def rsoc(u, v, x, axis=None):
+    """2 u v >= ||x||^2 with u, v >= 0: one cone for scalars u, v; with axis,
+    one cone per column (axis=0) or row (axis=1) of the matrix x."""
+    u, v, x = _operands(u, v, x)
+    uu, body = _scalar_or_axis("rsoc", u, x, axis, "u")
+    vv, _ = _scalar_or_axis("rsoc", v, x, axis, "v")
+    k, d = body.shape[0], body.shape[1] + 2
+    rows = stack([uu, vv, body], axis=1)
+    name = f"2 {u!r} {v!r} >= ||{x!r}||^2" + ("" if axis is None else f" along axis {axis}")
+    if axis is None:
+        return Constraint("rsoc", rows.reshape((d,)), name, [("rsoc", d)])
+    return Constraint("rsoc", rows, name, [("rsoc", d)] * k)
+
+
+def psd(X, name=None):
+    """X (square, symmetrised) is positive semidefinite."""
+    if not isinstance(X, Affine):
+        raise TypeError(f"psd takes an affine expression, not {X!r}")
+    if len(X.shape) != 2 or X.shape[0] != X.shape[1]:
+        raise ShapeError(f"a semidefinite block is square, not of shape {X.shape}")
+    return Constraint("psd", X, name or f"{X!r} >> 0", [("psd", X.shape[0])])
+
+
+def _elementwise(what, items, names):
+    """Operands of one shape (scalars broadcast) as rows (n, len(items)):
+    element i's cone holds the i-th entry of every operand."""
+    items = _operands(*items)
+    shape = ()
+    for it in items:
+        if it.size != 1:
+            if shape and it.shape != shape:
+                raise ShapeError(f"{what}: operands of shapes {', '.join(str(i.shape) for i in items)} "
+                                 "(same shape, or scalars)")
+            shape = it.shape
+    n = 1
+    for s in shape:
+        n *= s
+    cols = [it._broadcast(shape).reshape((n, 1)) for it in items]
+    return items, stack(cols, axis=1), shape, n
+
+
+def exp_cone(x, y, z):
+    """y exp(x / y) <= z with y > 0, elementwise over operands of one shape
+    (scalars broadcast). The dual holds (x, y, z) parts along its first axis."""
+    items, rows, shape, n = _elementwise("exp_cone", (x, y, z), "xyz")
+    name = f"exp_cone({items[0]!r}, {items[1]!r}, {items[2]!r})"
+    return Constraint("exp", rows, name, [("exp", 3)] * n, dual_shape=(3,) + shape)
+
+
+def power_cone(x, y, z, alpha):
+    """x^alpha y^(1-alpha) >= |z| with x, y >= 0 and 0 < alpha < 1,
+    elementwise over operands of one shape (scalars broadcast)."""
+    if not isinstance(alpha, numbers.Real) or not 0.0 < float(alpha) < 1.0:
+        raise ValueError(f"power_cone: alpha {alpha!r} is not a number strictly between 0 and 1")
+    items, rows, shape, n = _elementwise("power_cone", (x, y, z), "xyz")
+    name = f"power_cone({items[0]!r}, {items[1]!r}, {items[2]!r}, {alpha:g})"
+    return Constraint("pow", rows, name, [("pow", float(alpha))] * n, dual_shape=(3,) + shape)
+
+
+def gen_power_cone(x, z, alpha):
+    """prod_i x_i^alpha_i >= ||z|| with x >= 0, for weights alpha > 0 that
+    sum to 1 (one per entry of x)."""
+    a = np.asarray(alpha, float).reshape(-1)
+    if a.size < 1 or np.any(a <= 0) or abs(float(a.sum()) - 1.0) > 1e-12:
+        raise ValueError(f"gen_power_cone: weights {a.tolist()} are not positive numbers summing to 1")
+    x, z = _operands(x, z)
+    if x.size != a.size:
+        raise ShapeError(f"gen_power_cone: x of shape {x.shape} for {a.size} weights")
+    rows = stack([x.reshape((x.size,)), z.reshape((z.size,))])
+    name = f"gen_power_cone({x!r}, {z!r})"
+    return Constraint("genpow", rows, name, [("genpow", (tuple(a.tolist()), z.size))])

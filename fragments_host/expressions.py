@@ -1,0 +1,595 @@
+"""Affine expressions, variables and parameters of a model. Every operation
+is one chain of kernel calls on the evaluation stacks (see stacks.py); what
+is kept here is bookkeeping: shapes, names and the model an expression
+belongs to, checked before any kernel runs."""
+from __future__ import annotations
+
+import numbers
+
+import numpy as np
+
+from . import stacks as st
+from .errors import ModelError, ParameterError, ShapeError
+from .stacks import F64, I32, I64
+
+
+def as_shape(s):
+    if isinstance(s, numbers.Integral):
+        return (int(s),)
+    return tuple(int(x) for x in s)
+
+
+def same_model(model, item, what="expression"):
+    """Refuses an expression, variable or parameter of another model."""
+    other = getattr(item, "model", None)
+    if other is not None and other is not model:
+        raise ModelError(f"{what} {item!r} belongs to another model ('{other.name}') than this one "
+                         f"('{model.name}'): parts of different models cannot be combined")
+
+
+def constant_of(model, value, what="operand"):
+    """A number or array as a constant expression of `model`."""
+    try:
+        arr = np.asarray(value, F64)
+    except (TypeError, ValueError):
+        raise TypeError(f"{what} {value!r} is neither an expression nor a number or numeric array") from None
+    return Affine(st.constant(model, arr), _const_name(arr))
+
+
+def text(x):
+    """A short name of an operand for messages and names."""
+    if isinstance(x, (int, float, np.ndarray, np.generic)):
+        return _const_name(np.asarray(x, F64))
+    return repr(x)
+
+
+def _const_name(arr):
+    if arr.ndim == 0:
+        return f"{float(arr):g}"
+    return f"const{arr.shape}"
+
+
+class Affine:
+    """An affine expression of a model: a dense stacked expression."""
+
+    __array_ufunc__ = None       # numpy hands operators on arrays back to us
+    __array_priority__ = 100
+
+    def __init__(self, e, name=None):
+        self._e = e
+        self.name = name
+
+    @property
+    def model(self):
+        return self._e.model
+
+    @property
+    def shape(self):
+        return self._e.shape
+
+    @property
+    def ndim(self):
+        return len(self._e.shape)
+
+    @property
+    def size(self):
+        return st.size_of(self.shape)
+
+    def __repr__(self):
+        return self.name or f"Affine(shape={self.shape}, terms={self._e.m})"
+
+    # -- curvature and sign of an affine expression
+    is_affine = True
+
+    def is_convex(self):
+        return True
+
+    def is_concave(self):
+        return True
+
+    # -- arithmetic
+    def _lift(self, other):
+        """The other operand as an expression of this model."""
+        if isinstance(other, Affine):
+            same_model(self.model, other)
+            return other
+        if isinstance(other, Parameter):
+            same_model(self.model, other, "parameter")
+            return other.as_affine()
+        if _is_statement(other):
+            raise TypeError(f"{other!r} is not an expression")
+        return constant_of(self.model, other)
+
+    def _broadcast(self, shape):
+        if self.shape == shape:
+            return self
+        if self.size == 1:
+            idx = np.zeros(st.size_of(shape), I64)
+            return Affine(st.pick(self._e, idx, shape), self.name)
+        raise ShapeError(f"shapes {self.shape} and {shape} do not match")
+
+    def _combine(self, other, w):
+        if _is_nonaffine(other):
+            return NotImplemented
+        o = self._lift(other)
+        shape = self.shape if self.size >= o.size else o.shape
+        if self.shape != o.shape and self.size == o.size:
+            raise ShapeError(f"shapes {self.shape} and {o.shape} do not match")
+        a, b = self._broadcast(shape), o._broadcast(shape)
+        return Affine(st.wsum([a._e, b._e], [1.0, w]), f"({self!r} {'+' if w > 0 else '-'} {o!r})")
+
+    def __add__(self, other):
+        return self._combine(other, 1.0)
+
+    def __radd__(self, other):
+        if _is_nonaffine(other):
+            return NotImplemented
+        return self._lift(other)._combine(self, 1.0)
+
+    def __sub__(self, other):
+        return self._combine(other, -1.0)
+
+    def __rsub__(self, other):
+        if _is_nonaffine(other):
+            return NotImplemented
+        return self._lift(other)._combine(self, -1.0)
+
+    def __neg__(self):
+        return Affine(st.scale(self._e, -1.0), f"-{self!r}")
+
+    def __pos__(self):
+        return self
+
+    def __mul__(self, other):
+        if isinstance(other, Parameter):
+            return other.__mul__(self)
+        if isinstance(other, Affine):
+            same_model(self.model, other)
+            if other.size == 1 and other._e.m == 1 and int(other._e.nidxs[0]) == 0:
+                return self * float(other._e.cof[0])
+            raise ModelError(f"product of two expressions {self!r} and {other!r} is not affine")
+        if _is_nonaffine(other) or _is_statement(other):
+            return NotImplemented
+        if isinstance(other, numbers.Real):
+            return Affine(st.scale(self._e, float(other)), f"{other:g}*{self!r}")
+        other = np.asarray(other, F64)
+        if other.size == 1:
+            return self * float(other.reshape(-1)[0])
+        if self.size == 1 and other.shape != self.shape:
+            return self._broadcast(other.shape) * other
+        if other.shape != self.shape:
+            raise ShapeError(f"elementwise product of shapes {self.shape} and {other.shape}")
+        flat = self.reshape((self.size,))
+        return Affine(st.left_matmul(None, flat._e, st.diagonal_triplets(other))).reshape(self.shape)
+
+    __rmul__ = __mul__
+
+    def __truediv__(self, other):
+        if isinstance(other, (Affine, Parameter)):
+            raise ModelError(f"division of {self!r} by the expression {other!r} is not affine")
+        return self * (1.0 / float(other))
+
+    def __matmul__(self, M):
+        # E . M = (M^T . E^T)^T
+        if isinstance(M, Parameter):
+            raise ShapeError("a parameter matrix multiplies from the left")
+        if isinstance(M, Affine):
+            raise ModelError(f"product of two expressions {self!r} and {M!r} is not affine")
+        if not hasattr(M, "tocsr") and np.ndim(M) == 1:
+            v = np.asarray(M, F64)
+            if not self.shape or self.shape[-1] != v.shape[0]:
+                raise ShapeError(f"matrix product of shapes {self.shape} and {v.shape}")
+            if len(self.shape) == 1:
+                return Affine(st.left_matmul(v.reshape(1, -1), self._e), f"{self!r} @ v").reshape(())
+            return (v.reshape(1, -1) @ self.T).reshape(self.shape[:-1])
+        M = _as_matrix(M)
+        if len(self.shape) == 1:
+            if M.shape[0] != self.shape[0]:
+                raise ShapeError(f"matrix product of shapes {self.shape} and {M.shape}")
+            return Affine(st.left_matmul(M.T, self._e), f"{self!r} @ M")
+        if len(self.shape) != 2 or M.shape[0] != self.shape[1]:
+            raise ShapeError(f"matrix product of shapes {self.shape} and {M.shape}")
+        return Affine(st.left_matmul(M.T, self.T._e), None).T
+
+    def __rmatmul__(self, M):
+        if isinstance(M, Parameter):
+            return M.__matmul__(self)
+        if not hasattr(M, "tocsr") and np.ndim(M) == 1:
+            v = np.asarray(M, F64)
+            if not self.shape or self.shape[0] != v.shape[0]:
+                raise ShapeError(f"matrix product of shapes {v.shape} and {self.shape}")
+            return (v.reshape(1, -1) @ self).reshape(self.shape[1:])
+        M = _as_matrix(M)
+        if not self.shape or M.shape[1] != self.shape[0]:
+            raise ShapeError(f"matrix product of shapes {M.shape} and {self.shape}")
+        return Affine(st.left_matmul(M, self._e), f"M @ {self!r}")
+
+    # -- structure
+    @property
+    def T(self):
+        if len(self.shape) < 2:
+            return self
+        perm = list(range(len(self.shape)))[::-1]
+        return Affine(st.permute(self._e, perm), f"{self!r}.T")
+
+    def transpose(self, perm):
+        perm = [int(p) for p in perm]
+        if sorted(perm) != list(range(self.ndim)):
+            raise ShapeError(f"{perm} is not a permutation of the axes of shape {self.shape}")
+        return Affine(st.permute(self._e, perm), f"{self!r}.transpose{tuple(perm)}")
+
+    def reshape(self, shape):
+        shape = as_shape(shape)
+        if st.size_of(shape) != self.size:
+            raise ShapeError(f"cannot reshape {self.shape} into {shape}")
+        return Affine(st.reshape(self._e, shape), self.name)
+
+    def flatten(self):
+        return self.reshape((self.size,))
+
+    def __getitem__(self, key):
+        if not isinstance(key, tuple):
+            key = (key,)
+        shape = self.shape
+        if len(key) > len(shape):
+            raise ShapeError(f"too many indices {key} for shape {shape}")
+        key = key + (slice(None),) * (len(shape) - len(key))
+        first, last, keep = [], [], []
+        for k, (s, n) in enumerate(zip(key, shape)):
+            if isinstance(s, numbers.Integral) and not isinstance(s, bool):
+                i = int(s) + n if s < 0 else int(s)
+                if not 0 <= i < n:
+                    raise IndexError(f"index {s} out of range for axis {k} of shape {shape}")
+                first.append(i)
+                last.append(i + 1)
+            elif isinstance(s, slice):
+                a, b, step = s.indices(n)
+                if step != 1:
+                    raise ShapeError("slices take unit steps")
+                first.append(a)
+                last.append(max(a, b))
+                keep.append(max(b - a, 0))
+            else:
+                raise TypeError(f"unsupported index {s!r}")
+        res = Affine(st.box(self._e, first, last), f"{self!r}[{_key_text(key)}]")
+        return res.reshape(tuple(keep)) if len(keep) != len(shape) else res
+
+    def pick(self, indices):
+        """Elements at the given multi-indices (rows of an integer array)."""
+        idx = np.atleast_2d(np.asarray(indices, np.int64))
+        if idx.shape[1] != len(self.shape):
+            raise ShapeError(f"multi-indices of {idx.shape[1]} axes for shape {self.shape}")
+        if np.any(idx < 0) or np.any(idx >= np.asarray(self.shape)):
+            raise IndexError(f"index out of range for shape {self.shape}")
+        lin = np.ravel_multi_index(tuple(idx.T), self.shape).astype(I64)
+        return Affine(st.pick(self._e, lin, (len(lin),)), f"{self!r}.pick")
+
+    def sum(self, axis=None):
+        if axis is None:
+            return Affine(st.sum_axis(self.flatten()._e, 0), f"sum({self!r})")
+        axis = axis + len(self.shape) if axis < 0 else axis
+        if not 0 <= axis < len(self.shape):
+            raise ShapeError(f"axis {axis} out of range for shape {self.shape}")
+        return Affine(st.sum_axis(self._e, axis), f"sum({self!r}, {axis})")
+
+    def sym(self):
+        """Symmetric part (E + E^T) / 2 of a square expression."""
+        if len(self.shape) != 2 or self.shape[0] != self.shape[1]:
+            raise ShapeError(f"symmetric part of a non-square shape {self.shape}")
+        return Affine(st.wsum([self._e, self.T._e], [0.5, 0.5]), f"sym({self!r})")
+
+    # -- constraints
+    def _constraint(self, kind, lhs, rhs, op):
+        from .constraints import Constraint
+        if _is_nonaffine(rhs):
+            return NotImplemented
+        other = self._lift(rhs)
+        return Constraint(kind, lhs(self, other), f"{self!r} {op} {other!r}")
+
+    def __le__(self, other):
+        return self._constraint("nonneg", lambda a, b: b - a, other, "<=")
+
+    def __ge__(self, other):
+        return self._constraint("nonneg", lambda a, b: a - b, other, ">=")
+
+    def __eq__(self, other):
+        return self._constraint("zero", lambda a, b: a - b, other, "==")
+
+    def __ne__(self, other):
+        raise ModelError(f"{self!r} != ...: a constraint is ==, <=, >=, >> or <<")
+
+    __hash__ = object.__hash__
+
+    def __rshift__(self, other):
+        from .constraints import psd
+        return psd(self - self._lift(other), f"{self!r} >> {text(other)}")
+
+    def __lshift__(self, other):
+        from .constraints import psd
+        return psd(self._lift(other) - self, f"{self!r} << {text(other)}")
+
+    def __rrshift__(self, other):          # other >> self
+        from .constraints import psd
+        return psd(self._lift(other) - self, f"{text(other)} >> {self!r}")
+
+    def __rlshift__(self, other):          # other << self
+        from .constraints import psd
+        return psd(self - self._lift(other), f"{text(other)} << {self!r}")
+
+    def __bool__(self):
+        raise ModelError(f"the truth value of the expression {self!r} is not defined")
+
+    # -- values
+    @property
+    def value(self):
+        """The expression at the last solution (None before a solve and after
+        a solve that found no solution)."""
+        return self.model._solution_value(self)
+
+    # -- curvature, sign and the functions reached through operators (the
+    # rules are in curvature.py, the functions in functions.py)
+    @property
+    def curvature(self):
+        """"constant" when no variable enters, else "affine"."""
+        from . import kernels as kn
+        e = self._e
+        if e.m == 0 or kn.positive_entries(e.nidxs, 0, np.zeros(e.m, I32)) == 0:
+            return "constant"
+        return "affine"
+
+    @property
+    def sign(self):
+        """"nonnegative" / "nonpositive" where known (constants, variables
+        with a signed domain, parameters declared with a sign), else "unknown"."""
+        return getattr(self, "_sign", None) or "unknown"
+
+    def __abs__(self):
+        from .functions import abs_
+        return abs_(self)
+
+    def __pow__(self, p):
+        from .functions import power
+        return power(self, p)
+
+
+def _key_text(key):
+    parts = []
+    for s in key:
+        if isinstance(s, slice):
+            parts.append(f"{'' if s.start is None else s.start}:{'' if s.stop is None else s.stop}")
+        else:
+            parts.append(str(s))
+    return ", ".join(parts)
+
+
+def _is_nonaffine(x):
+    return getattr(x, "is_affine", True) is False
+
+
+def _is_statement(x):
+    from .constraints import Constraint
+    return isinstance(x, Constraint) or type(x).__name__ == "Model"
+
+
+def _as_matrix(M):
+    import scipy.sparse as sp
+    if sp.issparse(M):
+        return sp.csr_matrix(M)
+    M = np.asarray(M, F64)
+    if M.ndim != 2:
+        raise ShapeError(f"a constant matrix has two axes, not shape {M.shape}")
+    return M
+
+
+def _model_of(items):
+    for i in items:
+        if isinstance(i, (Affine, Parameter)):
+            return i.model
+    raise ModelError("stacking needs at least one expression of a model")
+
+
+def stack(items, axis=0):
+    """Expressions joined along an existing axis."""
+    items = list(items)
+    if not items:
+        raise ShapeError("nothing to stack")
+    model = _model_of(items)
+    lifted = []
+    for i in items:
+        if isinstance(i, Affine):
+            same_model(model, i)
+            lifted.append(i)
+        elif isinstance(i, Parameter):
+            same_model(model, i, "parameter")
+            lifted.append(i.as_affine())
+        else:
+            lifted.append(constant_of(model, i))
+    items = lifted
+    nd = len(items[0].shape)
+    if nd == 0 or not -nd <= axis < nd:
+        raise ShapeError(f"cannot stack shapes {[i.shape for i in items]} along axis {axis}")
+    axis = axis + nd if axis < 0 else axis
+    for it in items:
+        if len(it.shape) != nd or any(a != b for k, (a, b) in enumerate(zip(it.shape, items[0].shape))
+                                      if k != axis):
+            raise ShapeError(f"cannot stack shapes {[i.shape for i in items]} along axis {axis}")
+    return Affine(st.concat([i._e for i in items], axis), f"stack({items}, {axis})")
+
+
+def hstack(items):
+    items = list(items)
+    return stack(items, axis=0 if len(_first_shape(items)) == 1 else 1)
+
+
+def _first_shape(items):
+    for i in items:
+        if isinstance(i, (Affine, Parameter)):
+            return i.shape
+    return np.shape(items[0])
+
+
+def vstack(items):
+    items = list(items)
+    model = _model_of(items)
+    out = []
+    for i in items:
+        if not isinstance(i, (Affine, Parameter)):
+            i = constant_of(model, i)
+        elif isinstance(i, Parameter):
+            i = i.as_affine()
+        out.append(i.reshape((1,) + i.shape) if len(i.shape) == 1 else i)
+    return stack(out, axis=0)
+
+
+class Variable(Affine):
+    """A variable of the model; its elements are columns of the solver's problem."""
+
+    def __init__(self, model, name, shape, nidxs, full=None):
+        self.nidxs = nidxs            # the variable's scalar elements (solver columns + 1)
+        self.full = full if full is not None else nidxs
+        super().__init__(st.identity(model, shape, self.full), name)
+
+    @property
+    def value(self):
+        return self.model._variable_value(self)
+
+    @property
+    def dual(self):
+        """Dual of the variable's bounds per element (lower minus upper)."""
+        return self.model._variable_dual(self, "both")
+
+    @property
+    def lower_dual(self):
+        return self.model._variable_dual(self, "lower")
+
+    @property
+    def upper_dual(self):
+        return self.model._variable_dual(self, "upper")
+
+    # -- sign from the domain: nonneg=True, or bounds of one sign
+    @property
+    def sign(self):
+        lo, hi = getattr(self, "bounds", (None, None))
+        if lo is not None and lo[0] != "sparse" and np.all(lo[1] >= 0):
+            return "nonnegative"
+        if hi is not None and hi[0] != "sparse" and np.all(hi[1] <= 0):
+            return "nonpositive"
+        return "unknown"
+
+
+class Parameter:
+    """A parameter: values set after the model is built, read by the programs."""
+
+    __array_ufunc__ = None
+    __array_priority__ = 100
+    is_affine = True
+
+    def __init__(self, model, name, shape, base):
+        self.model, self.name, self.shape, self.base = model, name, shape, base
+        self._value = None
+
+    @property
+    def size(self):
+        return st.size_of(self.shape)
+
+    @property
+    def ndim(self):
+        return len(self.shape)
+
+    @property
+    def value(self):
+        return self._value
+
+    @value.setter
+    def value(self, v):
+        v = np.asarray(v, F64)
+        if v.shape != self.shape:
+            raise ParameterError(f"parameter {self.name} has shape {self.shape}, value has shape {v.shape}")
+        self._check_sign(v)
+        self._value = v.copy()
+        self.model._param_dirty = True
+
+    def __repr__(self):
+        return self.name
+
+    def indices(self):
+        return self.base + np.arange(self.size, dtype=I32).reshape(self.shape)
+
+    def as_affine(self):
+        ones = Affine(st.constant(self.model, np.ones(self.shape)))
+        return self * ones
+
+    def __mul__(self, e):
+        if isinstance(e, Parameter):
+            raise ModelError(f"product of two parameters {self!r} and {e!r}: multiply one by an expression")
+        if _is_nonaffine(e) or _is_statement(e):
+            return NotImplemented
+        if not isinstance(e, Affine):
+            e = constant_of(self.model, e)
+        same_model(self.model, e)
+        if self.size == 1:
+            pidx = np.full(e.size, self.base, I32)
+        elif self.shape == e.shape:
+            pidx = self.indices().reshape(-1)
+        elif e.size == 1:
+            return self * e._broadcast(self.shape)
+        else:
+            raise ShapeError(f"parameter {self.name} of shape {self.shape} times expression of shape {e.shape}")
+        return Affine(st.param_times(e._e, pidx), f"{self.name}*{e!r}")
+
+    __rmul__ = __mul__
+
+    def __matmul__(self, e):
+        if not isinstance(e, Affine):
+            e = constant_of(self.model, e)
+        same_model(self.model, e)
+        if len(self.shape) != 2 or len(e.shape) != 1 or self.shape[1] != e.shape[0]:
+            raise ShapeError(f"matrix product of parameter {self.name} of shape {self.shape} and shape {e.shape}")
+        return Affine(st.param_matmul(self.indices(), e._e), f"{self.name} @ {e!r}")
+
+    def __add__(self, o):
+        return self.as_affine() + o
+
+    __radd__ = __add__
+
+    def __sub__(self, o):
+        return self.as_affine() - o
+
+    def __rsub__(self, o):
+        return o - self.as_affine()
+
+    def __neg__(self):
+        return -self.as_affine()
+
+    def __le__(self, o):
+        return self.as_affine() <= o
+
+    def __ge__(self, o):
+        return self.as_affine() >= o
+
+    def __eq__(self, o):
+        return self.as_affine() == o
+
+    __hash__ = object.__hash__
+
+    def __bool__(self):
+        raise ModelError(f"the truth value of the parameter {self!r} is not defined")
+
+    # -- curvature and sign: a parameter is a constant whose sign is the one
+    # declared (Model.parameter(..., nonneg=True) or nonpos=True)
+    curvature = "constant"
+    sign = "unknown"
+
+    def is_convex(self):
+        return True
+
+    def is_concave(self):
+        return True
+
+    def _check_sign(self, v):
+        if (self.sign == "nonnegative" and np.any(v < 0)) or (self.sign == "nonpositive" and np.any(v > 0)):
+            raise ParameterError(f"parameter {self.name} is declared {self.sign}; its value has entries of the "
+                                 "other sign")
+
+    def __abs__(self):
+        return abs(self.as_affine())

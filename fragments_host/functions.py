@@ -1,0 +1,884 @@
+"""The convex functions of expressions, with the curvature and sign rules
+that refuse what is not convex.
+
+Each function is one record of the table FUNCTIONS (curvature, sign,
+monotonicity in each argument, the cone it becomes) apart from its
+reduction to cones (reductions.py). Calling a function builds an
+`Expression` (a tree over affine expressions) whose curvature and sign
+follow from the record and the composition rules (curvature.py); nothing is
+added to a model until the expression is used in `minimize`, `maximize` or
+`add`, where its reduction creates auxiliary variables and the constraints
+of the cones. A quadratic function of an affine expression in the
+objective goes to the solver's quadratic term instead (`Quadratic`): each
+quadratic part c * e' Q e gets auxiliary columns u with rows u == e, built
+by the kernels like every other constraint, and the block 2 c Q on u's
+columns."""
+from __future__ import annotations
+
+import math
+import numbers
+from typing import NamedTuple
+
+import numpy as np
+
+from . import curvature as cv
+from .errors import ModelError, ShapeError
+from .expressions import Affine, Parameter, constant_of, same_model, text
+
+
+class Quadratic:
+    """affine + sum of weight * e' Q e (Q None stands for the identity)."""
+
+    is_affine = False
+    __array_ufunc__ = None
+    __array_priority__ = 100
+
+    def __init__(self, model, parts, affine=None, name=None):
+        self.model, self.parts, self.affine, self.name = model, parts, affine, name
+
+    shape = ()
+    size = 1
+
+    def __repr__(self):
+        return self.name or "quadratic"
+
+    @property
+    def curvature(self):
+        if all(w >= 0 for w, _, _ in self.parts):
+            return "convex"
+        if all(w <= 0 for w, _, _ in self.parts):
+            return "concave"
+        return "unknown"
+
+    def is_convex(self):
+        return self.curvature == "convex"
+
+    def is_concave(self):
+        return self.curvature == "concave"
+
+    def _affine_part(self, other):
+        if isinstance(other, Affine):
+            same_model(self.model, other)
+            e = other
+        elif isinstance(other, Parameter):
+            same_model(self.model, other, "parameter")
+            e = other.as_affine()
+        else:
+            e = constant_of(self.model, other)
+        if e.size != 1:
+            raise ShapeError(f"a quadratic function is a scalar; {e!r} has shape {e.shape}")
+        return e.reshape(())
+
+    def __add__(self, other):
+        if isinstance(other, Quadratic):
+            same_model(self.model, other)
+            aff = other.affine if self.affine is None else (self.affine if other.affine is None
+                                                            else self.affine + other.affine)
+            return Quadratic(self.model, self.parts + other.parts, aff, f"{self!r} + {other!r}")
+        e = self._affine_part(other)
+        aff = e if self.affine is None else self.affine + e
+        return Quadratic(self.model, self.parts, aff, f"{self!r} + {other!r}")
+
+    __radd__ = __add__
+
+    def __neg__(self):
+        return self * -1.0
+
+    def __sub__(self, other):
+        return self + (-other)
+
+    def __rsub__(self, other):
+        return (-self) + other
+
+    def __mul__(self, c):
+        if not isinstance(c, numbers.Real):
+            raise ModelError(f"a quadratic function {self!r} is scaled by numbers only, not {c!r}")
+        c = float(c)
+        aff = None if self.affine is None else self.affine * c
+        return Quadratic(self.model, [(w * c, e, Q) for w, e, Q in self.parts], aff, f"{c:g}*({self!r})")
+
+    __rmul__ = __mul__
+
+    def __truediv__(self, c):
+        return self * (1.0 / float(c))
+
+    def _refuse(self, *_):
+        raise ModelError(f"the quadratic function {self!r} is accepted in the objective only")
+
+    __le__ = __ge__ = __eq__ = __rshift__ = __lshift__ = _refuse
+    __hash__ = object.__hash__
+
+    @property
+    def value(self):
+        parts = []
+        for w, e, Q in self.parts:
+            v = e.value
+            if v is None:
+                return None
+            v = np.ravel(v)
+            parts.append(w * float(v @ (v if Q is None else Q @ v)))
+        base = 0.0
+        if self.affine is not None:
+            a = self.affine.value
+            if a is None:
+                return None
+            base = float(a)
+        return base + sum(parts)
+
+
+
+
+class Record(NamedTuple):
+    curvature: str        # of the function itself
+    sign: str             # of its value: nonnegative, unknown, or a rule: "max" / "min" (of the
+                          # arguments' signs), "arg" (the argument's), "arg+" (nonnegative if the argument is)
+    monotonicity: tuple   # per argument ("*" after the last: the same for every further one)
+    cone: str             # what the reduction builds
+
+
+_CVX, _CCV, _AFF = cv.CONVEX, cv.CONCAVE, cv.AFFINE
+_POS, _ANY = cv.NONNEG, cv.UNKNOWN
+INC, DEC, NONE, SIGNED = "increasing", "decreasing", "none", "signed"
+
+# One table of what every function is; the README's table of functions says the same.
+FUNCTIONS = {
+    "norm1": Record(_CVX, _POS, (SIGNED,), "linear rows (-s <= x <= s, t = sum s)"),
+    "norm2": Record(_CVX, _POS, (SIGNED,), "second-order cone"),
+    "norminf": Record(_CVX, _POS, (SIGNED,), "linear rows (-t <= x <= t)"),
+    "abs": Record(_CVX, _POS, (SIGNED,), "linear rows"),
+    "pos": Record(_CVX, _POS, (INC,), "linear rows"),
+    "neg": Record(_CVX, _POS, (DEC,), "linear rows"),
+    "maximum": Record(_CVX, "max", (INC, "*"), "linear rows"),
+    "minimum": Record(_CCV, "min", (INC, "*"), "linear rows"),
+    "max": Record(_CVX, "arg", (INC,), "linear rows"),
+    "min": Record(_CCV, "arg", (INC,), "linear rows"),
+    "sum_squares": Record(_CVX, _POS, (SIGNED,), "rotated second-order cone; objective: quadratic term"),
+    "square": Record(_CVX, _POS, (SIGNED,), "rotated second-order cones; objective (summed): quadratic term"),
+    "quad_form": Record(_CVX, _POS, (NONE,), "rotated second-order cone of F x (Q = F'F); objective: "
+                                             "quadratic term"),
+    "quad_over_lin": Record(_CVX, _POS, (SIGNED, DEC), "rotated second-order cone"),
+    "sqrt": Record(_CCV, _POS, (INC,), "rotated second-order cones"),
+    "power_even": Record(_CVX, _POS, (SIGNED,), "power cones"),
+    "power_above_one": Record(_CVX, _POS, (INC,), "power cones and x >= 0"),
+    "power_root": Record(_CCV, _POS, (INC,), "power cones"),
+    "power_negative": Record(_CVX, _POS, (DEC,), "power cones"),
+    "inv_pos": Record(_CVX, _POS, (DEC,), "power cones"),
+    "exp": Record(_CVX, _POS, (INC,), "exponential cones"),
+    "log": Record(_CCV, _ANY, (INC,), "exponential cones"),
+    "entropy": Record(_CCV, _ANY, (NONE,), "exponential cones"),
+    "rel_entr": Record(_CVX, _ANY, (NONE, DEC), "exponential cones"),
+    "log_sum_exp": Record(_CVX, "arg+", (INC,), "exponential cones and a linear row"),
+    "geo_mean": Record(_CCV, _POS, (INC,), "generalized power cone"),
+    "huber": Record(_CVX, _POS, (SIGNED,), "rotated second-order cones and linear rows"),
+    "lambda_max": Record(_CVX, _ANY, (NONE,), "semidefinite cone"),
+    "lambda_min": Record(_CCV, _ANY, (NONE,), "semidefinite cone"),
+    "log_det": Record(_CCV, _ANY, (NONE,), "semidefinite and exponential cones"),
+}
+
+# Affine maps: of an affine expression they give an affine expression, of a
+# convex or concave one an expression whose curvature follows the map's
+# monotonicity.
+MAPS = {"sum": INC, "index": INC, "reshape": INC, "transpose": INC, "trace": INC, "diag": INC,
+        "cumsum": INC, "diff": NONE, "matmul": "by the sign of the matrix"}
+
+
+def _model_of(items, what):
+    for i in items:
+        m = getattr(i, "model", None)
+        if m is not None:
+            return m
+    raise ModelError(f"{what} needs at least one expression of a model")
+
+
+def _constant(model, value):
+    """A number or array as a constant expression whose sign is known."""
+    arr = np.asarray(value, float)
+    e = constant_of(model, arr)
+    e._sign = _sign_of_array(arr)
+    return e
+
+
+def _sign_of_array(arr):
+    if np.all(arr >= 0):
+        return cv.NONNEG
+    if np.all(arr <= 0):
+        return cv.NONPOS
+    return cv.UNKNOWN
+
+
+def lift(model, x, what="operand"):
+    """An operand as an Affine or an Expression of `model` (numbers and arrays
+    as constants of known sign, parameters as constant expressions)."""
+    if isinstance(x, Expression):
+        same_model(model, x)
+        return x
+    if isinstance(x, Affine):
+        same_model(model, x)
+        return x
+    if isinstance(x, Parameter):
+        same_model(model, x, "parameter")
+        e = x.as_affine()
+        e._sign = x.sign
+        e.name = x.name
+        return e
+    if getattr(x, "is_affine", True) is False:
+        raise TypeError(f"{what}: {x!r} cannot be an argument of a function")
+    try:
+        return _constant(model, x)
+    except TypeError:
+        raise TypeError(f"{what}: {x!r} is neither an expression nor a number or numeric array") from None
+
+
+def _args(what, *items):
+    model = _model_of(items, what)
+    return model, [lift(model, i, what) for i in items]
+
+
+def _broadcast_shape(what, items):
+    shape = ()
+    for it in items:
+        if it.size != 1 or (it.shape and not shape):
+            if shape and it.size != 1 and tuple(it.shape) != tuple(shape):
+                raise ShapeError(f"{what}: operands of shapes {', '.join(str(i.shape) for i in items)} "
+                                 "(one shape, or scalars)")
+            if it.size != 1 or not shape:
+                shape = it.shape
+    return tuple(shape)
+
+
+class Expression:
+    """A function of expressions, or a sum, scaling or affine map of such:
+    `kind` is "atom", "sum", "scale" or "map". Its curvature and sign are
+    computed once, when it is built; `why` says which subexpression broke
+    which rule when the curvature is unknown."""
+
+    is_affine = False
+    __array_ufunc__ = None
+    __array_priority__ = 200
+
+    def __init__(self, model, kind, args, shape, curvature, sign, name, why=None, **data):
+        self.model, self.kind, self.args, self.shape = model, kind, args, tuple(shape)
+        self.curvature, self.sign, self.name, self.why = curvature, sign, name, why
+        self.data = data
+
+    def __repr__(self):
+        return self.name
+
+    @property
+    def size(self):
+        return math.prod(self.shape)
+
+    @property
+    def ndim(self):
+        return len(self.shape)
+
+    def is_convex(self):
+        return cv.is_convex(self.curvature)
+
+    def is_concave(self):
+        return cv.is_concave(self.curvature)
+
+    def is_dcp(self):
+        return self.curvature != cv.UNKNOWN
+
+    def explain(self):
+        """Why the curvature is what it is (the broken rule when unknown)."""
+        return self.why or f"{self!r} is {self.curvature}"
+
+    # -- arithmetic
+    def __add__(self, other):
+        if getattr(other, "is_affine", True) is False and not isinstance(other, Expression):
+            return NotImplemented
+        o = lift(self.model, other)
+        terms = []
+        for t in (self, o):
+            terms += t.args if isinstance(t, Expression) and t.kind == "sum" else [t]
+        shape = _broadcast_shape("+", [self, o])
+        curv = cv.add([t.curvature for t in terms])
+        why = None
+        if curv == cv.UNKNOWN:
+            why = _first_why(terms) or ("a sum of the convex " + ", ".join(repr(t) for t in terms
+                                                                          if t.curvature == cv.CONVEX)
+                                        + " and the concave " + ", ".join(repr(t) for t in terms
+                                                                          if t.curvature == cv.CONCAVE)
+                                        + " is neither convex nor concave")
+        return Expression(self.model, "sum", terms, shape, curv, cv.add_signs([_sign(t) for t in terms]),
+                          f"{self!r} + {text(other)}", why)
+
+    def __radd__(self, other):
+        o = lift(self.model, other)
+        e = self + o
+        e.name = f"{text(other)} + {self!r}"
+        return e
+
+    def __neg__(self):
+        return _scale(self, -1.0, "-")
+
+    def __pos__(self):
+        return self
+
+    def __sub__(self, other):
+        if getattr(other, "is_affine", True) is False and not isinstance(other, Expression):
+            return NotImplemented
+        e = self + (-lift(self.model, other))
+        e.name = f"{self!r} - {_paren(other)}"
+        return e
+
+    def __rsub__(self, other):
+        e = (-self) + lift(self.model, other)
+        e.name = f"{text(other)} - {_paren(self)}"
+        return e
+
+    def __mul__(self, c):
+        if isinstance(c, Expression) or isinstance(c, Affine):
+            raise ModelError(f"product of two expressions {self!r} and {text(c)} is not convex: multiply by a "
+                             "number, a constant array or a parameter with a declared sign")
+        if isinstance(c, Parameter):
+            same_model(self.model, c, "parameter")
+            return _scale(self, c, f"{c!r}*")
+        if isinstance(c, numbers.Real):
+            return _scale(self, float(c), f"{float(c):g}*")
+        if getattr(c, "is_affine", True) is False or not _is_numeric(c):
+            return NotImplemented
+        arr = np.asarray(c, float)
+        if arr.size == 1:
+            return _scale(self, float(arr.reshape(-1)[0]), f"{float(arr.reshape(-1)[0]):g}*")
+        if arr.shape != self.shape:
+            raise ShapeError(f"elementwise product of {self!r} of shape {self.shape} and an array of shape "
+                             f"{arr.shape}")
+        return _scale(self, arr, "const*")
+
+    __rmul__ = __mul__
+
+    def __truediv__(self, c):
+        if not isinstance(c, numbers.Real):
+            raise ModelError(f"{self!r} divided by {text(c)}: an expression is divided by numbers only")
+        return _scale(self, 1.0 / float(c), f"(1/{float(c):g})*")
+
+    def __matmul__(self, M):
+        return _matmul(M, self, left=False)
+
+    def __rmatmul__(self, M):
+        return _matmul(M, self, left=True)
+
+    def __pow__(self, p):
+        return power(self, p)
+
+    def __abs__(self):
+        return abs_(self)
+
+    # -- affine maps
+    def sum(self, axis=None):
+        return _sum(self, axis)
+
+    def __getitem__(self, key):
+        return map_of(self, "index", INC, lambda a: a[key], lambda v: v[key], f"{self!r}[{key}]")
+
+    def reshape(self, shape):
+        shape = tuple(shape) if not isinstance(shape, numbers.Integral) else (int(shape),)
+        if math.prod(shape) != self.size:
+            raise ShapeError(f"cannot reshape {self.shape} into {shape}")
+        return map_of(self, "reshape", INC, lambda a: a.reshape(shape), lambda v: np.reshape(v, shape),
+                      repr(self), shape=shape)
+
+    def flatten(self):
+        return self.reshape((self.size,))
+
+    @property
+    def T(self):
+        if self.ndim < 2:
+            return self
+        return map_of(self, "transpose", INC, lambda a: a.T, lambda v: v.T, f"{self!r}.T")
+
+    # -- constraints
+    def __le__(self, other):
+        return FunctionConstraint(self, other, "<=")
+
+    def __ge__(self, other):
+        return FunctionConstraint(other, self, "<=", f"{self!r} >= {text(other)}")
+
+    def __eq__(self, other):
+        return FunctionConstraint(self, other, "==")
+
+    def __ne__(self, other):
+        raise ModelError(f"{self!r} != ...: a constraint is ==, <=, >=")
+
+    __hash__ = object.__hash__
+
+    def _refuse_psd(self, other):
+        raise ModelError(f"{self!r}: a semidefinite constraint takes affine sides; state it with "
+                         "lambda_max / lambda_min")
+
+    __rshift__ = __lshift__ = __rrshift__ = __rlshift__ = _refuse_psd
+
+    def __bool__(self):
+        raise ModelError(f"the truth value of the expression {self!r} is not defined")
+
+    # -- values
+    @property
+    def value(self):
+        """The expression at the last solution, evaluated by numpy from its
+        arguments' values (None where an argument has none)."""
+        from .reductions import value_of
+        return value_of(self)
+
+
+def _sign(e):
+    return getattr(e, "sign", cv.UNKNOWN)
+
+
+def _paren(x):
+    return f"({x!r})" if isinstance(x, Expression) and x.kind == "sum" else text(x)
+
+
+def _is_numeric(c):
+    try:
+        np.asarray(c, float)
+    except (TypeError, ValueError):
+        return False
+    return True
+
+
+def _first_why(items):
+    for i in items:
+        w = getattr(i, "why", None)
+        if w:
+            return w
+    return None
+
+
+def _scale(e, c, prefix):
+    """c * e for a number, a constant array of e's shape or a parameter."""
+    if isinstance(c, Parameter):
+        csign = c.sign
+        if c.size != 1 and c.shape != e.shape:
+            raise ShapeError(f"parameter {c!r} of shape {c.shape} times {e!r} of shape {e.shape}")
+        shape = c.shape if e.size == 1 else e.shape
+    else:
+        csign = _sign_of_array(np.asarray(c))
+        shape = e.shape
+    curv = cv.times(csign, e.curvature)
+    why = e.why
+    if curv == cv.UNKNOWN and why is None:
+        what = (f"the parameter {c!r} has no declared sign (nonneg=True or nonpos=True)"
+                if isinstance(c, Parameter) else "the constant has entries of both signs")
+        why = f"{prefix}{_paren(e)}: the {e.curvature} {e!r} is multiplied by a factor of unknown sign: {what}"
+    return Expression(e.model, "scale", [e], shape, curv, cv.times_sign(csign, e.sign),
+                      f"{prefix}{_paren(e)}", why, factor=c)
+
+
+def map_of(e, what, mono, fn, npfn, name, shape=None, full_sum=False):
+    """An affine map of e: fn itself for an affine e, else an Expression
+    reduced by applying fn to e's reduction."""
+    if not isinstance(e, Expression):
+        return fn(e)
+    if shape is None:
+        shape = np.shape(npfn(np.zeros(e.shape)))
+    curv, why = cv.compose(what, cv.AFFINE, [(e, cv.resolve(mono, e.sign))], name)
+    sign = e.sign if mono == INC else (cv.flip_sign(e.sign) if mono == DEC else cv.UNKNOWN)
+    if what in ("index", "reshape", "transpose", "diag"):
+        sign = e.sign
+    return Expression(e.model, "map", [e], shape, curv, sign, name, why or e.why, fn=fn, npfn=npfn,
+                      full_sum=full_sum)
+
+
+def _sum(e, axis=None):
+    if axis is None:
+        return map_of(e, "sum", INC, lambda a: a.sum(), lambda v: np.sum(v), f"sum({e!r})", (),
+                      full_sum=True)
+    return map_of(e, "sum", INC, lambda a: a.sum(axis), lambda v: np.sum(v, axis=axis), f"sum({e!r}, {axis})")
+
+
+def _matmul(M, e, left):
+    if isinstance(M, (Expression, Affine, Parameter)):
+        raise ModelError(f"product of {text(M)} and {e!r} is not convex: a function is multiplied by "
+                         "constant matrices only")
+    arr = M.toarray() if hasattr(M, "toarray") else np.asarray(M, float)
+    mono = {cv.NONNEG: INC, cv.NONPOS: DEC}.get(_sign_of_array(arr), NONE)
+    if left:
+        return map_of(e, "matmul", mono, lambda a: M @ a, lambda v: arr @ v, f"M @ {_paren(e)}")
+    return map_of(e, "matmul", mono, lambda a: a @ M, lambda v: v @ arr, f"{_paren(e)} @ M")
+
+
+def sum_(x, axis=None):
+    """The sum of the entries (along an axis)."""
+    model, (x,) = _args("sum", x)
+    return _sum(x, axis)
+
+
+class FunctionConstraint:
+    """A comparison with a function on one side: `lhs <= rhs` for a convex lhs
+    and a concave rhs, or `lhs == rhs` of affine sides. Checked when stated;
+    reduced to auxiliary variables and cone constraints when added to a
+    model (`rows`: the constraint on the sides' reductions)."""
+
+    def __init__(self, lhs, rhs, op, name=None):
+        items = (lhs, rhs)
+        model = _model_of(items, "a constraint")
+        lhs, rhs = lift(model, lhs, op), lift(model, rhs, op)
+        self.name = name or f"{lhs!r} {op} {rhs!r}"
+        if op == "==":
+            bad = [s for s in (lhs, rhs) if s.curvature not in (cv.CONSTANT, cv.AFFINE)]
+            if bad:
+                raise ModelError(f"{self.name}: == takes affine sides; {bad[0]!r} is {bad[0].curvature}")
+        else:
+            if not cv.is_convex(lhs.curvature):
+                raise ModelError(f"{self.name}: the smaller side of <= or >= must be convex or affine; "
+                                 f"{lhs!r} is {lhs.curvature}" + _because(lhs))
+            if not cv.is_concave(rhs.curvature):
+                raise ModelError(f"{self.name}: the greater side of <= or >= must be concave or affine; "
+                                 f"{rhs!r} is {rhs.curvature}" + _because(rhs))
+        _broadcast_shape(self.name, [lhs, rhs])
+        self.lhs, self.rhs, self.op, self.expr_model = lhs, rhs, op, model
+        self.model, self.rows = None, None
+
+    def __repr__(self):
+        return self.name
+
+    def __bool__(self):
+        raise ModelError(f"the truth value of the constraint {self!r} is not defined: a chained comparison "
+                         "such as a <= x <= b states only one side; write the two constraints separately")
+
+    def reduce(self, model):
+        """The constraints this one becomes in `model`: the auxiliary ones
+        of both sides' reductions, then the constraint on the reductions."""
+        from .reductions import Reduction
+        red = Reduction(model)
+        a, b = red.of(self.lhs), red.of(self.rhs)
+        rows = (a == b) if self.op == "==" else (a <= b)
+        rows.name = self.name
+        self.rows, self.model = rows, model
+        rows.model = model
+        return red.constraints + [rows]
+
+    @property
+    def dual(self):
+        """The dual of the constraint on the reductions (None before a solve)."""
+        return None if self.rows is None else self.rows.dual
+
+
+def _because(e):
+    return f": {e.why}" if getattr(e, "why", None) else ""
+
+
+def _atom(key, args, shape, name, **data):
+    """An Expression of function `key` of the lifted `args`."""
+    rec = FUNCTIONS[key]
+    monos = list(rec.monotonicity)
+    if monos[-1] == "*":
+        monos = monos[:-1] + [monos[-2]] * (len(args) - len(monos) + 1)
+    resolved = [(a, cv.resolve(m, _sign(a))) for a, m in zip(args, monos)]
+    curv, why = cv.compose(name.split("(")[0], rec.curvature, resolved, name)
+    why = _first_why(args) or why
+    signs = [_sign(a) for a in args]
+    if rec.sign == "max":
+        sign = cv.NONNEG if cv.NONNEG in signs else (cv.NONPOS if all(s == cv.NONPOS for s in signs)
+                                                     else cv.UNKNOWN)
+    elif rec.sign == "min":
+        sign = cv.NONPOS if cv.NONPOS in signs else (cv.NONNEG if all(s == cv.NONNEG for s in signs)
+                                                     else cv.UNKNOWN)
+    elif rec.sign == "arg":
+        sign = signs[0]
+    elif rec.sign == "arg+":
+        sign = cv.NONNEG if signs[0] == cv.NONNEG else cv.UNKNOWN
+    else:
+        sign = rec.sign
+    model = _model_of(args, name)
+    return Expression(model, "atom", list(args), shape, curv, sign, name, why, atom=key, **data)
+
+
+def _axis_shape(what, x, axis):
+    """The shape of a reduction of x along `axis` (None: all entries)."""
+    if axis is None:
+        return None, ()
+    if x.ndim == 0 or not -x.ndim <= axis < x.ndim:
+        raise ShapeError(f"{what}: axis {axis} out of range for shape {x.shape}")
+    axis = axis % x.ndim
+    return axis, tuple(s for k, s in enumerate(x.shape) if k != axis)
+
+
+# -- the functions
+
+def norm(x, p=2, axis=None):
+    """The p-norm (p = 1, 2, inf, or "fro" for all entries) of a vector, or of
+    every column (axis=0) or row (axis=1) of a matrix."""
+    model, (x,) = _args("norm", x)
+    if p == "fro":
+        x, p, axis = (x.flatten() if x.ndim > 1 else x), 2, None
+    if p not in (1, 2, math.inf):
+        raise ValueError(f"norm: p = {p!r} is not one of 1, 2, inf, 'fro'")
+    if x.ndim > 2 or (x.ndim == 2 and axis is None):
+        raise ShapeError(f"norm of {x!r} of shape {x.shape}: a matrix takes axis=0 (each column) or axis=1 "
+                         "(each row), or p='fro'")
+    if x.ndim <= 1:
+        axis = None
+    axis, shape = _axis_shape("norm", x, axis)
+    pname = "inf" if p == math.inf else str(p)
+    key = {1: "norm1", 2: "norm2", math.inf: "norminf"}[p]
+    return _atom(key, [x], shape, f"norm({x!r}, {pname}" + ("" if axis is None else f", axis={axis}") + ")",
+                 axis=axis)
+
+
+def norm1(x, axis=None):
+    return norm(x, 1, axis)
+
+
+def norm_inf(x, axis=None):
+    return norm(x, math.inf, axis)
+
+
+def _elementwise(key, x, fname=None, **data):
+    model, (x,) = _args(fname or key, x)
+    return _atom(key, [x], x.shape, f"{fname or key}({x!r})", **data)
+
+
+def abs_(x):
+    """|x| elementwise."""
+    return _elementwise("abs", x)
+
+
+def pos(x):
+    """max(x, 0) elementwise."""
+    return _elementwise("pos", x)
+
+
+def neg(x):
+    """max(-x, 0) elementwise (nonnegative)."""
+    return _elementwise("neg", x)
+
+
+def maximum(*items):
+    """The elementwise maximum of several expressions (scalars broadcast)."""
+    return _extremum("maximum", items)
+
+
+def minimum(*items):
+    """The elementwise minimum of several expressions (scalars broadcast)."""
+    return _extremum("minimum", items)
+
+
+def _extremum(key, items):
+    if len(items) < 2:
+        raise TypeError(f"{key} takes at least two operands")
+    model, args = _args(key, *items)
+    shape = _broadcast_shape(key, args)
+    return _atom(key, args, shape, f"{key}({', '.join(repr(a) for a in args)})")
+
+
+def max_(x, axis=None):
+    """The largest entry (along an axis)."""
+    return _reduction("max", x, axis)
+
+
+def min_(x, axis=None):
+    """The smallest entry (along an axis)."""
+    return _reduction("min", x, axis)
+
+
+def _reduction(key, x, axis):
+    model, (x,) = _args(key, x)
+    axis, shape = _axis_shape(key, x, axis)
+    return _atom(key, [x], shape, f"{key}({x!r}" + ("" if axis is None else f", axis={axis}") + ")", axis=axis)
+
+
+def sum_squares(x):
+    """The sum of the squares of the entries of x."""
+    model, (x,) = _args("sum_squares", x)
+    return _atom("sum_squares", [x], (), f"sum_squares({x!r})")
+
+
+def square(x):
+    """x^2 elementwise."""
+    return _elementwise("square", x)
+
+
+def quad_form(x, Q):
+    """x' Q x for a constant symmetric positive semidefinite Q."""
+    if isinstance(Q, (Affine, Parameter, Expression)):
+        raise ModelError("quad_form takes a constant matrix Q")
+    model, (x,) = _args("quad_form", x)
+    import scipy.sparse as sp
+    Qd = Q.toarray() if sp.issparse(Q) else np.asarray(Q, float)
+    n = x.size
+    if Qd.shape != (n, n):
+        raise ShapeError(f"quad_form: Q of shape {Qd.shape} for x of shape {x.shape}")
+    if not np.allclose(Qd, Qd.T, rtol=1e-10, atol=1e-12):
+        raise ModelError("quad_form: Q is not symmetric")
+    lo = float(np.linalg.eigvalsh(Qd)[0]) if n else 0.0
+    if lo < -1e-10 * max(1.0, float(np.abs(Qd).max(initial=0.0))):
+        raise ModelError(f"quad_form: Q is not positive semidefinite (smallest eigenvalue {lo:.3g})")
+    return _atom("quad_form", [x], (), f"quad_form({x!r}, Q)", Q=Qd)
+
+
+def quad_over_lin(x, y):
+    """sum(x^2) / y for a scalar y > 0."""
+    model, (x, y) = _args("quad_over_lin", x, y)
+    if y.size != 1:
+        raise ShapeError(f"quad_over_lin: y of shape {y.shape} is not a scalar")
+    return _atom("quad_over_lin", [x, y], (), f"quad_over_lin({x!r}, {y!r})")
+
+
+def sqrt(x):
+    """The square root elementwise (x >= 0)."""
+    return _elementwise("sqrt", x)
+
+
+def power(x, p):
+    """x^p elementwise for a real p: convex for p >= 1 (for an even integer p
+    everywhere, otherwise on x >= 0) and for p < 0 (on x > 0), concave for
+    0 < p < 1 (on x >= 0)."""
+    if isinstance(p, (Affine, Parameter, Expression)) or not isinstance(p, numbers.Real):
+        raise ModelError(f"power takes a number p, not {p!r}")
+    p = float(p)
+    model, (x,) = _args("power", x)
+    if p == 1.0:
+        return x
+    if p == 0.0:
+        return _constant(model, np.ones(x.shape))
+    if p > 1:
+        key = "power_even" if p == int(p) and int(p) % 2 == 0 else "power_above_one"
+    else:
+        key = "power_root" if p > 0 else "power_negative"
+    return _atom(key, [x], x.shape, f"power({x!r}, {p:g})", p=p)
+
+
+def inv_pos(x):
+    """1 / x elementwise (x > 0)."""
+    return _elementwise("inv_pos", x)
+
+
+def exp(x):
+    """e^x elementwise."""
+    return _elementwise("exp", x)
+
+
+def log(x):
+    """The natural logarithm elementwise (x > 0)."""
+    return _elementwise("log", x)
+
+
+def entropy(x):
+    """-x log x elementwise (x >= 0)."""
+    return _elementwise("entropy", x)
+
+
+def rel_entr(x, y):
+    """x log(x / y) elementwise (x >= 0, y > 0; scalars broadcast)."""
+    model, args = _args("rel_entr", x, y)
+    shape = _broadcast_shape("rel_entr", args)
+    return _atom("rel_entr", args, shape, f"rel_entr({args[0]!r}, {args[1]!r})")
+
+
+def log_sum_exp(x):
+    """log(sum(exp(x))) over all entries."""
+    model, (x,) = _args("log_sum_exp", x)
+    return _atom("log_sum_exp", [x], (), f"log_sum_exp({x!r})")
+
+
+def geo_mean(x, p=None):
+    """(prod x_i^p_i)^(1 / sum p) of a vector x >= 0, for positive weights p
+    (all equal by default)."""
+    model, (x,) = _args("geo_mean", x)
+    w = np.ones(x.size) if p is None else np.asarray(p, float).reshape(-1)
+    if w.size != x.size or np.any(w <= 0) or not np.all(np.isfinite(w)):
+        raise ValueError(f"geo_mean: weights {np.asarray(p).tolist()} are not {x.size} positive numbers")
+    return _atom("geo_mean", [x], (), f"geo_mean({x!r})", weights=w / w.sum())
+
+
+def huber(x, M=1.0):
+    """x^2 where |x| <= M, 2 M |x| - M^2 elsewhere, elementwise (M > 0)."""
+    if not isinstance(M, numbers.Real) or not M > 0:
+        raise ValueError(f"huber: M = {M!r} is not a positive number")
+    return _elementwise("huber", x, M=float(M))
+
+
+def _square_matrix(what, X):
+    model, (X,) = _args(what, X)
+    if X.ndim != 2 or X.shape[0] != X.shape[1]:
+        raise ShapeError(f"{what} takes a square matrix, not {X!r} of shape {X.shape}")
+    return X
+
+
+def lambda_max(X):
+    """The largest eigenvalue of the symmetric part of a square matrix."""
+    X = _square_matrix("lambda_max", X)
+    return _atom("lambda_max", [X], (), f"lambda_max({X!r})")
+
+
+def lambda_min(X):
+    """The smallest eigenvalue of the symmetric part of a square matrix."""
+    X = _square_matrix("lambda_min", X)
+    return _atom("lambda_min", [X], (), f"lambda_min({X!r})")
+
+
+def log_det(X):
+    """log det X of a symmetric positive definite matrix."""
+    X = _square_matrix("log_det", X)
+    return _atom("log_det", [X], (), f"log_det({X!r})")
+
+
+# -- affine maps
+
+def _diagonal_indices(n):
+    return np.column_stack([np.arange(n), np.arange(n)])
+
+
+def trace(X):
+    """The sum of the diagonal of a square matrix."""
+    X = _square_matrix("trace", X)
+    return map_of(X, "trace", INC, lambda a: a.pick(_diagonal_indices(a.shape[0])).sum(), np.trace,
+                  f"trace({X!r})", ())
+
+
+def diag(x):
+    """The diagonal matrix of a vector, or the diagonal of a square matrix."""
+    model, (x,) = _args("diag", x)
+    if x.ndim == 1:
+        n = x.size
+
+        def to_matrix(a):
+            import scipy.sparse as sp
+            spread = sp.csr_matrix((np.ones(n), (np.arange(n) * (n + 1), np.arange(n))), shape=(n * n, n))
+            return (spread @ a).reshape((n, n))
+        return map_of(x, "diag", INC, to_matrix, np.diag, f"diag({x!r})", (n, n))
+    if x.ndim != 2 or x.shape[0] != x.shape[1]:
+        raise ShapeError(f"diag takes a vector or a square matrix, not {x!r} of shape {x.shape}")
+    n = x.shape[0]
+    return map_of(x, "diag", INC, lambda a: a.pick(_diagonal_indices(n)), np.diag, f"diag({x!r})", (n,))
+
+
+def diff(x, k=1, axis=0):
+    """The k-th order differences along an axis: x[1:] - x[:-1], k times."""
+    model, (x,) = _args("diff", x)
+    if x.ndim == 0:
+        raise ShapeError(f"diff of the scalar {x!r}")
+    axis, _ = _axis_shape("diff", x, axis)
+    if not isinstance(k, numbers.Integral) or k < 0 or k >= max(x.shape[axis], 1):
+        raise ValueError(f"diff: order {k!r} for {x.shape[axis]} entries along axis {axis}")
+
+    def differences(a):
+        for _ in range(k):
+            hi = tuple(slice(1, None) if d == axis else slice(None) for d in range(a.ndim))
+            lo = tuple(slice(0, a.shape[d] - 1) if d == axis else slice(None) for d in range(a.ndim))
+            a = a[hi] - a[lo]
+        return a
+    return map_of(x, "diff", NONE, differences, lambda v: np.diff(v, k, axis), f"diff({x!r})")
+
+
+def cumsum(x, axis=0):
+    """Cumulative sums along an axis."""
+    model, (x,) = _args("cumsum", x)
+    if x.ndim == 0:
+        return x
+    axis, _ = _axis_shape("cumsum", x, axis)
+    if x.ndim > 2:
+        raise ShapeError(f"cumsum of {x!r} of shape {x.shape}: vectors and matrices")
+    n = x.shape[axis]
+
+    def sums(a):
+        import scipy.sparse as sp
+        L = sp.tril(np.ones((n, n)), format="csr")
+        return L @ a if axis == 0 else (L @ a.T).T
+    return map_of(x, "cumsum", INC, sums, lambda v: np.cumsum(v, axis=axis), f"cumsum({x!r})")
+
+

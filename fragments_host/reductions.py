@@ -1,0 +1,429 @@
+"""Each function's reduction to the cones, and the values of functions.
+
+A reduction turns an Expression into an affine expression t with auxiliary
+variables and constraints such that t >= f(args) for a convex f (its
+epigraph) and t <= f(args) for a concave one (its hypograph); the
+arguments are reduced first, and the composition rules make the direction
+of each argument's bound the one f needs. Every piece is built from the
+package's affine operations and cones, so every loop over model data is a
+kernel call. The auxiliary variables are columns of the model that are not
+listed among its variables, the auxiliary constraints are marked so.
+
+Values are evaluated by numpy from the arguments' values at the solution
+(the function itself, not the auxiliary variables)."""
+from __future__ import annotations
+
+import numpy as np
+
+from .constraints import exp_cone, gen_power_cone, power_cone, psd, rsoc, soc
+from .expressions import Affine, Parameter, constant_of, stack
+from .functions import Expression, Quadratic
+
+
+class Reduction:
+    """The reduction of the expressions of one statement: auxiliary
+    constraints gathered in `constraints`; a subexpression used twice is
+    reduced once."""
+
+    def __init__(self, model):
+        self.model, self.constraints, self._done = model, [], {}
+
+    def variable(self, shape, what):
+        return self.model._auxiliary(shape, f"{what}#{self.model.nvars}")
+
+    def add(self, *constraints):
+        for c in constraints:
+            c.auxiliary, c.model = True, self.model
+            self.constraints.append(c)
+
+    def of(self, e):
+        """The affine expression standing for e (e itself when affine)."""
+        if not isinstance(e, Expression):
+            return e
+        if id(e) not in self._done:
+            self._done[id(e)] = (e, self._reduce(e))
+        return self._done[id(e)][1]
+
+    def _reduce(self, e):
+        if e.kind == "sum":
+            out = self.of(e.args[0])
+            for a in e.args[1:]:
+                out = out + self.of(a)
+            return out
+        if e.kind == "scale":
+            c, t = e.data["factor"], self.of(e.args[0])
+            return c * t if isinstance(c, Parameter) else t * c
+        if e.kind == "map":
+            return e.data["fn"](self.of(e.args[0]))
+        args = [self.of(a) for a in e.args]
+        return REDUCE[e.data["atom"]](self, e, *args)
+
+
+def _flat(a):
+    return a.reshape((a.size,))
+
+
+def _expand(t, shape, axis):
+    """t of a reduced shape laid out along `axis` of `shape` (each entry
+    repeated along the axis): the multi-indices are positions, computed from
+    the shapes alone."""
+    if axis is None:
+        return t
+    reduced = np.arange(t.size).reshape(t.shape)
+    lin = np.broadcast_to(np.expand_dims(reduced, axis), shape).reshape(-1)
+    multi = np.column_stack(np.unravel_index(lin, t.shape)) if t.ndim else np.zeros((lin.size, 0), int)
+    return t.pick(multi).reshape(shape)
+
+
+def _abs(r, e, x):
+    t = r.variable(x.shape, "abs")
+    r.add(x <= t, -t <= x)
+    return t
+
+
+def _pos(r, e, x):
+    t = r.variable(x.shape, "pos")
+    r.add(x <= t, t >= 0.0)
+    return t
+
+
+def _neg(r, e, x):
+    t = r.variable(x.shape, "neg")
+    r.add(-x <= t, t >= 0.0)
+    return t
+
+
+def _extremum(r, e, *args, upper=True):
+    t = r.variable(e.shape, e.data["atom"])
+    for a in args:
+        r.add(a <= t if upper else a >= t)
+    return t
+
+
+def _along(r, e, x, upper):
+    axis = e.data["axis"]
+    t = r.variable(e.shape, e.data["atom"])
+    T = _expand(t, x.shape, axis)
+    r.add(x <= T if upper else x >= T)
+    return t
+
+
+def _norm1(r, e, x):
+    s = _abs(r, e, x)
+    return s.sum() if e.data["axis"] is None else s.sum(e.data["axis"])
+
+
+def _norm2(r, e, x):
+    axis = e.data["axis"]
+    t = r.variable(e.shape, "norm")
+    r.add(soc(t, x) if axis is None else soc(t, x, axis=axis))
+    return t
+
+
+def _norminf(r, e, x):
+    t = r.variable(e.shape, "norm")
+    T = _expand(t, x.shape, e.data["axis"])
+    r.add(x <= T, -T <= x)
+    return t
+
+
+def _squares(r, x, what):
+    """t >= x_i^2 elementwise: 2 t_i (1/2) >= x_i^2, one rotated cone each."""
+    n = x.size
+    t = r.variable(x.shape, what)
+    if n == 1:
+        r.add(rsoc(t, 0.5, x))
+    else:
+        r.add(rsoc(_flat(t), np.full(n, 0.5), x.reshape((n, 1)), axis=1))
+    return t
+
+
+def _sum_squares(r, e, x):
+    t = r.variable((), "sum_squares")
+    r.add(rsoc(t, 0.5, x))
+    return t
+
+
+def _factor(Q):
+    """F with F'F = Q for a positive semidefinite Q (rows of zero weight left out)."""
+    w, V = np.linalg.eigh(Q)
+    keep = w > 1e-12 * max(1.0, float(np.abs(w).max(initial=0.0)))
+    return np.sqrt(w[keep])[:, None] * V[:, keep].T
+
+
+def _quad_form(r, e, x):
+    F = _factor(e.data["Q"])
+    if F.shape[0] == 0:
+        return constant_of(r.model, 0.0)
+    return _sum_squares(r, e, F @ _flat(x))
+
+
+def _quad_over_lin(r, e, x, y):
+    t = r.variable((), "quad_over_lin")
+    r.add(rsoc(t, 0.5 * y.reshape(()), x))
+    return t
+
+
+def _sqrt(r, e, x):
+    # t_i^2 <= x_i: 2 x_i (1/2) >= t_i^2
+    n = x.size
+    t = r.variable(x.shape, "sqrt")
+    if n == 1:
+        r.add(rsoc(x, 0.5, t))
+    else:
+        r.add(rsoc(_flat(x), np.full(n, 0.5), t.reshape((n, 1)), axis=1))
+    return t
+
+
+def _power(r, e, x):
+    p = e.data["p"]
+    if p == 2.0:
+        return _squares(r, x, "power")
+    if p == 0.5:
+        return _sqrt(r, e, x)
+    t = r.variable(x.shape, "power")
+    if p > 1:
+        # t^(1/p) 1^(1 - 1/p) >= |x|
+        r.add(power_cone(t, 1.0, x, 1.0 / p))
+        if e.data["atom"] == "power_above_one":
+            r.add(x >= 0.0)
+    elif p > 0:
+        # x^p 1^(1 - p) >= |t|
+        r.add(power_cone(x, 1.0, t, p))
+    else:
+        # x^a t^(1 - a) >= 1 with a = p / (p - 1): t >= x^p
+        r.add(power_cone(x, t, 1.0, p / (p - 1.0)))
+    return t
+
+
+def _inv_pos(r, e, x):
+    t = r.variable(x.shape, "inv_pos")
+    r.add(power_cone(x, t, 1.0, 0.5))
+    return t
+
+
+def _exp(r, e, x):
+    t = r.variable(x.shape, "exp")
+    r.add(exp_cone(x, 1.0, t))
+    return t
+
+
+def _log(r, e, x):
+    t = r.variable(x.shape, "log")
+    r.add(exp_cone(t, 1.0, x))
+    return t
+
+
+def _entropy(r, e, x):
+    # x exp(t / x) <= 1  <=>  t <= -x log x
+    t = r.variable(x.shape, "entropy")
+    r.add(exp_cone(t, x, 1.0))
+    return t
+
+
+def _rel_entr(r, e, x, y):
+    # x exp(-t / x) <= y  <=>  t >= x log(x / y)
+    t = r.variable(e.shape, "rel_entr")
+    r.add(exp_cone(-t, x, y))
+    return t
+
+
+def _log_sum_exp(r, e, x):
+    # sum exp(x_i - t) <= 1: u_i >= exp(x_i - t), sum u <= 1
+    t = r.variable((), "log_sum_exp")
+    u = r.variable(x.shape, "log_sum_exp")
+    r.add(exp_cone(x - t, 1.0, u), u.sum() <= 1.0)
+    return t
+
+
+def _geo_mean(r, e, x):
+    t = r.variable((), "geo_mean")
+    r.add(gen_power_cone(_flat(x), t, e.data["weights"]))
+    return t
+
+
+def _huber(r, e, x):
+    # huber(x) = min w^2 + 2 M v over |x| <= w + v, v >= 0
+    M = e.data["M"]
+    w, v = r.variable(x.shape, "huber"), r.variable(x.shape, "huber")
+    r.add(x <= w + v, -(w + v) <= x, v >= 0.0)
+    return _squares(r, w, "huber") + v * (2.0 * M)
+
+
+def _eye_times(t, n):
+    return t * np.eye(n)
+
+
+def _lambda_max(r, e, X):
+    n = X.shape[0]
+    t = r.variable((), "lambda_max")
+    r.add(psd(_eye_times(t, n) - X.sym()))
+    return t
+
+
+def _lambda_min(r, e, X):
+    n = X.shape[0]
+    t = r.variable((), "lambda_min")
+    r.add(psd(X.sym() - _eye_times(t, n)))
+    return t
+
+
+def _log_det(r, e, X):
+    # [[X, Z], [Z', diag(diag Z)]] >> 0 with Z lower triangular: det X >= prod Z_ii
+    from .functions import diag
+    n = X.shape[0]
+    Z = r.variable((n, n), "log_det")
+    upper = np.array([(i, j) for i in range(n) for j in range(i + 1, n)], int).reshape(-1, 2)
+    if len(upper):
+        r.add(Z.pick(upper) == 0.0)
+    d = diag(Z)
+    block = stack([stack([X.sym(), Z], axis=1), stack([Z.T, diag(d)], axis=1)], axis=0)
+    r.add(psd(block))
+    u = r.variable((n,), "log_det")
+    r.add(exp_cone(u, 1.0, d))
+    return u.sum()
+
+
+REDUCE = {
+    "abs": _abs, "pos": _pos, "neg": _neg,
+    "maximum": _extremum, "minimum": lambda r, e, *a: _extremum(r, e, *a, upper=False),
+    "max": lambda r, e, x: _along(r, e, x, True), "min": lambda r, e, x: _along(r, e, x, False),
+    "norm1": _norm1, "norm2": _norm2, "norminf": _norminf,
+    "sum_squares": _sum_squares, "square": lambda r, e, x: _squares(r, x, "square"),
+    "quad_form": _quad_form, "quad_over_lin": _quad_over_lin, "sqrt": _sqrt,
+    "power_even": _power, "power_above_one": _power, "power_root": _power, "power_negative": _power,
+    "inv_pos": _inv_pos, "exp": _exp, "log": _log, "entropy": _entropy, "rel_entr": _rel_entr,
+    "log_sum_exp": _log_sum_exp, "geo_mean": _geo_mean, "huber": _huber,
+    "lambda_max": _lambda_max, "lambda_min": _lambda_min, "log_det": _log_det,
+}
+
+
+# -- the objective
+
+def _quadratic_parts(e, w, parts, rest):
+    """Splits an objective into quadratic functions of affine expressions
+    scaled by numbers (parts: (weight, e, Q)) and everything else (rest:
+    (weight, expression))."""
+    if isinstance(e, Expression):
+        if e.kind == "sum":
+            for a in e.args:
+                _quadratic_parts(a, w, parts, rest)
+            return
+        if e.kind == "scale" and isinstance(e.data["factor"], float):
+            _quadratic_parts(e.args[0], w * e.data["factor"], parts, rest)
+            return
+        inner = e.args[0] if e.kind == "map" and e.data["full_sum"] else e
+        if inner.kind == "atom" and isinstance(inner.args[0], Affine):
+            key = inner.data["atom"]
+            if key in ("sum_squares", "square"):
+                parts.append((w, _flat(inner.args[0]), None))
+                return
+            if key == "quad_form":
+                parts.append((w, _flat(inner.args[0]), inner.data["Q"]))
+                return
+    rest.append((w, e))
+
+
+def objective_of(model, e, sense):
+    """The objective `e` (an Expression) as an affine expression or a
+    Quadratic, and the auxiliary constraints of its reduction; refused
+    before anything is built when its curvature is not the sense's."""
+    from .errors import ModelError, ShapeError
+    need = "convex" if sense == "minimize" else "concave"
+    ok = e.is_convex() if sense == "minimize" else e.is_concave()
+    if not ok:
+        raise ModelError(f"{sense} takes a {need} objective; {e!r} is {e.curvature}"
+                         + (f": {e.why}" if e.why else ""))
+    if e.size != 1:
+        raise ShapeError(f"the objective is a scalar, not of shape {e.shape}")
+    parts, rest = [], []
+    _quadratic_parts(e, 1.0, parts, rest)
+    red = Reduction(model)
+    affine = None
+    for w, r in rest:
+        a = red.of(r)
+        a = (a if w == 1.0 else a * w).reshape(())
+        affine = a if affine is None else affine + a
+    if not parts:
+        affine = affine if affine is not None else constant_of(model, 0.0)
+        affine.name = repr(e)
+        return affine, red.constraints
+    return Quadratic(model, parts, affine, repr(e)), red.constraints
+
+
+# -- values
+
+def _value(a):
+    return None if a is None else np.asarray(a, float)
+
+
+def _huber_value(v, M):
+    a = np.abs(v)
+    return np.where(a <= M, v * v, 2.0 * M * a - M * M)
+
+
+def _entr(v):
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.where(v > 0, -v * np.log(np.where(v > 0, v, 1.0)), np.where(v == 0, 0.0, -np.inf))
+
+
+def _rel_entr_value(x, y):
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.where((x > 0) & (y > 0), x * np.log(np.where(x > 0, x, 1.0) / np.where(y > 0, y, 1.0)),
+                        np.where((x == 0) & (y >= 0), 0.0, np.inf))
+
+
+def _lse(v):
+    top = float(np.max(v))
+    return top + float(np.log(np.sum(np.exp(v - top))))
+
+
+def _sym_eig(v):
+    return np.linalg.eigvalsh((v + v.T) / 2.0)
+
+
+VALUE = {
+    "abs": lambda d, v: np.abs(v), "pos": lambda d, v: np.maximum(v, 0.0), "neg": lambda d, v: np.maximum(-v, 0.0),
+    "maximum": lambda d, *v: np.maximum.reduce(np.broadcast_arrays(*v)),
+    "minimum": lambda d, *v: np.minimum.reduce(np.broadcast_arrays(*v)),
+    "max": lambda d, v: np.max(v, axis=d["axis"]), "min": lambda d, v: np.min(v, axis=d["axis"]),
+    "norm1": lambda d, v: np.sum(np.abs(v), axis=d["axis"]),
+    "norm2": lambda d, v: np.sqrt(np.sum(v * v, axis=d["axis"])),
+    "norminf": lambda d, v: np.max(np.abs(v), axis=d["axis"]),
+    "sum_squares": lambda d, v: np.sum(v * v), "square": lambda d, v: v * v,
+    "quad_form": lambda d, v: v.reshape(-1) @ d["Q"] @ v.reshape(-1),
+    "quad_over_lin": lambda d, x, y: np.sum(x * x) / float(y),
+    "sqrt": lambda d, v: np.sqrt(v),
+    "power_even": lambda d, v: np.power(v, d["p"]), "power_above_one": lambda d, v: np.power(v, d["p"]),
+    "power_root": lambda d, v: np.power(v, d["p"]), "power_negative": lambda d, v: np.power(v, d["p"]),
+    "inv_pos": lambda d, v: 1.0 / v, "exp": lambda d, v: np.exp(v), "log": lambda d, v: np.log(v),
+    "entropy": lambda d, v: _entr(v), "rel_entr": lambda d, x, y: _rel_entr_value(x, y),
+    "log_sum_exp": lambda d, v: _lse(v),
+    "geo_mean": lambda d, v: float(np.prod(np.power(v.reshape(-1), d["weights"]))),
+    "huber": lambda d, v: _huber_value(v, d["M"]),
+    "lambda_max": lambda d, v: _sym_eig(v)[-1], "lambda_min": lambda d, v: _sym_eig(v)[0],
+    "log_det": lambda d, v: np.linalg.slogdet((v + v.T) / 2.0)[1],
+}
+
+
+def value_of(e):
+    """The value of an Expression from its arguments' values (None where an
+    argument has none)."""
+    vals = [_value(a.value) for a in e.args]
+    if any(v is None for v in vals):
+        return None
+    if e.kind == "sum":
+        out = vals[0]
+        for v in vals[1:]:
+            out = out + v
+    elif e.kind == "scale":
+        c = e.data["factor"]
+        cv = c.value if isinstance(c, Parameter) else c
+        if cv is None:
+            return None
+        out = np.asarray(cv, float) * vals[0]
+    elif e.kind == "map":
+        out = e.data["npfn"](vals[0])
+    else:
+        out = VALUE[e.data["atom"]](e.data, *vals)
+    return np.asarray(out, float).reshape(e.shape)

@@ -1,0 +1,448 @@
+"""The flat problem of a model: min 1/2 x'P x + q.x subject to A x + s = b,
+s in a product of cones, laid out by the kernels. Constraint rows are
+negated and routed into a linear and a conic part, variable domains become
+bound rows, parameter programs go to the parameter table, the objective is
+laid out dense over the variables, a quadratic objective gets auxiliary
+columns, and the element tables for mapping duals back are filled."""
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+from . import kernels as kn
+from . import stacks as st
+from .errors import ModelError, ParameterError
+from .expressions import Affine
+from .stacks import F64, I32, I64, WStack
+
+SQRT2 = math.sqrt(2.0)
+
+
+def _column_order(rows, cols, nrows, ncols):
+    """Entry numbers of triplets in (column, row) order, stable: the counting,
+    prefix and two scatter passes of the compressed-row kernels, run with the
+    column as the major index. Returns (order, end of column 0)."""
+    nnz = len(rows)
+    rptr = np.zeros(ncols + 2, I64)
+    cptr = np.zeros(nrows + 2, I64)
+    kn.count_rows_and_columns(cptr, nnz, rptr, cols, rows)
+    kn.prefix_rows(ncols, rptr)
+    kn.prefix_columns(cptr, nrows)
+    by_row = np.zeros(max(nnz, 1), I32)
+    kn.scatter_by_column(by_row, cptr, nnz, rows)
+    order = np.zeros(max(nnz, 1), I32)
+    kn.scatter_rows_in_column_order(by_row, cptr, nrows, order, rptr, cols)
+    return order[:nnz], int(rptr[1])
+
+
+def _csc(rows, cols, vals, nrows, ncols, ordered=False):
+    """Triplets in column order with repeated positions summed, once for every
+    value array of vals (the same positions). Returns (colptr, rowidx,
+    [values, ...]). `ordered`: the triplets already stand in (column, row)
+    order, as the transposing scatter leaves them."""
+    nnz = len(rows)
+    if nnz == 0:
+        return np.zeros(ncols + 1, np.int64), np.zeros(0, I32), [np.zeros(0, F64) for _ in vals]
+    if ordered:
+        order = st.iota(np.empty(nnz, I32), 0)
+    else:
+        order, _ = _column_order(rows, cols, nrows, ncols)
+    count = kn.count_positions(nnz, 1, order, cols, rows)
+    e0 = order[0]
+    out = []
+    for v in vals:
+        tcol, trow, tval = np.zeros(count, I32), np.zeros(count, I32), np.zeros(count, F64)
+        tcol[0], trow[0], tval[0] = cols[e0], rows[e0], v[e0]
+        kn.merge_positions(1, nnz, order, cols, rows, tcol, trow, tval, v)
+        out.append(tval)
+    colptr = np.zeros(ncols + 2, I64)
+    kn.count_rows(count, colptr, tcol)
+    kn.prefix_rows(ncols + 1, colptr)
+    return colptr[1:], trow, out
+
+
+def _row_triplets(ptrb, subj, cof, nrows, ncols):
+    """Row indices of a compressed-row block by the transposing scatter."""
+    nnz = int(ptrb[nrows])
+    cptr = np.zeros(ncols + 2, I64)
+    kn.count_columns(cptr, nnz, subj)
+    kn.prefix_columns(cptr, ncols)
+    rows, cols, vals = np.zeros(nnz, I32), np.zeros(nnz, I32), np.zeros(nnz, F64)
+    kn.transpose_scatter(cptr[1:], nrows, ptrb.astype(I64), subj, rows, cols, vals, cof)
+    return rows, cols, vals
+
+
+def _lay_bound(target, dom, shape):
+    """One side of a domain laid out on the variable's elements: scalar, dense
+    or sparse (both targets of the layout are the one side's vector)."""
+    nd, n = len(shape), len(target)
+    sh = np.asarray(shape if nd else (1,), I32)
+    if dom[0] == "scalar":
+        kn.lay_out_bounds(target, target, False, dom[1], True, None, dom[1], nd, n, sh, 0)
+    elif dom[0] == "dense":
+        kn.lay_out_bounds(target, target, False, dom[1], False, None, dom[1], nd, n, sh, 0)
+    else:
+        kn.lay_out_bounds(target, target, False, dom[2], False, dom[1], dom[2], nd, n, sh, 0)
+
+
+def _rows_of(c):
+    """The rows of a constraint as the solver takes them, and its cones."""
+    e = c.expr
+    if c.kind in ("zero", "nonneg", "soc", "exp", "pow", "genpow"):
+        return e.flatten(), c.cones
+    import scipy.sparse as sp
+    if c.kind == "rsoc":
+        # (u, v, x) -> ((u + v) / sqrt 2, (u - v) / sqrt 2, x) on every cone:
+        # a second-order cone of the same size (the map is its own inverse)
+        d = c.cones[0][1]
+        T = sp.identity(d, format="lil")
+        T[0, 0] = T[0, 1] = T[1, 0] = 1 / SQRT2
+        T[1, 1] = -1 / SQRT2
+        rows = e.reshape((e.size // d, d)) @ T.tocsr()
+        return rows.flatten(), [("soc", d)] * len(c.cones)
+    if c.kind != "psd":
+        raise ModelError(f"constraint {c!r} of unknown kind {c.kind!r}")
+    n = e.shape[0]
+    S = e.sym()
+    dim = np.array([1, n, 1, n, 1], I32)
+    stride = np.array([0, 0, 0, 0, 1], I32)
+    kn.split_axes(dim, stride)
+    lower = np.zeros(n * (n + 1) // 2, I64)
+    kn.lower_triangle_indices(dim, 0, lower, 0, stride)
+    rows = Affine(st.pick(S._e, lower, (len(lower),)))
+    # off-diagonal entries of the packed triangle scaled by sqrt 2: the
+    # triangle's positions in packed column order, then the scale pass
+    t = len(lower)
+    tri = np.zeros(t, I32)
+    kn.scatter_packed_triangle(st.iota(np.zeros(t, I32), 0), tri, t, 1, n, 1, n, 1, 0, False)
+    scale = np.ones(t, F64)
+    kn.scale_off_diagonal(scale, tri, 1, n, 1, n, 1, 0, SQRT2)
+    return Affine(st.left_matmul(sp.diags(scale), rows._e)), [("psd", n)]
+
+
+def _objective(model, N):
+    """The objective as (affine part, quadratic parts, auxiliary rows, P
+    triplets) in the sense of a minimisation. Quadratic part w e'Qe gets
+    the auxiliary columns u (after the model's own) with the rows e - u == 0
+    and the block 2 w Q (upper triangle) on u's columns."""
+    from .constraints import Constraint
+    from .expressions import constant_of
+    from .functions import Quadratic
+    sign = 1.0 if model.sense == "minimize" else -1.0
+    obj = model.objective
+    if obj is None:
+        return constant_of(model, 0.0), [], N, None
+    if not isinstance(obj, Quadratic):
+        return (obj if sign > 0 else -obj), [], N, None
+    aff = obj.affine if obj.affine is not None else constant_of(model, 0.0)
+    aux, pr, pc, pv = [], [], [], []
+    for w, e, Q in obj.parts:
+        n, u0 = e.size, N
+        N += n
+        u = Affine(st.identity(model, (n,), np.arange(u0 + 1, u0 + 1 + n, dtype=I64)))
+        aux.append(Constraint("zero", e - u, f"auxiliary rows of {obj!r}"))
+        if Q is None:
+            rows = st.iota(np.zeros(n, I32), u0)
+            cols, vals = rows, np.full(n, 2.0 * w * sign)
+        else:
+            import scipy.sparse as sp
+            U = sp.triu(sp.coo_matrix(Q)).tocoo()
+            k = U.nnz
+            rows, cols, scratch = np.zeros(k, I32), np.zeros(k, I32), np.zeros(k, I32)
+            kn.shift_pairs(k, 0, np.ascontiguousarray(U.row, I32), u0, u0, rows, scratch)
+            kn.shift_pairs(k, 0, np.ascontiguousarray(U.col, I32), u0, u0, cols, scratch)
+            vals = np.zeros(k, F64)
+            kn.scaled_copy(vals, 2.0 * w * sign, k, np.ascontiguousarray(U.data, F64))
+        pr.append(rows)
+        pc.append(cols)
+        pv.append(vals)
+    P = (np.concatenate(pr), np.concatenate(pc), np.concatenate(pv))
+    return (aff if sign > 0 else -aff), aux, N, P
+
+
+def _build(model):
+    obj, aux, N, Ptrip = _objective(model, model.nvars)
+    # every constraint's rows, negated (A x + s = b with s the expression);
+    # rows that carry programs get each variable once per row, so that
+    # every parameter entry has its own position in the solver's matrix
+    blocks, lin_cones, acc_cones = [], [], []
+    L = E = 0
+    for c in model.constraints + aux:
+        r, cs = _rows_of(c)
+        # rows with programs are negated and merged here; the others keep
+        # their coefficients and are negated as they are routed
+        neg = st.merge(st.scale(r._e, -1.0)) if r._e.prog else r._e
+        if c.kind in ("zero", "nonneg"):
+            blocks.append((c, neg, True, L, cs))
+            L += neg.n
+            lin_cones += cs
+        else:
+            blocks.append((c, neg, False, E, cs))
+            E += neg.n
+            acc_cones += cs
+    # variable domains: bounds laid out per scalar variable (unbounded
+    # elements at -inf / +inf), one solver row per element of a bounded
+    # side: -x + s = -lb and x + s = ub, s >= 0 (rows at infinity are
+    # dropped by the solver)
+    bl, bu = np.full(N + 1, -np.inf), np.full(N + 1, np.inf)
+    sides = ([], [])
+    for v in model.variables:
+        for k, (dom, vec) in enumerate(zip(getattr(v, "bounds", (None, None)), (bl, bu))):
+            if dom is not None:
+                v0 = int(v.nidxs[0])
+                _lay_bound(vec[v0:v0 + v.size], dom, v.shape)
+                sides[k].append(v)
+    Bl = sum(v.size for v in sides[0])
+    B = Bl + sum(v.size for v in sides[1])
+    nrows = L + B + E
+    W = WStack([b for _, b, _, _, _ in blocks])
+    # element kinds: linear constraint rows numbered in order, conic
+    # elements ~e numbered in order
+    conidxs = np.zeros(max(nrows, 1), I32)
+    model._native = {}
+    offs, off = [], 0
+    for c, b, lin, first, cs in blocks:
+        seg = conidxs[off:off + b.n]
+        (st.iota if lin else st.complements)(seg, first)
+        if lin:
+            model._native[id(c)] = seg
+        offs.append(off)
+        off += b.n
+    # count pass: terms of the linear and of the conic part
+    ct = lt = 0
+    for (c, b, lin, first, cs), p, o in zip(blocks, W.ops, offs):
+        ct, lt = kn.count_row_parts(ct, conidxs[o:], lt, b.n, p.ptr, W.i32)
+    # routing: row pointers of both parts on an X stack, each block's terms
+    # appended to its part's terms
+    X = np.zeros(nrows + 2, I32)
+    xl, xc = 0, L + 1
+    lrow, crow = np.zeros(max(L, 1), I32), np.zeros(max(E, 1), I32)
+    lv, lc = np.zeros(max(lt, 1), I64), np.zeros(max(lt, 1), F64)
+    cv, cc = np.zeros(max(ct, 1), I64), np.zeros(max(ct, 1), F64)
+    cr = ct = lr = lt = 0
+    for (c, b, lin, first, cs), p, o in zip(blocks, W.ops, offs):
+        t0 = int(X[xl + lr]) if lin else int(X[xc + cr])
+        cr, ct, lr, lt = kn.route_rows(cr, ct, conidxs[o:], xc, crow, lr, lt, xl, lrow, b.n, p.ptr, W.i32, X)
+        v64, vf = (lv, lc) if lin else (cv, cc)
+        kn.copy_i64_run(p.nidxs, b.m, v64, t0, W.i64)
+        if b.prog:
+            kn.copy_f64_run(p.cof, b.m, t0, vf, W.f64)
+        else:
+            kn.scaled_copy(vf[t0:t0 + b.m], -1.0, b.m, W.f64[p.cof:p.cof + b.m])
+    # solver rows: the linear part (row c is linear row c, as numbered),
+    # the bound rows (lower sides, then upper sides), then the conic part
+    # (element e at row L + B + e); scalar part and constants of each
+    # part's rows (b = -bfix)
+    ptrb = np.zeros(nrows + 1, I32)
+    subj = np.zeros(max(lt + B + ct, 1), I32)
+    cof = np.zeros(max(lt + B + ct, 1), F64)
+    bfix = np.zeros(max(nrows, 1), F64)
+    kn.split_rows_and_constants(bfix, cof, 0, L, 0, xl, ptrb, lc, X, lv, subj)
+    o = int(ptrb[L])
+    st.iota(ptrb[L + 1:L + B + 1], o + 1)
+    kn.identity_rows(o, -1, B, 0, cof, ptrb)
+    kn.scaled_copy(cof[o:o + Bl], -1.0, Bl, cof[o:o + Bl])
+    q, r = o, L
+    for k, vs in enumerate(sides):
+        for v in vs:
+            q = kn.positive_entries(v.nidxs, q, subj)
+            (kn.variable_values if k == 0 else kn.negated_variable_values)(v.size, v.nidxs, r, bfix, bl if k == 0 else bu)
+            r += v.size
+    bsubj = subj[o:o + B]
+    o += B
+    kn.split_rows_and_constants(bfix[L + B:], cof[o:], 0, E, 0, xc, ptrb[L + B:], cc, X, cv, subj[o:])
+    frows, fcols, fvals = _row_triplets(ptrb, subj, cof, nrows, N + 1)
+    # parameter table: the non-constant programs of every row
+    rows_of = []
+    for (c, b, lin, first, cs), o in zip(blocks, offs):
+        rows_of.append(conidxs[o:o + b.n] if lin else st.iota(np.zeros(b.n, I32), L + B + first))
+    table = _store_programs(W, [b for _, b, _, _, _ in blocks], rows_of, nrows)
+    # objective: one row, each variable once in ascending order, laid out
+    # dense over the variables 0 .. N (0: the constant); its parameter
+    # entries in a table of their own, evaluated as a parameterized row
+    oe = st.merge(obj._e)
+    OW = WStack([oe])
+    op = OW.ops[0]
+    qfull = np.zeros(N + 1, F64)
+    kn.dense_rows(qfull, op.cof, 0, 1, op.nidxs, op.ptr, st.iota(np.zeros(N + 1, I32), 0), OW.f64, OW.i32, OW.i64)
+    otable = _store_programs(OW, [oe], [np.zeros(1, I32)], 1) if oe.prog else None
+    if otable is not None:
+        # the entries' variables, and minus their fixed coefficients
+        n = otable["count"]
+        otable["subj"], val = np.zeros(n, I32), np.zeros(n, F64)
+        kn.evaluate_parameterized_rows(otable["cconst"], otable["code"], otable["varidx"], otable["rcp"], otable["sizes"], 0, 1,
+              np.zeros(max(model.nparams, 1), F64), otable["ptrb"], otable["ptre"], 0, 0, otable["subj"], val,
+              np.zeros(otable["depth"], F64))
+        otable["negbase"] = np.zeros(n, F64)
+        kn.gather(otable["subj"], qfull, val)
+        kn.scaled_copy(otable["negbase"], -1.0, n, val)
+    import scipy.sparse as sp
+    info = [(c, lin, first, b.n, cs) for c, b, lin, first, cs in blocks]
+    cones = lin_cones + ([("nonneg", B)] if B else []) + acc_cones
+    if Ptrip is None:
+        P = sp.csc_matrix((N, N))
+    else:
+        colptr, rowidx, (pvals,) = _csc(Ptrip[0], Ptrip[1], [Ptrip[2]], N, N)
+        P = sp.csc_matrix((pvals, rowidx, colptr), shape=(N, N))
+    model._flat = dict(N=N, P=P, nrows=nrows, L=L, B=B, Bl=Bl, bsubj=bsubj, fixed=(frows, fcols, fvals),
+                      bfix=bfix[:nrows], table=table, otable=otable, qfull=qfull, cones=cones, info=info)
+    _acc_tables(model)
+    model._param_dirty = True
+
+def _store_programs(W, exprs, rows_of, nrows):
+    count = total = 0
+    progs = [(b, rows, p) for b, rows, p in zip(exprs, rows_of, W.ops) if b.prog]
+    for b, rows, p in progs:
+        count, total = kn.count_programs(p.code, p.codeptr, b.n, count, total, p.ptr, W.i32)
+    if count == 0:
+        return None
+    ptrb = np.zeros(nrows, I32)
+    ptre = np.zeros(nrows, I32)
+    rcp = np.zeros(nrows, I32)
+    tcode = np.zeros(total, I32)
+    tconst = np.zeros(total, F64)
+    sizes = np.zeros(count, I32)
+    varidx = np.zeros(count, I64)
+    pos = ent = 0
+    for b, rows, p in progs:
+        pos, ent = kn.reserve_programs(p.code, p.codeptr, pos, ent, rows, b.n, p.ptr, W.i32, rcp, ptrb, ptre)
+    for b, rows, p in progs:
+        kn.copy_programs(tconst, p.cconst, tcode, p.code, p.codeptr, rows, b.n, p.nidxs, True, sizes, varidx, p.ptr,
+               W.f64, W.i32, W.i64, rcp, ptrb)
+    return dict(count=count, code=tcode, cconst=tconst, sizes=sizes, varidx=varidx, rcp=rcp, ptrb=ptrb,
+                ptre=ptre, depth=kn.largest_entry(1, sizes) + 1)
+
+def _acc_tables(model):
+    """Element tables of the conic constraints (one per cone) for the dual
+    mapping; constraint a begins at accptr[a] of the conic duals."""
+    f = model._flat
+    conic = [(c, first, size) for c, lin, first, size, cs in f["info"] if not lin]
+    nel = sum(size for _, _, size in conic)
+    accptr = np.zeros(max(len(conic), 1), I32)
+    elm = dict(accid=np.zeros(max(nel, 1), I32), ofs=np.zeros(max(nel, 1), I32),
+               afe=np.zeros(max(nel, 1), I32), scale=np.zeros(max(nel, 1), F64))
+    L = f["L"] + f["B"]
+    for a, (c, e0, size) in enumerate(conic):
+        accptr[a] = e0
+        kn.cone_element_tables(np.array([a], I32), elm["accid"], elm["afe"], elm["ofs"], elm["scale"],
+             st.iota(np.zeros(size, I32), e0), st.iota(np.zeros(size, I32), L + e0), size, 1)
+        if c.kind == "psd":
+            n = c.expr.shape[0]
+            # element numbers at their packed positions: off-diagonal scale;
+            # their complements expanded to the full square: native indices
+            tri = np.zeros(size, I32)
+            kn.scatter_packed_triangle(st.iota(np.zeros(size, I32), e0), tri, size, 1, n, 1, n, 1, 0, False)
+            kn.scale_off_diagonal(elm["scale"], tri, 1, n, 1, n, 1, 0, 1 / SQRT2)
+            kn.scatter_packed_triangle(st.complements(np.zeros(size, I32), e0), tri, size, 1, n, 1, n, 1, 0, False)
+            full = np.zeros(n * n, I32)
+            kn.expand_packed_triangle(tri, size, 1, n, 1, n, 1, full, False)
+            model._native[id(c)] = full
+        else:
+            model._native[id(c)] = st.complements(np.zeros(size, I32), e0)
+    f["acc"] = (accptr, elm)
+
+def _structure(model):
+    """The solver's matrix once: fixed triplets and the parameter entries'
+    positions merged into compressed columns (fixed values only), with the
+    position of every parameter entry in the value array (or, for the
+    constant column, in b) kept for the re-evaluations."""
+    f = model._flat
+    t = f["table"]
+    nrows, N = f["nrows"], f["N"]
+    frows, fcols, fvals = f["fixed"]
+    b = np.zeros(max(nrows, 1), F64)
+    kn.scaled_copy(b, -1.0, nrows, f["bfix"])
+    b = b[:nrows]
+    P = t["count"] if t is not None else 0
+    if P:
+        # the evaluator's (row, column) sequence is fixed by the table
+        t["subi"], t["subj"], t["val"] = np.zeros(P, I32), np.zeros(P, I32), np.zeros(P, F64)
+        t["stack"] = np.zeros(t["depth"], F64)
+        kn.evaluate_programs(t["cconst"], t["code"], 0, t["sizes"], np.zeros(max(model.nparams, 1), F64), t["varidx"],
+               t["rcp"], t["ptrb"], t["ptre"], 0, 0, t["subi"], t["subj"], t["val"], t["stack"])
+        rows, cols = np.concatenate([frows, t["subi"]]), np.concatenate([fcols, t["subj"]])
+        base = np.concatenate([fvals, np.zeros(P, F64)])
+        mark = np.concatenate([np.zeros(len(fvals), F64), np.ones(P, F64)])
+        colptr, rowidx, (vals, marks) = _csc(rows, cols, [base, mark], nrows, N + 1)
+    else:
+        colptr, rowidx, (vals,) = _csc(frows, fcols, [fvals], nrows, N + 1, ordered=True)
+    c0 = int(colptr[1])               # the constant column: parameter entries only
+    import scipy.sparse as sp
+    A = sp.csc_matrix((vals[c0:], rowidx[c0:], colptr[1:] - c0), shape=(nrows, N))
+    f["A"], f["b"] = A, b
+    if P:
+        # parameter entries in (column, row) order; each row holds a variable
+        # once, so each entry has a merged position of its own: the marked ones
+        t["order"], P0 = _column_order(t["subi"], t["subj"], nrows, N + 1)
+        pos = np.zeros(P, I32)
+        count = len(marks)
+        kn.copy_nonzero_triplets(0, pos, st.iota(np.zeros(count, I32), 0), np.zeros(P, I32), rowidx, np.zeros(P, F64), marks)
+        t["P0"], t["brows"] = P0, rowidx[:P0]
+        t["bbase"] = np.zeros(P0, F64)
+        kn.gather(t["brows"], b, t["bbase"])
+        t["apos"] = np.zeros(P - P0, I32)
+        kn.shift_pairs(P - P0, 0, pos[P0:], -c0, 0, t["apos"], np.zeros(P - P0, I32))
+        t["anegbase"] = np.zeros(P - P0, F64)
+        kn.gather(t["apos"], A.data, t["anegbase"])
+        kn.scaled_copy(t["anegbase"], -1.0, P - P0, t["anegbase"])
+        t["sorted"], t["new"] = np.zeros(P, F64), np.zeros(P, F64)
+
+def _evaluate(model):
+    """Parameter values through the program evaluator, scattered in place
+    into the objective, the matrix's value array and b."""
+    f = model._flat
+    if "A" not in f:
+        _structure(model)
+    t, ot = f["table"], f["otable"]
+    if t is not None or ot is not None:
+        values = parameter_values(model)
+    changed = f.setdefault("changed", set())
+    if ot is not None:
+        changed.add("q")
+        # objective: new parameter parts plus the fixed coefficients
+        n = ot["count"]
+        val, q = np.zeros(n, F64), np.zeros(n, F64)
+        kn.evaluate_parameterized_rows(ot["cconst"], ot["code"], ot["varidx"], ot["rcp"], ot["sizes"], 0, 1, values, ot["ptrb"],
+              ot["ptre"], 0, 0, ot["subj"], val, np.zeros(ot["depth"], F64))
+        kn.difference(n, val, ot["negbase"], q)
+        kn.scatter(ot["subj"], f["qfull"], q)
+    if t is not None:
+        changed.update(("A", "b"))
+        P, P0 = t["count"], t["P0"]
+        kn.evaluate_programs(t["cconst"], t["code"], 0, t["sizes"], values, t["varidx"], t["rcp"], t["ptrb"], t["ptre"], 0, 0,
+               t["subi"], t["subj"], t["val"], t["stack"])
+        kn.gather(t["order"], t["val"], t["sorted"])
+        new, srt = t["new"], t["sorted"]
+        # constants: b = fixed part - parameter part; coefficients: fixed + parameter
+        kn.difference(P0, t["bbase"], srt, new)
+        kn.scatter(t["brows"], f["b"], new[:P0])
+        kn.difference(P - P0, srt[P0:], t["anegbase"], new[P0:])
+        kn.scatter(t["apos"], f["A"].data, new[P0:])
+    f["q"] = f["qfull"][1:]
+    model._param_dirty = False
+
+
+def parameter_values(model, need=None):
+    """The parameter table's value vector (every parameter of `need`, all by
+    default, must have a value)."""
+    for p in (model.parameters if need is None else need):
+        if p.value is None:
+            raise ParameterError(f"parameter {p.name} of shape {p.shape} has no value")
+    values = np.zeros(max(model.nparams, 1), F64)
+    for p in model.parameters:
+        if p.value is not None:
+            kn.scatter(st.iota(np.zeros(p.size, I32), p.base), values, np.ascontiguousarray(p.value.reshape(-1)))
+    return values
+
+
+def flat_problem(model):
+    """(q, A, b, cones) of min 1/2 x'P x + q.x s.t. A x + s = b, s in cones:
+    built once, re-evaluated in place when parameter values changed."""
+    if model._flat is None:
+        _build(model)
+    if model._param_dirty:
+        _evaluate(model)
+    f = model._flat
+    return f["q"], f["A"], f["b"], f["cones"]
+
