@@ -143,22 +143,34 @@ enum class NoProgram {
   kPushZero,  // "push constant 0.0" when the result carries programs
 };
 
+// Whether a source's programs are copied into a result that has no program
+// blocks.
+enum class Unflagged {
+  kDrop,  // no: a result without programs gets none, its program runs are not touched
+  kCopy,  // yes: the source brings its programs whatever the result's flag
+};
+
 // Copies the terms of source element e in order, each with its program, to
 // the end of the result's term blocks. T and P are the result's running term
 // and program-position counts; every term that gets a program sets entry
-// T + 1 of the result program pointer. Entry 0 of the result pointers and the
-// row pointer entry after the element are the caller's.
-template <NoProgram Missing>
+// T + 1 of the result program pointer. With kDrop (the rule for every copy
+// whose result flag says what the result carries) a result without programs
+// gets only variable indices and coefficients, even when the source has
+// programs. Entry 0 of the result pointers and the row pointer entry after
+// the element are the caller's.
+template <NoProgram Missing, Unflagged Source = Unflagged::kDrop>
 inline void copy_terms(const stack::Blocks& src, std::ptrdiff_t e, const stack::Blocks& dst, i32& T,
                        i32& P) FRAG_NOEXCEPT {
+  const bool copy = src.programs && (dst.programs || Source == Unflagged::kCopy);
+  const bool zero = !src.programs && Missing == NoProgram::kPushZero && dst.programs;
   const i32 end = src.ptr[e + 1];
   for (i32 j = src.ptr[e]; j < end; ++j) {
     dst.nidxs[T] = src.nidxs[j];
     dst.cof[T] = src.cof[j];
-    if (src.programs) {
+    if (copy) {
       P = copy_positions(src.words, src.consts, src.pptr[j], src.pptr[j + 1], dst.words, dst.consts, P);
       dst.pptr[add32(T, 1)] = P;
-    } else if (Missing == NoProgram::kPushZero && dst.programs) {
+    } else if (zero) {
       P = append_zero(dst.words, dst.consts, P);
       dst.pptr[add32(T, 1)] = P;
     }
