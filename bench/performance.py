@@ -9,6 +9,7 @@ side in one process:
   large copies and fills, the program evaluator on 10**6 programs), with ratios.
 
     python bench/performance.py [--reference BUILD_DIR] [--number 200000] [--repeat 7] [--n 1000000]
+                                [--loops-only]
 
 Without --reference the reference call path is compiled here from the sources
 (a C++ compiler is needed).
@@ -204,9 +205,27 @@ def loop_rows(n, repeat):
     return rows
 
 
+def axis_sum_rows(repeat):
+    """The order pass of a sparse sum along axis 0 of an N x N expression
+    with N stored elements, against numpy's lexsort of the same keys."""
+    rng = np.random.default_rng(1)
+    rows = []
+    for N in (4000, 16000):
+        sp = np.sort(rng.choice(N * N, N, replace=False)).astype(np.int64)
+        ptr = np.arange(N + 1, dtype=np.int32)
+        order = np.zeros(N, np.int32)
+        keys = sp % N
+        run = lambda: F._c_closure_533(0, N, N, N, 0, 0, 0, 0, ptr, sp, order)  # noqa: E731
+        run()
+        assert np.array_equal(order, np.lexsort((sp, keys)))
+        rows.append((f"sparse sum along axis 0, N = {N}", "lexsort", best(run, repeat),
+                     best(lambda: np.lexsort((sp, keys)), repeat)))
+    return rows
+
+
 def loop_table(n, repeat):
     print(f"\n{'loop':40s} {'numpy/scipy':>17s} {'kernel ms':>10s} {'numpy/scipy ms':>15s} {'ratio':>7s}")
-    for label, what, k, ref in loop_rows(n, repeat):
+    for label, what, k, ref in loop_rows(n, repeat) + axis_sum_rows(repeat):
         print(f"{label:40s} {what:>17s} {k * 1e3:10.2f} {ref * 1e3:15.2f} {k / ref:7.2f}")
 
 
@@ -216,7 +235,11 @@ def main():
     ap.add_argument("--number", type=int, default=200000)
     ap.add_argument("--repeat", type=int, default=7)
     ap.add_argument("--n", type=int, default=1_000_000)
+    ap.add_argument("--loops-only", action="store_true", help="skip the per-call table (and its build)")
     o = ap.parse_args()
+    if o.loops_only:
+        loop_table(o.n, o.repeat)
+        return
     if o.reference:
         so = glob.glob(os.path.join(o.reference, "fragments*" + SUFFIX))[0]
     else:
