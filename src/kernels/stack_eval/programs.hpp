@@ -95,6 +95,73 @@ inline void run(const Words& words, const Consts& consts, std::ptrdiff_t first, 
   vs.depth = static_cast<i32>(d);
 }
 
+// Runs the stored programs of the parameter table one entry after another
+// and hands back each entry's value: what run() leaves at the bottom of the
+// value stack. The shapes the host stores most ("parameter", "parameter
+// times constant", "constant times parameter") are recognised on an empty
+// stack and computed directly with the same operation in the same order (a
+// product is top * second), so every value is bitwise run()'s. Their value
+// stack slots are not written per entry: the slots the last such program
+// would have left are written when a general program runs next (which never
+// reads a slot above its own depth) and by finish(), so the value stack ends
+// as run() leaves it.
+class StoredRunner {
+ public:
+  StoredRunner(Vec<f64> param_value, ValueStack& vs) : param_value_(param_value), vs_(vs) {}
+
+  // The value of the program at positions first .. first + n - 1 (n <= 0:
+  // no program, the bottom of the value stack as it stands).
+  template <class Words, class Consts>
+  f64 value(const Words& words, const Consts& consts, std::ptrdiff_t first, i32 n) FRAG_NOEXCEPT {
+    if (vs_.depth == 0) {
+      if (n == 1 && words[first] == stack::kPushParam) {
+        const f64 p = param_value_[trunc_operand(consts[first])];
+        defer(p, slot1_, dirty1_);
+        vs_.depth = 1;
+        return p;
+      }
+      if (n == 3 && words[first + 2] == stack::kMultiply) {
+        const i32 w0 = words[first], w1 = words[first + 1];
+        if (w0 == stack::kPushParam && w1 == stack::kPushConst) {
+          const f64 p = param_value_[trunc_operand(consts[first])], c = consts[first + 1];
+          defer(c * p, c, true);
+          vs_.depth = 1;
+          return c * p;
+        }
+        if (w0 == stack::kPushConst && w1 == stack::kPushParam) {
+          const f64 c = consts[first], p = param_value_[trunc_operand(consts[first + 1])];
+          defer(p * c, p, true);
+          vs_.depth = 1;
+          return p * c;
+        }
+      }
+    }
+    finish();
+    if (n > 0) run(words, consts, first, n, param_value_, vs_);
+    return vs_.bottom();
+  }
+
+  // Writes the value stack slots still deferred.
+  void finish() FRAG_NOEXCEPT {
+    if (dirty0_) vs_.xf64[vs_.base] = slot0_;
+    if (dirty1_) vs_.xf64[vs_.base + 1] = slot1_;
+    dirty0_ = dirty1_ = false;
+  }
+
+ private:
+  void defer(f64 s0, f64 s1, bool write1) FRAG_NOEXCEPT {
+    slot0_ = s0;
+    dirty0_ = true;
+    slot1_ = s1;
+    dirty1_ = write1;
+  }
+
+  Vec<f64> param_value_;
+  ValueStack& vs_;
+  f64 slot0_ = 0.0, slot1_ = 0.0;
+  bool dirty0_ = false, dirty1_ = false;
+};
+
 // Whether the program of term t, positions ptr[t] .. ptr[t + 1] - 1, is
 // constant (one position, word 2 or 10). The word is read only for a program
 // of length 1, so a program of length 0 at the end of the words is safe.
