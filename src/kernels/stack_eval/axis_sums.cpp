@@ -331,8 +331,9 @@ FRAG_KERNEL(515, "iiiiiiiiddiiiiiiiiiiiiOOOiiiiiiOOO", pair_sum, "rf64 ri32 ri64
 // each result element: result row pointer[E + 1] = T, result sparsity
 // index[E] = its index, M = the larger of M and its number of terms, E
 // advances. Entry 0 of the result pointers is the caller's. The result's
-// element count is the union count of the two index runs. Returns (P, E, T,
-// M).
+// element count is the union count of the two index runs. With the program
+// flag prog > 0 both operands must carry programs (their program blocks are
+// read for every term). Returns (P, E, T, M).
 std::tuple<i32, i32, i32, i32> pair_sum_sparse(i32 x_pconst, i32 x_pwords, i32 P, i32 x_pptr, i32 x_cof, i32 E,
                                                i32 y_pconst, i32 y_pwords, i32 y_pptr, i32 y_cof, i32 M, f64 a, f64 b,
                                                i32 x_nidxs, i32 y_nidxs, i32 nx, i32 ny, i32 x_rowptr, i32 y_rowptr,
@@ -370,7 +371,9 @@ FRAG_KERNEL(511, "iiiiiiiiiiiddiiiiiiiiiiiiiOOOiiiiOOO", pair_sum_sparse, "rf64 
 // when Y stores index e, Y's terms times b. Terms and programs are appended
 // as in the one-call sum at the running term count T and program position
 // P, and result row pointer[e + 1] = T after element e. Entry 0 of the
-// result pointers is the caller's. Returns (P, T).
+// result pointers is the caller's. With the program flag prog > 0 both
+// operands must carry programs (their program blocks are read for every
+// term). Returns (P, T).
 std::tuple<i32, i32> pair_sum_mixed(i32 x_pconst, i32 x_pwords, i32 P, i32 x_pptr, i32 x_cof, i32 y_pconst,
                                     i32 y_pwords, i32 y_pptr, i32 y_cof, i32 ny, f64 a, f64 b, i32 x_nidxs,
                                     i32 y_nidxs, i32 n, i32 x_rowptr, i32 y_rowptr, i32 prog, i32 res_pconst,
