@@ -394,9 +394,14 @@ def test_pair_sum_sparse(programs):
 def test_pair_sum_mixed(programs):
     x = random_expr(rng, (3, 5), programs=programs)
     y = random_expr(rng, (3, 5), sparse=True, programs=programs, density=0.5)
+    y = subset(y, y.sp < x.n - 1)  # the last index is not stored ...
     a, bw = -1.0, 0.25
     w, r = Stack(strided=True), Stack(strided=True)
     px, py = w.push(x), w.push(y)
+    # ... but just past Y's blocks lie that index and a row pointer entry that
+    # would give it a term: nothing past Y's ny stored indices may be read.
+    w.i64[py.sp + y.n] = x.n - 1
+    w.i32[py.ptr + y.n + 1] = y.ptr[-1] + 1
     m, nc = x.m + y.m, x.ncode + y.ncode + 2 * (x.m + y.m)
     b = result_blocks(r, x.n, m, nc)
     P, T = F._c_closure_509(px.cconst, px.code, 0, px.codeptr, px.cof, py.cconst, py.code, py.codeptr, py.cof,
