@@ -24,8 +24,7 @@ std::tuple<i32, i32> evaluate_table(Vec<f64> cconst, Vec<i32> code, i32 out, Vec
                                     Vec<i32> row_param_ptrb, Vec<i32> row_param_ptre, i32 base, i32 depth,
                                     Vec<i32> subi, Vec<i32> subj, Vec<f64> val, Vec<f64> xf64) {
   const i32 rows = row_param_ptrb.n32();
-  program::ValueStack vs{xf64, base, depth};
-  program::StoredRunner programs(param_value, vs);
+  program::StoredRunner programs(param_value, xf64, base, depth);
   for (i32 r = 0; r < rows; ++r) {
     const i32 jb = row_param_ptrb[r], je = row_param_ptre[r];
     if (jb >= je) continue;
@@ -38,11 +37,11 @@ std::tuple<i32, i32> evaluate_table(Vec<f64> cconst, Vec<i32> code, i32 out, Vec
       subj[out] = low32(param_varidx[j]);
       val[out] = v;
       out = add32(out, 1);
-      vs.depth = 0;
+      programs.clear();
     }
   }
   programs.finish();
-  return {out, vs.depth};
+  return {out, programs.depth()};
 }
 FRAG_KERNEL(134, "OOiOOOOOOiiOOOO", evaluate_table,
             "cconst code param_code_sizes param_value param_varidx row_code_ptr row_param_ptrb "

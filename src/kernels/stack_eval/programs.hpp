@@ -107,57 +107,65 @@ inline void run(const Words& words, const Consts& consts, std::ptrdiff_t first, 
 // as run() leaves it.
 class StoredRunner {
  public:
-  StoredRunner(Vec<f64> param_value, ValueStack& vs) : param_value_(param_value), vs_(vs) {}
+  StoredRunner(Vec<f64> param_value, Vec<f64> xf64, std::ptrdiff_t base, i32 depth)
+      : param_value_(param_value), xf64_(xf64), base_(base), depth_(depth) {}
 
   // The value of the program at positions first .. first + n - 1 (n <= 0:
   // no program, the bottom of the value stack as it stands).
   template <class Words, class Consts>
   f64 value(const Words& words, const Consts& consts, std::ptrdiff_t first, i32 n) FRAG_NOEXCEPT {
-    if (vs_.depth == 0) {
+    if (depth_ == 0) {
       if (n == 1 && words[first] == stack::kPushParam) {
         const f64 p = param_value_[trunc_operand(consts[first])];
-        defer(p, slot1_, dirty1_);
-        vs_.depth = 1;
+        slot0_ = p;
+        dirty0_ = true;
+        depth_ = 1;
         return p;
       }
       if (n == 3 && words[first + 2] == stack::kMultiply) {
         const i32 w0 = words[first], w1 = words[first + 1];
         if (w0 == stack::kPushParam && w1 == stack::kPushConst) {
           const f64 p = param_value_[trunc_operand(consts[first])], c = consts[first + 1];
-          defer(c * p, c, true);
-          vs_.depth = 1;
-          return c * p;
+          return product(c, p);
         }
         if (w0 == stack::kPushConst && w1 == stack::kPushParam) {
           const f64 c = consts[first], p = param_value_[trunc_operand(consts[first + 1])];
-          defer(p * c, p, true);
-          vs_.depth = 1;
-          return p * c;
+          return product(p, c);
         }
       }
     }
     finish();
-    if (n > 0) run(words, consts, first, n, param_value_, vs_);
-    return vs_.bottom();
+    ValueStack vs{xf64_, base_, depth_};
+    if (n > 0) run(words, consts, first, n, param_value_, vs);
+    depth_ = vs.depth;
+    return vs.bottom();
   }
+
+  // The entry is done: the next one starts on an empty stack.
+  void clear() FRAG_NOEXCEPT { depth_ = 0; }
+  i32 depth() const FRAG_NOEXCEPT { return depth_; }
 
   // Writes the value stack slots still deferred.
   void finish() FRAG_NOEXCEPT {
-    if (dirty0_) vs_.xf64[vs_.base] = slot0_;
-    if (dirty1_) vs_.xf64[vs_.base + 1] = slot1_;
+    if (dirty0_) xf64_[base_] = slot0_;
+    if (dirty1_) xf64_[base_ + 1] = slot1_;
     dirty0_ = dirty1_ = false;
   }
 
  private:
-  void defer(f64 s0, f64 s1, bool write1) FRAG_NOEXCEPT {
-    slot0_ = s0;
-    dirty0_ = true;
-    slot1_ = s1;
-    dirty1_ = write1;
+  // "push second, push top, multiply": top * second, the top left in slot 1.
+  f64 product(f64 top, f64 second) FRAG_NOEXCEPT {
+    const f64 v = top * second;
+    slot0_ = v;
+    slot1_ = top;
+    dirty0_ = dirty1_ = true;
+    depth_ = 1;
+    return v;
   }
 
-  Vec<f64> param_value_;
-  ValueStack& vs_;
+  Vec<f64> param_value_, xf64_;
+  std::ptrdiff_t base_;
+  i32 depth_;
   f64 slot0_ = 0.0, slot1_ = 0.0;
   bool dirty0_ = false, dirty1_ = false;
 };
