@@ -6,9 +6,12 @@ side in one process:
   array) and of a METH_VARARGS no-op given the same arguments, with ratios;
 - loop throughput of kernel pipelines against numpy/scipy doing the same job
   (compressed rows from 10**6 triplets, the radix passes of a transposition,
-  large copies and fills, the program evaluator on 10**6 programs), with ratios.
+  large copies and fills, the program evaluator on 10**6 programs of one
+  shape and of mixed shapes, the order pass of a sparse axis sum, the size
+  passes of sparse matrix products), with ratios.
 
     python bench/performance.py [--reference BUILD_DIR] [--number 200000] [--repeat 7] [--n 1000000]
+                                [--loops-only]
 
 Without --reference the reference call path is compiled here from the sources
 (a C++ compiler is needed).
@@ -201,12 +204,99 @@ def loop_rows(n, repeat):
 
     rows.append((f"program evaluator, {total} programs", "p[j]*c, (i, j)", best(ev, repeat),
                  best(numpy_eval, repeat)))
+
+    # The evaluator on mixed programs, a quarter each of "p_j * c", "p_j",
+    # "p_j + p_k" and "-(1 / (p_j * c))", against numpy computing each group.
+    kinds = rng.integers(0, 4, total)
+    pk = rng.integers(0, 64, total)
+    shapes = [([1, 2, 5], 3), ([1], 1), ([1, 1, 3], 3), ([1, 2, 5, 6, 4], 5)]
+    sizes = np.array([shapes[k][1] for k in range(4)], np.int32)[kinds]
+    starts = np.concatenate([[0], np.cumsum(sizes)])
+    code = np.zeros(starts[-1], np.int32)
+    cconst = np.zeros(starts[-1])
+    for k, (words, _) in enumerate(shapes):
+        at = starts[:-1][kinds == k]
+        for w, word in enumerate(words):
+            code[at + w] = word
+        cconst[at] = pj[kinds == k]
+        if k in (0, 3):
+            cconst[at + 1] = c[kinds == k]
+        if k == 2:
+            cconst[at + 1] = pk[kinds == k]
+    rcp = starts[ptrb].astype(np.int32)
+    ev_mixed = lambda: F._c_closure_134(cconst, code, 0, sizes, params, varidx, rcp, ptrb, ptre, 0, 0,  # noqa: E731
+                                        outi, outj, outv, xf64)
+    groups = [np.flatnonzero(kinds == k) for k in range(4)]
+
+    def numpy_mixed():
+        g0, g1, g2, g3 = groups
+        outv[g0] = c[g0] * params[pj[g0]]
+        outv[g1] = params[pj[g1]]
+        outv[g2] = params[pk[g2]] + params[pj[g2]]
+        outv[g3] = -(1.0 / (c[g3] * params[pj[g3]]))
+        outi[:] = rowid
+        outj[:] = varidx
+
+    ev_mixed()
+    got = outv.copy()
+    numpy_mixed()
+    assert np.array_equal(got, outv)
+    rows.append((f"program evaluator, {total} mixed programs", "per kind, (i, j)", best(ev_mixed, repeat),
+                 best(numpy_mixed, repeat)))
+    return rows
+
+
+def sparse_product_rows(repeat):
+    """Size passes of products of a sparse operand with 100 stored elements
+    and a sparse 40 x 40 matrix, against scipy's product of the patterns: the
+    right product over 2,000 and 20,000 operand rows, the left one over as
+    many operand columns."""
+    rng = np.random.default_rng(2)
+    rows = []
+    m = n = 40
+    si, sj = (a.astype(np.int32) for a in np.nonzero(rng.random((m, n)) < 0.1))
+    order = np.zeros(n + 1 + len(si), np.int32)
+    F._c_closure_457(len(si), 0, sj, order, n, 0)
+    M = sp.csr_matrix((np.ones(len(si)), (si, sj)), shape=(m, n))
+    ptr = np.arange(101, dtype=np.int32)
+    for q in (2000, 20000):
+        spo = np.sort(rng.choice(q * m, 100, replace=False)).astype(np.int64)
+        S = sp.csr_matrix((np.ones(100), (spo // m, spo % m)), shape=(q, m))
+        right = lambda: F._c_closure_463(0, 0, si, sj, m, n, 100, 0, 0, 0, q, ptr, spo, 0, 0, order)  # noqa: E731
+        assert right()[0] == (S @ M).nnz
+        rows.append((f"sparse E.M sizes, {q} rows, 100 stored", "csr @ csr", best(right, repeat),
+                     best(lambda: S @ M, repeat)))
+        St = sp.csr_matrix((np.ones(100), (spo % n, spo // n)), shape=(n, q))
+        spt = np.sort((spo % n) * q + spo // n).astype(np.int64)
+        left = lambda: F._c_closure_473(0, len(si), 0, True, 0, m, si, sj, 0, 100, 0, 0, 0, q, 0, 0,  # noqa: E731
+                                        ptr, spt)
+        assert left()[0] == (M @ St).nnz
+        rows.append((f"sparse M.E sizes, {q} columns, 100 stored", "csr @ csr", best(left, repeat),
+                     best(lambda: M @ St, repeat)))
+    return rows
+
+
+def axis_sum_rows(repeat):
+    """The order pass of a sparse sum along axis 0 of an N x N expression
+    with N stored elements, against numpy's lexsort of the same keys."""
+    rng = np.random.default_rng(1)
+    rows = []
+    for N in (4000, 16000):
+        sp = np.sort(rng.choice(N * N, N, replace=False)).astype(np.int64)
+        ptr = np.arange(N + 1, dtype=np.int32)
+        order = np.zeros(N, np.int32)
+        keys = sp % N
+        run = lambda: F._c_closure_533(0, N, N, N, 0, 0, 0, 0, ptr, sp, order)  # noqa: E731
+        run()
+        assert np.array_equal(order, np.lexsort((sp, keys)))
+        rows.append((f"sparse sum along axis 0, N = {N}", "lexsort", best(run, repeat),
+                     best(lambda: np.lexsort((sp, keys)), repeat)))
     return rows
 
 
 def loop_table(n, repeat):
     print(f"\n{'loop':40s} {'numpy/scipy':>17s} {'kernel ms':>10s} {'numpy/scipy ms':>15s} {'ratio':>7s}")
-    for label, what, k, ref in loop_rows(n, repeat):
+    for label, what, k, ref in loop_rows(n, repeat) + axis_sum_rows(repeat) + sparse_product_rows(repeat):
         print(f"{label:40s} {what:>17s} {k * 1e3:10.2f} {ref * 1e3:15.2f} {k / ref:7.2f}")
 
 
@@ -216,7 +306,11 @@ def main():
     ap.add_argument("--number", type=int, default=200000)
     ap.add_argument("--repeat", type=int, default=7)
     ap.add_argument("--n", type=int, default=1_000_000)
+    ap.add_argument("--loops-only", action="store_true", help="skip the per-call table (and its build)")
     o = ap.parse_args()
+    if o.loops_only:
+        loop_table(o.n, o.repeat)
+        return
     if o.reference:
         so = glob.glob(os.path.join(o.reference, "fragments*" + SUFFIX))[0]
     else:

@@ -1096,7 +1096,7 @@ def _c_closure_268(dim: _Array | None, stride: _Array, /) -> None:
 
 
 def _c_closure_269(dim: _Array | None, count: int, nativeidxs: _Array | None, nidxs: _Array | None, stride: _Array | None, upper: bool, /) -> int:
-    """Appends the native indices of the upper (b >= a) or lower (b <= a) triangle of the axes a and b of an axis split record."""
+    """Appends the native indices of the upper (b >= a) or lower (b <= a) triangle of the axes a and b of an axis split record; b runs over 0 .."""
 
 
 def _c_closure_270(shape: _Array | None, p: int, /) -> int:
@@ -1876,7 +1876,7 @@ def _c_closure_463(E0: int, L0: int, msubi: _Array | None, msubj: _Array | None,
 
 
 def _c_closure_464(E0: int, L0: int, m: int, n: int, op_cconst: int, op_code: int, op_codeptr: int, op_cof: int, op_nelem: int, msubi: _Array | None, msubj: _Array | None, mval: _Array | None, op_nidxs: int, op_ptr: int, op_sp: int, order_pos: int, P0: int, r_cconst: int, r_code: int, r_codeptr: int, r_cof: int, rf64: _Array | None, ri32: _Array | None, ri64: _Array | None, r_nidxs: int, r_ptr: int, r_sp: int, T0: int, wf64: _Array | None, wi32: _Array | None, wi64: _Array | None, V0: int, xi32: _Array | None, /) -> tuple[int, int, int, int, int]:
-    """Right product E.M with programs of a sparse operand into a sparse result."""
+    """Right product E.M of a sparse operand, with or without programs, into a sparse result."""
 
 
 def _c_closure_465(out: bool, bad: bool, m: int, n: int, count: int, msubi: _Array | None, msubj: _Array | None, /) -> tuple[bool, bool]:

@@ -225,19 +225,53 @@ def test_sum_axis_dense(shape, axis, first, last, programs):
     assert r.i32[b["ptr"] + E + 1] == Stack.SENT32 and w.sentinels_intact() and r.sentinels_intact()
 
 
-@pytest.mark.parametrize("shape,axis,own,prog", [
-    ((3, 4, 5), 1, False, 0), ((2, 3, 2, 4), 1, True, 1), ((4, 6), 0, False, 1), ((5, 3), 1, True, 1),
+def subset(x, keep):
+    """The sparse expression x restricted to the stored elements in keep."""
+    from stacks import Expr
+    els = np.flatnonzero(keep)
+    terms = [t for e in els for t in range(x.ptr[e], x.ptr[e + 1])]
+    y = Expr(x.shape, np.concatenate([[0], np.cumsum(np.diff(x.ptr)[els])]), x.nidxs[terms], x.cof[terms],
+             x.sp[els])
+    if x.programs:
+        progs = [x.program(t) for t in terms]
+        y.codeptr = np.concatenate([[0], np.cumsum([len(wd) for wd, _ in progs])]).astype(np.int32)
+        y.code = np.array([c for wd, _ in progs for c in wd], np.int32)
+        y.cconst = np.array([c for _, cs in progs for c in cs], np.float64)
+    return y
+
+
+def offset_terms(x, k):
+    """x with k leading terms that belong to no element, so that its row
+    pointer starts at k (and its program pointer has k empty programs)."""
+    from stacks import Expr
+    y = Expr(x.shape, x.ptr + k, np.concatenate([np.full(k, 5), x.nidxs]),
+             np.concatenate([np.full(k, 99.0), x.cof]), x.sp)
+    if x.programs:
+        y.codeptr, y.code, y.cconst = np.concatenate([np.zeros(k, np.int32), x.codeptr]), x.code, x.cconst
+    return y
+
+
+# base: where the operand's row pointer starts; nokey0: no stored element
+# sums into result key 0, so the first result key is not the initial one.
+@pytest.mark.parametrize("shape,axis,own,prog,base,nokey0", [
+    ((3, 4, 5), 1, False, 0, 0, False), ((2, 3, 2, 4), 1, True, 1, 0, False), ((4, 6), 0, False, 1, 0, False),
+    ((5, 3), 1, True, 1, 0, False), ((3, 4, 5), 1, True, 1, 4, False), ((4, 6), 0, False, 0, 7, True),
+    ((2, 3, 2, 4), 1, True, 1, 3, True), ((2, 30, 7), 1, False, 0, 0, False), ((40, 40), 0, False, 0, 0, False),
 ])
-def test_sum_axis_sparse(shape, axis, own, prog):
+def test_sum_axis_sparse(shape, axis, own, prog, base, nokey0):
     x = random_expr(rng, shape, sparse=True, programs=own, density=0.4)
     extent, inner = shape[axis], int(np.prod(shape[axis + 1:]))
+    if nokey0:
+        x = subset(x, (x.sp // (extent * inner)) * inner + x.sp % inner != 0)
+    x = offset_terms(x, base)
+    nterms = int(x.ptr[-1] - x.ptr[0])
     w, xs, r = Stack(strided=True), Stack(strided=True), Stack(strided=True)
     p = w.push(x)
     opos = xs.reserve("i32", x.n)
     E, T = F._c_closure_533(2, extent, inner, x.n, p.ptr, p.sp, 3, opos, w.i32, w.i64, xs.i32)
     keys = (x.sp // (extent * inner)) * inner + x.sp % inner
     ukeys = np.unique(keys)
-    assert (E, T) == (2 + len(ukeys), 3 + x.m)
+    assert (E, T) == (2 + len(ukeys), 3 + nterms)
     order = xs.i32[opos:opos + x.n]
     # each key's elements together, keys ascending, ascending sparsity index within a key
     np.testing.assert_array_equal(order, np.lexsort((x.sp, keys)))
@@ -246,7 +280,7 @@ def test_sum_axis_sparse(shape, axis, own, prog):
                                   int(own), p.ptr, prog, b["cconst"], b["code"], b["codeptr"], b["cof"],
                                   r.f64, r.i32, r.i64, 0, b["nidxs"], b["ptr"], b["sp"], p.sp, opos,
                                   w.f64, w.i32, w.i64, xs.i32)
-    assert (E, T) == (len(ukeys), x.m)
+    assert (E, T) == (len(ukeys), nterms)
     rshape = shape[:axis] + shape[axis + 1:]
     res = read(r, b, E, T, prog > 0, rshape)
     np.testing.assert_array_equal(res.sp, ukeys)
@@ -360,9 +394,14 @@ def test_pair_sum_sparse(programs):
 def test_pair_sum_mixed(programs):
     x = random_expr(rng, (3, 5), programs=programs)
     y = random_expr(rng, (3, 5), sparse=True, programs=programs, density=0.5)
+    y = subset(y, y.sp < x.n - 1)  # the last index is not stored ...
     a, bw = -1.0, 0.25
     w, r = Stack(strided=True), Stack(strided=True)
     px, py = w.push(x), w.push(y)
+    # ... but just past Y's blocks lie that index and a row pointer entry that
+    # would give it a term: nothing past Y's ny stored indices may be read.
+    w.i64[py.sp + y.n] = x.n - 1
+    w.i32[py.ptr + y.n + 1] = y.ptr[-1] + 1
     m, nc = x.m + y.m, x.ncode + y.ncode + 2 * (x.m + y.m)
     b = result_blocks(r, x.n, m, nc)
     P, T = F._c_closure_509(px.cconst, px.code, 0, px.codeptr, px.cof, py.cconst, py.code, py.codeptr, py.cof,

@@ -282,3 +282,25 @@ def test_module_works_where_numpy_cannot_be_imported():
     lines = proc.stdout.split("\n")
     assert lines[0].startswith("Invalid array shape or type for argument '")
     assert lines[1] == "ok"
+
+
+class FalsyFloat(float):
+    def __bool__(self):
+        return False
+
+
+class TruthyFloat(float):
+    def __bool__(self):
+        return True
+
+
+class FalsyInt(int):
+    def __bool__(self):
+        return False
+
+
+@pytest.mark.parametrize("flag,want", [(FalsyFloat(2.0), False), (TruthyFloat(0.0), True), (FalsyInt(3), False),
+                                       (2.0, True), (0.0, False), (3, True)])
+def test_flag_of_a_number_subclass_is_its_own_truth_value(flag, want):
+    # 580 with no elements hands its flags back unchanged: the first is the "p" slot.
+    assert fragments._c_closure_580(None, flag, 0, None, True, True, 1, None) == (want, True, True)

@@ -114,3 +114,21 @@ def test_release_build_does_not_check():
     res, wide = strided([0.0, 0.0], np.float64, pad=1)
     release._c_closure_101(np.array([1, 0, 2], np.int32), np.array([5.0, 6.0, 7.0]), res)
     assert wide.tolist() == [6.0, -7.0, 5.0, -7.0, 7.0]
+
+
+@pytest.mark.parametrize("q", [3, 4])
+def test_suffix_view_counts_from_its_origin_and_ends_with_the_array(checked, q):
+    # 396 reads parameter q at xf64[xparam + q] through a view of xf64 from
+    # xparam on: q = 3 is the last element, q = 4 one past the end.
+    wi32 = np.array([0, 1, 0, 1, 1], np.int32)        # row pointer, program pointer, "push parameter"
+    wi64, wf64 = np.array([5], np.int64), np.array([1.0, float(q)])
+    xf64 = np.arange(8.0) * 10
+    ri32, ri64, rf64, xi32 = np.zeros(2, np.int32), np.zeros(1, np.int64), np.zeros(1), np.zeros(1, np.int32)
+    args = (0, 0, 0, True, 1, 4, 2, 0, 0, 0, 1, 0, rf64, False, ri32, ri64, 0, 0, 0, 0, wf64, wi32, wi64, 0, 4, 0,
+            xf64, xi32)
+    if q == 3:
+        assert checked._c_closure_396(*args) == (1, 1, 0) and rf64[0] == 1.0 + 70.0
+    else:
+        with pytest.raises(IndexError, match=r"^_c_closure_396: index 8 is out of range for argument 'xf64' "
+                                             r"of 8 elements$"):
+            checked._c_closure_396(*args)

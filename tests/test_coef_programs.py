@@ -295,3 +295,36 @@ def test_row_length(row, length):
     assert kernel(139)(7, row, t.sizes, t.ptrb, t.ptre) == 7 + length
     with pytest.raises(TypeError):
         kernel(139)(7, row, t.sizes, t.ptrb, None)
+
+
+TAILS = [  # how the table ends: which value stack slots each last program leaves
+    [([2, 2], [5.0, 7.0], 1), ([1], [3.0], 2), ([1, 2, 5], [4.0, -0.0, 0.0], 3)],
+    [([1, 2, 5], [4.0, -0.0, 0.0], 3), ([2, 2], [5.0, 7.0], 1), ([1], [3.0], 2)],
+]
+
+
+@pytest.mark.parametrize("tail", TAILS)
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_common_shapes_bitwise_as_the_interpreter(seed, tail):
+    # The evaluator computes "parameter", "parameter times constant" and
+    # "constant times parameter" directly; mixed with general and empty
+    # programs and with signed zeros, infinities and NaNs, every value and
+    # the value stack left behind must be bitwise the interpreter model's.
+    rng = np.random.default_rng(seed)
+    params = np.array([-0.0, np.inf, np.nan, 1.5, -3.25, 0.0])
+    consts = [0.0, -0.0, np.inf, -2.0, 0.1, np.nan]
+
+    def entry():
+        q, c = float(rng.integers(0, len(params))), consts[rng.integers(0, len(consts))]
+        return [([1], [q]), ([1, 2, 5], [q, c, 0.0]), ([2, 1, 5], [c, q, 0.0]), ([], []),
+                ([1, 2, 5, 4], [q, c, 0.0, 0.0]), ([2, 2], [c, 7.0]), ([1, 2, 3], [q, c, 0.0])][rng.integers(0, 7)]
+
+    rows = [[(*entry(), int(rng.integers(0, 50))) for _ in range(rng.integers(0, 6))] for _ in range(20)]
+    rows[-1] += tail
+    t = Table(rows)
+    assert t.evaluate(params) == (t.nentries, 0)
+    stack = pm.ValueStack([99.0])
+    triplets, _, _ = t.model(params, stack=stack)
+    assert np.array([v for _, _, v in triplets]).tobytes() == t.val.tobytes()
+    assert [(i, j) for i, j, _ in triplets] == list(zip(t.subi.tolist(), t.subj.tolist()))
+    assert np.array(stack.slots).tobytes() == t.xf64[:len(stack.slots)].tobytes()

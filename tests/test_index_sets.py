@@ -21,7 +21,8 @@ def test_marked_unions_and_differences_against_numpy(rng, n, k1, k2):
     np.testing.assert_array_equal(np.flatnonzero(r[:n]), np.setdiff1d(np.union1d(set0, set2), set1))
 
 
-@pytest.mark.parametrize("shape", [(2, 3, 1, 3, 2), (1, 4, 2, 4, 1), (3, 2, 2, 2, 1), (1, 1, 1, 1, 1), (0, 3, 1, 3, 1)])
+@pytest.mark.parametrize("shape", [(2, 3, 1, 3, 2), (1, 4, 2, 4, 1), (3, 2, 2, 2, 1), (1, 1, 1, 1, 1), (0, 3, 1, 3, 1),
+                                   (2, 4, 1, 2, 2), (1, 2, 2, 5, 1)])  # the last two: unequal extents
 def test_triangle_native_indices_against_numpy(rng, shape):
     size = int(np.prod(shape))
     native = rng.permutation(3 * size + 1)[:size].astype(np.int32)

@@ -105,20 +105,24 @@ LEFT = [  # kernel, operand sparse, result sparse, programs
 ]
 
 
+@pytest.mark.parametrize("p,density", [(3, 0.5), (11, 0.1)])
 @pytest.mark.parametrize("strided", [False, True])
 @pytest.mark.parametrize("kid,osp,rsp,prog", LEFT)
-def test_left_products(rng, kid, osp, rsp, prog, strided):
-    m, n, p = 4, 5, 3
+def test_left_products(rng, kid, osp, rsp, prog, strided, p, density):
+    m, n = 4, 5
     si, sj, sv, M = random_matrix(rng, m, n, 0.4)
     if kid == 471:   # entries from k0 on: a matrix stored after another one
         si, sj, sv = (np.concatenate([[9, 9], a]).astype(a.dtype) for a in (si, sj, sv))
     k0 = 2 if kid == 471 else 0
     K = len(si) - k0
-    e = random_expr(rng, (n, p), nvars=NV, sparse=osp, programs=prog, density=0.5)
+    e = random_expr(rng, (n, p), nvars=NV, sparse=osp, programs=prog, density=density)
     W, R = Stack(4096, strided), Stack(4096, strided)
     o = op_args(W.push(e))
     E, P, T = kernel(473)(0, K, int(not rsp), osp, k0, m, si, sj, o["codeptr"], e.n, o["ptr"], o["sp"], 0, p,
                           int(prog), 0, W.i32, W.i64)
+    if prog:  # the fills with programs write every element: asked for a sparse result, 473 counts them all
+        assert kernel(473)(0, K, 0, osp, k0, m, si, sj, o["codeptr"], e.n, o["ptr"], o["sp"], 0, p, 1, 0, W.i32,
+                           W.i64) == (E, P, T)
     r = Result(R, E, T, P, sparse=rsp)
     if kid == 479:
         got = kernel(479)(K, 0, m, 2, o["cof"], si, sj, sv, o["nidxs"], o["ptr"], o["shape"], r.cof, r.nidxs,
@@ -183,13 +187,14 @@ def test_column_order(rng):
 
 
 @pytest.mark.parametrize("strided", [False, True])
-@pytest.mark.parametrize("osp,rsp,prog,split", [
-    (True, True, True, False), (False, False, False, False), (False, True, True, False),
-    (False, False, True, True)])
-def test_right_products(rng, osp, rsp, prog, split, strided):
-    q, m, n = 3, 5, 4
+@pytest.mark.parametrize("osp,rsp,prog,split,q,density", [
+    (True, True, True, False, 3, 0.5), (False, False, False, False, 3, 0.5), (False, True, True, False, 3, 0.5),
+    (False, False, True, True, 3, 0.5), (True, True, False, False, 3, 0.5), (True, True, True, False, 9, 0.12),
+    (True, True, False, False, 9, 0.12), (False, True, False, False, 3, 0.5)])
+def test_right_products(rng, osp, rsp, prog, split, strided, q, density):
+    m, n = 5, 4
     si, sj, sv, M = random_matrix(rng, m, n, 0.4)
-    e = random_expr(rng, (q, m), nvars=NV, sparse=osp, programs=prog, density=0.5)
+    e = random_expr(rng, (q, m), nvars=NV, sparse=osp, programs=prog, density=density)
     W, R, X = Stack(4096, strided), Stack(4096, strided), Stack(4096, strided)
     o = op_args(W.push(e))
     order = column_order(si, sj, n, X)
@@ -198,14 +203,23 @@ def test_right_products(rng, osp, rsp, prog, split, strided):
     if not osp:
         assert kernel(489)(len(si), int(prog), si, m, o["codeptr"], o["ptr"], q, W.i32, 0, 0) == (P if prog else 0, T)
     r = Result(R, E, T, P, sparse=rsp)
+    L = None
     if osp:
-        E3, L, T3 = kernel(463)(0, 0, si, sj, m, n, e.n, o["ptr"], o["sp"], order, q, W.i32, W.i64, 0, 0, X.i32)
-        got = kernel(464)(0, 0, m, n, o["cconst"], o["code"], o["codeptr"], o["cof"], e.n, si, sj, sv, o["nidxs"],
-                          o["ptr"], o["sp"], order, 0, r.cconst, r.code, r.codeptr, r.cof, R.f64, R.i32, R.i64,
-                          r.nidxs, r.ptr, r.sp, 0, W.f64, W.i32, W.i64, 0, X.i32)
+        E3, L3, T3 = kernel(463)(0, 0, si, sj, m, n, e.n, o["ptr"], o["sp"], order, q, W.i32, W.i64, 0, 0, X.i32)
+        # without programs the operand's program pointer position is negative
+        got = kernel(464)(0, 0, m, n, o["cconst"], o["code"], o["codeptr"] if prog else -1, o["cof"], e.n, si, sj,
+                          sv, o["nidxs"], o["ptr"], o["sp"], order, 0, r.cconst, r.code, r.codeptr, r.cof, R.f64,
+                          R.i32, R.i64, r.nidxs, r.ptr, r.sp, 0, W.f64, W.i32, W.i64, 0, X.i32)
         pairs = int(((stored(e).reshape(q, m).astype(int)) @ (M != 0).astype(int)).sum())
-        assert got == (E, L, P, T, pairs) and (E3, T3) == (E, T)
+        E4, L, P4, T4, V = got
+        assert (E4, P4, T4, V) == (E, P, T, pairs) and (E3, L3, T3) == (E, L, T)
+        if not prog:
+            assert R.i32[r.codeptr + 1] == Stack.SENT32 and R.i32[r.code] == Stack.SENT32
     else:
+        # the count pass of 463 on a dense operand (sparsity the identity) agrees with 459's fill
+        ident = W.put("i64", np.arange(q * m))
+        assert kernel(463)(0, 0, si, sj, m, n, q * m, o["ptr"], ident, order, q, W.i32, W.i64, int(not rsp), 0,
+                           X.i32)[::2] == (E, T)
         call = lambda E0, c0, P0, T0: kernel(459)(  # noqa: E731
             E0, c0, n, 2, o["cconst"], o["code"], o["codeptr"], prog, o["cof"], o["nidxs"], si, sj, sv, o["ptr"],
             o["shape"], P0, r.cconst, r.code, r.codeptr, r.cof, r.nidxs, r.ptr, R.f64, R.i32, R.i64, r.shape, r.sp,
@@ -224,6 +238,8 @@ def test_right_products(rng, osp, rsp, prog, split, strided):
         assert got == (E, P, T)
         assert R.i32[r.shape:r.shape + 2].tolist() == [q, n]
     res = r.read(E, T, P if prog else None, shape=(q, n))
+    if L is not None:  # longest element, counted on what the fill wrote
+        assert L == max(np.diff(res.ptr), default=0)
     keys = np.flatnonzero((stored(e).reshape(q, m).astype(int) @ (M != 0).astype(int)) > 0).tolist() if rsp else None
     check(res, right_expected(M, e), prog, right_expected(M, e, True) if prog else None, keys)
     assert W.sentinels_intact() and R.sentinels_intact() and X.sentinels_intact()
@@ -259,6 +275,11 @@ def test_dense_left_and_fold(rng, skip_zeros):
     if skip_zeros:
         assert T == sum(np.count_nonzero(M[i]) * 0 + sum(
             nonconstant(e).terms(j * p + c).__len__() for j in np.flatnonzero(M[i])) for i in range(m) for c in range(p))
+    # Without skip_constants the constant terms stay among the terms.
+    r_all = Result(R, m * p, 300)
+    E2, T2 = kernel(476)(0, m, 2, o["cof"], o["nidxs"], o["ptr"], M.ravel(), o["shape"], r_all.cof, r_all.nidxs,
+                         r_all.ptr, R.f64, False, R.i32, R.i64, r_all.shape, skip_zeros, 0, W.f64, W.i32, W.i64)
+    assert E2 == m * p and np.allclose(tensor(r_all.read(E2, T2, shape=(m, p))), left_expected(M, e))
     # The fold pass counts what the fill wrote and adds the constants up.
     cnt, val = R.put("i32", np.zeros(m * p + 3, np.int32)), R.put("f64", np.full(m * p + 2, 1.0))
     kernel(477)(m, n, 2, o["cof"], o["nidxs"], o["ptr"], M.ravel(), o["shape"], 2, cnt, r.shape, val, R.f64, R.i32,
@@ -276,6 +297,18 @@ def test_dense_left_and_fold(rng, skip_zeros):
     assert (C, N) == (5 + consts, 7 + sum(e.ptr[x + 1] - e.ptr[x] for x in pairs) - consts)
     assert np.allclose(R.f64[val2:val2 + m * p], left_expected(Mt, e)[..., 0].ravel())
     assert R.i32[cnt2 + 1:cnt2 + 1 + m * p].sum() == N - 7
+    # Right mode, E.M2 with E's last axis (extent p) as M2's rows: constants
+    # into values, the other terms counted per result element (c, j).
+    M2 = random_matrix(rng, p, 3, 0.7, zeros=True)[3]
+    cnt3, val3 = R.put("i32", np.zeros(n * 3 + 1, np.int32)), R.put("f64", np.zeros(n * 3))
+    kernel(477)(p, 3, 2, o["cof"], o["nidxs"], o["ptr"], M2.ravel(), o["shape"], 0, cnt3, r.shape, val3, R.f64,
+                R.i32, 1, skip_zeros, W.f64, W.i32, W.i64)
+    assert R.i32[r.shape:r.shape + 2].tolist() == [n, 3]
+    assert np.allclose(R.f64[val3:val3 + n * 3], right_expected(M2, e)[..., 0].ravel())
+    ne = nonconstant(e)
+    want = [sum(len(ne.terms(c * p + i)) for i in range(p) if not skip_zeros or M2[i, j] != 0)
+            for c in range(n) for j in range(3)]
+    assert R.i32[cnt3 + 1:cnt3 + 1 + n * 3].tolist() == want
 
 
 @pytest.mark.parametrize("right,acc", [(0, 0), (1, 0), (0, 1), (1, 1)])
@@ -325,6 +358,16 @@ def test_elementwise(rng, osp, prog):
     keys = msp[stored(e)[msp]].tolist()
     w = C.reshape(shape + (1,))
     check(res, w * tensor(e), prog, w * tensor(e, True) if prog else None, keys)
+
+
+@pytest.mark.parametrize("prog", [False, True])
+def test_elementwise_sizes_of_an_empty_sparse_operand(rng, prog):
+    # 0 stored elements is a sparse operand that stores nothing, not a dense one
+    e = Expr((3, 4), [0], [], [], sp=[], codeptr=[0], code=[], cconst=[])
+    W = Stack()
+    o = op_args(W.push(e))
+    msp = np.array([0, 5, 11], np.int64)
+    assert kernel(467)(3, prog, msp, 2, o["codeptr"], 0, o["ptr"], o["sp"], 7, 4, W.i32, W.i64) == (2, 7, 4)
 
 
 # ---------------------------------------------------- products with variables
@@ -385,10 +428,11 @@ def test_triplet_variable_products(rng, kid, sparse):
     assert np.allclose(dense_of(res, (m, p), X.shape[-1]), np.tensordot(M, X, axes=(1, 0)))
 
 
+@pytest.mark.parametrize("density", [0.45, 1.0])  # 1.0: the block's first and last columns are full
 @pytest.mark.parametrize("sparse", [0, 1])
-def test_block_variable_product(rng, sparse):
+def test_block_variable_product(rng, sparse, density):
     m, n, p = 6, 7, 2
-    si, sj, sv, M = random_matrix(rng, m, n, 0.45)
+    si, sj, sv, M = random_matrix(rng, m, n, density)
     r0, rows, j0, cols = 1, 4, 2, 3
     X = Stack()
     mptr, sp = X.reserve("i32", 2 * rows), X.reserve("i64", 64)
@@ -469,6 +513,11 @@ def test_structure_passes(rng):
     eye = np.arange(4, dtype=np.int32)
     assert kernel(481)(True, True, 4, 4, 4, eye, eye) == (True, True)
     assert kernel(481)(True, True, 4, 5, 3, eye, eye) == (False, False)
+    # not square: rows with entries counted against the row count
+    five = np.arange(5, dtype=np.int32)
+    assert kernel(481)(True, True, 6, 4, 5, five, five % 4) == (False, False)  # row 5 empty
+    three = np.arange(3, dtype=np.int32)
+    assert kernel(481)(True, True, 3, 5, 3, three, three + 1) == (False, True)
     rows = np.bincount(si[2:])
     assert kernel(492)(len(si) - 2, si, 2, 0, 10) == (int(rows.max()), 10 + int((rows > 0).sum()))
     W = Stack()

@@ -103,3 +103,13 @@ def test_variable_laid_out_as_an_expression(rng, sparse):
     np.testing.assert_array_equal(ri, [-7] * 3 + list(range(7)))
     np.testing.assert_array_equal(rf, [-7, -7, *[1.0] * 6, -7])
     np.testing.assert_array_equal(r64, [-7, *native, -7, *(sparsity if sparse else [-7] * 6), -7, -7])
+
+
+# Every position of two outer blocks is stored, so every axis value occurs,
+# the ones at the window's ends included.
+@pytest.mark.parametrize("d1,d2,first,last", [(5, 3, 1, 4), (5, 3, 0, 5), (4, 1, 2, 3), (6, 2, 3, 3), (3, 4, 0, 1),
+                                              (4, 2, -1, 2), (3, 2, 0, 0)])
+def test_axis_slice_count_against_numpy(d1, d2, first, last):
+    sparsity = np.arange(2 * d1 * d2, dtype=np.int64)
+    axis = (sparsity // d2) % d1
+    assert kernel(163)(d1, d2, first, last, 7, sparsity) == 7 + np.count_nonzero((axis >= first) & (axis < last))

@@ -58,8 +58,25 @@ def check(res, expected, E, rng):
         np.testing.assert_allclose(got, expected(pm.effective_dense(E, params, NV), params), atol=1e-12)
 
 
-def operand(rng, shape, sparse, programs):
-    return random_expr(rng, shape, nvars=NV, sparse=sparse, programs=programs, nparams=NP, density=0.6)
+def operand(rng, shape, sparse, programs, density=0.6):
+    return random_expr(rng, shape, nvars=NV, sparse=sparse, programs=programs, nparams=NP, density=density)
+
+
+def no_empty_elements(E):
+    """E with one term (variable 1, coefficient 2.0, program "push 1.0") added
+    to each element that has none, so that every stored element shows."""
+    from stacks import Expr
+    terms, ptr = [], [0]
+    for e in range(E.n):
+        ts = [(E.nidxs[t], E.cof[t], E.program(t) if E.programs else None) for t in range(E.ptr[e], E.ptr[e + 1])]
+        terms += ts or [(1, 2.0, ([2], [1.0]))]
+        ptr.append(len(terms))
+    out = Expr(E.shape, ptr, [t[0] for t in terms], [t[1] for t in terms], E.sp)
+    if E.programs:
+        out.codeptr = np.concatenate([[0], np.cumsum([len(t[2][0]) for t in terms])]).astype(np.int32)
+        out.code = np.array([w for t in terms for w in t[2][0]], np.int32)
+        out.cconst = np.array([c for t in terms for c in t[2][1]], np.float64)
+    return out
 
 
 def range_size(h, n, reps=1):
@@ -145,7 +162,11 @@ def test_elementwise_products_with_sparse_parameter(rng, programs):
     P, e, i, j, T = kernel(368)(*h.op_head(), h.flag, 0, 0, 0, E.n, N, h.p.nidxs, xpar, 0, h.p.ptr,
                                 *h.res_mid(), h.pos["nidxs"], h.pos["ptr"], h.pos["sp"], h.p.sp, xpat, *h.w(),
                                 h.X.i32, h.X.i64)
-    assert e == nres and (i == E.n or j == N)
+    # the walk ends when one run is used up; the other stops past every entry
+    # not above the used-up run's last index
+    want_i = min(E.n, int(np.searchsorted(E.sp, pattern[-1], "right"))) if N else 0
+    want_j = min(N, int(np.searchsorted(pattern, E.sp[-1], "right"))) if E.n else 0
+    assert (e, i, j) == (nres, want_i, want_j)
     check(h.result(E.shape, (P, T)), expect, E, rng)
 
 
@@ -220,10 +241,13 @@ def test_dense_matrix_products(rng, programs, n, eshape, pshape, spec):
     check(h.result((M, N), got), lambda Ev, p: np.einsum(spec, p[par], Ev), E, rng)
 
 
+@pytest.mark.parametrize("density", [0.6, 1.0])  # 1.0: every row's column 0 is stored, with terms
 @pytest.mark.parametrize("programs", [False, True])
 @pytest.mark.parametrize("n,pshape,spec", [(380, (K, N), "kc,rkv->rcv"), (385, (N, K), "ck,rkv->rcv")])
-def test_sparse_operand_times_parameter_matrix(rng, programs, n, pshape, spec):
-    E = operand(rng, (M, K), True, programs)
+def test_sparse_operand_times_parameter_matrix(rng, programs, n, pshape, spec, density):
+    E = operand(rng, (M, K), True, programs, density)
+    if density == 1.0:
+        E = no_empty_elements(E)
     par = rng.integers(0, NP, size=pshape).astype(np.int32)
     h = Host(E)
     xpar = h.X.put("i32", par.ravel())

@@ -88,3 +88,13 @@ def test_concatenated_shape_against_numpy(rng, base, dim):
     none = np.array([None, None], dtype=object)
     kernel(233)(dim, nd, rshape, none)
     assert rshape[nd] == -7 and tuple(rshape[:nd]) == np.concatenate(parts, axis=dim).shape
+
+
+# A zero extent beside the inferred one: no element count is divisible by the
+# product 0, and the inferred extent is 0.
+@pytest.mark.parametrize("asked,n,want", [([0, -1], 5, [0, 0]), ([3, 0, -1], 0, [3, 0, 0]), ([-1, 4], 0, [0, 4]),
+                                          ([2, -1, 1], 6, [2, 3, 1])])
+def test_inferred_extent_beside_a_zero_extent(asked, n, want):
+    base, dest = gapped(len(asked), np.int32)
+    kernel(272)(dest, n, I32(asked))
+    assert dest.tolist() == want and np.all(base[::2] == -7)

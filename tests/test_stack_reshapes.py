@@ -67,6 +67,16 @@ def test_flat_runs_make_regular_expression():
     assert got.ptr.tolist() == list(range(0, n * step + 1, step)) and w.sentinels_intact()
 
 
+def programs_untouched(r, R, flag):
+    """Without the result flag, the result's program runs keep their sentinels."""
+    if flag:
+        return True
+    top_i32 = r.top["i32"]
+    ints = r.i32[R["codeptr"]:top_i32]
+    floats = r.f64[R["cconst"]:r.top["f64"]]
+    return bool(np.all(ints == Stack.SENT32) and np.all(floats == Stack.SENTF))
+
+
 def push(w, shape, programs, sparse=False):
     e = random_expr(rng, shape, nvars=NV, programs=programs)
     return e, w.push(e)
@@ -94,7 +104,7 @@ GATHERS = [  # operand shape, result extents, strides, offset, numpy view of the
 ]
 
 
-@pytest.mark.parametrize("own,flag", [(0, False), (1, True), (0, True)])
+@pytest.mark.parametrize("own,flag", [(0, False), (1, True), (0, True), (1, False)])
 @pytest.mark.parametrize("shape,ext,st,off,view", GATHERS)
 def test_strided_gather(shape, ext, st, off, view, own, flag):
     w, r = Stack(), Stack()
@@ -106,12 +116,12 @@ def test_strided_gather(shape, ext, st, off, view, own, flag):
                      R["code"], R["codeptr"], r.f64, r.i32, r.i64, R["cof"], R["nidxs"], R["ptr"], *st,
                      w.f64, w.i32, w.i64)
     got = read(r, R, ext, flag)
-    want = view(effective_dense(e, PARAMS, NV)).reshape(ext + (NV,))
-    assert np.array_equal(effective_dense(got, PARAMS, NV), want)
+    want = view(effective_dense(e, PARAMS, NV) if flag or not own else e.dense(NV)).reshape(ext + (NV,))
+    assert np.array_equal(effective_dense(got, PARAMS, NV), want) and programs_untouched(r, R, flag)
 
 
 @pytest.mark.parametrize("yshape", [(2, 3, 4), (1, 3, 1), (2, 1, 4), (1, 1, 1)])
-@pytest.mark.parametrize("xown,yown,flag", [(0, 0, False), (1, 0, True), (0, 1, True), (1, 1, True)])
+@pytest.mark.parametrize("xown,yown,flag", [(0, 0, False), (1, 0, True), (0, 1, True), (1, 1, True), (1, 1, False)])
 def test_broadcast_sum(yshape, xown, yown, flag):
     w, r = Stack(strided=True), Stack()
     x, px = push(w, (2, 3, 4), xown > 0)
@@ -122,5 +132,9 @@ def test_broadcast_sum(yshape, xown, yown, flag):
                      r.i64, R["codeptr"], R["cof"], R["nidxs"], R["ptr"], yshape[2], yshape[1], yshape[0],
                      w.f64, w.i32, w.i64)
     got = read(r, R, (2, 3, 4), flag)
-    want = effective_dense(x, PARAMS, NV) + effective_dense(y, PARAMS, NV)
+    if flag:
+        want = effective_dense(x, PARAMS, NV) + effective_dense(y, PARAMS, NV)
+    else:  # programs dropped: the coefficients alone
+        want = x.dense(NV) + np.broadcast_to(y.dense(NV), x.shape + (NV,))
     assert np.array_equal(effective_dense(got, PARAMS, NV), want) and w.sentinels_intact()
+    assert programs_untouched(r, R, flag)

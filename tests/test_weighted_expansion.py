@@ -76,6 +76,11 @@ def test_broadcast_by_instance(r):
     wantfix = [a[k] * ebfix[lookup[s]] if s in lookup else 0.0 for k, s in enumerate(sub)]
     np.testing.assert_allclose(bfix[r:r + n], wantfix)
     assert np.all(subj[:10] == -1) and subj[pos] == -1 and bfix[r + n] == -5.0
+    # without bfix the same terms, and nothing else is written
+    subj2, cof2 = np.full(pos + 2, -1, np.int64), np.full(pos + 2, np.nan)
+    F._c_closure_594(a, None, cof2, r, ebfix, ecof, einst, eptrb, esubj, ptrb, sub, subj2)
+    np.testing.assert_array_equal(subj2, subj)
+    np.testing.assert_array_equal(cof2, cof)
 
 
 @pytest.mark.parametrize("sparse", [False, True])
@@ -117,6 +122,9 @@ def test_expression_to_stack(with_fixed):
     ([0, 2, 2], [0, 1, 1, 3], [2, 3], (False, True, True)),
     ([0, 2, 6], [0, 2, 1, 3], [2, 3], (True, False, False)),
     ([-1, 2, 5], [0, 1, 1, 3], [6], (True, True, False)),
+    ([0, 2, 5], [0, 1, 3, 2], [2, 3], (True, False, True)),  # only the last pair out of order
+    ([0, 3, 1], [0, 1, 1, 3], [2, 3], (False, True, True)),  # only the last instance out of order
+    ([0, 2, 6], [0, 1, 1, 3], [2, 3], (True, True, False)),  # only the last instance out of range
 ])
 def test_check_expression(inst, ptrb, shape, want):
     args = (np.asarray(inst, np.int64), True, 3, np.asarray(ptrb, np.int64), True, True, 1,

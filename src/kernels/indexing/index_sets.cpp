@@ -3,6 +3,7 @@
 // two axes picked through an axis split record, and the distinct variable
 // indices of a list read in sorted order through a permutation (a count pass
 // and its fill pass).
+#include <algorithm>
 #include <cstddef>
 
 #include "module/kernel.hpp"
@@ -35,7 +36,9 @@ FRAG_KERNEL(277, "OOO", mark_difference, "r set1 set2");
 // ------------------------------------------------------------ triangles
 
 // Appends the native indices of the upper (b >= a) or lower (b <= a) triangle
-// of the axes a and b of an axis split record. Reads dim (the record:
+// of the axes a and b of an axis split record; b runs over 0 .. dim[3] - 1
+// in both, so a pair of unequal extents reads only inside the object. Reads
+// dim (the record:
 // extents before a, of a, between, of b, after b), stride (its five strides)
 // and nativeidxs (the object's native indices in row-major order); writes
 // nidxs[count], nidxs[count + 1], ... = nativeidxs[linear position] in the
@@ -49,7 +52,7 @@ i32 triangle_nativeidxs(Vec<i32> dim, i32 count, Vec<i32> nativeidxs, Vec<i32> n
     const i32 at0 = mul32(stride[0], x0);
     for (i32 a = 0; a < n1; ++a) {
       const i32 at1 = add32(at0, mul32(stride[1], a));
-      const i32 b_first = upper ? a : 0, b_end = upper ? n3 : a + 1;
+      const i32 b_first = upper ? a : 0, b_end = upper ? n3 : std::min(add32(a, 1), n3);
       for (i32 m = 0; m < n2; ++m) {
         const i32 at2 = add32(at1, mul32(stride[2], m));
         for (i32 b = b_first; b < b_end; ++b) {

@@ -123,14 +123,24 @@ bool unravel_in_box(i64 x, i32 nd, Vec<i32> shape, Vec<i32> first, Vec<i32> last
   return inside;
 }
 
+// Whether one of the nd extents of shape is 0: such a shape has no elements,
+// so nothing stored can lie in it and the box passes do nothing (no
+// division by the extent).
+inline bool has_zero_extent(Vec<i32> shape, i32 nd) FRAG_NOEXCEPT {
+  for (i32 t = 0; t < nd; ++t)
+    if (shape[t] == 0) return true;
+  return false;
+}
+
 // Count pass of the box slice of a sparse object. For every stored element
 // (as many as sparsity holds) the multi-index of its position in shape is
 // written to the caller's scratch key (nd entries) and tested against the
 // box first[t] <= i[t] < last[t]. nd: number of axes; c: running count.
 // Returns c plus the number of stored elements inside the box: the room the
-// fill pass needs.
+// fill pass needs. A zero extent in shape counts nothing.
 i32 count_box_slice(Vec<i32> first, Vec<i32> key, Vec<i32> last, i32 nd, i32 c, Vec<i32> shape,
                     Vec<i64> sparsity) {
+  if (has_zero_extent(shape, nd)) return c;
   for (std::ptrdiff_t k = 0; k < sparsity.count; ++k)
     if (unravel_in_box(sparsity[k], nd, shape, first, last, key)) c = add32(c, 1);
   return c;
@@ -143,9 +153,10 @@ FRAG_KERNEL(185, "OOOiiOO", count_box_slice, "first key last shape sparsity");
 // row-major position within sliceshape (the box's extents) of the multi-index
 // minus first; then c advances. The elements keep their order, so sp stays
 // ascending. nd: number of axes; c: running position. Returns the final c,
-// which the count pass predicts.
+// which the count pass predicts (a zero extent in shape writes nothing).
 i32 fill_box_slice(Vec<i64> basevar_nativeidxs, Vec<i32> first, i32 nd, Vec<i64> idxs, Vec<i32> key, Vec<i32> last,
                    i32 c, Vec<i32> shape, Vec<i32> sliceshape, Vec<i64> sp, Vec<i64> sparsity) {
+  if (has_zero_extent(shape, nd)) return c;
   for (std::ptrdiff_t k = 0; k < sparsity.count; ++k) {
     if (!unravel_in_box(sparsity[k], nd, shape, first, last, key)) continue;
     i64 pos = 0;

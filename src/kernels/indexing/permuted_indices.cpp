@@ -18,8 +18,11 @@ namespace {
 // perm[t] moves the position by pstrides[t]; an odometer over the old axes
 // keeps the position current. Both scratch tables are taken before anything
 // is written, so a failed allocation leaves the caller's arrays untouched.
+// With n <= 0 nothing is read (perm, pstrides and shape may be None) and
+// nothing is allocated.
 template <class Visit>
 void walk_permuted(i32 nd, i32 n, Vec<i32> perm, Vec<i64> pstrides, Vec<i32> shape, Visit visit) {
+  if (n < 1) return;
   WorkArray<i64> step(nd);
   WorkArray<i32> ctr(nd);
   // An entry of perm outside 0 .. nd-1 is no axis; it must not reach past

@@ -17,10 +17,13 @@ namespace {
 // Reads shape (its length is the number of axes) and L, the row-major linear
 // index; writes res[nd-1] .. res[1] as remainders by the extents, then
 // res[0] = what remains of L (the index along axis 0, not reduced). Nothing
-// is written for a shape without axes.
+// is written for a shape without axes, nor for one with a zero extent after
+// axis 0 (a shape without elements has no multi-index to give).
 void unravel_all(i64 L, Vec<i32> res, Vec<i32> shape) {
   const std::ptrdiff_t nd = shape.count;
   if (nd < 1) return;
+  for (std::ptrdiff_t t = 1; t < nd; ++t)
+    if (shape[t] == 0) return;
   for (std::ptrdiff_t t = nd - 1; t >= 1; --t) {
     const i64 e = shape[t];
     res[t] = static_cast<i32>(indexing::rem64(L, e));

@@ -14,12 +14,13 @@ namespace {
 
 // Exclusive running sums of the operands' extents along the stack axis:
 // offset[0] = 0 and offset[r] = offset[r-1] + sdims[r-1] for r < m, 32-bit.
-// Reads sdims[0 .. m-2]; writes offset[0 .. m-1]; nothing when m < 1.
+// Reads sdims[0 .. m-2] only (the last operand's extent is never needed, so
+// m = 1 may pass None); writes offset[0 .. m-1]; nothing when m < 1.
 void stack_offsets(i32 m, Vec<i32> offset, Vec<i32> sdims) {
   i32 run = 0;
   for (i32 r = 0; r < m; ++r) {
     offset[r] = run;
-    run = add32(run, sdims[r]);
+    if (r + 1 < m) run = add32(run, sdims[r]);
   }
 }
 FRAG_KERNEL(238, "iOO", stack_offsets, "offset sdims");
@@ -54,15 +55,20 @@ struct StackMove {
 // product of the extents after the axis and D the stacked extent along it.
 // Each entry is rewritten to its stacked position (each operand's run stays
 // ascending; the host orders the whole by the radix passes). Returns p plus
-// the number of entries moved.
+// the number of entries passed. An operand whose block d*I is 0 has no
+// elements: its entries (there should be none) are passed over unchanged,
+// never divided by 0.
 i32 stack_patterns(i32 m, i32 p, i32 I, i32 D, Vec<i32> numnz, Vec<i32> offset, Vec<i64> rsp, Vec<i32> sdims) {
   i64 at = p;
   i32 moved = 0;
   for (i32 r = 0; r < m; ++r) {
     const StackMove move{mul64(sdims[r], I), mul64(D, I), mul64(offset[r], I)};
     const i32 n = numnz[r];
-    for (i32 k = 0; k < n; ++k, ++at) rsp[at] = move(rsp[at]);
-    if (n > 0) moved = add32(moved, n);
+    if (n < 1) continue;
+    if (move.tblock != 0)
+      for (i32 k = 0; k < n; ++k) rsp[at + k] = move(rsp[at + k]);
+    at += n;
+    moved = add32(moved, n);
   }
   return add32(p, moved);
 }

@@ -50,8 +50,10 @@ FRAG_KERNEL(593, "Oi", count_long_axes, "eshape");
 
 // Coefficients of one block of the outer product: weight a[k] times E's terms.
 // Writes cof[pos + t] = a[k] * ecof[t] for t = 0 .. n - 1; pos is a 64-bit term
-// position (the row pointer value where the block starts).
+// position (the row pointer value where the block starts). With n <= 0
+// nothing is read or written (a[k] included), so an empty block may pass None.
 void outer_coefficients(Vec<f64> a, Vec<f64> cof, Vec<f64> ecof, i32 k, i32 n, i64 pos) {
+  if (n < 1) return;
   const f64 w = a[k];
   for (i32 t = 0; t < n; ++t) cof[pos + t] = w * ecof[t];
 }

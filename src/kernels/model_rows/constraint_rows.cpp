@@ -244,22 +244,21 @@ FRAG_KERNEL(40, "iOp", strictly_decreasing, "varidxs_");
 std::tuple<i32, i32> evaluate_rows(Vec<f64> cconst, Vec<i32> code, Vec<i64> codenidx, Vec<i32> codeptr,
                                    Vec<i32> codesizes, i32 o, i32 R, Vec<f64> param_value, Vec<i32> rowptrb,
                                    Vec<i32> rowptre, i32 b, i32 t, Vec<i32> subj, Vec<f64> val, Vec<f64> xf64) {
-  program::ValueStack vs{xf64, b, t};
+  program::StoredRunner programs(param_value, xf64, b, t);
   for (i32 r = 0; r < R; ++r) {
     i32 cursor = codeptr[r];
     for (i32 i = rowptrb[r], e = rowptre[r]; i < e; ++i) {
       const i32 size = codesizes[i];
-      if (size > 0) {
-        program::run(code, cconst, cursor, size, param_value, vs);
-        cursor = add32(cursor, size);
-      }
+      const f64 v = programs.value(code, cconst, cursor, size);
+      if (size > 0) cursor = add32(cursor, size);
       subj[o] = low32(codenidx[i]);
-      val[o] = vs.bottom();
+      val[o] = v;
       o = add32(o, 1);
-      vs.depth = 0;
+      programs.clear();
     }
   }
-  return {o, vs.depth};
+  programs.finish();
+  return {o, programs.depth()};
 }
 FRAG_KERNEL(25, "OOOOOiiOOOiiOOO", evaluate_rows,
             "cconst code codenidx codeptr codesizes param_value rowptrb rowptre subj val xf64");

@@ -21,7 +21,10 @@ using stack::Run;
 // after b (32-bit), and their row-major strides stride[4] = 1, stride[t] =
 // dim[t + 1] * stride[t + 1] (64-bit). Returns (n times the number of
 // elements of the shape, n times that number without axis b), 32-bit: the
-// sizes of an operand and of its diagonal along (a, b).
+// size of an operand and the size of its diagonal along (a, b). The second
+// is exact for a square pair (extents of a and b equal) at offset 0; for
+// unequal extents or another offset the diagonal is shorter and the second
+// is an upper bound (room enough, not the count).
 std::tuple<i32, i32> axis_record(i32 nd, Vec<i32> dim, i32 a, i32 b, i32 pos, i32 n, Vec<i64> stride,
                                  Vec<i32> wi32) {
   const Run<i32> shape(wi32, pos);

@@ -101,16 +101,31 @@ inline i64 summed_key(i64 v, i64 extent, i64 inner) FRAG_NOEXCEPT {
   return idiv(v, block) * inner + irem(v, inner);
 }
 
+// A run of one block's stored elements with one coordinate a along the
+// summed axis, seen from its next element: cursor .. end - 1 remain, `key`
+// is the next element's p * extent + a (its place in the block's output
+// order: by p, then by a).
+struct AxisRun {
+  i64 key;
+  i32 cursor, end;
+};
+
+// Heap order of runs: the run whose next element comes first on top.
+inline bool later(const AxisRun& u, const AxisRun& v) FRAG_NOEXCEPT { return u.key > v.key; }
+
 // Order pass of the sum of a sparse operand along one axis: groups its n
 // stored elements (ascending sparsity indices wi64[op_sp ..]) by result
 // element. With the shape split as (outer, extent, inner), the elements of
-// one outer block x form extent ascending runs, one per coordinate a; a
-// merge of these runs writes to xi32[xpos + k], k = 0 .. n - 1, the stored
-// elements in ascending order of their result key x * inner + p, those of
-// one key in ascending a. A work array of 2 * extent + 1 cursors holds the
-// runs. Adds the number of distinct result keys to E and the operand's
-// terms (row pointer op_rowptr in wi32) to T: the element and term counts
-// the fill pass produces. Returns (E, T).
+// one outer block x form ascending runs, one per coordinate a that stores
+// something; a heap merge of these runs writes to xi32[xpos + k], k = 0 ..
+// n - 1, the stored elements in ascending order of their result key
+// x * inner + p, those of one key in ascending a. The cost is O(n log r), r
+// the most runs one block has (at most min(n, extent)); a work array of
+// min(n, extent) runs holds the heap. Adds the number of distinct result
+// keys to E and the operand's terms ptr[n] - ptr[0] (row pointer op_rowptr
+// in wi32) to T: the element and term counts the fill pass produces. An
+// element outside the record's blocks (a negative index) stops the grouping:
+// the order entries from there on are not written. Returns (E, T).
 std::tuple<i32, i32> sum_axis_order(i32 E, i32 extent, i32 inner, i32 n, i32 op_rowptr, i32 op_sp, i32 T,
                                     i32 xpos, Vec<i32> wi32, Vec<i64> wi64, Vec<i32> xi32) {
   if (n <= 0) return {E, T};
@@ -119,33 +134,44 @@ std::tuple<i32, i32> sum_axis_order(i32 E, i32 extent, i32 inner, i32 n, i32 op_
   T = add32(T, sub32(ptr[n], ptr[0]));
   if (extent < 1 || inner < 1) return {E, T};
   const i64 block = i64{extent} * inner;
-  const WorkArray<i32> work(2 * std::ptrdiff_t{extent} + 1);
-  i32* const start = work.data();         // extent + 1 run starts
-  i32* const cur = start + extent + 1;    // extent run cursors
+  const WorkArray<AxisRun> work(std::min(n, extent));
+  AxisRun* const heap = work.data();
+  // The coordinate a of element f along the summed axis, and its place in its
+  // block's output order.
+  auto axis_of = [&](i32 f) { return irem(sp[f], block) / inner; };
+  auto key_of = [&](i32 f, i64 a) { return irem(sp[f], inner) * extent + a; };
   i32 k = 0;
   for (i32 e = 0; e < n;) {
-    const i64 x = sp[e] / block;
+    // The block of outer index x: its runs, each of one coordinate a, in
+    // ascending a; a run ends where a changes or the block does.
+    const i64 x = idiv(sp[e], block);
     i32 f = e;
-    for (i32 a = 0; a < extent; ++a) {
-      start[a] = f;
-      while (f < n && sp[f] / block == x && (sp[f] % block) / inner == a) ++f;
+    std::ptrdiff_t runs = 0;
+    i64 prev = -1;  // runs come in ascending a, so there are at most extent of them
+    while (f < n && idiv(sp[f], block) == x) {
+      const i64 a = axis_of(f);
+      if (a <= prev || a >= extent) break;
+      prev = a;
+      const i32 begin = f;
+      while (f < n && idiv(sp[f], block) == x && axis_of(f) == a) ++f;
+      heap[runs++] = AxisRun{key_of(begin, a), begin, f};
     }
-    start[extent] = f;
     if (f == e) break;  // an index outside the record's blocks: nothing more can be grouped
-    std::copy(start, start + extent, cur);
-    for (;;) {
-      bool any = false;
-      i64 pmin = 0;
-      for (i32 a = 0; a < extent; ++a)
-        if (cur[a] < start[a + 1]) {
-          const i64 p = sp[cur[a]] % inner;
-          if (!any || p < pmin) pmin = p;
-          any = true;
-        }
-      if (!any) break;
-      for (i32 a = 0; a < extent; ++a)
-        if (cur[a] < start[a + 1] && sp[cur[a]] % inner == pmin) order[k++] = cur[a]++;
-      E = add32(E, 1);
+    std::make_heap(heap, heap + runs, later);
+    i64 last_p = -1;
+    while (runs > 0) {
+      std::pop_heap(heap, heap + runs, later);
+      AxisRun& top = heap[runs - 1];
+      const i64 p = top.key / extent;
+      if (p != last_p) E = add32(E, 1);  // a new result key
+      last_p = p;
+      order[k++] = top.cursor++;
+      if (top.cursor < top.end) {
+        top.key = key_of(top.cursor, axis_of(top.cursor));
+        std::push_heap(heap, heap + runs, later);
+      } else {
+        --runs;
+      }
     }
     e = f;
   }
@@ -305,8 +331,9 @@ FRAG_KERNEL(515, "iiiiiiiiddiiiiiiiiiiiiOOOiiiiiiOOO", pair_sum, "rf64 ri32 ri64
 // each result element: result row pointer[E + 1] = T, result sparsity
 // index[E] = its index, M = the larger of M and its number of terms, E
 // advances. Entry 0 of the result pointers is the caller's. The result's
-// element count is the union count of the two index runs. Returns (P, E, T,
-// M).
+// element count is the union count of the two index runs. With the program
+// flag prog > 0 both operands must carry programs (their program blocks are
+// read for every term). Returns (P, E, T, M).
 std::tuple<i32, i32, i32, i32> pair_sum_sparse(i32 x_pconst, i32 x_pwords, i32 P, i32 x_pptr, i32 x_cof, i32 E,
                                                i32 y_pconst, i32 y_pwords, i32 y_pptr, i32 y_cof, i32 M, f64 a, f64 b,
                                                i32 x_nidxs, i32 y_nidxs, i32 nx, i32 ny, i32 x_rowptr, i32 y_rowptr,
@@ -344,7 +371,9 @@ FRAG_KERNEL(511, "iiiiiiiiiiiddiiiiiiiiiiiiiOOOiiiiOOO", pair_sum_sparse, "rf64 
 // when Y stores index e, Y's terms times b. Terms and programs are appended
 // as in the one-call sum at the running term count T and program position
 // P, and result row pointer[e + 1] = T after element e. Entry 0 of the
-// result pointers is the caller's. Returns (P, T).
+// result pointers is the caller's. With the program flag prog > 0 both
+// operands must carry programs (their program blocks are read for every
+// term). Returns (P, T).
 std::tuple<i32, i32> pair_sum_mixed(i32 x_pconst, i32 x_pwords, i32 P, i32 x_pptr, i32 x_cof, i32 y_pconst,
                                     i32 y_pwords, i32 y_pptr, i32 y_cof, i32 ny, f64 a, f64 b, i32 x_nidxs,
                                     i32 y_nidxs, i32 n, i32 x_rowptr, i32 y_rowptr, i32 prog, i32 res_pconst,

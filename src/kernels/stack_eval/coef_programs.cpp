@@ -24,25 +24,24 @@ std::tuple<i32, i32> evaluate_table(Vec<f64> cconst, Vec<i32> code, i32 out, Vec
                                     Vec<i32> row_param_ptrb, Vec<i32> row_param_ptre, i32 base, i32 depth,
                                     Vec<i32> subi, Vec<i32> subj, Vec<f64> val, Vec<f64> xf64) {
   const i32 rows = row_param_ptrb.n32();
-  program::ValueStack vs{xf64, base, depth};
+  program::StoredRunner programs(param_value, xf64, base, depth);
   for (i32 r = 0; r < rows; ++r) {
     const i32 jb = row_param_ptrb[r], je = row_param_ptre[r];
     if (jb >= je) continue;
     i32 pos = row_code_ptr[r];
     for (i32 j = jb; j < je; ++j) {
       const i32 n = param_code_sizes[j];
-      if (n > 0) {
-        program::run(code, cconst, pos, n, param_value, vs);
-        pos = add32(pos, n);
-      }
+      const f64 v = programs.value(code, cconst, pos, n);
+      if (n > 0) pos = add32(pos, n);
       subi[out] = r;
       subj[out] = low32(param_varidx[j]);
-      val[out] = vs.bottom();
+      val[out] = v;
       out = add32(out, 1);
-      vs.depth = 0;
+      programs.clear();
     }
   }
-  return {out, vs.depth};
+  programs.finish();
+  return {out, programs.depth()};
 }
 FRAG_KERNEL(134, "OOiOOOOOOiiOOOO", evaluate_table,
             "cconst code param_code_sizes param_value param_varidx row_code_ptr row_param_ptrb "

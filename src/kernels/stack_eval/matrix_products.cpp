@@ -135,14 +135,16 @@ FRAG_KERNEL(462, "iiiiiiOOOiiiiiiiOOOiiiiiOOO", left_programs_fixed,
 // sparse flag op_nelem elements with sparsity op_sp) without writing. Counts
 // from E0 the result elements (all m*p when dense > 0, otherwise those that
 // meet a stored operand element), from T0 the terms and, with programs, from
-// P0 the program positions (operand length + 2 per term). Returns (E, P, T).
+// P0 the program positions (operand length + 2 per term). With programs the
+// result is dense whatever `dense` says: the fills with programs (478, 462)
+// write every element. Returns (E, P, T).
 std::tuple<i32, i32, i32> left_sizes(i32 E0, i32 K, i32 dense, bool sparse, i32 k0, i32 m, Vec<i32> msubi,
                                      Vec<i32> msubj, i32 op_codeptr, i32 op_nelem, i32 op_ptr, i32 op_sp, i32 P0,
                                      i32 p, i32 programs, i32 T0, Vec<i32> wi32, Vec<i64> wi64) {
   const bool prog = stack::has_programs(programs);
   const ExprOperand op = mprod::operand(wi32, wi64, Vec<f64>{}, op_ptr, 0, 0, prog, op_codeptr, 0, 0, sparse, op_sp,
                                         op_nelem);
-  auto out = mprod::counter(prog, dense <= 0, E0, T0, P0);
+  auto out = mprod::counter(prog, dense <= 0 && !prog, E0, T0, P0);
   TripletRows M(msubi, msubj, Vec<f64>{}, k0, K);
   mprod::left(M, 0, m, p, op, out);
   return {out.E, out.P, out.T};
@@ -211,27 +213,31 @@ void column_order(i32 K, i32 k0, Vec<i32> msubj, Vec<i32> xi32, i32 n, i32 pos) 
 }
 FRAG_KERNEL(457, "iiOOii", column_order, "msubj xi32");
 
-// Right product E.M with programs of a sparse operand into a sparse result.
+// Right product E.M of a sparse operand, with or without programs, into a sparse result.
 // Reads M's rows msubi and values mval through the column order at order_pos
 // on xi32 (n columns), the sparse operand viewed as rows of m columns
 // (op_nelem elements, sparsity op_sp, row pointer op_ptr, terms op_nidxs /
-// op_cof, programs op_codeptr / op_code / op_cconst). Its rows run up to the
-// last stored one. Result element (c, j), key c*n + j, exists when some entry
-// of column j meets a stored operand element (c, i). Writes from cursors E0,
-// T0, P0 row pointer entries E + 1 (r_ptr), sparsity (r_sp), terms (r_nidxs,
-// r_cof) and programs (r_codeptr, r_code, r_cconst). Counts from L0 the most
-// terms of one element and from V0 the pairs (entry, stored element) that
-// met. Returns (E, L, P, T, V).
+// op_cof and, when op_codeptr >= 0, programs op_codeptr / op_code /
+// op_cconst). Its rows run up to the last stored one. Result element (c, j),
+// key c*n + j, exists when some entry of column j meets a stored operand
+// element (c, i). Writes from cursors E0, T0, P0 row pointer entries E + 1
+// (r_ptr), sparsity (r_sp), terms (r_nidxs, r_cof) and, with programs,
+// programs (r_codeptr, r_code, r_cconst). A negative op_codeptr is an operand
+// without programs: the result gets none (its program positions are not
+// touched, P stays P0), the fill of 463 and of 458 without programs. Counts
+// from L0 the most terms of one element and from V0 the pairs (entry, stored
+// element) that met. Returns (E, L, P, T, V).
 std::tuple<i32, i32, i32, i32, i32> right_sparse_programs(
     i32 E0, i32 L0, i32 m, i32 n, i32 op_cconst, i32 op_code, i32 op_codeptr, i32 op_cof, i32 op_nelem,
     Vec<i32> msubi, Vec<i32> msubj, Vec<f64> mval, i32 op_nidxs, i32 op_ptr, i32 op_sp, i32 order_pos, i32 P0,
     i32 r_cconst, i32 r_code, i32 r_codeptr, i32 r_cof, Vec<f64> rf64, Vec<i32> ri32, Vec<i64> ri64, i32 r_nidxs,
     i32 r_ptr, i32 r_sp, i32 T0, Vec<f64> wf64, Vec<i32> wi32, Vec<i64> wi64, i32 V0, Vec<i32> xi32) {
   (void)msubj;  // the column order on xi32 already holds M's columns
-  const ExprOperand op = mprod::operand(wi32, wi64, wf64, op_ptr, op_nidxs, op_cof, true, op_codeptr, op_code,
+  const bool programs = op_codeptr >= 0;
+  const ExprOperand op = mprod::operand(wi32, wi64, wf64, op_ptr, op_nidxs, op_cof, programs, op_codeptr, op_code,
                                         op_cconst, true, op_sp, op_nelem);
-  auto out = mprod::result<true>(ri32, ri64, rf64, r_ptr, r_nidxs, r_cof, true, r_codeptr, r_code, r_cconst, true,
-                                 r_sp, E0, T0, P0);
+  auto out = mprod::result<true>(ri32, ri64, rf64, r_ptr, r_nidxs, r_cof, programs, r_codeptr, r_code, r_cconst,
+                                 true, r_sp, E0, T0, P0);
   out.L = L0;
   out.V = V0;
   const i32 q = (op_nelem > 0 && m > 0) ? static_cast<i32>(op.sp[op_nelem - 1] / m) + 1 : 0;
@@ -284,7 +290,10 @@ FRAG_KERNEL(459, "iiiiiiipiiOOOiiiiiiiiiOOOiiiiOOOOi", right_dense,
 // (all q*n when dense > 0, otherwise those that meet a stored operand
 // element), from T0 the terms and, with programs, from P0 the program
 // positions (operand length + 2 per term). msubj is not read: the column
-// order holds the columns. Returns (E, P, T).
+// order holds the columns. Its fills: 464 for a sparse operand and a sparse
+// result (dense <= 0; op_codeptr < 0 there without programs), 459 for a
+// dense operand (its sparsity the identity 0 .. q*m - 1) in either result
+// mode. Returns (E, P, T).
 std::tuple<i32, i32, i32> right_sparse_sizes(i32 E0, i32 dense, bool programs, i32 m, i32 n, Vec<i32> msubi,
                                              Vec<i32> msubj, i32 op_codeptr, i32 op_nelem, i32 op_ptr, i32 op_sp,
                                              i32 order_pos, i32 P0, i32 q, Vec<i32> wi32, Vec<i64> wi64,
@@ -305,7 +314,9 @@ FRAG_KERNEL(458, "iipiiOOiiiiiiiOOOi", right_sparse_sizes, "msubi msubj wi32 wi6
 // (op_nelem elements, sparsity op_sp, row pointer op_ptr). Counts from E0 the
 // result elements (all q*n when dense > 0, otherwise those that meet a stored
 // element), from L0 the most terms of one element and from T0 the terms.
-// msubj is not read: the column order holds the columns. Returns (E, L, T).
+// msubj is not read: the column order holds the columns. Its fills: 464
+// with op_codeptr < 0 for a sparse result, 459 without programs for a dense
+// operand (sparsity the identity) in either result mode. Returns (E, L, T).
 std::tuple<i32, i32, i32> right_sparse_counts(i32 E0, i32 L0, Vec<i32> msubi, Vec<i32> msubj, i32 m, i32 n,
                                               i32 op_nelem, i32 op_ptr, i32 op_sp, i32 order_pos, i32 q,
                                               Vec<i32> wi32, Vec<i64> wi64, i32 dense, i32 T0, Vec<i32> xi32) {

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <algorithm>
+#include <type_traits>
 #include <utility>
 
 #include "kernels/stack_eval/programs.hpp"
@@ -136,12 +137,21 @@ struct ExprOperand {
   bool sparse;
   i64 find(i64 key) const FRAG_NOEXCEPT {
     if (!sparse) return key;
-    i64 lo = 0, hi = nelem;
+    return find_in(key, 0, nelem);
+  }
+  // First stored element in lo .. hi - 1 whose sparsity index is at least
+  // key (hi when none is).
+  i64 lower(i64 key, i64 lo, i64 hi) const FRAG_NOEXCEPT {
     while (lo < hi) {
       const i64 mid = lo + (hi - lo) / 2;
       if (sp[mid] < key) lo = mid + 1; else hi = mid;
     }
-    return (lo < nelem && sp[lo] == key) ? lo : -1;
+    return lo;
+  }
+  // The stored element with sparsity index key among lo .. hi - 1, or -1.
+  i64 find_in(i64 key, i64 lo, i64 hi) const FRAG_NOEXCEPT {
+    const i64 s = lower(key, lo, hi);
+    return (s < hi && sp[s] == key) ? s : -1;
   }
   i32 terms(i64 e) const FRAG_NOEXCEPT { return sub32(b.ptr[e + 1], b.ptr[e]); }
 };
@@ -217,12 +227,64 @@ struct Out {
 
 // ------------------------------------------------------------- the loops
 
+// Whether a sink builds a sparse result (only elements that met a stored
+// operand element); the fold and value sinks fill every element.
+template <class O>
+constexpr bool sparse_result(const O& out) FRAG_NOEXCEPT {
+  if constexpr (requires { out.sparse; })
+    return out.sparse;
+  else
+    return false;
+}
+
+// Sparse operand, left product: row i of M (entries b .. e - 1) against
+// the operand's stored elements. Instead of trying every column c of the
+// grid, the next column that some entry's operand row stores is found by one
+// binary search per entry, so the cost follows the result elements that
+// exist (times the row's entries), not the p columns; a dense result still
+// gets its empty elements, one close each.
+template <class Lines, class O>
+void left_sparse_row(const Lines& M, i32 i, i64 b, i64 e, i32 p, const ExprOperand& op, O& out) FRAG_NOEXCEPT {
+  i64 c = 0;
+  for (;;) {
+    i64 next = p;  // the smallest stored column >= c over the entries' operand rows
+    for (i64 r = b; r < e; ++r) {
+      if (M.skip(r)) continue;
+      const i64 row = static_cast<i64>(M.other(r)) * p;
+      const i64 s = op.lower(row + c, 0, op.nelem);
+      if (s < op.nelem && op.sp[s] < row + p) next = std::min(next, op.sp[s] - row);
+    }
+    if (!sparse_result(out))
+      for (; c < next; ++c) {
+        out.open();
+        out.close(static_cast<i64>(i) * p + c, false);
+      }
+    if (next >= p) return;
+    c = next;
+    out.open();
+    for (i64 r = b; r < e; ++r) {
+      if (M.skip(r)) continue;
+      const i64 s = op.find(static_cast<i64>(M.other(r)) * p + c);
+      if (s < 0) continue;
+      out.V = add32(out.V, 1);
+      out.append(op, s, O::kWrites ? M.value(r) : 0.0);
+    }
+    out.close(static_cast<i64>(i) * p + c, true);
+    ++c;
+  }
+}
+
 // Left product M.E over rows r0 .. r0 + m - 1 of M, E viewed as rows of p
 // columns. The key of result element (i, c) is i * p + c.
 template <class Lines, class Operand, class O>
 void left(Lines& M, i32 r0, i32 m, i32 p, const Operand& op, O& out) FRAG_NOEXCEPT {
   for (i32 i = r0, iend = add32(r0, std::max(m, 0)); i < iend; ++i) {
     const auto [b, e] = M.line(i);
+    if constexpr (std::is_same_v<Operand, ExprOperand>)
+      if (op.sparse) {
+        left_sparse_row(M, i, b, e, p, op, out);
+        continue;
+      }
     for (i32 c = 0; c < p; ++c) {
       out.open();
       bool any = false;
@@ -239,27 +301,72 @@ void left(Lines& M, i32 r0, i32 m, i32 p, const Operand& op, O& out) FRAG_NOEXCE
   }
 }
 
+// Result element `key` of a right product: the entries of M's column j in
+// row order, each meeting the operand element find(i) of its row i (none
+// when negative).
+template <class Lines, class Operand, class O, class Find>
+inline void right_element(const Lines& M, i32 j, i64 key, const Operand& op, O& out, Find find) FRAG_NOEXCEPT {
+  const auto [b, e] = M.line(j);
+  out.open();
+  bool any = false;
+  for (i64 r = b; r < e; ++r) {
+    if (M.skip(r)) continue;
+    const i64 s = find(M.other(r));
+    if (s < 0) continue;
+    any = true;
+    out.V = add32(out.V, 1);
+    out.append(op, s, O::kWrites ? M.value(r) : 0.0);
+  }
+  out.close(key, any);
+}
+
+// Sparse operand, right product: only the operand rows that store elements
+// run M's columns (each entry's element found among that row's stored
+// elements); a row without any gives no element in a sparse result and n
+// empty ones in a dense result. The cost follows the stored rows times M's
+// columns and entries, not the q rows of the grid.
+template <class Lines, class O>
+void right_sparse(const Lines& M, i32 c0, i32 q, i32 m, i32 n, const ExprOperand& op, O& out) FRAG_NOEXCEPT {
+  const i64 first = std::max(c0, 0);
+  i64 s = op.lower(first * m, 0, op.nelem);  // the first stored element of row c
+  auto empty_row = [&](i64 c) {
+    for (i32 j = 0; j < n; ++j) {
+      out.open();
+      out.close(c * n + j, false);
+    }
+  };
+  for (i64 c = first; c < q; ++c) {
+    const i64 row = c * m;
+    if (s >= op.nelem || op.sp[s] >= row + m) {  // row c stores nothing
+      if (sparse_result(out)) {
+        if (s >= op.nelem) return;
+        c = op.sp[s] / m - 1;  // on to the next row that stores something
+      } else {
+        empty_row(c);
+      }
+      continue;
+    }
+    const i64 f = op.lower(row + m, s, op.nelem);
+    for (i32 j = 0; j < n; ++j)
+      right_element(M, j, c * n + j, op, out, [&](i32 i) { return op.find_in(row + i, s, f); });
+    s = f;
+  }
+}
+
 // Right product E.M over operand rows c0 .. q - 1, E viewed as rows of m
 // columns, M's columns 0 .. n - 1. The key of result element (c, j) is
 // c * n + j.
 template <class Lines, class Operand, class O>
 void right(const Lines& M, i32 c0, i32 q, i32 m, i32 n, const Operand& op, O& out) FRAG_NOEXCEPT {
-  for (i32 c = std::max(c0, 0); c < q; ++c) {
-    for (i32 j = 0; j < n; ++j) {
-      const auto [b, e] = M.line(j);
-      out.open();
-      bool any = false;
-      for (i64 r = b; r < e; ++r) {
-        if (M.skip(r)) continue;
-        const i64 s = op.find(static_cast<i64>(c) * m + M.other(r));
-        if (s < 0) continue;
-        any = true;
-        out.V = add32(out.V, 1);
-        out.append(op, s, O::kWrites ? M.value(r) : 0.0);
-      }
-      out.close(static_cast<i64>(c) * n + j, any);
+  if constexpr (std::is_same_v<Operand, ExprOperand>)
+    if (op.sparse && m > 0) {
+      right_sparse(M, c0, q, m, n, op, out);
+      return;
     }
-  }
+  for (i32 c = std::max(c0, 0); c < q; ++c)
+    for (i32 j = 0; j < n; ++j)
+      right_element(M, j, static_cast<i64>(c) * n + j, op, out,
+                    [&](i32 i) { return op.find(static_cast<i64>(c) * m + i); });
 }
 
 // Product of the extents shape[a] .. shape[b - 1] (32-bit, wrapping).

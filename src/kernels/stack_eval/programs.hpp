@@ -95,6 +95,81 @@ inline void run(const Words& words, const Consts& consts, std::ptrdiff_t first, 
   vs.depth = static_cast<i32>(d);
 }
 
+// Runs the stored programs of the parameter table one entry after another
+// and hands back each entry's value: what run() leaves at the bottom of the
+// value stack. The shapes the host stores most ("parameter", "parameter
+// times constant", "constant times parameter") are recognised on an empty
+// stack and computed directly with the same operation in the same order (a
+// product is top * second), so every value is bitwise run()'s. Their value
+// stack slots are not written per entry: the slots the last such program
+// would have left are written when a general program runs next (which never
+// reads a slot above its own depth) and by finish(), so the value stack ends
+// as run() leaves it.
+class StoredRunner {
+ public:
+  StoredRunner(Vec<f64> param_value, Vec<f64> xf64, std::ptrdiff_t base, i32 depth)
+      : param_value_(param_value), xf64_(xf64), base_(base), depth_(depth) {}
+
+  // The value of the program at positions first .. first + n - 1 (n <= 0:
+  // no program, the bottom of the value stack as it stands).
+  template <class Words, class Consts>
+  f64 value(const Words& words, const Consts& consts, std::ptrdiff_t first, i32 n) FRAG_NOEXCEPT {
+    if (depth_ == 0) {
+      if (n == 1 && words[first] == stack::kPushParam) {
+        const f64 p = param_value_[trunc_operand(consts[first])];
+        slot0_ = p;
+        dirty0_ = true;
+        depth_ = 1;
+        return p;
+      }
+      if (n == 3 && words[first + 2] == stack::kMultiply) {
+        const i32 w0 = words[first], w1 = words[first + 1];
+        if (w0 == stack::kPushParam && w1 == stack::kPushConst) {
+          const f64 p = param_value_[trunc_operand(consts[first])], c = consts[first + 1];
+          return product(c, p);
+        }
+        if (w0 == stack::kPushConst && w1 == stack::kPushParam) {
+          const f64 c = consts[first], p = param_value_[trunc_operand(consts[first + 1])];
+          return product(p, c);
+        }
+      }
+    }
+    finish();
+    ValueStack vs{xf64_, base_, depth_};
+    if (n > 0) run(words, consts, first, n, param_value_, vs);
+    depth_ = vs.depth;
+    return vs.bottom();
+  }
+
+  // The entry is done: the next one starts on an empty stack.
+  void clear() FRAG_NOEXCEPT { depth_ = 0; }
+  i32 depth() const FRAG_NOEXCEPT { return depth_; }
+
+  // Writes the value stack slots still deferred.
+  void finish() FRAG_NOEXCEPT {
+    if (dirty0_) xf64_[base_] = slot0_;
+    if (dirty1_) xf64_[base_ + 1] = slot1_;
+    dirty0_ = dirty1_ = false;
+  }
+
+ private:
+  // "push second, push top, multiply": top * second, the top left in slot 1.
+  f64 product(f64 top, f64 second) FRAG_NOEXCEPT {
+    const f64 v = top * second;
+    slot0_ = v;
+    slot1_ = top;
+    dirty0_ = dirty1_ = true;
+    depth_ = 1;
+    return v;
+  }
+
+  Vec<f64> param_value_, xf64_;
+  std::ptrdiff_t base_;
+  i32 depth_;
+  f64 slot0_ = 0.0, slot1_ = 0.0;
+  bool dirty0_ = false, dirty1_ = false;
+};
+
 // Whether the program of term t, positions ptr[t] .. ptr[t + 1] - 1, is
 // constant (one position, word 2 or 10). The word is read only for a program
 // of length 1, so a program of length 0 at the end of the words is safe.
@@ -143,22 +218,34 @@ enum class NoProgram {
   kPushZero,  // "push constant 0.0" when the result carries programs
 };
 
+// Whether a source's programs are copied into a result that has no program
+// blocks.
+enum class Unflagged {
+  kDrop,  // no: a result without programs gets none, its program runs are not touched
+  kCopy,  // yes: the source brings its programs whatever the result's flag
+};
+
 // Copies the terms of source element e in order, each with its program, to
 // the end of the result's term blocks. T and P are the result's running term
 // and program-position counts; every term that gets a program sets entry
-// T + 1 of the result program pointer. Entry 0 of the result pointers and the
-// row pointer entry after the element are the caller's.
-template <NoProgram Missing>
+// T + 1 of the result program pointer. With kDrop (the rule for every copy
+// whose result flag says what the result carries) a result without programs
+// gets only variable indices and coefficients, even when the source has
+// programs. Entry 0 of the result pointers and the row pointer entry after
+// the element are the caller's.
+template <NoProgram Missing, Unflagged Source = Unflagged::kDrop>
 inline void copy_terms(const stack::Blocks& src, std::ptrdiff_t e, const stack::Blocks& dst, i32& T,
                        i32& P) FRAG_NOEXCEPT {
+  const bool copy = src.programs && (dst.programs || Source == Unflagged::kCopy);
+  const bool zero = !src.programs && Missing == NoProgram::kPushZero && dst.programs;
   const i32 end = src.ptr[e + 1];
   for (i32 j = src.ptr[e]; j < end; ++j) {
     dst.nidxs[T] = src.nidxs[j];
     dst.cof[T] = src.cof[j];
-    if (src.programs) {
+    if (copy) {
       P = copy_positions(src.words, src.consts, src.pptr[j], src.pptr[j + 1], dst.words, dst.consts, P);
       dst.pptr[add32(T, 1)] = P;
-    } else if (Missing == NoProgram::kPushZero && dst.programs) {
+    } else if (zero) {
       P = append_zero(dst.words, dst.consts, P);
       dst.pptr[add32(T, 1)] = P;
     }

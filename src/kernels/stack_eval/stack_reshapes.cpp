@@ -3,7 +3,9 @@
 // regroup the elements of an operand on the W stack into a result on the R
 // stack. Every copy appends the operand element's terms in order with their
 // programs; in a result with programs an operand without programs gives each
-// term "push constant 0.0". The result's sizes are known to the host before
+// term "push constant 0.0"; a result without programs gets none, and its
+// program runs are left untouched, whatever the operand carries. The
+// result's sizes are known to the host before
 // the call (its elements are copies of operand elements), so these kernels
 // write row pointer entries 0 .. n and program pointer entry 0 themselves and
 // return None.
@@ -147,7 +149,8 @@ FRAG_KERNEL(429, "iiiiiiiiiiiiiOOOiiOOO", tile, "rf64 ri32 ri64 wf64 wi32 wi64")
 // two axes. Reads the operand's blocks on the W stack (program blocks when
 // `own` > 0); writes n0*n1*n2 result elements on the R stack with row pointer
 // entries 0 .. n0*n1*n2 and, when flag is set, programs ("push constant 0.0"
-// for an operand without). Scalars in order: operand program constants,
+// for an operand without); with flag clear the operand's programs are
+// dropped and no program position of the result is written. Scalars in order: operand program constants,
 // words, program pointer, coefficients, flag, n0, n1, n2, operand variable
 // indices, off, own, operand row pointer, result program constants, words,
 // program pointer, coefficients, result variable indices, result row
@@ -176,7 +179,10 @@ FRAG_KERNEL(402, "iiiipiiiiiiiiiiOOOiiiiiiOOO", strided_gather, "rf64 ri32 ri64 
 // those of Y's element (x mod youter, a mod ym, p mod yinner). Reads both
 // operands on the W stack (their program blocks when xown / yown > 0);
 // writes the result on the R stack with row pointer entries 0 .. outer*m*inner
-// and, when flag is set, programs. Scalars in order: inner, m, outer, X's
+// and, when flag is set, programs (with flag clear the operands' programs are
+// dropped). A Y factor below 1 leaves no Y element to broadcast: then only
+// row pointer entry 0 (and program pointer entry 0 with flag) is written and
+// the host must not read the result further. Scalars in order: inner, m, outer, X's
 // program constants, words, program pointer, coefficients, variable indices,
 // flag, xown, X's row pointer, Y's program constants, words, program pointer,
 // coefficients, variable indices, yown, Y's row pointer, result program

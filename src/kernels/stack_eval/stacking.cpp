@@ -156,7 +156,7 @@ struct ResultWriter {
   }
 
   void copy(const stack::Blocks& op, i64 e) {
-    program::copy_terms<program::NoProgram::kPushZero>(op, e, res, T, P);
+    program::copy_terms<program::NoProgram::kPushZero, program::Unflagged::kCopy>(op, e, res, T, P);
   }
 };
 

@@ -94,10 +94,12 @@ FRAG_KERNEL(392, "iiiiiiOOiiO", count_nonzero_terms, "wf64 wi32 xi32");
 // Drops, in place, the terms of n elements whose coefficient is 0.0 or whose
 // variable index is below lo (lo = 0 drops the zero terms only, lo = 1 the
 // constant terms as well). The kept terms move down in order to the term
-// positions T, T + 1, ... (T normally starts at 0 = ptr[0]) and the row
+// positions T, T + 1, ... and the row
 // pointer entries 1 .. n are rewritten; map[j] (xi32 at xmap) receives the
 // new position of old term j, or -1 when it is dropped, so that the host can
-// move parallel per-term data. Z counts the dropped terms. Reads and writes
+// move parallel per-term data. The move is in place, so it needs T <=
+// ptr[0] (normally T = ptr[0] = 0): a kept term is then never written over
+// a term not yet read. Z counts the dropped terms. Reads and writes
 // the row pointer (wi32 at ptr), variable indices (wi64 at nidxs) and
 // coefficients (wf64 at cof). Returns (T, Z). Scalars in order: cof, lo, n,
 // nidxs, ptr, T, xmap, Z.

@@ -242,7 +242,9 @@ FRAG_KERNEL(484, "iiiOiiO", column_counts, "msubj wi32");
 // Rows with stored elements of a sparse operand viewed as rows of m columns.
 // Adds to R0 the number of distinct rows sp[e] / m over the stored elements
 // e = first .. nelem-1 (ascending sparsity at sp_pos on wi64). Returns R.
+// Rows of m = 0 columns hold nothing: R0 comes back unchanged.
 i32 sparse_rows(i32 first, i32 m, Vec<i64> wi64, i32 nelem, i32 R0, i32 sp_pos) {
+  if (m == 0) return R0;
   const Run<i64> sp(wi64, sp_pos);
   i64 last = -1;
   for (i32 e = std::max(first, 0); e < nelem; ++e) {
