@@ -139,7 +139,7 @@ def psd(X, name=None):
     return Constraint("psd", X, name or f"{X!r} >> 0", [("psd", X.shape[0])])
 
 
-def _elementwise(what, items, names):
+def _elementwise(what, items):
     """Operands of one shape (scalars broadcast) as rows (n, len(items)):
     element i's cone holds the i-th entry of every operand."""
     items = _operands(*items)
@@ -160,7 +160,7 @@ def _elementwise(what, items, names):
 def exp_cone(x, y, z):
     """y exp(x / y) <= z with y > 0, elementwise over operands of one shape
     (scalars broadcast). The dual holds (x, y, z) parts along its first axis."""
-    items, rows, shape, n = _elementwise("exp_cone", (x, y, z), "xyz")
+    items, rows, shape, n = _elementwise("exp_cone", (x, y, z))
     name = f"exp_cone({items[0]!r}, {items[1]!r}, {items[2]!r})"
     return Constraint("exp", rows, name, [("exp", 3)] * n, dual_shape=(3,) + shape)
 
@@ -170,7 +170,7 @@ def power_cone(x, y, z, alpha):
     elementwise over operands of one shape (scalars broadcast)."""
     if not isinstance(alpha, numbers.Real) or not 0.0 < float(alpha) < 1.0:
         raise ValueError(f"power_cone: alpha {alpha!r} is not a number strictly between 0 and 1")
-    items, rows, shape, n = _elementwise("power_cone", (x, y, z), "xyz")
+    items, rows, shape, n = _elementwise("power_cone", (x, y, z))
     name = f"power_cone({items[0]!r}, {items[1]!r}, {items[2]!r}, {alpha:g})"
     return Constraint("pow", rows, name, [("pow", float(alpha))] * n, dual_shape=(3,) + shape)
 

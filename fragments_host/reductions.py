@@ -127,14 +127,19 @@ def _norminf(r, e, x):
     return t
 
 
-def _squares(r, x, what):
-    """t >= x_i^2 elementwise: 2 t_i (1/2) >= x_i^2, one rotated cone each."""
-    n = x.size
-    t = r.variable(x.shape, what)
+def _square_bound(r, u, w):
+    """u_i >= w_i^2 elementwise: 2 u_i (1/2) >= w_i^2, one rotated cone each."""
+    n = w.size
     if n == 1:
-        r.add(rsoc(t, 0.5, x))
+        r.add(rsoc(u, 0.5, w))
     else:
-        r.add(rsoc(_flat(t), np.full(n, 0.5), x.reshape((n, 1)), axis=1))
+        r.add(rsoc(_flat(u), np.full(n, 0.5), w.reshape((n, 1)), axis=1))
+
+
+def _squares(r, x, what):
+    """t >= x_i^2 elementwise."""
+    t = r.variable(x.shape, what)
+    _square_bound(r, t, x)
     return t
 
 
@@ -165,13 +170,9 @@ def _quad_over_lin(r, e, x, y):
 
 
 def _sqrt(r, e, x):
-    # t_i^2 <= x_i: 2 x_i (1/2) >= t_i^2
-    n = x.size
+    # t_i^2 <= x_i
     t = r.variable(x.shape, "sqrt")
-    if n == 1:
-        r.add(rsoc(x, 0.5, t))
-    else:
-        r.add(rsoc(_flat(x), np.full(n, 0.5), t.reshape((n, 1)), axis=1))
+    _square_bound(r, x, t)
     return t
 
 

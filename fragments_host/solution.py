@@ -10,16 +10,12 @@ Sign conventions (as Clarabel's z, on the constraint as stated):
   difference."""
 from __future__ import annotations
 
-import math
-
 import numpy as np
 
 from . import kernels as kn
 from . import stacks as st
 from . import translate
 from .stacks import F64, I32, WStack
-
-SQRT2 = math.sqrt(2.0)
 
 
 def store(model, output, primal, dual, ray=False):
@@ -99,8 +95,8 @@ def constraint_dual(model, c):
         d = c.cones[0][1]
         blocks = res.reshape(-1, d)
         s0, s1 = blocks[:, 0].copy(), blocks[:, 1].copy()
-        blocks[:, 0] = (s0 + s1) / SQRT2
-        blocks[:, 1] = (s0 - s1) / SQRT2
+        blocks[:, 0] = (s0 + s1) / translate.SQRT2
+        blocks[:, 1] = (s0 - s1) / translate.SQRT2
     if c.kind in ("exp", "pow"):
         # element i's cone holds (x_i, y_i, z_i): the x, y and z parts first
         return res.reshape(-1, 3).T.reshape(c.dual_shape)

@@ -51,6 +51,11 @@ class Placed:
     __slots__ = ("e", "shape", "ptr", "nidxs", "cof", "codeptr", "code", "cconst")
 
 
+def _integer_size(e):
+    """Entries of an operand's integer blocks on a W stack."""
+    return len(e.shape) + e.n + 1 + ((e.m + 1 + e.ncode) if e.prog else 0)
+
+
 class WStack:
     """A W stack holding the given operands back to back."""
 
@@ -58,10 +63,9 @@ class WStack:
         if len(exprs) == 1:
             self._single(exprs[0])
             return
-        n32 = sum(len(e.shape) + e.n + 1 + ((e.m + 1 + e.ncode) if e.prog else 0) for e in exprs)
         n64 = sum(e.m for e in exprs)
         nf = sum(e.m + e.ncode for e in exprs)
-        self.i32 = np.zeros(max(n32, 1), I32)
+        self.i32 = np.zeros(max(sum(_integer_size(e) for e in exprs), 1), I32)
         self.i64 = np.zeros(max(n64, 1), I64)
         self.f64 = np.zeros(max(nf, 1), F64)
         self.ops = []
@@ -69,66 +73,61 @@ class WStack:
         for e in exprs:
             p = Placed()
             p.e = e
-            nd = len(e.shape)
-            p.shape = p32
-            if nd:
-                kn.copy_shape(self.i32, np.asarray(e.shape, I32), p32)
-            p32 += nd
-            p.ptr = p32
-            kn.copy_i32_run(e.n + 1, self.i32, p32, 0, e.ptr)
-            p32 += e.n + 1
+            p32 = self._lay_integers(e, p, p32)
             p.nidxs, p.cof = p64, pf
             kn.copy_i64_run(0, e.m, self.i64, p64, e.nidxs)
             kn.copy_f64_run(0, e.m, pf, self.f64, e.cof)
             p64 += e.m
             pf += e.m
-            p.codeptr = p.code = p.cconst = 0
+            p.cconst = 0
             if e.prog:
-                p.codeptr = p32
-                kn.copy_i32_run(e.m + 1, self.i32, p32, 0, e.codeptr)
-                p32 += e.m + 1
-                p.code = p32
-                kn.copy_i32_run(e.ncode, self.i32, p32, 0, e.code)
-                p32 += e.ncode
                 p.cconst = pf
                 kn.copy_f64_run(0, e.ncode, pf, self.f64, e.cconst)
                 pf += e.ncode
             self.ops.append(p)
 
+    def _lay_integers(self, e, p, p32):
+        """The operand's integer blocks (shape, row pointer and, with
+        programs, program pointer and words) from position p32 on; returns
+        the position after them."""
+        nd = len(e.shape)
+        p.shape = p32
+        if nd:
+            kn.copy_shape(self.i32, np.asarray(e.shape, I32), p32)
+        p32 += nd
+        p.ptr = p32
+        kn.copy_i32_run(e.n + 1, self.i32, p32, 0, e.ptr)
+        p32 += e.n + 1
+        p.codeptr = p.code = 0
+        if e.prog:
+            p.codeptr = p32
+            kn.copy_i32_run(e.m + 1, self.i32, p32, 0, e.codeptr)
+            p32 += e.m + 1
+            p.code = p32
+            kn.copy_i32_run(e.ncode, self.i32, p32, 0, e.code)
+            p32 += e.ncode
+        return p32
+
     def _single(self, e):
         """One operand: its terms are read where they lie (variable indices,
         and coefficients with program constants when they share an array);
         only the small integer blocks are laid out."""
-        nd = len(e.shape)
-        prog = e.codeptr is not None
-        m = len(e.nidxs)
-        n = len(e.ptr) - 1
-        ncode = len(e.code) if prog else 0
-        self.i32 = np.empty(max(nd + n + 1 + ((m + 1 + ncode) if prog else 0), 1), I32)
+        m = e.m
+        self.i32 = np.empty(max(_integer_size(e), 1), I32)
         p = Placed()
         p.e = e
-        p.shape = 0
-        if nd:
-            kn.copy_shape(self.i32, np.asarray(e.shape, I32), 0)
-        p.ptr = nd
-        kn.copy_i32_run(n + 1, self.i32, nd, 0, e.ptr)
+        self._lay_integers(e, p, 0)
         self.i64 = e.nidxs if m else np.zeros(1, I64)
-        p.nidxs = p.cof = 0
-        p.codeptr = p.code = p.cconst = 0
-        if not prog:
+        p.nidxs = p.cof = p.cconst = 0
+        if not e.prog:
             self.f64 = e.cof if m else np.zeros(1, F64)
+        elif e.f64 is not None:
+            self.f64, p.cconst = e.f64, e.cconst_at
         else:
-            p.codeptr = nd + n + 1
-            kn.copy_i32_run(m + 1, self.i32, p.codeptr, 0, e.codeptr)
-            p.code = p.codeptr + m + 1
-            kn.copy_i32_run(ncode, self.i32, p.code, 0, e.code)
-            if e.f64 is not None:
-                self.f64, p.cconst = e.f64, e.cconst_at
-            else:
-                self.f64 = np.empty(max(m + ncode, 1), F64)
-                kn.copy_f64_run(0, m, 0, self.f64, e.cof)
-                kn.copy_f64_run(0, ncode, m, self.f64, e.cconst)
-                p.cconst = m
+            self.f64 = np.empty(max(m + e.ncode, 1), F64)
+            kn.copy_f64_run(0, m, 0, self.f64, e.cof)
+            kn.copy_f64_run(0, e.ncode, m, self.f64, e.cconst)
+            p.cconst = m
         self.ops = [p]
 
     def descriptors(self, weights=None):

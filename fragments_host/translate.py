@@ -423,10 +423,9 @@ def _evaluate(model):
     model._param_dirty = False
 
 
-def parameter_values(model, need=None):
-    """The parameter table's value vector (every parameter of `need`, all by
-    default, must have a value)."""
-    for p in (model.parameters if need is None else need):
+def parameter_values(model):
+    """The parameter table's value vector (every parameter must have a value)."""
+    for p in model.parameters:
         if p.value is None:
             raise ParameterError(f"parameter {p.name} of shape {p.shape} has no value")
     values = np.zeros(max(model.nparams, 1), F64)
