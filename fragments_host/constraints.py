@@ -19,7 +19,7 @@ import numbers
 import numpy as np
 
 from .errors import ModelError, ShapeError
-from .expressions import Affine, Parameter, constant_of, same_model, stack
+from .expressions import Affine, Parameter, _joined, constant_of, same_model, stack
 
 KINDS = ("zero", "nonneg", "soc", "rsoc", "psd", "exp", "pow", "genpow")
 
@@ -84,6 +84,11 @@ def _operands(*items):
     return out
 
 
+def _flat(a):
+    """The expression's elements along one axis."""
+    return a if len(a.shape) == 1 else a.reshape((a.size,))
+
+
 def _scalar_or_axis(what, t, x, axis, name_t):
     """Cone bodies: one (1, n) block for a scalar t, or (k, n) blocks for a
     vector t of k entries with the cones along `axis` of the matrix x."""
@@ -92,7 +97,7 @@ def _scalar_or_axis(what, t, x, axis, name_t):
             raise ShapeError(f"{what}: {name_t} of shape {t.shape} is not a scalar; one cone takes a scalar "
                              f"{name_t} (state several cones with axis=0 for the columns of x, axis=1 for "
                              "its rows)")
-        return t.reshape((1, 1)), x.reshape((1, x.size))
+        return t, x
     if x.ndim != 2 or axis not in (0, 1, -1, -2):
         raise ShapeError(f"{what} with axis={axis} takes a matrix x, not shape {x.shape}")
     body = x.T if axis in (0, -2) else x
@@ -108,11 +113,11 @@ def soc(t, x, axis=None):
     (axis=0) or row (axis=1) of the matrix x, t holding one entry per cone."""
     t, x = _operands(t, x)
     tt, body = _scalar_or_axis("soc", t, x, axis, "t")
-    k, d = body.shape[0], body.shape[1] + 1
-    rows = stack([tt, body], axis=1)
+    k, d = (1, x.size + 1) if axis is None else (body.shape[0], body.shape[1] + 1)
     name = f"{t!r} >= ||{x!r}||" + ("" if axis is None else f" along axis {axis}")
     if axis is None:
-        return Constraint("soc", rows.reshape((d,)), name, [("soc", d)])
+        return Constraint("soc", _joined(t.model, [_flat(t), _flat(x)], 0, None), name, [("soc", d)])
+    rows = _joined(t.model, [tt, body], 1, None)
     return Constraint("soc", rows, name, [("soc", d)] * k)
 
 
@@ -122,11 +127,11 @@ def rsoc(u, v, x, axis=None):
     u, v, x = _operands(u, v, x)
     uu, body = _scalar_or_axis("rsoc", u, x, axis, "u")
     vv, _ = _scalar_or_axis("rsoc", v, x, axis, "v")
-    k, d = body.shape[0], body.shape[1] + 2
-    rows = stack([uu, vv, body], axis=1)
+    k, d = (1, x.size + 2) if axis is None else (body.shape[0], body.shape[1] + 2)
     name = f"2 {u!r} {v!r} >= ||{x!r}||^2" + ("" if axis is None else f" along axis {axis}")
     if axis is None:
-        return Constraint("rsoc", rows.reshape((d,)), name, [("rsoc", d)])
+        return Constraint("rsoc", _joined(u.model, [_flat(u), _flat(v), _flat(x)], 0, None), name, [("rsoc", d)])
+    rows = _joined(u.model, [uu, vv, body], 1, None)
     return Constraint("rsoc", rows, name, [("rsoc", d)] * k)
 
 

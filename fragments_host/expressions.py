@@ -1,13 +1,16 @@
 """Affine expressions, variables and parameters of a model. Every operation
-is one chain of kernel calls on the evaluation stacks (see stacks.py); what
-is kept here is bookkeeping: shapes, names and the model an expression
-belongs to, checked before any kernel runs."""
+is one chain of kernel calls on the evaluation stacks (see stacks.py), run
+when the expression's blocks are first needed (see deferred.py); what is
+kept here is bookkeeping: shapes, names and the model an expression belongs
+to, checked before any kernel runs."""
 from __future__ import annotations
 
+import math
 import numbers
 
 import numpy as np
 
+from . import deferred
 from . import stacks as st
 from .errors import ModelError, ParameterError, ShapeError
 from .stacks import F64, I32, I64
@@ -16,7 +19,7 @@ from .stacks import F64, I32, I64
 def as_shape(s):
     if isinstance(s, numbers.Integral):
         return (int(s),)
-    return tuple(int(x) for x in s)
+    return tuple(map(int, s))
 
 
 def same_model(model, item, what="expression"):
@@ -33,7 +36,10 @@ def constant_of(model, value, what="operand"):
         arr = np.asarray(value, F64)
     except (TypeError, ValueError):
         raise TypeError(f"{what} {value!r} is neither an expression nor a number or numeric array") from None
-    return Affine(st.constant(model, arr), _const_name(arr))
+    if arr.size > deferred.SMALL:
+        return Affine(st.constant(model, arr), _const_name(arr))
+    # kept as a copy: the caller may reuse its array before the build
+    return _record(model, arr.shape, "const", (np.array(arr),), (), (arr.shape,), _const_name(arr))
 
 
 def text(x):
@@ -56,24 +62,34 @@ class Affine:
     __array_priority__ = 100
 
     def __init__(self, e, name=None):
-        self._e = e
+        self._ex, self._op, self._args = e, None, None
+        self._shape, self._model = e.shape, e.model
+        self._key, self._depth = ("e", id(self)), 0
         self.name = name
 
     @property
+    def _e(self):
+        """The expression's blocks, computed on first use."""
+        ex = self._ex
+        if ex is None:
+            ex = self._ex = deferred.evaluate(self)
+        return ex
+
+    @property
     def model(self):
-        return self._e.model
+        return self._model
 
     @property
     def shape(self):
-        return self._e.shape
+        return self._shape
 
     @property
     def ndim(self):
-        return len(self._e.shape)
+        return len(self._shape)
 
     @property
     def size(self):
-        return st.size_of(self.shape)
+        return math.prod(self._shape)
 
     def __repr__(self):
         return self.name or f"Affine(shape={self.shape}, terms={self._e.m})"
@@ -104,8 +120,7 @@ class Affine:
         if self.shape == shape:
             return self
         if self.size == 1:
-            idx = np.zeros(st.size_of(shape), I64)
-            return Affine(st.pick(self._e, idx, shape), self.name)
+            return _record(self._model, shape, "spread", (self, shape), (self,), (shape,), self.name)
         raise ShapeError(f"shapes {self.shape} and {shape} do not match")
 
     def _combine(self, other, w):
@@ -116,7 +131,8 @@ class Affine:
         if self.shape != o.shape and self.size == o.size:
             raise ShapeError(f"shapes {self.shape} and {o.shape} do not match")
         a, b = self._broadcast(shape), o._broadcast(shape)
-        return Affine(st.wsum([a._e, b._e], [1.0, w]), f"({self!r} {'+' if w > 0 else '-'} {o!r})")
+        return _record(self._model, shape, "wsum", ((a, b), (1.0, w)), (a, b), ((1.0, w),),
+                       f"({self!r} {'+' if w > 0 else '-'} {o!r})")
 
     def __add__(self, other):
         return self._combine(other, 1.0)
@@ -135,7 +151,7 @@ class Affine:
         return self._lift(other)._combine(self, -1.0)
 
     def __neg__(self):
-        return Affine(st.scale(self._e, -1.0), f"-{self!r}")
+        return _record(self._model, self._shape, "scale", (self, -1.0), (self,), (-1.0,), f"-{self!r}")
 
     def __pos__(self):
         return self
@@ -151,7 +167,8 @@ class Affine:
         if _is_nonaffine(other) or _is_statement(other):
             return NotImplemented
         if isinstance(other, numbers.Real):
-            return Affine(st.scale(self._e, float(other)), f"{other:g}*{self!r}")
+            d = float(other)
+            return _record(self._model, self._shape, "scale", (self, d), (self,), (d,), f"{other:g}*{self!r}")
         other = np.asarray(other, F64)
         if other.size == 1:
             return self * float(other.reshape(-1)[0])
@@ -160,7 +177,8 @@ class Affine:
         if other.shape != self.shape:
             raise ShapeError(f"elementwise product of shapes {self.shape} and {other.shape}")
         flat = self.reshape((self.size,))
-        return Affine(st.left_matmul(None, flat._e, st.diagonal_triplets(other))).reshape(self.shape)
+        values = np.array(other, F64).reshape(-1)
+        return _record(self._model, flat.shape, "diag", (values, flat), (flat,), (self.size,), None).reshape(self.shape)
 
     __rmul__ = __mul__
 
@@ -180,16 +198,16 @@ class Affine:
             if not self.shape or self.shape[-1] != v.shape[0]:
                 raise ShapeError(f"matrix product of shapes {self.shape} and {v.shape}")
             if len(self.shape) == 1:
-                return Affine(st.left_matmul(v.reshape(1, -1), self._e), f"{self!r} @ v").reshape(())
+                return _product(v.reshape(1, -1), self, f"{self!r} @ v", ())
             return (v.reshape(1, -1) @ self.T).reshape(self.shape[:-1])
         M = _as_matrix(M)
         if len(self.shape) == 1:
             if M.shape[0] != self.shape[0]:
                 raise ShapeError(f"matrix product of shapes {self.shape} and {M.shape}")
-            return Affine(st.left_matmul(M.T, self._e), f"{self!r} @ M")
+            return _product(M.T, self, f"{self!r} @ M")
         if len(self.shape) != 2 or M.shape[0] != self.shape[1]:
             raise ShapeError(f"matrix product of shapes {self.shape} and {M.shape}")
-        return Affine(st.left_matmul(M.T, self.T._e), None).T
+        return _product(M.T, self.T, None).T
 
     def __rmatmul__(self, M):
         if isinstance(M, Parameter):
@@ -198,31 +216,33 @@ class Affine:
             v = np.asarray(M, F64)
             if not self.shape or self.shape[0] != v.shape[0]:
                 raise ShapeError(f"matrix product of shapes {v.shape} and {self.shape}")
-            return (v.reshape(1, -1) @ self).reshape(self.shape[1:])
+            return _product(v.reshape(1, -1), self, f"M @ {self!r}", self.shape[1:])
         M = _as_matrix(M)
         if not self.shape or M.shape[1] != self.shape[0]:
             raise ShapeError(f"matrix product of shapes {M.shape} and {self.shape}")
-        return Affine(st.left_matmul(M, self._e), f"M @ {self!r}")
+        return _product(M, self, f"M @ {self!r}")
 
     # -- structure
     @property
     def T(self):
         if len(self.shape) < 2:
             return self
-        perm = list(range(len(self.shape)))[::-1]
-        return Affine(st.permute(self._e, perm), f"{self!r}.T")
+        perm = tuple(range(len(self.shape)))[::-1]
+        return _record(self._model, self._shape[::-1], "permute", (self, perm), (self,), (perm,), f"{self!r}.T")
 
     def transpose(self, perm):
         perm = [int(p) for p in perm]
         if sorted(perm) != list(range(self.ndim)):
             raise ShapeError(f"{perm} is not a permutation of the axes of shape {self.shape}")
-        return Affine(st.permute(self._e, perm), f"{self!r}.transpose{tuple(perm)}")
+        perm = tuple(perm)
+        shape = tuple(self.shape[p] for p in perm)
+        return _record(self._model, shape, "permute", (self, perm), (self,), (perm,), f"{self!r}.transpose{perm}")
 
     def reshape(self, shape):
         shape = as_shape(shape)
         if st.size_of(shape) != self.size:
             raise ShapeError(f"cannot reshape {self.shape} into {shape}")
-        return Affine(st.reshape(self._e, shape), self.name)
+        return _record(self._model, shape, "reshape", (self, shape), (self,), (shape,), self.name)
 
     def flatten(self):
         return self.reshape((self.size,))
@@ -251,7 +271,10 @@ class Affine:
                 keep.append(max(b - a, 0))
             else:
                 raise TypeError(f"unsupported index {s!r}")
-        res = Affine(st.box(self._e, first, last), f"{self!r}[{_key_text(key)}]")
+        first, last = tuple(first), tuple(last)
+        bshape = tuple(b - a for a, b in zip(first, last))
+        res = _record(self._model, bshape, "box", (self, first, last), (self,), (first, last),
+                      f"{self!r}[{_key_text(key)}]")
         return res.reshape(tuple(keep)) if len(keep) != len(shape) else res
 
     def pick(self, indices):
@@ -266,11 +289,12 @@ class Affine:
 
     def sum(self, axis=None):
         if axis is None:
-            return Affine(st.sum_axis(self.flatten()._e, 0), f"sum({self!r})")
+            return _record(self._model, (), "sum", (self.flatten(), 0), (self.flatten(),), (0,), f"sum({self!r})")
         axis = axis + len(self.shape) if axis < 0 else axis
         if not 0 <= axis < len(self.shape):
             raise ShapeError(f"axis {axis} out of range for shape {self.shape}")
-        return Affine(st.sum_axis(self._e, axis), f"sum({self!r}, {axis})")
+        shape = self._shape[:axis] + self._shape[axis + 1:]
+        return _record(self._model, shape, "sum", (self, axis), (self,), (axis,), f"sum({self!r}, {axis})")
 
     def sym(self):
         """Symmetric part (E + E^T) / 2 of a square expression."""
@@ -352,6 +376,41 @@ class Affine:
         return power(self, p)
 
 
+def _record(model, shape, op, args, operands, fixed, name):
+    """An expression recorded as its operation (see deferred.py); its key is
+    the operation, its fixed arguments and its operands' keys."""
+    a = Affine.__new__(Affine)
+    a._ex, a._op, a._args = None, op, args
+    a._shape, a._model, a.name = shape, model, name
+    key, depth = (op,) + fixed, 0
+    for x in operands:
+        if x._depth > depth:
+            depth = x._depth
+        if key is not None:
+            key = None if x._key is None else key + (x._key,)
+    a._key, a._depth = key, depth + 1
+    if depth >= deferred.DEEP:
+        a._e
+        a._op = a._args = None
+        a._key, a._depth = ("e", id(a)), 0
+    return a
+
+
+def _product(M, x, name, shape=None):
+    """M . x for a constant matrix M, under `shape` when given (a row vector
+    M gives x's trailing axes alone): recorded when M is small (a copy, since
+    the caller may reuse its array), computed at once otherwise."""
+    full = (M.shape[0],) + x.shape[1:]
+    shape = full if shape is None else shape
+    size = M.nnz if hasattr(M, "nnz") else M.size
+    if size > deferred.SMALL:
+        e = st.left_matmul(M, x._e)
+        return Affine(e if shape == full else st.reshape(e, shape), name)
+    kind = "sparse" if hasattr(M, "tocsr") else "dense"
+    M = M.copy()
+    return _record(x._model, shape, "lmat", (M, x, shape), (x,), (kind, M.shape, shape), name)
+
+
 def _key_text(key):
     parts = []
     for s in key:
@@ -367,13 +426,12 @@ def _is_nonaffine(x):
 
 
 def _is_statement(x):
-    from .constraints import Constraint
-    return isinstance(x, Constraint) or type(x).__name__ == "Model"
+    return type(x).__name__ in ("Constraint", "Model")
 
 
 def _as_matrix(M):
-    import scipy.sparse as sp
-    if sp.issparse(M):
+    if hasattr(M, "tocsr"):
+        import scipy.sparse as sp
         return sp.csr_matrix(M)
     M = np.asarray(M, F64)
     if M.ndim != 2:
@@ -413,7 +471,14 @@ def stack(items, axis=0):
         if len(it.shape) != nd or any(a != b for k, (a, b) in enumerate(zip(it.shape, items[0].shape))
                                       if k != axis):
             raise ShapeError(f"cannot stack shapes {[i.shape for i in items]} along axis {axis}")
-    return Affine(st.concat([i._e for i in items], axis), f"stack({items}, {axis})")
+    return _joined(model, items, axis, f"stack({items}, {axis})")
+
+
+def _joined(model, items, axis, name):
+    """Expressions of one model joined along `axis` (shapes checked by the
+    caller)."""
+    shape = items[0].shape[:axis] + (sum(i.shape[axis] for i in items),) + items[0].shape[axis + 1:]
+    return _record(model, shape, "concat", (tuple(items), axis), items, (axis,), name)
 
 
 def hstack(items):

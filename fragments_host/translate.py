@@ -10,6 +10,7 @@ import math
 
 import numpy as np
 
+from . import deferred
 from . import kernels as kn
 from . import stacks as st
 from .errors import ModelError, ParameterError
@@ -121,6 +122,30 @@ def _rows_of(c):
     return Affine(st.left_matmul(sp.diags(scale), rows._e)), [("psd", n)]
 
 
+# kinds whose rows are the expression's elements as they stand
+_FLAT = ("zero", "nonneg", "soc", "exp", "pow", "genpow")
+
+
+def _runs(constraints):
+    """Runs of consecutive constraints of one kind and cones whose rows were
+    stated alike (equal keys, see deferred.py): each run's rows are computed
+    together, member after member; other constraints stand alone."""
+    out, i, n = [], 0, len(constraints)
+    while i < n:
+        c = constraints[i]
+        key = c.expr._key
+        j = i + 1
+        if c.kind in _FLAT and key is not None and key[0] != "e":
+            while j < n:
+                d = constraints[j]
+                if d.kind != c.kind or d.expr._key != key or d.cones != c.cones:
+                    break
+                j += 1
+        out.append(constraints[i:j])
+        i = j
+    return out
+
+
 def _objective(model, N):
     """The objective as (affine part, quadratic parts, auxiliary rows, P
     triplets) in the sense of a minimisation. Quadratic part w e'Qe gets
@@ -168,19 +193,25 @@ def _build(model):
     # every parameter entry has its own position in the solver's matrix
     blocks, lin_cones, acc_cones = [], [], []
     L = E = 0
-    for c in model.constraints + aux:
-        r, cs = _rows_of(c)
-        # rows with programs are negated and merged here; the others keep
-        # their coefficients and are negated as they are routed
-        neg = st.merge(st.scale(r._e, -1.0)) if r._e.prog else r._e
-        if c.kind in ("zero", "nonneg"):
-            blocks.append((c, neg, True, L, cs))
-            L += neg.n
-            lin_cones += cs
+    for cons in _runs(model.constraints + aux):
+        r = deferred.rows_of_run([c.expr for c in cons]) if len(cons) > 1 else None
+        if r is None:
+            members = [(c,) + _rows_of(c) for c in cons]
+            members = [([c], r._e, cs) for c, r, cs in members]
         else:
-            blocks.append((c, neg, False, E, cs))
-            E += neg.n
-            acc_cones += cs
+            members = [(cons, r, [cone for c in cons for cone in c.cones])]
+        for cs_, e, cs in members:
+            # rows with programs are negated and merged here; the others keep
+            # their coefficients and are negated as they are routed
+            neg = st.merge(st.scale(e, -1.0)) if e.prog else e
+            if cs_[0].kind in ("zero", "nonneg"):
+                blocks.append((cs_, neg, True, L, cs))
+                L += neg.n
+                lin_cones += cs
+            else:
+                blocks.append((cs_, neg, False, E, cs))
+                E += neg.n
+                acc_cones += cs
     # variable domains: bounds laid out per scalar variable (unbounded
     # elements at -inf / +inf), one solver row per element of a bounded
     # side: -x + s = -lb and x + s = ub, s >= 0 (rows at infinity are
@@ -202,11 +233,13 @@ def _build(model):
     conidxs = np.zeros(max(nrows, 1), I32)
     model._native = {}
     offs, off = [], 0
-    for c, b, lin, first, cs in blocks:
+    for cons, b, lin, first, cs in blocks:
         seg = conidxs[off:off + b.n]
         (st.iota if lin else st.complements)(seg, first)
         if lin:
-            model._native[id(c)] = seg
+            size = b.n // len(cons)
+            for j, c in enumerate(cons):
+                model._native[id(c)] = seg[j * size:(j + 1) * size]
         offs.append(off)
         off += b.n
     # count pass: terms of the linear and of the conic part
@@ -278,7 +311,10 @@ def _build(model):
         kn.gather(otable["subj"], qfull, val)
         kn.scaled_copy(otable["negbase"], -1.0, n, val)
     import scipy.sparse as sp
-    info = [(c, lin, first, b.n, cs) for c, b, lin, first, cs in blocks]
+    info = []
+    for cons, b, lin, first, cs in blocks:
+        size = b.n // len(cons)
+        info += [(c, lin, first + j * size, size, c.cones) for j, c in enumerate(cons)]
     cones = lin_cones + ([("nonneg", B)] if B else []) + acc_cones
     if Ptrip is None:
         P = sp.csc_matrix((N, N))
