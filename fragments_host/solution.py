@@ -15,7 +15,7 @@ import numpy as np
 from . import kernels as kn
 from . import stacks as st
 from . import translate
-from .stacks import F64, I32, WStack
+from .stacks import F64, I32
 
 
 def store(model, output, primal, dual, ray=False):
@@ -119,8 +119,7 @@ def expression_value(model, e):
     M = sp.csr_matrix((ex.cof, ex.nidxs, ex.ptr), shape=(ex.n, ncols))
     val = M @ x
     if ex.prog:
-        W = WStack([ex])
-        table = translate._store_programs(W, [ex], [st.iota(np.zeros(ex.n, I32), 0)], ex.n)
+        table = translate._store_programs([(ex, st.iota(np.zeros(ex.n, I32), 0))], ex.n)
         if table is not None:
             n = table["count"]
             subi, subj, v = np.zeros(n, I32), np.zeros(n, I32), np.zeros(n, F64)

@@ -87,11 +87,20 @@ def _lay_bound(target, dom, shape):
         kn.lay_out_bounds(target, target, False, dom[2], False, dom[1], dom[2], nd, n, sh, 0)
 
 
+def _parts(r):
+    """The blocks of a constraint's rows: the pieces of a recorded join of
+    one-axis expressions are routed one after the other, as they stand,
+    instead of being joined first."""
+    if r._ex is None and r._op == "concat" and r._args[1] == 0 and len(r.shape) == 1:
+        return [x._e for x in r._args[0]]
+    return [r._e]
+
+
 def _rows_of(c):
     """The rows of a constraint as the solver takes them, and its cones."""
     e = c.expr
-    if c.kind in ("zero", "nonneg", "soc", "exp", "pow", "genpow"):
-        return e.flatten(), c.cones
+    if c.kind in _FLAT:
+        return (e if len(e.shape) == 1 else e.flatten()), c.cones
     import scipy.sparse as sp
     if c.kind == "rsoc":
         # (u, v, x) -> ((u + v) / sqrt 2, (u - v) / sqrt 2, x) on every cone:
@@ -197,20 +206,21 @@ def _build(model):
         r = deferred.rows_of_run([c.expr for c in cons]) if len(cons) > 1 else None
         if r is None:
             members = [(c,) + _rows_of(c) for c in cons]
-            members = [([c], r._e, cs) for c, r, cs in members]
+            members = [([c], _parts(r), cs) for c, r, cs in members]
         else:
-            members = [(cons, r, [cone for c in cons for cone in c.cones])]
-        for cs_, e, cs in members:
+            members = [(cons, [r], [cone for c in cons for cone in c.cones])]
+        for cs_, parts, cs in members:
             # rows with programs are negated and merged here; the others keep
             # their coefficients and are negated as they are routed
-            neg = st.merge(st.scale(e, -1.0)) if e.prog else e
+            parts = [st.merge(st.scale(e, -1.0)) if e.prog else e for e in parts]
+            n = sum(e.n for e in parts)
             if cs_[0].kind in ("zero", "nonneg"):
-                blocks.append((cs_, neg, True, L, cs))
-                L += neg.n
+                blocks.append((cs_, parts, True, L, cs, n))
+                L += n
                 lin_cones += cs
             else:
-                blocks.append((cs_, neg, False, E, cs))
-                E += neg.n
+                blocks.append((cs_, parts, False, E, cs, n))
+                E += n
                 acc_cones += cs
     # variable domains: bounds laid out per scalar variable (unbounded
     # elements at -inf / +inf), one solver row per element of a bounded
@@ -227,25 +237,27 @@ def _build(model):
     Bl = sum(v.size for v in sides[0])
     B = Bl + sum(v.size for v in sides[1])
     nrows = L + B + E
-    W = WStack([b for _, b, _, _, _ in blocks])
     # element kinds: linear constraint rows numbered in order, conic
     # elements ~e numbered in order
     conidxs = np.zeros(max(nrows, 1), I32)
     model._native = {}
     offs, off = [], 0
-    for cons, b, lin, first, cs in blocks:
-        seg = conidxs[off:off + b.n]
+    for cons, parts, lin, first, cs, n in blocks:
+        seg = conidxs[off:off + n]
         (st.iota if lin else st.complements)(seg, first)
         if lin:
-            size = b.n // len(cons)
+            size = n // len(cons)
             for j, c in enumerate(cons):
                 model._native[id(c)] = seg[j * size:(j + 1) * size]
-        offs.append(off)
-        off += b.n
-    # count pass: terms of the linear and of the conic part
+        for b in parts:
+            offs.append((b, lin, off, first))
+            first += b.n
+            off += b.n
+    # count pass: terms of the linear and of the conic part; every part is
+    # read where it lies
     ct = lt = 0
-    for (c, b, lin, first, cs), p, o in zip(blocks, W.ops, offs):
-        ct, lt = kn.count_row_parts(ct, conidxs[o:], lt, b.n, p.ptr, W.i32)
+    for b, lin, o, first in offs:
+        ct, lt = kn.count_row_parts(ct, conidxs[o:], lt, b.n, 0, b.ptr)
     # routing: row pointers of both parts on an X stack, each block's terms
     # appended to its part's terms
     X = np.zeros(nrows + 2, I32)
@@ -254,15 +266,17 @@ def _build(model):
     lv, lc = np.zeros(max(lt, 1), I64), np.zeros(max(lt, 1), F64)
     cv, cc = np.zeros(max(ct, 1), I64), np.zeros(max(ct, 1), F64)
     cr = ct = lr = lt = 0
-    for (c, b, lin, first, cs), p, o in zip(blocks, W.ops, offs):
+    for b, lin, o, first in offs:
         t0 = int(X[xl + lr]) if lin else int(X[xc + cr])
-        cr, ct, lr, lt = kn.route_rows(cr, ct, conidxs[o:], xc, crow, lr, lt, xl, lrow, b.n, p.ptr, W.i32, X)
+        cr, ct, lr, lt = kn.route_rows(cr, ct, conidxs[o:], xc, crow, lr, lt, xl, lrow, b.n, 0, b.ptr, X)
+        if not b.m:
+            continue
         v64, vf = (lv, lc) if lin else (cv, cc)
-        kn.copy_i64_run(p.nidxs, b.m, v64, t0, W.i64)
+        kn.copy_i64_run(0, b.m, v64, t0, b.nidxs)
         if b.prog:
-            kn.copy_f64_run(p.cof, b.m, t0, vf, W.f64)
+            kn.copy_f64_run(0, b.m, t0, vf, b.cof)
         else:
-            kn.scaled_copy(vf[t0:t0 + b.m], -1.0, b.m, W.f64[p.cof:p.cof + b.m])
+            kn.scaled_copy(vf[t0:t0 + b.m], -1.0, b.m, b.cof)
     # solver rows: the linear part (row c is linear row c, as numbered),
     # the bound rows (lower sides, then upper sides), then the conic part
     # (element e at row L + B + e); scalar part and constants of each
@@ -287,10 +301,9 @@ def _build(model):
     kn.split_rows_and_constants(bfix[L + B:], cof[o:], 0, E, 0, xc, ptrb[L + B:], cc, X, cv, subj[o:])
     frows, fcols, fvals = _row_triplets(ptrb, subj, cof, nrows, N + 1)
     # parameter table: the non-constant programs of every row
-    rows_of = []
-    for (c, b, lin, first, cs), o in zip(blocks, offs):
-        rows_of.append(conidxs[o:o + b.n] if lin else st.iota(np.zeros(b.n, I32), L + B + first))
-    table = _store_programs(W, [b for _, b, _, _, _ in blocks], rows_of, nrows)
+    progs = [(b, conidxs[o:o + b.n] if lin else st.iota(np.zeros(b.n, I32), L + B + first))
+             for b, lin, o, first in offs if b.prog]
+    table = _store_programs(progs, nrows)
     # objective: one row, each variable once in ascending order, laid out
     # dense over the variables 0 .. N (0: the constant); its parameter
     # entries in a table of their own, evaluated as a parameterized row
@@ -299,7 +312,7 @@ def _build(model):
     op = OW.ops[0]
     qfull = np.zeros(N + 1, F64)
     kn.dense_rows(qfull, op.cof, 0, 1, op.nidxs, op.ptr, st.iota(np.zeros(N + 1, I32), 0), OW.f64, OW.i32, OW.i64)
-    otable = _store_programs(OW, [oe], [np.zeros(1, I32)], 1) if oe.prog else None
+    otable = _store_programs([(oe, np.zeros(1, I32))], 1) if oe.prog else None
     if otable is not None:
         # the entries' variables, and minus their fixed coefficients
         n = otable["count"]
@@ -312,8 +325,8 @@ def _build(model):
         kn.scaled_copy(otable["negbase"], -1.0, n, val)
     import scipy.sparse as sp
     info = []
-    for cons, b, lin, first, cs in blocks:
-        size = b.n // len(cons)
+    for cons, parts, lin, first, cs, n in blocks:
+        size = n // len(cons)
         info += [(c, lin, first + j * size, size, c.cones) for j, c in enumerate(cons)]
     cones = lin_cones + ([("nonneg", B)] if B else []) + acc_cones
     if Ptrip is None:
@@ -326,10 +339,15 @@ def _build(model):
     _acc_tables(model)
     model._param_dirty = True
 
-def _store_programs(W, exprs, rows_of, nrows):
+def _store_programs(exprs, nrows):
+    """The parameter table of the rows that carry programs: (expression, its
+    solver rows) pairs, each expression on a W stack of its own."""
     count = total = 0
-    progs = [(b, rows, p) for b, rows, p in zip(exprs, rows_of, W.ops) if b.prog]
-    for b, rows, p in progs:
+    progs = []
+    for b, rows in exprs:
+        W = WStack([b])
+        progs.append((b, rows, W.ops[0], W))
+    for b, rows, p, W in progs:
         count, total = kn.count_programs(p.code, p.codeptr, b.n, count, total, p.ptr, W.i32)
     if count == 0:
         return None
@@ -341,9 +359,9 @@ def _store_programs(W, exprs, rows_of, nrows):
     sizes = np.zeros(count, I32)
     varidx = np.zeros(count, I64)
     pos = ent = 0
-    for b, rows, p in progs:
+    for b, rows, p, W in progs:
         pos, ent = kn.reserve_programs(p.code, p.codeptr, pos, ent, rows, b.n, p.ptr, W.i32, rcp, ptrb, ptre)
-    for b, rows, p in progs:
+    for b, rows, p, W in progs:
         kn.copy_programs(tconst, p.cconst, tcode, p.code, p.codeptr, rows, b.n, p.nidxs, True, sizes, varidx, p.ptr,
                W.f64, W.i32, W.i64, rcp, ptrb)
     return dict(count=count, code=tcode, cconst=tconst, sizes=sizes, varidx=varidx, rcp=rcp, ptrb=ptrb,
@@ -359,11 +377,13 @@ def _acc_tables(model):
     elm = dict(accid=np.zeros(max(nel, 1), I32), ofs=np.zeros(max(nel, 1), I32),
                afe=np.zeros(max(nel, 1), I32), scale=np.zeros(max(nel, 1), F64))
     L = f["L"] + f["B"]
-    for a, (c, e0, size) in enumerate(conic):
-        accptr[a] = e0
-        kn.cone_element_tables(np.array([a], I32), elm["accid"], elm["afe"], elm["ofs"], elm["scale"],
-             st.iota(np.zeros(size, I32), e0), st.iota(np.zeros(size, I32), L + e0), size, 1)
+    a = 0
+    while a < len(conic):
+        c, e0, size = conic[a]
         if c.kind == "psd":
+            accptr[a] = e0
+            kn.cone_element_tables(np.array([a], I32), elm["accid"], elm["afe"], elm["ofs"], elm["scale"],
+                 st.iota(np.zeros(size, I32), e0), st.iota(np.zeros(size, I32), L + e0), size, 1)
             n = c.expr.shape[0]
             # element numbers at their packed positions: off-diagonal scale;
             # their complements expanded to the full square: native indices
@@ -374,8 +394,25 @@ def _acc_tables(model):
             full = np.zeros(n * n, I32)
             kn.expand_packed_triangle(tri, size, 1, n, 1, n, 1, full, False)
             model._native[id(c)] = full
+            a += 1
+            continue
+        # a run of constraints of one size, their elements back to back:
+        # the tables of all of them in one pass
+        b = a + 1
+        while size and b < len(conic) and conic[b][0].kind != "psd" and conic[b][2] == size:
+            b += 1
+        m = b - a
+        elems = st.iota(np.zeros(m * size, I32), e0)
+        kn.cone_element_tables(st.iota(np.zeros(m, I32), a), elm["accid"], elm["afe"], elm["ofs"], elm["scale"],
+             elems, st.iota(np.zeros(m * size, I32), L + e0), size, m)
+        if size:
+            kn.copy_i32_run(m, accptr, a, 0, elems[::size])
         else:
-            model._native[id(c)] = st.complements(np.zeros(size, I32), e0)
+            accptr[a] = e0
+        native = st.complements(np.zeros(m * size, I32), e0)
+        for j in range(m):
+            model._native[id(conic[a + j][0])] = native[j * size:(j + 1) * size]
+        a = b
     f["acc"] = (accptr, elm)
 
 def _structure(model):
