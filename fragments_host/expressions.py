@@ -36,8 +36,6 @@ def constant_of(model, value, what="operand"):
         arr = np.asarray(value, F64)
     except (TypeError, ValueError):
         raise TypeError(f"{what} {value!r} is neither an expression nor a number or numeric array") from None
-    if arr.size > deferred.SMALL:
-        return Affine(st.constant(model, arr), _const_name(arr))
     # kept as a copy: the caller may reuse its array before the build
     return _record(model, arr.shape, "const", (np.array(arr),), (), (arr.shape,), _const_name(arr))
 

@@ -50,6 +50,12 @@ def _csc(rows, cols, vals, nrows, ncols, ordered=False):
     else:
         order, _ = _column_order(rows, cols, nrows, ncols)
     count = kn.count_positions(nnz, 1, order, cols, rows)
+    colptr = np.zeros(ncols + 2, I64)
+    if ordered and count == nnz:
+        # in order and every position once: the triplets are the columns
+        kn.count_rows(count, colptr, cols)
+        kn.prefix_rows(ncols + 1, colptr)
+        return colptr[1:], rows, list(vals)
     e0 = order[0]
     out = []
     for v in vals:
@@ -57,7 +63,6 @@ def _csc(rows, cols, vals, nrows, ncols, ordered=False):
         tcol[0], trow[0], tval[0] = cols[e0], rows[e0], v[e0]
         kn.merge_positions(1, nnz, order, cols, rows, tcol, trow, tval, v)
         out.append(tval)
-    colptr = np.zeros(ncols + 2, I64)
     kn.count_rows(count, colptr, tcol)
     kn.prefix_rows(ncols + 1, colptr)
     return colptr[1:], trow, out
@@ -88,12 +93,23 @@ def _lay_bound(target, dom, shape):
 
 
 def _parts(r):
-    """The blocks of a constraint's rows: the pieces of a recorded join of
-    one-axis expressions are routed one after the other, as they stand,
-    instead of being joined first."""
+    """The blocks of a constraint's rows as (blocks, constant) pairs: the
+    pieces of a recorded join of one-axis expressions are routed one after
+    the other, as they stand, instead of being joined first; a piece E + w C
+    with a constant C is routed as E, and w C taken from its constants
+    afterwards (the same sum in the same order: E's terms come first)."""
+    pieces = [r]
     if r._ex is None and r._op == "concat" and r._args[1] == 0 and len(r.shape) == 1:
-        return [x._e for x in r._args[0]]
-    return [r._e]
+        pieces = r._args[0]
+    out = []
+    for x in pieces:
+        if x._ex is None and x._op == "wsum" and len(x._args[0]) == 2 and x._args[1][0] == 1.0:
+            e, c = x._args[0]
+            if c._op == "const" and c.shape == e.shape and not e._e.prog:
+                out.append((e._e, (c._args[0].reshape(-1), x._args[1][1])))
+                continue
+        out.append((x._e, None))
+    return out
 
 
 def _rows_of(c):
@@ -208,12 +224,12 @@ def _build(model):
             members = [(c,) + _rows_of(c) for c in cons]
             members = [([c], _parts(r), cs) for c, r, cs in members]
         else:
-            members = [(cons, [r], [cone for c in cons for cone in c.cones])]
+            members = [(cons, [(r, None)], [cone for c in cons for cone in c.cones])]
         for cs_, parts, cs in members:
             # rows with programs are negated and merged here; the others keep
             # their coefficients and are negated as they are routed
-            parts = [st.merge(st.scale(e, -1.0)) if e.prog else e for e in parts]
-            n = sum(e.n for e in parts)
+            parts = [(st.merge(st.scale(e, -1.0)) if e.prog else e, c) for e, c in parts]
+            n = sum(e.n for e, _ in parts)
             if cs_[0].kind in ("zero", "nonneg"):
                 blocks.append((cs_, parts, True, L, cs, n))
                 L += n
@@ -249,14 +265,14 @@ def _build(model):
             size = n // len(cons)
             for j, c in enumerate(cons):
                 model._native[id(c)] = seg[j * size:(j + 1) * size]
-        for b in parts:
-            offs.append((b, lin, off, first))
+        for b, const in parts:
+            offs.append((b, lin, off, first, const))
             first += b.n
             off += b.n
     # count pass: terms of the linear and of the conic part; every part is
     # read where it lies
     ct = lt = 0
-    for b, lin, o, first in offs:
+    for b, lin, o, first, _ in offs:
         ct, lt = kn.count_row_parts(ct, conidxs[o:], lt, b.n, 0, b.ptr)
     # routing: row pointers of both parts on an X stack, each block's terms
     # appended to its part's terms
@@ -266,7 +282,8 @@ def _build(model):
     lv, lc = np.zeros(max(lt, 1), I64), np.zeros(max(lt, 1), F64)
     cv, cc = np.zeros(max(ct, 1), I64), np.zeros(max(ct, 1), F64)
     cr = ct = lr = lt = 0
-    for b, lin, o, first in offs:
+    v64 = vf = None
+    for b, lin, o, first, _ in offs:
         t0 = int(X[xl + lr]) if lin else int(X[xc + cr])
         cr, ct, lr, lt = kn.route_rows(cr, ct, conidxs[o:], xc, crow, lr, lt, xl, lrow, b.n, 0, b.ptr, X)
         if not b.m:
@@ -296,13 +313,23 @@ def _build(model):
             q = kn.positive_entries(v.nidxs, q, subj)
             (kn.variable_values if k == 0 else kn.negated_variable_values)(v.size, v.nidxs, r, bfix, bl if k == 0 else bu)
             r += v.size
-    bsubj = subj[o:o + B]
+    bsubj = subj[o:o + B].copy()      # kept; the rest of subj is freed below
     o += B
     kn.split_rows_and_constants(bfix[L + B:], cof[o:], 0, E, 0, xc, ptrb[L + B:], cc, X, cv, subj[o:])
+    del lv, lc, cv, cc, v64, vf  # the routed parts are split: freed before the transposition
+    # constants routed apart: b = -bfix takes w C after the piece's own
+    for b, lin, _, first, const in offs:
+        if const is not None:
+            c, w = const
+            r0 = first if lin else L + B + first
+            wc = np.empty(b.n, F64)
+            kn.scaled_copy(wc, w, b.n, c)
+            kn.difference(b.n, bfix[r0:r0 + b.n], wc, bfix[r0:r0 + b.n])
     frows, fcols, fvals = _row_triplets(ptrb, subj, cof, nrows, N + 1)
+    del subj, cof
     # parameter table: the non-constant programs of every row
     progs = [(b, conidxs[o:o + b.n] if lin else st.iota(np.zeros(b.n, I32), L + B + first))
-             for b, lin, o, first in offs if b.prog]
+             for b, lin, o, first, _ in offs if b.prog]
     table = _store_programs(progs, nrows)
     # objective: one row, each variable once in ascending order, laid out
     # dense over the variables 0 .. N (0: the constant); its parameter
