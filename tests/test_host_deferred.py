@@ -1,0 +1,117 @@
+"""Recorded expressions and the build's shortcuts give the flat problem bit
+for bit as evaluating every constraint on its own does: runs of alike
+constraints taken together (deferred.rows_of_run), a cone's joined pieces
+routed one after the other and a piece's constant applied to b afterwards
+(translate._parts). Each model below is built twice, once with the
+shortcuts switched off, and the arrays compared bitwise."""
+import numpy as np
+import pytest
+import scipy.sparse as sp
+
+import fragments_host as fh
+from fragments_host import deferred, translate
+
+
+def _rows(fh, m, x, y, X, rng, i):
+    """One member of a run: every recorded operation, on constants drawn for
+    member i and on operands shared by the run."""
+    a, c = rng.normal(size=4), rng.normal(size=(3, 4))
+    c[0, 1] = 0.0
+    return [
+        fh.soc(rng.normal() - a @ x, c @ x + 1.0),
+        (a[:3] * x[:3] - X[1, :]) <= rng.normal(size=3),
+        fh.soc(x[i % 4], fh.stack([X[:, 2], -y]), ),
+        (2.0 * X.T).sum(axis=0) == c.sum(axis=1)[:1] * x[1:3].sum(),
+        fh.rsoc(y[0], y[1] + 1.0, sp.csr_matrix(c) @ x),
+        fh.exp_cone(x[0] + a[0], 1.0, y[1]),
+        X[1:, :].sum() + a[1] * y.sum() >= -5.0,
+        fh.soc(x[0] + 5.0, (c @ x)[1:]),
+        (c[:, :3] @ X).sum(axis=1) <= 1.0,
+        fh.soc(y[1] + 9.0, (c[:, :3] @ X)[1:, :2].T.reshape(4)),
+    ]
+
+
+def model_of(seed, runs=5):
+    rng = np.random.default_rng(seed)
+    m = fh.Model()
+    x, y, X = m.variable(4), m.variable(2, lb=-3.0), m.variable((3, 3))
+    shared = X @ np.ones(3)
+    members = [_rows(fh, m, x, y, X, rng, i) for i in range(runs)]
+    for j in range(len(members[0])):        # each kind a run of alike members
+        m.add(*[rows[j] for rows in members])
+    m.add(*[shared[i % 3] <= float(i) for i in range(runs)])
+    # a sum accumulated in a loop is computed as it grows, not recursed
+    s = 0.0
+    for i in range(200):
+        s = s + x[i % 4] * (1.0 + i)
+    m.add(s <= 1.0)
+    big = rng.normal(size=(70, 70))
+    z = m.variable(70, lb=-1.0, ub=1.0)
+    m.add(fh.soc(y[0] + 10.0, big @ z - rng.normal(size=70)))
+    m.minimize(x.sum() + y[0] + z.sum())
+    return m
+
+
+def flat(m):
+    q, A, b, cones = m.flat_problem()
+    return dict(q=q, data=A.data, indices=A.indices, indptr=A.indptr, b=b), cones
+
+
+def bits(a):
+    a = np.asarray(a)
+    return a.view(np.uint64) if a.dtype == np.float64 else a
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_shortcuts_give_the_flat_problem_bitwise(seed, monkeypatch):
+    fast, fast_cones = flat(model_of(seed))
+    monkeypatch.setattr(deferred, "rows_of_run", lambda exprs: None)
+    monkeypatch.setattr(translate, "_parts", lambda r: [(r._e, None)])
+    slow, slow_cones = flat(model_of(seed))
+    assert fast_cones == slow_cones
+    for k in fast:
+        assert fast[k].shape == slow[k].shape, k
+        np.testing.assert_array_equal(bits(fast[k]), bits(slow[k]), err_msg=k)
+
+
+def test_runs_are_taken_together(monkeypatch):
+    """The run shortcut is really taken (else the comparison above proves
+    nothing), and a member stated differently breaks the run."""
+    seen = []
+    real = deferred.rows_of_run
+    monkeypatch.setattr(deferred, "rows_of_run", lambda exprs: seen.append(len(exprs)) or real(exprs))
+    m = fh.Model()
+    x = m.variable(3)
+    for i in range(6):
+        m.add(fh.soc(float(i) - np.ones(3) @ x, np.eye(3)[i % 3] * x))
+    m.add(fh.soc(1.0 - np.ones(3) @ x, 2.0 * x))
+    m.minimize(x.sum())
+    m.flat_problem()
+    assert seen == [6]
+
+
+def test_a_reused_array_does_not_change_what_was_stated():
+    m = fh.Model()
+    x = m.variable(3)
+    v, M, c = np.ones(3), np.eye(3), np.full(3, 2.0)
+    rows = [v @ x <= 1.0, M @ x >= c]
+    v[:], M[:], c[:] = 7.0, 5.0, 9.0
+    m.add(*rows)
+    m.minimize(x.sum())
+    _, A, b, _ = m.flat_problem()
+    np.testing.assert_array_equal(A.toarray(), np.vstack([np.ones((1, 3)), -np.eye(3)]))
+    np.testing.assert_array_equal(b, [1.0, -2.0, -2.0, -2.0])
+
+
+def test_batched_values_against_numpy():
+    """Expressions stated in a loop keep their own values after a solve."""
+    rng = np.random.default_rng(5)
+    m = fh.Model()
+    x = m.variable(4, lb=-1.0, ub=1.0)
+    A, b = rng.normal(size=(6, 4)), rng.normal(size=6)
+    es = [b[i] - A[i] @ x for i in range(6)]
+    for e in es:
+        m.add(e >= -10.0)
+    m.minimize(x.sum())
+    m.solve()
+    np.testing.assert_allclose([e.value for e in es], b - A @ x.value, rtol=0, atol=1e-12)
