@@ -36,8 +36,9 @@ def constant_of(model, value, what="operand"):
         arr = np.asarray(value, F64)
     except (TypeError, ValueError):
         raise TypeError(f"{what} {value!r} is neither an expression nor a number or numeric array") from None
-    # kept as a copy: the caller may reuse its array before the build
-    return _record(model, arr.shape, "const", (np.array(arr),), (), (arr.shape,), _const_name(arr))
+    if not isinstance(value, (numbers.Number, np.generic)):
+        arr = np.array(arr)       # a copy: the caller may reuse its array before the build
+    return _record(model, arr.shape, "const", (arr,), (), (arr.shape,), _const_name(arr))
 
 
 def text(x):
