@@ -269,40 +269,34 @@ def _build(model):
             offs.append((b, lin, off, first, const))
             first += b.n
             off += b.n
-    # count pass: terms of the linear and of the conic part; every part is
-    # read where it lies
-    ct = lt = 0
-    for b, lin, o, first, _ in offs:
-        ct, lt = kn.count_row_parts(ct, conidxs[o:], lt, b.n, 0, b.ptr)
-    # routing: row pointers of both parts on an X stack, each block's terms
-    # appended to its part's terms
-    X = np.zeros(nrows + 2, I32)
-    xl, xc = 0, L + 1
-    lrow, crow = np.zeros(max(L, 1), I32), np.zeros(max(E, 1), I32)
-    lv, lc = np.zeros(max(lt, 1), I64), np.zeros(max(lt, 1), F64)
-    cv, cc = np.zeros(max(ct, 1), I64), np.zeros(max(ct, 1), F64)
-    cr = ct = lr = lt = 0
-    v64 = vf = None
-    for b, lin, o, first, _ in offs:
-        t0 = int(X[xl + lr]) if lin else int(X[xc + cr])
-        cr, ct, lr, lt = kn.route_rows(cr, ct, conidxs[o:], xc, crow, lr, lt, xl, lrow, b.n, 0, b.ptr, X)
-        if not b.m:
-            continue
-        v64, vf = (lv, lc) if lin else (cv, cc)
-        kn.copy_i64_run(0, b.m, v64, t0, b.nidxs)
-        if b.prog:
-            kn.copy_f64_run(0, b.m, t0, vf, b.cof)
-        else:
-            kn.scaled_copy(vf[t0:t0 + b.m], -1.0, b.m, b.cof)
     # solver rows: the linear part (row c is linear row c, as numbered),
     # the bound rows (lower sides, then upper sides), then the conic part
     # (element e at row L + B + e); scalar part and constants of each
-    # part's rows (b = -bfix)
+    # part's rows (b = -bfix), split from every block where it lies, the
+    # blocks of each part one after the other
+    lt = sum(b.m for b, lin, _, _, _ in offs if lin)
+    ct = sum(b.m for b, lin, _, _, _ in offs if not lin)
     ptrb = np.zeros(nrows + 1, I32)
-    subj = np.zeros(max(lt + B + ct, 1), I32)
-    cof = np.zeros(max(lt + B + ct, 1), F64)
+    subj = np.empty(max(lt + B + ct, 1), I32)
+    cof = np.empty(max(lt + B + ct, 1), F64)
     bfix = np.zeros(max(nrows, 1), F64)
-    kn.split_rows_and_constants(bfix, cof, 0, L, 0, xl, ptrb, lc, X, lv, subj)
+
+    def split(part, r0):
+        pos = int(ptrb[r0])
+        for b, lin, _, first, _ in offs:
+            if lin != part:
+                continue
+            if b.m and not b.prog:
+                vals = np.empty(b.m, F64)       # rows without programs are negated here
+                kn.scaled_copy(vals, -1.0, b.m, b.cof)
+            else:
+                vals = b.cof if b.m else np.zeros(1, F64)
+            idx = b.nidxs if b.m else np.zeros(1, I64)
+            r = r0 + first
+            kn.split_rows_and_constants(bfix[r:], cof[pos:], 0, b.n, 0, 0, ptrb[r:], vals, b.ptr, idx, subj[pos:])
+            pos = int(ptrb[r + b.n])
+
+    split(True, 0)
     o = int(ptrb[L])
     st.iota(ptrb[L + 1:L + B + 1], o + 1)
     kn.identity_rows(o, -1, B, 0, cof, ptrb)
@@ -314,9 +308,7 @@ def _build(model):
             (kn.variable_values if k == 0 else kn.negated_variable_values)(v.size, v.nidxs, r, bfix, bl if k == 0 else bu)
             r += v.size
     bsubj = subj[o:o + B].copy()      # kept; the rest of subj is freed below
-    o += B
-    kn.split_rows_and_constants(bfix[L + B:], cof[o:], 0, E, 0, xc, ptrb[L + B:], cc, X, cv, subj[o:])
-    del lv, lc, cv, cc, v64, vf  # the routed parts are split: freed before the transposition
+    split(False, L + B)
     # constants routed apart: b = -bfix takes w C after the piece's own
     for b, lin, _, first, const in offs:
         if const is not None:
