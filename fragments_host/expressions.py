@@ -209,6 +209,10 @@ class Affine:
         return _product(M.T, self.T, None).T
 
     def __rmatmul__(self, M):
+        if type(M) is np.ndarray and M.dtype == F64 and M.ndim == 2:
+            if not self._shape or M.shape[1] != self._shape[0]:
+                raise ShapeError(f"matrix product of shapes {M.shape} and {self.shape}")
+            return _product(M, self, f"M @ {self!r}")
         if isinstance(M, Parameter):
             return M.__matmul__(self)
         if not hasattr(M, "tocsr") and np.ndim(M) == 1:
@@ -399,13 +403,13 @@ def _product(M, x, name, shape=None):
     """M . x for a constant matrix M, under `shape` when given (a row vector
     M gives x's trailing axes alone): recorded when M is small (a copy, since
     the caller may reuse its array), computed at once otherwise."""
-    full = (M.shape[0],) + x.shape[1:]
+    full = (M.shape[0],) + x._shape[1:]
     shape = full if shape is None else shape
-    size = M.nnz if hasattr(M, "nnz") else M.size
-    if size > deferred.SMALL:
+    dense = not hasattr(M, "tocsr")
+    if (M.size if dense else M.nnz) > deferred.SMALL:
         e = st.left_matmul(M, x._e)
         return Affine(e if shape == full else st.reshape(e, shape), name)
-    kind = "sparse" if hasattr(M, "tocsr") else "dense"
+    kind = "dense" if dense else "sparse"
     M = M.copy()
     return _record(x._model, shape, "lmat", (M, x, shape), (x,), (kind, M.shape, shape), name)
 
