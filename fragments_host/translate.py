@@ -1,6 +1,7 @@
 """The flat problem of a model: min 1/2 x'P x + q.x subject to A x + s = b,
-s in a product of cones, laid out by the kernels. Constraint rows are
-negated and routed into a linear and a conic part, variable domains become
+s in a product of cones, laid out by the kernels. Constraint rows (runs of
+alike constraints together) are negated and split block by block into a
+linear and a conic part, variable domains become
 bound rows, parameter programs go to the parameter table, the objective is
 laid out dense over the variables, a quadratic objective gets auxiliary
 columns, and the element tables for mapping duals back are filled."""
