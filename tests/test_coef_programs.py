@@ -328,3 +328,50 @@ def test_common_shapes_bitwise_as_the_interpreter(seed, tail):
     assert np.array([v for _, _, v in triplets]).tobytes() == t.val.tobytes()
     assert [(i, j) for i, j, _ in triplets] == list(zip(t.subi.tolist(), t.subj.tolist()))
     assert np.array(stack.slots).tobytes() == t.xf64[:len(stack.slots)].tobytes()
+
+
+RUN_SHAPES = [  # (words, constants from (parameter index q, constant c))
+    lambda q, c: ([1, 2, 5], [q, c, 0.0]),
+    lambda q, c: ([2, 1, 5], [c, q, 0.0]),
+    lambda q, c: ([1], [q]),
+    lambda q, c: ([], []),                       # emits the bottom slot as it stands
+    lambda q, c: ([2, 2, 8], [c, 1.5, 2.0]),      # general: fills slots 0 and 1
+    lambda q, c: ([1, 2, 3], [q, c, 0.0]),        # general, three positions like a product
+]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_runs_of_one_shape_in_both_evaluators(seed):
+    # Rows made of runs of one shape (runs cross row boundaries, rows are
+    # empty or one entry long, the call starts on a non-empty value stack at
+    # a non-zero base): 134's triplets and 25's pairs, and the value stack
+    # each leaves, are bitwise the interpreter model's.
+    rng = np.random.default_rng(seed)
+    params = np.array([-0.0, np.inf, np.nan, 1.5, -3.25, 0.0, 1e308])
+    consts = [0.0, -0.0, np.inf, -2.0, 0.1, np.nan, 1e10]
+    entries, shape = [], 0
+    for _ in range(int(rng.integers(20, 120))):
+        if rng.random() < 0.25:
+            shape = int(rng.integers(0, len(RUN_SHAPES)))
+        q, c = float(rng.integers(0, len(params))), consts[rng.integers(0, len(consts))]
+        entries.append((*RUN_SHAPES[shape](q, c), int(rng.integers(-2**34, 2**34))))
+    cuts = np.sort(rng.integers(0, len(entries) + 1, int(rng.integers(0, 12))))
+    rows = [entries[a:b] for a, b in zip(np.r_[0, cuts], np.r_[cuts, len(entries)])]
+    t = Table(rows, gap=int(rng.integers(0, 3)))
+    base, depth, out = 2, int(rng.integers(0, 3)), 3
+    start = [float(k) + 0.5 for k in range(12)]
+    xf64 = np.array(start)
+    assert t.evaluate(params, out=out, base=base, depth=depth, xf64=xf64) == (out + t.nentries,
+                                                                            0 if t.nentries else depth)
+    stack = pm.ValueStack(start[base:], depth=depth)
+    triplets, _, _ = t.model(params, out=out, stack=stack)
+    assert np.array([v for _, _, v in triplets]).tobytes() == t.val[out:].tobytes()
+    assert [(i, j) for i, j, _ in triplets] == list(zip(t.subi[out:].tolist(), t.subj[out:].tolist()))
+    assert np.array(stack.slots).tobytes() == xf64[base:base + len(stack.slots)].tobytes()
+    assert xf64[:base].tolist() == start[:base]
+    # 25 walks the same table without row numbers.
+    subj, val, x25 = np.full(t.nentries + out, -1, np.int32), np.full(t.nentries + out, np.nan), np.array(start)
+    assert kernel(25)(t.cconst, t.code, t.varidx, t.rcp, t.sizes, out, len(rows), params, t.ptrb, t.ptre, base,
+                      depth, subj, val, x25) == (out + t.nentries, 0 if t.nentries else depth)
+    assert val[out:].tobytes() == t.val[out:].tobytes() and subj[out:].tolist() == t.subj[out:].tolist()
+    assert x25.tobytes() == xf64.tobytes()

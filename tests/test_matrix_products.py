@@ -534,3 +534,111 @@ def test_structure_passes(rng):
     kernel(488)(loc, 3, len(sp), 1, W.i32, W.i64, spp, xshape, shp, 1)
     assert xshape.tolist() == [3, 8]
     assert W.i32[loc:loc + 4].tolist() == np.searchsorted(sp, [0, 8, 16, 24]).tolist()
+
+
+# ------------------------------------- right products: every count has its fill
+
+def offset_expr(e, off):
+    """The same expression with its row pointer (and program pointer) starting
+    at `off`: `off` unrelated terms (and program positions) come first."""
+    x = Expr(e.shape, e.ptr + off, np.r_[np.full(off, 5), e.nidxs], np.r_[np.full(off, 9.0), e.cof], e.sp)
+    if e.programs:
+        x.codeptr = np.r_[np.arange(off), e.codeptr + off].astype(np.int32)
+        x.code, x.cconst = np.r_[np.full(off, 2), e.code], np.r_[np.full(off, 4.0), e.cconst]
+    return x
+
+
+RIGHT_PAIRS = [  # size kernel, programs, result sparse, operand stored in full
+    (458, True, True, False), (458, False, True, False), (463, False, True, False),    # fill: 464
+    (458, True, False, True), (458, False, False, True), (463, False, False, True),    # fill: 459, dense result
+    (458, True, True, True), (463, False, True, True),                                 # fill: 459, sparse result
+]
+
+
+@pytest.mark.parametrize("q,m,n,K,density", [(3, 4, 3, 5, 0.5), (0, 2, 3, 2, 0.5), (2, 1, 1, 1, 1.0),
+                                             (4, 3, 2, 0, 0.5), (3, 4, 3, 4, 0.0), (5, 2, 4, 6, 0.3)])
+@pytest.mark.parametrize("kid,prog,rsp,full", RIGHT_PAIRS)
+def test_right_product_counts_equal_fills(rng, kid, prog, rsp, full, q, m, n, K, density):
+    # The size pass with cursors (E0, T0, P0) returns exactly what its fill
+    # writes from the same cursors: row pointer entries E0+1 .. E, terms T0 ..
+    # T-1, program positions P0 .. P-1, sparsity E0 .. E-1; nothing past them
+    # (the runs are reserved at the counted sizes, sentinels follow) and
+    # nothing before the cursors. Cursors 0 give numpy's product.
+    if K:
+        si, sj, sv, M = random_matrix(rng, m, n, 1.0)
+        pick = np.sort(rng.choice(len(si), min(K, len(si)), replace=False))
+        si, sj, sv = si[pick], sj[pick], sv[pick]
+        M = np.zeros((m, n))
+        M[si, sj] = sv
+    else:
+        si, sj, sv, M = np.zeros(0, np.int32), np.zeros(0, np.int32), np.zeros(0), np.zeros((m, n))
+    e = random_expr(rng, (q, m), nvars=NV, sparse=not full, programs=prog, density=density)
+    if full:  # stored in full: the sparsity is the identity
+        e.sp = None
+    off = int(rng.integers(1, 4))
+    W, X = Stack(4096), Stack(4096)
+    o = op_args(W.push(offset_expr(e, off)))
+    sp = W.put("i64", np.arange(q * m)) if full else o["sp"]
+    nelem = q * m if full else e.n
+    order = column_order(si, sj, n, X)
+    cp = o["codeptr"] if prog else -1
+    prev = None
+    for E0, T0, P0 in [(0, 0, 0), (2, 5, 7)]:
+        if kid == 458:
+            E, P, T = kernel(458)(E0, int(not rsp), prog, m, n, si, sj, cp, nelem, o["ptr"], sp, order, P0, q,
+                                  W.i32, W.i64, X.i32, T0)
+        else:
+            E, L, T = kernel(463)(E0, 0, si, sj, m, n, nelem, o["ptr"], sp, order, q, W.i32, W.i64, int(not rsp),
+                                  T0, X.i32)
+            P = P0
+        R = Stack(4096)
+        r = dict(shape=R.reserve("i32", 2), ptr=R.reserve("i32", E + 1), nidxs=R.reserve("i64", T),
+                 cof=R.reserve("f64", T), sp=R.reserve("i64", E), codeptr=R.reserve("i32", T + 1),
+                 code=R.reserve("i32", P), cconst=R.reserve("f64", P))
+        R.i32[r["ptr"] + E0] = T0
+        R.i32[r["codeptr"] + T0] = P0
+        before = (R.i32.copy(), R.i64.copy(), R.f64.copy())
+        if full:
+            got = kernel(459)(E0, 0, n, 2, o["cconst"], o["code"], o["codeptr"], prog, o["cof"], o["nidxs"], si, sj,
+                              sv, o["ptr"], o["shape"], P0, r["cconst"], r["code"], r["codeptr"], r["cof"], r["nidxs"],
+                              r["ptr"], R.f64, R.i32, R.i64, r["shape"], r["sp"], int(rsp), T0, W.f64, W.i32, W.i64,
+                              X.i32, order)
+            assert got == (E, P, T)
+        else:
+            got = kernel(464)(E0, 0, m, n, o["cconst"], o["code"], cp, o["cof"], e.n, si, sj, sv, o["nidxs"],
+                              o["ptr"], o["sp"], order, P0, r["cconst"], r["code"], r["codeptr"], r["cof"], R.f64,
+                              R.i32, R.i64, r["nidxs"], r["ptr"], r["sp"], T0, W.f64, W.i32, W.i64, 0, X.i32)
+            assert (got[0], got[2], got[3]) == (E, P, T)
+            if kid == 463:
+                assert got[1] == L
+        # What the fill may write: the blocks between the cursors and the counts.
+        written = {"i32": [(r["ptr"] + E0 + 1, r["ptr"] + E + 1)], "i64": [(r["nidxs"] + T0, r["nidxs"] + T)],
+                   "f64": [(r["cof"] + T0, r["cof"] + T)]}
+        if full:
+            written["i32"].append((r["shape"], r["shape"] + 2))
+        if rsp:
+            written["i64"].append((r["sp"] + E0, r["sp"] + E))
+        if prog:
+            written["i32"] += [(r["codeptr"] + T0 + 1, r["codeptr"] + T + 1), (r["code"] + P0, r["code"] + P)]
+            written["f64"].append((r["cconst"] + P0, r["cconst"] + P))
+        for kind, old in zip(("i32", "i64", "f64"), before):
+            now = getattr(R, kind).copy()
+            for a, b in written[kind]:
+                now[a:b] = old[a:b]
+            assert now.tobytes() == old.tobytes(), kind
+        assert R.i32[r["ptr"] + E] == T and (not prog or R.i32[r["codeptr"] + T] == P)
+        ptr = R.i32[r["ptr"] + E0:r["ptr"] + E + 1] - T0
+        blocks = (ptr.tolist(), R.i64[r["nidxs"] + T0:r["nidxs"] + T].tolist(),
+                  R.i64[r["sp"] + E0:r["sp"] + E].tolist() if rsp else None,
+                  (R.i32[r["codeptr"] + T0:r["codeptr"] + T + 1] - P0).tolist() if prog else None)
+        if prev is None:
+            res = R.read(2, E, T, shape=r["shape"], ptr=r["ptr"], nidxs=r["nidxs"], cof=r["cof"],
+                         sp=r["sp"] if rsp else None, codeptr=r["codeptr"] if prog else None, code=r["code"],
+                         cconst=r["cconst"], ncode=P if prog else None)
+            res.shape = (q, n)
+            check(res, right_expected(M, e), prog, right_expected(M, e, True) if prog else None)
+            if not rsp:
+                assert E == q * n
+            prev = blocks
+        else:
+            assert blocks == prev

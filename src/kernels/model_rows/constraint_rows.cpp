@@ -4,6 +4,7 @@
 // row pointers appended on the X stack as running totals, rows expanded into
 // dense blocks over a sorted variable list, and the coefficient programs of
 // parameterized rows evaluated into (variable, value) pairs.
+#include <cstddef>
 #include <tuple>
 
 #include "kernels/extents.hpp"
@@ -246,16 +247,15 @@ std::tuple<i32, i32> evaluate_rows(Vec<f64> cconst, Vec<i32> code, Vec<i64> code
                                    Vec<i32> rowptre, i32 b, i32 t, Vec<i32> subj, Vec<f64> val, Vec<f64> xf64) {
   program::StoredRunner programs(param_value, xf64, b, t);
   for (i32 r = 0; r < R; ++r) {
-    i32 cursor = codeptr[r];
-    for (i32 i = rowptrb[r], e = rowptre[r]; i < e; ++i) {
-      const i32 size = codesizes[i];
-      const f64 v = programs.value(code, cconst, cursor, size);
-      if (size > 0) cursor = add32(cursor, size);
-      subj[o] = low32(codenidx[i]);
-      val[o] = v;
-      o = add32(o, 1);
-      programs.clear();
-    }
+    // Entry i's pair goes to position o + (i - ib).
+    const i32 ib = rowptrb[r], ie = rowptre[r];
+    if (ib >= ie) continue;
+    const std::ptrdiff_t shift = std::ptrdiff_t{o} - ib;
+    programs.row(code, cconst, codesizes, ib, ie, codeptr[r], [&](std::ptrdiff_t i, f64 v) {
+      subj[i + shift] = low32(codenidx[i]);
+      val[i + shift] = v;
+    });
+    o = add32(o, sub32(ie, ib));
   }
   programs.finish();
   return {o, programs.depth()};

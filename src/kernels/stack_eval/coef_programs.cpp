@@ -5,6 +5,7 @@
 // param_code_sizes[j] positions and a variable index param_varidx[j]. A row's
 // programs follow one another in code/cconst from row_code_ptr[r] on.
 // Constant programs (one position, word 2 or 10) are never stored.
+#include <cstddef>
 #include <tuple>
 
 #include "kernels/stack_eval/programs.hpp"
@@ -28,17 +29,14 @@ std::tuple<i32, i32> evaluate_table(Vec<f64> cconst, Vec<i32> code, i32 out, Vec
   for (i32 r = 0; r < rows; ++r) {
     const i32 jb = row_param_ptrb[r], je = row_param_ptre[r];
     if (jb >= je) continue;
-    i32 pos = row_code_ptr[r];
-    for (i32 j = jb; j < je; ++j) {
-      const i32 n = param_code_sizes[j];
-      const f64 v = programs.value(code, cconst, pos, n);
-      if (n > 0) pos = add32(pos, n);
-      subi[out] = r;
-      subj[out] = low32(param_varidx[j]);
-      val[out] = v;
-      out = add32(out, 1);
-      programs.clear();
-    }
+    // Entry j's triplet goes to position out + (j - jb).
+    const std::ptrdiff_t shift = std::ptrdiff_t{out} - jb;
+    programs.row(code, cconst, param_code_sizes, jb, je, row_code_ptr[r], [&](std::ptrdiff_t j, f64 v) {
+      subi[j + shift] = r;
+      subj[j + shift] = low32(param_varidx[j]);
+      val[j + shift] = v;
+    });
+    out = add32(out, sub32(je, jb));
   }
   programs.finish();
   return {out, programs.depth()};

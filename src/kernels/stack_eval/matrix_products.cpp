@@ -291,9 +291,12 @@ FRAG_KERNEL(459, "iiiiiiipiiOOOiiiiiiiiiOOOiiiiOOOOi", right_dense,
 // element), from T0 the terms and, with programs, from P0 the program
 // positions (operand length + 2 per term). msubj is not read: the column
 // order holds the columns. Its fills: 464 for a sparse operand and a sparse
-// result (dense <= 0; op_codeptr < 0 there without programs), 459 for a
-// dense operand (its sparsity the identity 0 .. q*m - 1) in either result
-// mode. Returns (E, P, T).
+// result (dense <= 0; op_codeptr < 0 there without programs), 459 for an
+// operand stored in full (its sparsity the identity 0 .. q*m - 1, its blocks
+// those of the dense operand) in either result mode (459's sparse = 1 -
+// dense). A sparse operand with a dense result (dense > 0) has no fill: 464
+// takes no row count, so it cannot give the rows after the last stored one
+// their empty elements. Returns (E, P, T).
 std::tuple<i32, i32, i32> right_sparse_sizes(i32 E0, i32 dense, bool programs, i32 m, i32 n, Vec<i32> msubi,
                                              Vec<i32> msubj, i32 op_codeptr, i32 op_nelem, i32 op_ptr, i32 op_sp,
                                              i32 order_pos, i32 P0, i32 q, Vec<i32> wi32, Vec<i64> wi64,
@@ -315,8 +318,10 @@ FRAG_KERNEL(458, "iipiiOOiiiiiiiOOOi", right_sparse_sizes, "msubi msubj wi32 wi6
 // result elements (all q*n when dense > 0, otherwise those that meet a stored
 // element), from L0 the most terms of one element and from T0 the terms.
 // msubj is not read: the column order holds the columns. Its fills: 464
-// with op_codeptr < 0 for a sparse result, 459 without programs for a dense
-// operand (sparsity the identity) in either result mode. Returns (E, L, T).
+// with op_codeptr < 0 for a sparse result (L and T as 464 counts them), 459
+// without programs for an operand stored in full (sparsity the identity) in
+// either result mode; as for 458, a sparse operand with a dense result has
+// none. Returns (E, L, T).
 std::tuple<i32, i32, i32> right_sparse_counts(i32 E0, i32 L0, Vec<i32> msubi, Vec<i32> msubj, i32 m, i32 n,
                                               i32 op_nelem, i32 op_ptr, i32 op_sp, i32 order_pos, i32 q,
                                               Vec<i32> wi32, Vec<i64> wi64, i32 dense, i32 T0, Vec<i32> xi32) {

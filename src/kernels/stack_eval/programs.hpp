@@ -20,6 +20,10 @@
 #include <cstddef>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "kernels/stack_eval/stack_layout.hpp"
 
 namespace frag::program {
@@ -30,8 +34,12 @@ using stack::Opcode;
 // operand outside the 32-bit range (or NaN) gives the most negative value, as
 // the processor's conversion does; the host never produces one.
 inline i32 trunc_operand(f64 x) FRAG_NOEXCEPT {
+#if defined(__SSE2__)
+  return _mm_cvttsd_si32(_mm_set_sd(x));  // the processor's conversion itself
+#else
   if (x > -2147483649.0 && x < 2147483648.0) return static_cast<i32>(x);
   return std::numeric_limits<i32>::min();
+#endif
 }
 
 // The value stack: `depth` values at xf64[base] .. xf64[base + depth - 1].
@@ -95,54 +103,111 @@ inline void run(const Words& words, const Consts& consts, std::ptrdiff_t first, 
   vs.depth = static_cast<i32>(d);
 }
 
-// Runs the stored programs of the parameter table one entry after another
-// and hands back each entry's value: what run() leaves at the bottom of the
-// value stack. The shapes the host stores most ("parameter", "parameter
-// times constant", "constant times parameter") are recognised on an empty
-// stack and computed directly with the same operation in the same order (a
-// product is top * second), so every value is bitwise run()'s. Their value
-// stack slots are not written per entry: the slots the last such program
-// would have left are written when a general program runs next (which never
-// reads a slot above its own depth) and by finish(), so the value stack ends
-// as run() leaves it.
+// Runs the stored programs of the parameter table one row at a time and
+// hands each entry's value, what run() leaves at the bottom of the value
+// stack, to the caller in entry order. The shapes the host stores most
+// ("parameter", "parameter times constant", "constant times parameter") are
+// recognised on an empty stack and computed directly with the same operation
+// in the same order (a product is top * second), so every value is bitwise
+// run()'s; a row of them is one tight loop without a call into the
+// interpreter. Their value stack slots are not written per entry: the slots
+// the last such program would have left are written when a general program
+// runs next (which never reads a slot above its own depth) and by finish(),
+// so the value stack ends as run() leaves it.
 class StoredRunner {
  public:
   StoredRunner(Vec<f64> param_value, Vec<f64> xf64, std::ptrdiff_t base, i32 depth)
       : param_value_(param_value), xf64_(xf64), base_(base), depth_(depth) {}
 
-  // The value of the program at positions first .. first + n - 1 (n <= 0:
-  // no program, the bottom of the value stack as it stands).
-  template <class Words, class Consts>
-  f64 value(const Words& words, const Consts& consts, std::ptrdiff_t first, i32 n) FRAG_NOEXCEPT {
-    if (depth_ == 0) {
-      if (n == 1 && words[first] == stack::kPushParam) {
-        const f64 p = param_value_[trunc_operand(consts[first])];
-        slot0_ = p;
-        dirty0_ = true;
-        depth_ = 1;
-        return p;
-      }
-      if (n == 3 && words[first + 2] == stack::kMultiply) {
-        const i32 w0 = words[first], w1 = words[first + 1];
-        if (w0 == stack::kPushParam && w1 == stack::kPushConst) {
-          const f64 p = param_value_[trunc_operand(consts[first])], c = consts[first + 1];
-          return product(c, p);
+  // Runs entries jb .. je - 1 of a row whose programs follow one another
+  // from position pos (entry j has sizes[j] positions; none when <= 0) and
+  // calls emit(j, value) for each in order (j as a full-width index). After
+  // any entry the depth is 0.
+  template <class Words, class Consts, class Sizes, class Emit>
+  [[gnu::always_inline]] void row(const Words& words, const Consts& consts, const Sizes& sizes, i32 jb, i32 je,
+                                  i32 pos, Emit&& emit) FRAG_NOEXCEPT {
+    i32 j = jb;
+    if (j < je && depth_ != 0) {
+      // Only the call's first entry can find values on the stack.
+      const i32 n = sizes[j];
+      const f64 v = general(words, consts, pos, n);
+      if (n > 0) pos = add32(pos, n);
+      emit(j, v);
+      depth_ = 0;
+      ++j;
+    }
+    // The deferred slots live in locals for the loop.
+    f64 s0 = slot0_, s1 = slot1_;
+    bool d0 = dirty0_, d1 = dirty1_;
+    // A run of entries of one directly computed shape is one tight loop.
+    // Its entry and position indices are full width: a run never takes them
+    // past what the arrays hold, where the 32-bit ones would wrap.
+    std::ptrdiff_t k = j, p = pos;
+    const std::ptrdiff_t ke = je;
+    auto product_follows = [&](i32 w0, i32 w1) {
+      return k < ke && sizes[k] == 3 && words[p] == w0 && words[p + 1] == w1 && words[p + 2] == stack::kMultiply;
+    };
+    while (k < ke) {
+      const i32 n = sizes[k];
+      if (n == 3 && product_follows(stack::kPushParam, stack::kPushConst)) {
+        // "push parameter, push constant, multiply": constant * parameter,
+        // the constant left in slot 1.
+        f64 v, top;
+        do {
+          top = consts[p + 1];
+          v = top * param_value_[trunc_operand(consts[p])];
+          emit(k, v);
+          p += 3;
+          ++k;
+        } while (product_follows(stack::kPushParam, stack::kPushConst));
+        s0 = v;
+        s1 = top;
+        d0 = d1 = true;
+      } else if (n == 3 && product_follows(stack::kPushConst, stack::kPushParam)) {
+        // "push constant, push parameter, multiply": parameter * constant.
+        f64 v, top;
+        do {
+          top = param_value_[trunc_operand(consts[p + 1])];
+          v = top * consts[p];
+          emit(k, v);
+          p += 3;
+          ++k;
+        } while (product_follows(stack::kPushConst, stack::kPushParam));
+        s0 = v;
+        s1 = top;
+        d0 = d1 = true;
+      } else if (n == 1 && words[p] == stack::kPushParam) {
+        f64 v;
+        do {
+          v = param_value_[trunc_operand(consts[p])];
+          emit(k, v);
+          ++p;
+          ++k;
+        } while (k < ke && sizes[k] == 1 && words[p] == stack::kPushParam);
+        s0 = v;
+        d0 = true;
+      } else {
+        // Any other program through the interpreter loop, from an empty
+        // stack, on the slots the deferred ones would have been.
+        if (d0) xf64_[base_] = s0;
+        if (d1) xf64_[base_ + 1] = s1;
+        d0 = d1 = false;
+        ValueStack vs{xf64_, base_, 0};
+        if (n > 0) {
+          run(words, consts, p, n, param_value_, vs);
+          p += n;
         }
-        if (w0 == stack::kPushConst && w1 == stack::kPushParam) {
-          const f64 c = consts[first], p = param_value_[trunc_operand(consts[first + 1])];
-          return product(p, c);
-        }
+        emit(k, vs.bottom());
+        ++k;
       }
     }
-    finish();
-    ValueStack vs{xf64_, base_, depth_};
-    if (n > 0) run(words, consts, first, n, param_value_, vs);
-    depth_ = vs.depth;
-    return vs.bottom();
+    slot0_ = s0;
+    slot1_ = s1;
+    dirty0_ = d0;
+    dirty1_ = d1;
+    depth_ = 0;
   }
 
-  // The entry is done: the next one starts on an empty stack.
-  void clear() FRAG_NOEXCEPT { depth_ = 0; }
   i32 depth() const FRAG_NOEXCEPT { return depth_; }
 
   // Writes the value stack slots still deferred.
@@ -153,14 +218,15 @@ class StoredRunner {
   }
 
  private:
-  // "push second, push top, multiply": top * second, the top left in slot 1.
-  f64 product(f64 top, f64 second) FRAG_NOEXCEPT {
-    const f64 v = top * second;
-    slot0_ = v;
-    slot1_ = top;
-    dirty0_ = dirty1_ = true;
-    depth_ = 1;
-    return v;
+  // Any program through the interpreter loop, on the stack as it stands
+  // (deferred slots written first); the value is the bottom slot.
+  template <class Words, class Consts>
+  f64 general(const Words& words, const Consts& consts, std::ptrdiff_t first, i32 n) FRAG_NOEXCEPT {
+    finish();
+    ValueStack vs{xf64_, base_, depth_};
+    if (n > 0) run(words, consts, first, n, param_value_, vs);
+    depth_ = vs.depth;
+    return vs.bottom();
   }
 
   Vec<f64> param_value_, xf64_;
