@@ -287,15 +287,18 @@ def _build(model):
         for b, lin, _, first, _ in offs:
             if lin != part:
                 continue
-            if b.m and not b.prog:
-                vals = np.empty(b.m, F64)       # rows without programs are negated here
-                kn.scaled_copy(vals, -1.0, b.m, b.cof)
-            else:
-                vals = b.cof if b.m else np.zeros(1, F64)
+            vals = b.cof if b.m else np.zeros(1, F64)
             idx = b.nidxs if b.m else np.zeros(1, I64)
             r = r0 + first
             kn.split_rows_and_constants(bfix[r:], cof[pos:], 0, b.n, 0, 0, ptrb[r:], vals, b.ptr, idx, subj[pos:])
-            pos = int(ptrb[r + b.n])
+            end = int(ptrb[r + b.n])
+            if b.m and not b.prog:
+                # rows without programs are negated as split: the kept
+                # coefficients in place, the constants' sums S as 0 - S
+                # (what summing the negated constants gives, +0 for a zero)
+                kn.scaled_copy(cof[pos:end], -1.0, end - pos, cof[pos:end])
+                kn.difference(b.n, np.zeros(b.n, F64), bfix[r:r + b.n], bfix[r:r + b.n])
+            pos = end
 
     split(True, 0)
     o = int(ptrb[L])

@@ -115,3 +115,23 @@ def test_batched_values_against_numpy():
     m.minimize(x.sum())
     m.solve()
     np.testing.assert_allclose([e.value for e in es], b - A @ x.value, rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize("consts", [[], [1.0, -1.0], [-2.5, 2.5], [0.1, 0.2], [1e300, 1e300], [3.0]])
+def test_constants_of_rows_keep_their_signed_zeros(consts):
+    """b of a row is minus the sum, from +0, of its negated constants, in
+    the order they were stated (a row's constants summing to zero give b
+    = -0, as they always did)."""
+    m = fh.Model()
+    x = m.variable(2)
+    e = x[0] + 0.0 * 1
+    for c in consts:
+        e = e + c
+    m.add(e >= 0, fh.soc(e, x))
+    m.minimize(x.sum())
+    _, _, b, _ = m.flat_problem()
+    s = 0.0
+    for c in consts:
+        s = s + (-1.0 * c)
+    want = -1.0 * s
+    np.testing.assert_array_equal(bits(b[[0, 1]]), bits(np.array([want, want])))
