@@ -14,6 +14,7 @@ canonicalization (get_problem_data for Clarabel), side by side in one run:
     python bench/model_build.py [--max 1000000] [--targets-only]
 """
 import argparse
+import gc
 import time
 import tracemalloc
 
@@ -24,8 +25,12 @@ import fragments_host as fh
 
 
 def best(f, repeat):
+    """Best wall time of `repeat` runs, each after the garbage of the runs
+    before it is collected (models hold reference cycles: uncollected, their
+    arrays pile up and every run pays for fresh memory)."""
     times = []
     for _ in range(repeat):
+        gc.collect()
         t = time.perf_counter()
         f()
         times.append(time.perf_counter() - t)
