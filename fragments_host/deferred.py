@@ -149,18 +149,23 @@ def _many_diag(items, k):
     return st.reshape(out, shape), True
 
 
-def _many_wsum(items, k):
-    xs = items[0]._args[0]
+def _joint(items, k, join, fixed, shift):
+    """An operation of several operands over a run (a weighted sum, a
+    join): each operand position taken together; shared when every operand
+    is shared, else the shared ones spread over the run."""
     parts = []
-    for j in range(len(xs)):
+    for j in range(len(items[0]._args[0])):
         r = run([x._args[0][j] for x in items])
         if r is None:
             return None
         parts.append(r)
-    w = items[0]._args[1]
     if not any(b for _, b in parts):
-        return st.wsum([e for e, _ in parts], w), False
-    return st.wsum([e if b else _spread_over(e, k) for e, b in parts], w), True
+        return join([e for e, _ in parts], fixed), False
+    return join([e if b else _spread_over(e, k) for e, b in parts], fixed + shift), True
+
+
+def _many_wsum(items, k):
+    return _joint(items, k, st.wsum, items[0]._args[1], ())
 
 
 def _unary(items, k, one, many):
@@ -205,17 +210,7 @@ def _many_sum(items, k):
 
 
 def _many_concat(items, k):
-    xs = items[0]._args[0]
-    parts = []
-    for j in range(len(xs)):
-        r = run([x._args[0][j] for x in items])
-        if r is None:
-            return None
-        parts.append(r)
-    axis = items[0]._args[1]
-    if not any(b for _, b in parts):
-        return st.concat([e for e, _ in parts], axis), False
-    return st.concat([e if b else _spread_over(e, k) for e, b in parts], axis + 1), True
+    return _joint(items, k, st.concat, items[0]._args[1], 1)
 
 
 _MANY = dict(const=_many_const, lmat=_many_lmat, diag=_many_diag, wsum=_many_wsum, scale=_many_scale,
