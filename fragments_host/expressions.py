@@ -209,9 +209,12 @@ class Affine:
         return _product(M.T, self.T, None).T
 
     def __rmatmul__(self, M):
-        if type(M) is np.ndarray and M.dtype == F64 and M.ndim == 2:
-            if not self._shape or M.shape[1] != self._shape[0]:
+        if type(M) is np.ndarray and M.dtype == F64 and 0 < M.ndim < 3:
+            # a float array: the common case, checked first
+            if not self._shape or M.shape[-1] != self._shape[0]:
                 raise ShapeError(f"matrix product of shapes {M.shape} and {self.shape}")
+            if M.ndim == 1:
+                return _product(M.reshape(1, -1), self, f"M @ {self!r}", self._shape[1:])
             return _product(M, self, f"M @ {self!r}")
         if isinstance(M, Parameter):
             return M.__matmul__(self)
