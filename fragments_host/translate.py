@@ -7,6 +7,7 @@ laid out dense over the variables, a quadratic objective gets auxiliary
 columns, and the element tables for mapping duals back are filled."""
 from __future__ import annotations
 
+import bisect
 import math
 
 import numpy as np
@@ -46,12 +47,22 @@ def _csc(rows, cols, vals, nrows, ncols, ordered=False):
     nnz = len(rows)
     if nnz == 0:
         return np.zeros(ncols + 1, np.int64), np.zeros(0, I32), [np.zeros(0, F64) for _ in vals]
+    colptr = np.zeros(ncols + 2, I64)
     if ordered:
-        order = st.iota(np.empty(nnz, I32), 0)
+        # position changes counted a window at a time (consecutive windows
+        # share an entry), in the order the triplets stand
+        w = min(nnz, WINDOW)
+        step = st.iota(np.empty(w, I32), 0)
+        count, k0 = 1, 0
+        while k0 < nnz - 1:
+            n = min(w, nnz - k0)
+            count = kn.count_positions(n, count, step, cols[k0:], rows[k0:])
+            k0 += n - 1
+        if count < nnz:
+            order = st.iota(np.empty(nnz, I32), 0)
     else:
         order, _ = _column_order(rows, cols, nrows, ncols)
-    count = kn.count_positions(nnz, 1, order, cols, rows)
-    colptr = np.zeros(ncols + 2, I64)
+        count = kn.count_positions(nnz, 1, order, cols, rows)
     if ordered and count == nnz:
         # in order and every position once: the triplets are the columns
         kn.count_rows(count, colptr, cols)
@@ -69,14 +80,106 @@ def _csc(rows, cols, vals, nrows, ncols, ordered=False):
     return colptr[1:], trow, out
 
 
-def _row_triplets(ptrb, subj, cof, nrows, ncols):
-    """Row indices of a compressed-row block by the transposing scatter."""
-    nnz = int(ptrb[nrows])
+# terms split and transposed at a time (at least a sixteenth of all of
+# them): the split rows of one chunk are alive at once, not those of the
+# whole matrix beside its transposed triplets
+CHUNK = 1 << 17
+# entries whose position changes are counted in one call (a window of entry
+# numbers serves every window)
+WINDOW = 1 << 16
+
+
+def _emit(seg, a, z, tsubj, tcof, pos, ptrb, sink, bsubj, bcof, L):
+    """Rows a .. z - 1 (solver rows) of one segment (a block of rows, or the
+    bound rows for None) split into their scalar part at tsubj/tcof from
+    pos, their constants added into sink, the row pointer written from
+    ptrb[a] on; returns the position after them. Rows without programs are
+    negated as they are split: the kept coefficients in place (the
+    constants' sums S are negated by the caller as 0 - S)."""
+    row0, b = seg
+    if b is None:
+        k0, k1 = a - L, z - L
+        kn.copy_i32_run(k1 - k0, tsubj, pos, k0, bsubj)
+        kn.copy_f64_run(k0, k1 - k0, pos, tcof, bcof)
+        st.iota(ptrb[a + 1:z + 1], int(ptrb[a]) + 1)
+        return pos + k1 - k0
+    vals = b.cof if b.m else np.zeros(1, F64)
+    idx = b.nidxs if b.m else np.zeros(1, I64)
+    kn.split_rows_and_constants(sink[a:], tcof[pos:], 0, z - a, 0, a - row0, ptrb[a:], vals, b.ptr, idx,
+                                tsubj[pos:])
+    end = pos + int(ptrb[z]) - int(ptrb[a])
+    if b.m and not b.prog:
+        kn.scaled_copy(tcof[pos:end], -1.0, end - pos, tcof[pos:end])
+    return end
+
+
+def _cut(ptr, lo, hi, base, chunk):
+    """The largest row end e in lo + 1 .. hi with ptr[e] - base <= chunk
+    (lo + 1 when even one row holds more): a binary search on the row
+    pointer."""
+    a, z = lo + 1, hi
+    while a < z:
+        mid = (a + z + 1) // 2
+        if int(ptr[mid]) - base <= chunk:
+            a = mid
+        else:
+            z = mid - 1
+    return a
+
+
+def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols):
+    """The solver rows' scalar part in column order: triplets (row, column,
+    value) grouped by column, rows ascending. A first pass splits every
+    segment chunk by chunk, writing the row pointer and the constants and
+    counting the columns; a second pass splits the rows again chunk by
+    chunk and scatters each chunk into its columns (rows before the chunk
+    passed as empty rows)."""
+    sizes = [b.n if b is not None else B for _, b in segs]
+    total = sum(b.m if b is not None else B for _, b in segs)
+    chunk = max(CHUNK, total // 16)
     cptr = np.zeros(ncols + 2, I64)
-    kn.count_columns(cptr, nnz, subj)
+    for (row0, b), n in zip(segs, sizes):
+        lo = 0
+        while lo < n:
+            if b is None:
+                hi = n
+                t = n
+            else:
+                hi = _cut(b.ptr, lo, n, int(b.ptr[lo]), chunk)
+                t = int(b.ptr[hi]) - int(b.ptr[lo])
+            tsubj, tcof = np.empty(max(t, 1), I32), np.empty(max(t, 1), F64)
+            k = _emit((row0, b), row0 + lo, row0 + hi, tsubj, tcof, 0, ptrb, bfix, bsubj, bcof, L)
+            if b is not None and b.m and not b.prog:
+                seg = bfix[row0 + lo:row0 + hi]
+                kn.difference(hi - lo, np.zeros(hi - lo, F64), seg, seg)
+            kn.count_columns(cptr, k, tsubj)
+            tsubj = tcof = None
+            lo = hi
     kn.prefix_columns(cptr, ncols)
-    rows, cols, vals = np.zeros(nnz, I32), np.zeros(nnz, I32), np.zeros(nnz, F64)
-    kn.transpose_scatter(cptr[1:], nrows, ptrb.astype(I64), subj, rows, cols, vals, cof)
+    nnz = int(ptrb[nrows])
+    rows, cols, vals = np.empty(nnz, I32), np.empty(nnz, I32), np.empty(nnz, F64)
+    sink = np.zeros(max(nrows, 1), F64)
+    starts = [row0 for row0, _ in segs]
+    R0 = 0
+    while R0 < nrows:
+        base = int(ptrb[R0])
+        R1 = _cut(ptrb, R0, nrows, base, chunk)
+        t = int(ptrb[R1]) - base
+        tsubj, tcof = np.empty(max(t, 1), I32), np.empty(max(t, 1), F64)
+        pos = 0
+        s = max(bisect.bisect_right(starts, R0) - 1, 0)
+        while s < len(segs) and segs[s][0] < R1:
+            row0, n = segs[s][0], sizes[s]
+            a, z = max(R0, row0), min(R1, row0 + n)
+            if a < z:
+                pos = _emit(segs[s], a, z, tsubj, tcof, pos, ptrb, sink, bsubj, bcof, L)
+            s += 1
+        rptrb = np.zeros(R1 + 1, I64)
+        rptrb[R0:] = ptrb[R0:R1 + 1]
+        rptrb[R0:] -= base
+        kn.transpose_scatter(cptr[1:], R1, rptrb, tsubj, rows, cols, vals, tcof)
+        tsubj = tcof = rptrb = None
+        R0 = R1
     return rows, cols, vals
 
 
@@ -275,44 +378,22 @@ def _build(model):
     # (element e at row L + B + e); scalar part and constants of each
     # part's rows (b = -bfix), split from every block where it lies, the
     # blocks of each part one after the other
-    lt = sum(b.m for b, lin, _, _, _ in offs if lin)
-    ct = sum(b.m for b, lin, _, _, _ in offs if not lin)
     ptrb = np.zeros(nrows + 1, I32)
-    subj = np.empty(max(lt + B + ct, 1), I32)
-    cof = np.empty(max(lt + B + ct, 1), F64)
     bfix = np.zeros(max(nrows, 1), F64)
-
-    def split(part, r0):
-        pos = int(ptrb[r0])
-        for b, lin, _, first, _ in offs:
-            if lin != part:
-                continue
-            vals = b.cof if b.m else np.zeros(1, F64)
-            idx = b.nidxs if b.m else np.zeros(1, I64)
-            r = r0 + first
-            kn.split_rows_and_constants(bfix[r:], cof[pos:], 0, b.n, 0, 0, ptrb[r:], vals, b.ptr, idx, subj[pos:])
-            end = int(ptrb[r + b.n])
-            if b.m and not b.prog:
-                # rows without programs are negated as split: the kept
-                # coefficients in place, the constants' sums S as 0 - S
-                # (what summing the negated constants gives, +0 for a zero)
-                kn.scaled_copy(cof[pos:end], -1.0, end - pos, cof[pos:end])
-                kn.difference(b.n, np.zeros(b.n, F64), bfix[r:r + b.n], bfix[r:r + b.n])
-            pos = end
-
-    split(True, 0)
-    o = int(ptrb[L])
-    st.iota(ptrb[L + 1:L + B + 1], o + 1)
-    kn.identity_rows(o, -1, B, 0, cof, ptrb)
-    kn.scaled_copy(cof[o:o + Bl], -1.0, Bl, cof[o:o + Bl])
-    q, r = o, L
+    # the bound rows: -x + s = -lb (lower sides), then x + s = ub, one term
+    # each; their right-hand sides read off the bound vectors
+    bsubj, bcof = np.zeros(max(B, 1), I32), np.zeros(max(B, 1), F64)
+    kn.identity_rows(0, -1, B, 0, bcof, ptrb)
+    kn.scaled_copy(bcof[:Bl], -1.0, Bl, bcof[:Bl])
+    q, r = 0, L
     for k, vs in enumerate(sides):
         for v in vs:
-            q = kn.positive_entries(v.nidxs, q, subj)
+            q = kn.positive_entries(v.nidxs, q, bsubj)
             (kn.variable_values if k == 0 else kn.negated_variable_values)(v.size, v.nidxs, r, bfix, bl if k == 0 else bu)
             r += v.size
-    bsubj = subj[o:o + B].copy()      # kept; the rest of subj is freed below
-    split(False, L + B)
+    segs = ([(first, b) for b, lin, _, first, _ in offs if lin] + [(L, None)]
+            + [(L + B + first, b) for b, lin, _, first, _ in offs if not lin])
+    frows, fcols, fvals = _split_and_transpose(segs, ptrb, bfix, bsubj[:B], bcof[:B], L, B, nrows, N + 1)
     # constants routed apart: b = -bfix takes w C after the piece's own
     for b, lin, _, first, const in offs:
         if const is not None:
@@ -321,8 +402,7 @@ def _build(model):
             wc = np.empty(b.n, F64)
             kn.scaled_copy(wc, w, b.n, c)
             kn.difference(b.n, bfix[r0:r0 + b.n], wc, bfix[r0:r0 + b.n])
-    frows, fcols, fvals = _row_triplets(ptrb, subj, cof, nrows, N + 1)
-    del subj, cof
+    bsubj = bsubj[:B]
     # parameter table: the non-constant programs of every row
     progs = [(b, conidxs[o:o + b.n] if lin else st.iota(np.zeros(b.n, I32), L + B + first))
              for b, lin, o, first, _ in offs if b.prog]

@@ -135,3 +135,54 @@ def test_constants_of_rows_keep_their_signed_zeros(consts):
         s = s + (-1.0 * c)
     want = -1.0 * s
     np.testing.assert_array_equal(bits(b[[0, 1]]), bits(np.array([want, want])))
+
+
+@pytest.mark.parametrize("chunk", [1, 3, 50])
+def test_rows_split_and_transposed_in_chunks(chunk, monkeypatch):
+    """The solver's rows split and transposed a few at a time give the flat
+    problem of the whole at once."""
+    whole, whole_cones = flat(model_of(4))
+    monkeypatch.setattr(translate, "CHUNK", chunk)
+    monkeypatch.setattr(translate, "_split_and_transpose", _counting(translate._split_and_transpose))
+    parts, cones = flat(model_of(4))
+    assert cones == whole_cones and CALLS[-1] > 1
+    for k in whole:
+        np.testing.assert_array_equal(bits(parts[k]), bits(whole[k]), err_msg=k)
+
+
+CALLS = []
+
+
+def _counting(f):
+    """f, noting how many transposing scatters one call ran."""
+    def g(*args):
+        real, n = translate.kn.transpose_scatter, [0]
+
+        def counted(*a):
+            n[0] += 1
+            return real(*a)
+        translate.kn.transpose_scatter = counted
+        try:
+            return f(*args)
+        finally:
+            translate.kn.transpose_scatter = real
+            CALLS.append(n[0])
+    return g
+
+
+@pytest.mark.parametrize("window", [2, 3, 5])
+def test_repeated_positions_counted_a_window_at_a_time(window, monkeypatch):
+    """Rows that hold a variable twice (x + x, unmerged) are summed into one
+    entry whatever the window the position changes are counted in."""
+    def model():
+        m = fh.Model()
+        x = m.variable(4)
+        m.add(x + x + np.arange(4.0) * x <= 1.0, fh.soc(x[0] + 3.0, x[1:] - x[:3] + x[1:]))
+        m.minimize(x.sum())
+        return flat(m)
+    whole, _ = model()
+    monkeypatch.setattr(translate, "WINDOW", window)
+    parts, _ = model()
+    for k in whole:
+        np.testing.assert_array_equal(bits(parts[k]), bits(whole[k]), err_msg=k)
+    assert len(whole["data"]) == 4 + 1 + 6          # x + x summed, not kept twice
