@@ -39,11 +39,12 @@ def _column_order(rows, cols, nrows, ncols):
     return order[:nnz], int(rptr[1])
 
 
-def _csc(rows, cols, vals, nrows, ncols, ordered=False):
+def _csc(rows, cols, vals, nrows, ncols, ordered=False, starts=None):
     """Triplets in column order with repeated positions summed, once for every
     value array of vals (the same positions). Returns (colptr, rowidx,
     [values, ...]). `ordered`: the triplets already stand in (column, row)
-    order, as the transposing scatter leaves them."""
+    order, as the transposing scatter leaves them, with `starts` (when
+    given) the start of every column and the end of the last."""
     nnz = len(rows)
     if nnz == 0:
         return np.zeros(ncols + 1, np.int64), np.zeros(0, I32), [np.zeros(0, F64) for _ in vals]
@@ -65,6 +66,8 @@ def _csc(rows, cols, vals, nrows, ncols, ordered=False):
         count = kn.count_positions(nnz, 1, order, cols, rows)
     if ordered and count == nnz:
         # in order and every position once: the triplets are the columns
+        if starts is not None:
+            return starts, rows, list(vals)
         kn.count_rows(count, colptr, cols)
         kn.prefix_rows(ncols + 1, colptr)
         return colptr[1:], rows, list(vals)
@@ -180,7 +183,8 @@ def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols):
         kn.transpose_scatter(cptr[1:], R1, rptrb, tsubj, rows, cols, vals, tcof)
         tsubj = tcof = rptrb = None
         R0 = R1
-    return rows, cols, vals
+    # each column's cursor stopped at its end, the start of the next
+    return rows, cols, vals, cptr[:ncols + 1]
 
 
 def _lay_bound(target, dom, shape):
@@ -393,7 +397,7 @@ def _build(model):
             r += v.size
     segs = ([(first, b) for b, lin, _, first, _ in offs if lin] + [(L, None)]
             + [(L + B + first, b) for b, lin, _, first, _ in offs if not lin])
-    frows, fcols, fvals = _split_and_transpose(segs, ptrb, bfix, bsubj[:B], bcof[:B], L, B, nrows, N + 1)
+    frows, fcols, fvals, fstarts = _split_and_transpose(segs, ptrb, bfix, bsubj[:B], bcof[:B], L, B, nrows, N + 1)
     # constants routed apart: b = -bfix takes w C after the piece's own
     for b, lin, _, first, const in offs:
         if const is not None:
@@ -437,7 +441,7 @@ def _build(model):
     else:
         colptr, rowidx, (pvals,) = _csc(Ptrip[0], Ptrip[1], [Ptrip[2]], N, N)
         P = sp.csc_matrix((pvals, rowidx, colptr), shape=(N, N))
-    model._flat = dict(N=N, P=P, nrows=nrows, L=L, B=B, Bl=Bl, bsubj=bsubj, fixed=(frows, fcols, fvals),
+    model._flat = dict(N=N, P=P, nrows=nrows, L=L, B=B, Bl=Bl, bsubj=bsubj, fixed=(frows, fcols, fvals, fstarts),
                       bfix=bfix[:nrows], table=table, otable=otable, qfull=qfull, cones=cones, info=info)
     _acc_tables(model)
     model._param_dirty = True
@@ -526,7 +530,7 @@ def _structure(model):
     f = model._flat
     t = f["table"]
     nrows, N = f["nrows"], f["N"]
-    frows, fcols, fvals = f["fixed"]
+    frows, fcols, fvals, fstarts = f["fixed"]
     b = np.zeros(max(nrows, 1), F64)
     kn.scaled_copy(b, -1.0, nrows, f["bfix"])
     b = b[:nrows]
@@ -542,7 +546,7 @@ def _structure(model):
         mark = np.concatenate([np.zeros(len(fvals), F64), np.ones(P, F64)])
         colptr, rowidx, (vals, marks) = _csc(rows, cols, [base, mark], nrows, N + 1)
     else:
-        colptr, rowidx, (vals,) = _csc(frows, fcols, [fvals], nrows, N + 1, ordered=True)
+        colptr, rowidx, (vals,) = _csc(frows, fcols, [fvals], nrows, N + 1, ordered=True, starts=fstarts)
     c0 = int(colptr[1])               # the constant column: parameter entries only
     import scipy.sparse as sp
     A = sp.csc_matrix((vals[c0:], rowidx[c0:], colptr[1:] - c0), shape=(nrows, N))
