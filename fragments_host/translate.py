@@ -582,9 +582,11 @@ def _evaluate(model):
         changed.add("q")
         # objective: new parameter parts plus the fixed coefficients
         n = ot["count"]
-        val, q = np.zeros(n, F64), np.zeros(n, F64)
+        if "val" not in ot:             # the evaluation's arrays, kept for every re-evaluation
+            ot["val"], ot["q"], ot["stack"] = np.zeros(n, F64), np.zeros(n, F64), np.zeros(ot["depth"], F64)
+        val, q = ot["val"], ot["q"]
         kn.evaluate_parameterized_rows(ot["cconst"], ot["code"], ot["varidx"], ot["rcp"], ot["sizes"], 0, 1, values, ot["ptrb"],
-              ot["ptre"], 0, 0, ot["subj"], val, np.zeros(ot["depth"], F64))
+              ot["ptre"], 0, 0, ot["subj"], val, ot["stack"])
         kn.difference(n, val, ot["negbase"], q)
         kn.scatter(ot["subj"], f["qfull"], q)
     if t is not None:
@@ -610,8 +612,7 @@ def parameter_values(model):
             raise ParameterError(f"parameter {p.name} of shape {p.shape} has no value")
     values = np.zeros(max(model.nparams, 1), F64)
     for p in model.parameters:
-        if p.value is not None:
-            kn.scatter(st.iota(np.zeros(p.size, I32), p.base), values, np.ascontiguousarray(p.value.reshape(-1)))
+        kn.copy_f64_run(0, p.size, p.base, values, p.value.reshape(-1))
     return values
 
 
