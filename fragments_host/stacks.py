@@ -350,7 +350,10 @@ def sum_axis(e, axis):
     return reshape(R.expr(e.model, (outer * inner,)), shape)
 
 
+# index runs (rows, columns) of full dense matrices, kept per shape, the
+# oldest dropped first once they hold more than FULL_BYTES
 _FULL = {}
+FULL_BYTES = 64 << 20
 
 
 def matrix_triplets(M):
@@ -372,9 +375,11 @@ def matrix_triplets(M):
         key = (m, n)
         runs = _FULL.get(key)
         if runs is None:
-            runs = _FULL[key] = (np.repeat(np.arange(m, dtype=I32), n), np.tile(np.arange(n, dtype=I32), m))
-            if len(_FULL) > 64:
-                _FULL.pop(next(iter(_FULL)))
+            runs = (np.repeat(np.arange(m, dtype=I32), n), np.tile(np.arange(n, dtype=I32), m))
+            if 8 * m * n <= FULL_BYTES:
+                _FULL[key] = runs
+                while sum(r.nbytes + c.nbytes for r, c in _FULL.values()) > FULL_BYTES:
+                    _FULL.pop(next(iter(_FULL)))
         return m, runs[0], runs[1], flat
     idx = np.flatnonzero(flat)
     return m, (idx // n).astype(I32), (idx % n).astype(I32), flat[idx]

@@ -186,3 +186,21 @@ def test_repeated_positions_counted_a_window_at_a_time(window, monkeypatch):
     for k in whole:
         np.testing.assert_array_equal(bits(parts[k]), bits(whole[k]), err_msg=k)
     assert len(whole["data"]) == 4 + 1 + 6          # x + x summed, not kept twice
+
+
+def test_index_runs_of_dense_matrices_stay_within_their_budget(monkeypatch):
+    """The index runs kept for full dense matrices never hold more than
+    their budget, whatever shapes come, and products stay right."""
+    from fragments_host import stacks
+    monkeypatch.setattr(stacks, "_FULL", {})
+    monkeypatch.setattr(stacks, "FULL_BYTES", 3000)
+    m = fh.Model()
+    x = m.variable(30)
+    rng = np.random.default_rng(8)
+    Ms = [rng.uniform(1.0, 2.0, size=(k, 30)) for k in (5, 9, 7, 5, 9, 13, 17)]
+    for M in Ms:
+        m.add(M @ x <= 1.0)
+    _, A, _, _ = m.flat_problem()
+    held = sum(r.nbytes + c.nbytes for r, c in stacks._FULL.values())
+    assert 0 < held <= 3000
+    np.testing.assert_array_equal(A.toarray(), np.vstack(Ms))
