@@ -31,13 +31,38 @@ DEEP = 24
 
 def evaluate(a):
     """The blocks of one recorded expression."""
-    return _ONE[a._op](a._model, *a._args)
+    op, args = a._op, a._args
+    if op in _UNARY:
+        return _UNARY[op][0](args[0]._e, *args[1:])
+    if op in _JOINT:
+        return _JOINT[op][0]([x._e for x in args[0]], args[1])
+    return _ONE[op](a._model, *args)
 
 
-# -- one expression ---------------------------------------------------------
+def _spread(e, shape):
+    """A one-element expression repeated to `shape`."""
+    return st.pick(e, np.zeros(st.size_of(shape), I64), shape)
 
-def _one_const(model, arr):
-    return st.constant(model, arr)
+
+def _spread_each(e, k, shape):
+    """Each of a run's one-element results repeated to `shape`."""
+    idx = np.repeat(np.arange(k, dtype=I64), st.size_of(shape))
+    return st.pick(e, idx, (k,) + tuple(shape))
+
+
+# Operations of one operand: the stack operation on one expression, and on a
+# run of k (its result with the run's leading axis, the axes shifted by one).
+_UNARY = {
+    "scale": (st.scale, lambda e, k, d: st.scale(e, d)),
+    "reshape": (st.reshape, lambda e, k, shape: st.reshape(e, (k,) + tuple(shape))),
+    "spread": (_spread, _spread_each),
+    "permute": (st.permute, lambda e, k, perm: st.permute(e, [0] + [p + 1 for p in perm])),
+    "box": (st.box, lambda e, k, first, last: st.box(e, [0] + list(first), [k] + list(last))),
+    "sum": (st.sum_axis, lambda e, k, axis: st.sum_axis(e, axis + 1)),
+}
+# Operations of several operands: the stack operation and what its fixed
+# argument gains over a run (the join's axis shifted by one).
+_JOINT = {"wsum": (st.wsum, ()), "concat": (st.concat, 1)}
 
 
 def _one_lmat(model, M, x, shape):
@@ -49,56 +74,34 @@ def _one_diag(model, values, x):
     return st.left_matmul(None, x._e, st.diagonal_triplets(values))
 
 
-def _one_wsum(model, xs, weights):
-    return st.wsum([x._e for x in xs], weights)
-
-
-def _one_scale(model, x, d):
-    return st.scale(x._e, d)
-
-
-def _one_reshape(model, x, shape):
-    return st.reshape(x._e, shape)
-
-
-def _one_spread(model, x, shape):
-    return st.pick(x._e, np.zeros(st.size_of(shape), I64), shape)
-
-
-def _one_permute(model, x, perm):
-    return st.permute(x._e, perm)
-
-
-def _one_box(model, x, first, last):
-    return st.box(x._e, first, last)
-
-
-def _one_concat(model, xs, axis):
-    return st.concat([x._e for x in xs], axis)
-
-
-def _one_sum(model, x, axis):
-    return st.sum_axis(x._e, axis)
-
-
-_ONE = dict(const=_one_const, lmat=_one_lmat, diag=_one_diag, wsum=_one_wsum, scale=_one_scale,
-            reshape=_one_reshape, spread=_one_spread, permute=_one_permute, box=_one_box, concat=_one_concat,
-            sum=_one_sum)
+_ONE = dict(const=st.constant, lmat=_one_lmat, diag=_one_diag)
 
 
 # -- a run of alike expressions ---------------------------------------------
-# Each function takes the run's expressions (equal keys) and returns
-# (blocks, True) for a result with the run's leading axis, (blocks, False)
-# for one result that every member shares, or None when the run cannot be
-# taken together (its members are then evaluated one by one).
+# run() takes the run's expressions (equal keys) and returns (blocks, True)
+# for a result with the run's leading axis, (blocks, False) for one result
+# that every member shares, or None when the run cannot be taken together
+# (its members are then evaluated one by one).
 
 def run(items):
     first = items[0]
     if all(x is first for x in items):
         return first._e, False
-    if first._op is None:
+    op = first._op
+    if op is None:
         return None
-    return _MANY[first._op](items, len(items))
+    k = len(items)
+    if op in _UNARY:
+        r = run([x._args[0] for x in items])
+        if r is None:
+            return None
+        e, batched = r
+        one, many = _UNARY[op]
+        args = first._args[1:]
+        return (many(e, k, *args), True) if batched else (one(e, *args), False)
+    if op in _JOINT:
+        return _many_joint(items, k)
+    return _MANY[op](items, k)
 
 
 def _spread_over(e, k):
@@ -108,11 +111,21 @@ def _spread_over(e, k):
     return st.pick(e, idx, (k,) + e.shape)
 
 
-def _operands(items, j, k):
-    """The j-th operands of a run's members, each taken together; None when
-    one cannot be."""
-    r = run([x._args[j] for x in items])
-    return r
+def _many_joint(items, k):
+    """A weighted sum or a join over a run: each operand position taken
+    together; shared when every operand is shared, else the shared ones
+    spread over the run."""
+    parts = []
+    for j in range(len(items[0]._args[0])):
+        r = run([x._args[0][j] for x in items])
+        if r is None:
+            return None
+        parts.append(r)
+    join, shift = _JOINT[items[0]._op]
+    fixed = items[0]._args[1]
+    if not any(b for _, b in parts):
+        return join([e for e, _ in parts], fixed), False
+    return join([e if b else _spread_over(e, k) for e, b in parts], fixed + shift), True
 
 
 def _many_const(items, k):
@@ -121,22 +134,21 @@ def _many_const(items, k):
 
 
 def _many_lmat(items, k):
-    r = _operands(items, 1, k)
+    r = run([x._args[1] for x in items])
     if r is None or r[1]:
         return None
-    e, _ = r
     Ms = [x._args[0] for x in items]
     if hasattr(Ms[0], "tocsr"):
         import scipy.sparse as sp
         M = sp.vstack(Ms, format="csr")
     else:
         M = np.concatenate(Ms, axis=0)
-    out = st.left_matmul(M, e)
+    out = st.left_matmul(M, r[0])
     return st.reshape(out, (k,) + tuple(items[0]._args[2])), True
 
 
 def _many_diag(items, k):
-    r = _operands(items, 1, k)
+    r = run([x._args[1] for x in items])
     if r is None:
         return None
     e, batched = r
@@ -149,73 +161,7 @@ def _many_diag(items, k):
     return st.reshape(out, shape), True
 
 
-def _joint(items, k, join, fixed, shift):
-    """An operation of several operands over a run (a weighted sum, a
-    join): each operand position taken together; shared when every operand
-    is shared, else the shared ones spread over the run."""
-    parts = []
-    for j in range(len(items[0]._args[0])):
-        r = run([x._args[0][j] for x in items])
-        if r is None:
-            return None
-        parts.append(r)
-    if not any(b for _, b in parts):
-        return join([e for e, _ in parts], fixed), False
-    return join([e if b else _spread_over(e, k) for e, b in parts], fixed + shift), True
-
-
-def _many_wsum(items, k):
-    return _joint(items, k, st.wsum, items[0]._args[1], ())
-
-
-def _unary(items, k, one, many):
-    r = _operands(items, 0, k)
-    if r is None:
-        return None
-    e, batched = r
-    args = items[0]._args[1:]
-    if not batched:
-        return one(e, *args), False
-    return many(e, k, *args), True
-
-
-def _many_scale(items, k):
-    return _unary(items, k, st.scale, lambda e, k, d: st.scale(e, d))
-
-
-def _many_reshape(items, k):
-    return _unary(items, k, st.reshape, lambda e, k, shape: st.reshape(e, (k,) + tuple(shape)))
-
-
-def _spread_each(e, k, shape):
-    n = st.size_of(shape)
-    idx = np.repeat(np.arange(k, dtype=I64), n)
-    return st.pick(e, idx, (k,) + tuple(shape))
-
-
-def _many_spread(items, k):
-    return _unary(items, k, lambda e, shape: st.pick(e, np.zeros(st.size_of(shape), I64), shape), _spread_each)
-
-
-def _many_permute(items, k):
-    return _unary(items, k, st.permute, lambda e, k, perm: st.permute(e, [0] + [p + 1 for p in perm]))
-
-
-def _many_box(items, k):
-    return _unary(items, k, st.box, lambda e, k, first, last: st.box(e, [0] + list(first), [k] + list(last)))
-
-
-def _many_sum(items, k):
-    return _unary(items, k, st.sum_axis, lambda e, k, axis: st.sum_axis(e, axis + 1))
-
-
-def _many_concat(items, k):
-    return _joint(items, k, st.concat, items[0]._args[1], 1)
-
-
-_MANY = dict(const=_many_const, lmat=_many_lmat, diag=_many_diag, wsum=_many_wsum, scale=_many_scale,
-             reshape=_many_reshape, spread=_many_spread, permute=_many_permute, box=_many_box,
-             concat=_many_concat, sum=_many_sum)
+_MANY = dict(const=_many_const, lmat=_many_lmat, diag=_many_diag)
 
 
 def rows_of_run(exprs):

@@ -100,8 +100,6 @@ bound_dual_difference = kernel(23)
 
 # -- domains and constraint rows
 lay_out_bounds = kernel(82)
-count_row_parts = kernel(34)
-route_rows = kernel(35)
 split_rows_and_constants = kernel(76)
 dense_rows = kernel(41)
 

@@ -335,7 +335,7 @@ def _build(model):
             members = [(cons, [(r, None)], [cone for c in cons for cone in c.cones])]
         for cs_, parts, cs in members:
             # rows with programs are negated and merged here; the others keep
-            # their coefficients and are negated as they are routed
+            # their coefficients and are negated as they are split
             parts = [(st.merge(st.scale(e, -1.0)) if e.prog else e, c) for e, c in parts]
             n = sum(e.n for e, _ in parts)
             if cs_[0].kind in ("zero", "nonneg"):

@@ -28,6 +28,7 @@ def _rows(fh, m, x, y, X, rng, i):
         fh.soc(x[0] + 5.0, (c @ x)[1:]),
         (c[:, :3] @ X).sum(axis=1) <= 1.0,
         fh.soc(y[1] + 9.0, (c[:, :3] @ X)[1:, :2].T.reshape(4)),
+        x[:3] <= rng.normal(),              # each member's number spread over three rows
     ]
 
 
