@@ -147,35 +147,33 @@ class StoredRunner {
     auto product_follows = [&](i32 w0, i32 w1) {
       return k < ke && sizes[k] == 3 && words[p] == w0 && words[p + 1] == w1 && words[p + 2] == stack::kMultiply;
     };
+    // A run of "push a, push b, multiply" with one of a, b a parameter and
+    // the other a constant (the parameter first when ParamFirst): top *
+    // second, the value pushed second left in slot 1.
+    auto product_run = [&]<bool ParamFirst>() {
+      constexpr i32 w0 = ParamFirst ? stack::kPushParam : stack::kPushConst;
+      constexpr i32 w1 = ParamFirst ? stack::kPushConst : stack::kPushParam;
+      auto operand = [&](std::ptrdiff_t at, bool param) {
+        return param ? param_value_[trunc_operand(consts[at])] : consts[at];
+      };
+      f64 v, top;
+      do {
+        top = operand(p + 1, !ParamFirst);
+        v = top * operand(p, ParamFirst);
+        emit(k, v);
+        p += 3;
+        ++k;
+      } while (product_follows(w0, w1));
+      s0 = v;
+      s1 = top;
+      d0 = d1 = true;
+    };
     while (k < ke) {
       const i32 n = sizes[k];
       if (n == 3 && product_follows(stack::kPushParam, stack::kPushConst)) {
-        // "push parameter, push constant, multiply": constant * parameter,
-        // the constant left in slot 1.
-        f64 v, top;
-        do {
-          top = consts[p + 1];
-          v = top * param_value_[trunc_operand(consts[p])];
-          emit(k, v);
-          p += 3;
-          ++k;
-        } while (product_follows(stack::kPushParam, stack::kPushConst));
-        s0 = v;
-        s1 = top;
-        d0 = d1 = true;
+        product_run.template operator()<true>();
       } else if (n == 3 && product_follows(stack::kPushConst, stack::kPushParam)) {
-        // "push constant, push parameter, multiply": parameter * constant.
-        f64 v, top;
-        do {
-          top = param_value_[trunc_operand(consts[p + 1])];
-          v = top * consts[p];
-          emit(k, v);
-          p += 3;
-          ++k;
-        } while (product_follows(stack::kPushConst, stack::kPushParam));
-        s0 = v;
-        s1 = top;
-        d0 = d1 = true;
+        product_run.template operator()<false>();
       } else if (n == 1 && words[p] == stack::kPushParam) {
         f64 v;
         do {
