@@ -209,23 +209,16 @@ class Affine:
         return _product(M.T, self.T, None).T
 
     def __rmatmul__(self, M):
-        if type(M) is np.ndarray and M.dtype == F64 and 0 < M.ndim < 3:
-            # a float array: the common case, checked first
-            if not self._shape or M.shape[-1] != self._shape[0]:
-                raise ShapeError(f"matrix product of shapes {M.shape} and {self.shape}")
-            if M.ndim == 1:
-                return _product(M.reshape(1, -1), self, f"M @ {self!r}", self._shape[1:])
-            return _product(M, self, f"M @ {self!r}")
-        if isinstance(M, Parameter):
-            return M.__matmul__(self)
-        if not hasattr(M, "tocsr") and np.ndim(M) == 1:
-            v = np.asarray(M, F64)
-            if not self.shape or self.shape[0] != v.shape[0]:
-                raise ShapeError(f"matrix product of shapes {v.shape} and {self.shape}")
-            return _product(v.reshape(1, -1), self, f"M @ {self!r}", self.shape[1:])
-        M = _as_matrix(M)
-        if not self.shape or M.shape[1] != self.shape[0]:
+        if type(M) is not np.ndarray or M.dtype != F64 or not 0 < M.ndim < 3:
+            # anything but a float vector or matrix (the common case): a
+            # parameter, a compressed-row matrix, or numbers to convert
+            if isinstance(M, Parameter):
+                return M.__matmul__(self)
+            M = np.asarray(M, F64) if not hasattr(M, "tocsr") and np.ndim(M) == 1 else _as_matrix(M)
+        if not self._shape or M.shape[-1] != self._shape[0]:
             raise ShapeError(f"matrix product of shapes {M.shape} and {self.shape}")
+        if M.ndim == 1:
+            return _product(M.reshape(1, -1), self, f"M @ {self!r}", self._shape[1:])
         return _product(M, self, f"M @ {self!r}")
 
     # -- structure
