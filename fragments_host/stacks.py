@@ -16,7 +16,7 @@ class Expr:
     """Blocks of one dense stacked expression (shape, row pointer, terms and,
     when some coefficient depends on parameters, its programs)."""
 
-    __slots__ = ("shape", "ptr", "nidxs", "cof", "codeptr", "code", "cconst", "model", "f64", "cconst_at")
+    __slots__ = ("shape", "ptr", "nidxs", "cof", "codeptr", "code", "cconst", "model", "f64", "cconst_at", "unit")
 
     def __init__(self, model, shape, ptr, nidxs, cof, codeptr=None, code=None, cconst=None):
         self.model = model
@@ -27,6 +27,8 @@ class Expr:
         # both lie in one array (a result block): an operand on its own is
         # then read where it lies instead of being copied
         self.f64, self.cconst_at = None, 0
+        # every element exactly one term, no programs (a variable as stated)
+        self.unit = False
 
     @property
     def n(self):
@@ -202,7 +204,9 @@ def identity(model, shape, nidxs):
     R = RStack(len(shape), n, n)
     kn.identity_rows(R.cof, n, n, R.ptr, R.f64, R.i32)
     kn.copy_i64_run(0, n, R.i64, R.nidxs, nidxs)
-    return R.expr(model, shape)
+    e = R.expr(model, shape)
+    e.unit = True
+    return e
 
 
 def reshape(e, shape):
@@ -211,7 +215,7 @@ def reshape(e, shape):
     if len(shape):
         kn.copy_shape_run(len(shape), sh, np.asarray(shape, I32), 0)
     r = Expr(e.model, tuple(sh[:len(shape)]), e.ptr, e.nidxs, e.cof, e.codeptr, e.code, e.cconst)
-    r.f64, r.cconst_at = e.f64, e.cconst_at
+    r.f64, r.cconst_at, r.unit = e.f64, e.cconst_at, e.unit
     return r
 
 
@@ -392,6 +396,13 @@ def diagonal_triplets(values):
     return len(v), idx, idx, v[idx]
 
 
+def left_product_sizes(W, o, e, m, si, sj, p):
+    """(elements, program positions, terms) of M . E counted by the product's
+    size pass (E placed as operand o of W)."""
+    return kn.left_product_sizes(0, len(si), 1, False, 0, m, si, sj, o.codeptr, e.n, o.ptr, 0, 0, p, int(e.prog), 0,
+                                 W.i32, W.i64)
+
+
 def left_matmul(M, e, triplets=None):
     """M . E for a constant matrix M (dense or scipy sparse) and E with M's
     column axis as its first axis."""
@@ -400,8 +411,16 @@ def left_matmul(M, e, triplets=None):
     W = WStack([e])
     o = W.ops[0]
     p = size_of(e.shape[1:])
-    E, P, T = kn.left_product_sizes(0, Kn, 1, False, 0, m, si, sj, o.codeptr, e.n, o.ptr, 0, 0, p, int(e.prog), 0,
-                     W.i32, W.i64)
+    if e.unit and max(m, Kn) * p < 1 << 31:
+        # every operand element one term: each entry of M meets p of them
+        E, P, T = m * p, 0, Kn * p
+    elif not e.prog and Kn == m * e.shape[0] and m * max(e.m, p) < 1 << 31:
+        # every position of M stored (one entry each): each result element
+        # takes the terms of a whole column of the operand, so the result
+        # has all m rows of p elements and m times the operand's terms
+        E, P, T = m * p, 0, m * e.m
+    else:
+        E, P, T = left_product_sizes(W, o, e, m, si, sj, p)
     shape = (m,) + e.shape[1:]
     R = RStack(len(shape), E, T, P, e.prog)
     if e.prog:

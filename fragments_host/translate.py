@@ -50,15 +50,7 @@ def _csc(rows, cols, vals, nrows, ncols, ordered=False, starts=None):
         return np.zeros(ncols + 1, np.int64), np.zeros(0, I32), [np.zeros(0, F64) for _ in vals]
     colptr = np.zeros(ncols + 2, I64)
     if ordered:
-        # position changes counted a window at a time (consecutive windows
-        # share an entry), in the order the triplets stand
-        w = min(nnz, WINDOW)
-        step = st.iota(np.empty(w, I32), 0)
-        count, k0 = 1, 0
-        while k0 < nnz - 1:
-            n = min(w, nnz - k0)
-            count = kn.count_positions(n, count, step, cols[k0:], rows[k0:])
-            k0 += n - 1
+        count = _changes(rows, cols, nnz)
         if count < nnz:
             order = st.iota(np.empty(nnz, I32), 0)
     else:
@@ -83,22 +75,38 @@ def _csc(rows, cols, vals, nrows, ncols, ordered=False, starts=None):
     return colptr[1:], trow, out
 
 
-# terms split and transposed at a time (at least a sixteenth of all of
+def _changes(rows, cols, nnz):
+    """1 + the number of entries k > 0 whose (column, row) differs from
+    entry k - 1's, counted a window at a time (consecutive windows share
+    an entry; one window of entry numbers serves every window)."""
+    w = min(nnz, WINDOW)
+    step = st.iota(np.empty(w, I32), 0)
+    count, k0 = 1, 0
+    while k0 < nnz - 1:
+        n = min(w, nnz - k0)
+        count = kn.count_positions(n, count, step, cols[k0:], rows[k0:])
+        k0 += n - 1
+    return count
+
+
+# terms split and transposed at a time (at least a PARTS-th of all of
 # them): the split rows of one chunk are alive at once, not those of the
 # whole matrix beside its transposed triplets
 CHUNK = 1 << 17
+PARTS = 16
 # entries whose position changes are counted in one call (a window of entry
 # numbers serves every window)
 WINDOW = 1 << 16
 
 
-def _emit(seg, a, z, tsubj, tcof, pos, ptrb, sink, bsubj, bcof, L):
+def _emit(seg, a, z, tsubj, tcof, pos, ptrb, sink, bsubj, bcof, L, negate=True):
     """Rows a .. z - 1 (solver rows) of one segment (a block of rows, or the
     bound rows for None) split into their scalar part at tsubj/tcof from
     pos, their constants added into sink, the row pointer written from
     ptrb[a] on; returns the position after them. Rows without programs are
-    negated as they are split: the kept coefficients in place (the
-    constants' sums S are negated by the caller as 0 - S)."""
+    negated as they are split (unless `negate` is off: a pass that only
+    counts): the kept coefficients in place (the constants' sums S are
+    negated by the caller as 0 - S)."""
     row0, b = seg
     if b is None:
         k0, k1 = a - L, z - L
@@ -111,7 +119,7 @@ def _emit(seg, a, z, tsubj, tcof, pos, ptrb, sink, bsubj, bcof, L):
     kn.split_rows_and_constants(sink[a:], tcof[pos:], 0, z - a, 0, a - row0, ptrb[a:], vals, b.ptr, idx,
                                 tsubj[pos:])
     end = pos + int(ptrb[z]) - int(ptrb[a])
-    if b.m and not b.prog:
+    if negate and b.m and not b.prog:
         kn.scaled_copy(tcof[pos:end], -1.0, end - pos, tcof[pos:end])
     return end
 
@@ -130,17 +138,34 @@ def _cut(ptr, lo, hi, base, chunk):
     return a
 
 
-def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols):
+def _sink(dtype):
+    """A view of n elements that all stand on one element: the outputs of a
+    scatter pass that are not wanted go there (one cache line written)."""
+    return lambda n: np.lib.stride_tricks.as_strided(np.zeros(1, dtype), shape=(max(n, 1),), strides=(0,),
+                                                    writeable=True)
+
+
+_SINK_I32, _SINK_F64 = _sink(I32), _sink(F64)
+
+
+def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols, need_cols):
     """The solver rows' scalar part in column order: triplets (row, column,
-    value) grouped by column, rows ascending. A first pass splits every
-    segment chunk by chunk, writing the row pointer and the constants and
-    counting the columns; a second pass splits the rows again chunk by
-    chunk and scatters each chunk into its columns (rows before the chunk
-    passed as empty rows)."""
+    value) grouped by column, rows ascending, returned as (rows, cols,
+    vals, column starts). A first pass splits every segment chunk by chunk,
+    writing the row pointer and the constants and counting the columns; a
+    second pass splits the rows again chunk by chunk and scatters each
+    chunk into its columns (rows before the chunk passed as empty rows),
+    one output array at a time from the same cursors: a scatter writing
+    one array keeps one write stream per column, where three streams per
+    column outrun the processor's address caches. The columns are written
+    only when `need_cols`, or when the rows alone do not show that every
+    position is distinct (cols is None otherwise)."""
     sizes = [b.n if b is not None else B for _, b in segs]
     total = sum(b.m if b is not None else B for _, b in segs)
-    chunk = max(CHUNK, total // 16)
+    chunk = max(CHUNK, total // PARTS)
     cptr = np.zeros(ncols + 2, I64)
+    # the counting pass keeps no coefficient: they all go to one element
+    nocof = _SINK_F64(chunk)
     for (row0, b), n in zip(segs, sizes):
         lo = 0
         while lo < n:
@@ -150,8 +175,9 @@ def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols):
             else:
                 hi = _cut(b.ptr, lo, n, int(b.ptr[lo]), chunk)
                 t = int(b.ptr[hi]) - int(b.ptr[lo])
-            tsubj, tcof = np.empty(max(t, 1), I32), np.empty(max(t, 1), F64)
-            k = _emit((row0, b), row0 + lo, row0 + hi, tsubj, tcof, 0, ptrb, bfix, bsubj, bcof, L)
+            tsubj = np.empty(max(t, 1), I32)
+            tcof = nocof if t <= chunk else _SINK_F64(t)
+            k = _emit((row0, b), row0 + lo, row0 + hi, tsubj, tcof, 0, ptrb, bfix, bsubj, bcof, L, False)
             if b is not None and b.m and not b.prog:
                 seg = bfix[row0 + lo:row0 + hi]
                 kn.difference(hi - lo, np.zeros(hi - lo, F64), seg, seg)
@@ -160,7 +186,28 @@ def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols):
             lo = hi
     kn.prefix_columns(cptr, ncols)
     nnz = int(ptrb[nrows])
-    rows, cols, vals = np.empty(nnz, I32), np.empty(nnz, I32), np.empty(nnz, F64)
+    ints, reals = _SINK_I32(nnz), _SINK_F64(nnz)
+    rows, vals = np.empty(nnz, I32), np.empty(nnz, F64)
+    cols = np.empty(nnz, I32) if need_cols else None
+    outs = [(ints, ints, vals), (rows, ints, reals)] + ([(ints, cols, reals)] if need_cols else [])
+    _scatter_pass(segs, sizes, ptrb, bsubj, bcof, L, nrows, chunk, cptr, outs)
+    # each column's cursor stopped at its end, the start of the next
+    starts = cptr[:ncols + 1]
+    if not need_cols and nnz and _changes(rows, rows, nnz) < nnz:
+        # a row shared by the ends of two columns, or a repeated position:
+        # the columns decide
+        cols = np.empty(nnz, I32)
+        cur = np.zeros(ncols + 1, I64)
+        kn.copy_i64_run(0, ncols, cur, 1, starts)
+        _scatter_pass(segs, sizes, ptrb, bsubj, bcof, L, nrows, chunk, cur, [(ints, cols, reals)])
+    return rows, cols, vals, starts
+
+
+def _scatter_pass(segs, sizes, ptrb, bsubj, bcof, L, nrows, chunk, cptr, outs):
+    """The rows split again, a chunk at a time, each chunk scattered into
+    every (rows, cols, vals) output of `outs` from the cursors cptr[1:] as
+    they stood before the chunk; the cursors end past the chunk."""
+    saved = np.zeros(len(cptr), I64) if len(outs) > 1 else None
     sink = np.zeros(max(nrows, 1), F64)
     starts = [row0 for row0, _ in segs]
     R0 = 0
@@ -180,11 +227,12 @@ def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols):
         rptrb = np.zeros(R1 + 1, I64)
         rptrb[R0:] = ptrb[R0:R1 + 1]
         rptrb[R0:] -= base
-        kn.transpose_scatter(cptr[1:], R1, rptrb, tsubj, rows, cols, vals, tcof)
+        for i, (r, c, v) in enumerate(outs):
+            if saved is not None:
+                kn.copy_i64_run(0, len(cptr), *((saved, 0, cptr) if i == 0 else (cptr, 0, saved)))
+            kn.transpose_scatter(cptr[1:], R1, rptrb, tsubj, r, c, v, tcof)
         tsubj = tcof = rptrb = None
         R0 = R1
-    # each column's cursor stopped at its end, the start of the next
-    return rows, cols, vals, cptr[:ncols + 1]
 
 
 def _lay_bound(target, dom, shape):
@@ -397,7 +445,8 @@ def _build(model):
             r += v.size
     segs = ([(first, b) for b, lin, _, first, _ in offs if lin] + [(L, None)]
             + [(L + B + first, b) for b, lin, _, first, _ in offs if not lin])
-    frows, fcols, fvals, fstarts = _split_and_transpose(segs, ptrb, bfix, bsubj[:B], bcof[:B], L, B, nrows, N + 1)
+    frows, fcols, fvals, fstarts = _split_and_transpose(segs, ptrb, bfix, bsubj[:B], bcof[:B], L, B, nrows, N + 1,
+                                                        any(b.prog for b, *_ in offs))
     # constants routed apart: b = -bfix takes w C after the piece's own
     for b, lin, _, first, const in offs:
         if const is not None:
@@ -545,6 +594,9 @@ def _structure(model):
         base = np.concatenate([fvals, np.zeros(P, F64)])
         mark = np.concatenate([np.zeros(len(fvals), F64), np.ones(P, F64)])
         colptr, rowidx, (vals, marks) = _csc(rows, cols, [base, mark], nrows, N + 1)
+    elif fcols is None:
+        # every position distinct, shown by the rows alone: the triplets are the columns
+        colptr, rowidx, vals = fstarts, frows, fvals
     else:
         colptr, rowidx, (vals,) = _csc(frows, fcols, [fvals], nrows, N + 1, ordered=True, starts=fstarts)
     c0 = int(colptr[1])               # the constant column: parameter entries only

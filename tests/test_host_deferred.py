@@ -205,3 +205,66 @@ def test_index_runs_of_dense_matrices_stay_within_their_budget(monkeypatch):
     held = sum(r.nbytes + c.nbytes for r, c in stacks._FULL.values())
     assert 0 < held <= 3000
     np.testing.assert_array_equal(A.toarray(), np.vstack(Ms))
+
+
+def _columns_pass_counter(monkeypatch):
+    """Counts the scatter passes that write the columns."""
+    real, seen = translate._scatter_pass, []
+
+    def counted(*args):
+        outs = args[-1]
+        seen.append(sum(1 for _, c, _ in outs if c.strides[0] != 0))
+        return real(*args)
+    monkeypatch.setattr(translate, "_scatter_pass", counted)
+    return seen
+
+
+@pytest.mark.parametrize("case, dense, cols_written", [
+    # x alone in one row: the ends of its columns share that row
+    ("x.sum() == 1", [[-1, -1, -1, 0, 0, 0]], 1),
+    # a variable twice in a row, unmerged: summed into one entry
+    ("x[0] + x[0] + 3 * x[1] <= 2", [[2, 3, 0, 0, 0, 0]], 1),
+    # every column's ends in rows of their own: the rows alone tell
+    ("fh.soc(z[0], x)", [[0, 0, 0, -1, 0, 0], [-1, 0, 0, 0, 0, 0], [0, -1, 0, 0, 0, 0],
+                         [0, 0, -1, 0, 0, 0]], 0),
+    # parameters: the table needs the columns
+    ("p * x[0] + x[1] <= 1", [[0, 1, 0, 0, 0, 0]], 1),
+])
+def test_rows_alone_or_columns_decide_distinct_positions(case, dense, cols_written, monkeypatch):
+    """The scatter writes the columns only when the rows alone cannot show
+    that every position of the solver's matrix is distinct, and the matrix
+    is the one stated either way (repeated positions summed)."""
+    seen = _columns_pass_counter(monkeypatch)
+    m = fh.Model()
+    x, z = m.variable(3), m.variable(3)
+    p = m.parameter((), "p")
+    p.value = 0.0
+    m.add(eval(case))
+    m.minimize(x.sum())
+    _, A, _, _ = m.flat_problem()
+    assert sum(seen) == cols_written
+    np.testing.assert_array_equal(A.toarray(), np.array(dense, float))
+    assert A.has_canonical_format
+
+
+@pytest.mark.parametrize("operand", ["x", "X", "x + 2.0 * x + 1.0", "X.T.reshape(12)[:4] - x", "(X + 1.0)",
+                                     "x * 0.0"])
+@pytest.mark.parametrize("zeros", [False, True])
+def test_product_sizes_known_without_the_size_pass(operand, zeros):
+    """The sizes of M . E taken from M's entry count (every operand
+    element one term, or every position of M stored) equal the size
+    kernel's count."""
+    from fragments_host import stacks as st
+    rng = np.random.default_rng(3)
+    m = fh.Model()
+    x, X = m.variable(4), m.variable((4, 3))
+    e = eval(operand)._e
+    M = rng.uniform(1.0, 2.0, size=(5, e.shape[0]))
+    if zeros:
+        M[1, 2] = M[3, 0] = 0.0
+    si, sj = st.matrix_triplets(M)[1:3]
+    W = st.WStack([e])
+    p = st.size_of(e.shape[1:])
+    E, P, T = st.left_product_sizes(W, W.ops[0], e, 5, si, sj, p)
+    r = st.left_matmul(M, e)
+    assert (r.n, r.m) == (E, T) and P == 0
