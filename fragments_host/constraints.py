@@ -19,7 +19,7 @@ import numbers
 import numpy as np
 
 from .errors import ModelError, ShapeError
-from .expressions import Affine, Parameter, _joined, constant_of, same_model, stack
+from .expressions import Affine, Parameter, _joined, _spelled, constant_of, same_model, stack
 
 KINDS = ("zero", "nonneg", "soc", "rsoc", "psd", "exp", "pow", "genpow")
 
@@ -45,6 +45,19 @@ class Constraint:
         self.dual_shape = dual_shape if dual_shape is not None else expr.shape
         self.model = None
 
+    @property
+    def name(self):
+        """The constraint's name, written out on first use from what its
+        statement noted (see Affine.name)."""
+        n = self._name
+        if type(n) is tuple:
+            n = self._name = _spelled(n)
+        return n
+
+    @name.setter
+    def name(self, value):
+        self._name = value
+
     def __repr__(self):
         return self.name or f"{self.kind}({self.expr!r})"
 
@@ -62,6 +75,12 @@ class Constraint:
 
 def _operands(*items):
     """The operands as expressions of one model (constants lifted)."""
+    if all(isinstance(i, Affine) for i in items):
+        model = items[0]._model
+        for i in items[1:]:
+            if i._model is not model:
+                same_model(model, i)
+        return list(items)
     model = None
     for i in items:
         if isinstance(i, (Affine, Parameter)):
@@ -86,7 +105,7 @@ def _operands(*items):
 
 def _flat(a):
     """The expression's elements along one axis."""
-    return a if len(a.shape) == 1 else a.reshape((a.size,))
+    return a if len(a._shape) == 1 else a.reshape((a.size,))
 
 
 def _scalar_or_axis(what, t, x, axis, name_t):
@@ -114,7 +133,7 @@ def soc(t, x, axis=None):
     t, x = _operands(t, x)
     tt, body = _scalar_or_axis("soc", t, x, axis, "t")
     k, d = (1, x.size + 1) if axis is None else (body.shape[0], body.shape[1] + 1)
-    name = f"{t!r} >= ||{x!r}||" + ("" if axis is None else f" along axis {axis}")
+    name = ("{} >= ||{}||" + ("" if axis is None else f" along axis {axis}"), t, x)
     if axis is None:
         return Constraint("soc", _joined(t.model, [_flat(t), _flat(x)], 0, None), name, [("soc", d)])
     rows = _joined(t.model, [tt, body], 1, None)
@@ -128,7 +147,7 @@ def rsoc(u, v, x, axis=None):
     uu, body = _scalar_or_axis("rsoc", u, x, axis, "u")
     vv, _ = _scalar_or_axis("rsoc", v, x, axis, "v")
     k, d = (1, x.size + 2) if axis is None else (body.shape[0], body.shape[1] + 2)
-    name = f"2 {u!r} {v!r} >= ||{x!r}||^2" + ("" if axis is None else f" along axis {axis}")
+    name = ("2 {} {} >= ||{}||^2" + ("" if axis is None else f" along axis {axis}"), u, v, x)
     if axis is None:
         return Constraint("rsoc", _joined(u.model, [_flat(u), _flat(v), _flat(x)], 0, None), name, [("rsoc", d)])
     rows = _joined(u.model, [uu, vv, body], 1, None)

@@ -20,6 +20,9 @@ operations deep (sums accumulated in a loop), so that evaluation never
 recurses far."""
 from __future__ import annotations
 
+import itertools
+import operator
+
 import numpy as np
 
 from . import stacks as st
@@ -27,6 +30,15 @@ from .stacks import I64
 
 SMALL = 4096
 DEEP = 24
+
+
+def _arg(items, *path):
+    """Argument path[0] (then item path[1] of it, ...) of every member of a
+    run, gathered without a Python step per member."""
+    out = map(operator.attrgetter("_args"), items)
+    for p in path:
+        out = map(operator.itemgetter(p), out)
+    return list(out)
 
 
 def evaluate(a):
@@ -85,14 +97,14 @@ _ONE = dict(const=st.constant, lmat=_one_lmat, diag=_one_diag)
 
 def run(items):
     first = items[0]
-    if all(x is first for x in items):
+    if all(map(operator.is_, items, itertools.repeat(first))):
         return first._e, False
     op = first._op
     if op is None:
         return None
     k = len(items)
     if op in _UNARY:
-        r = run([x._args[0] for x in items])
+        r = run(_arg(items, 0))
         if r is None:
             return None
         e, batched = r
@@ -117,7 +129,7 @@ def _many_joint(items, k):
     spread over the run."""
     parts = []
     for j in range(len(items[0]._args[0])):
-        r = run([x._args[0][j] for x in items])
+        r = run(_arg(items, 0, j))
         if r is None:
             return None
         parts.append(r)
@@ -129,15 +141,15 @@ def _many_joint(items, k):
 
 
 def _many_const(items, k):
-    arr = np.stack([x._args[0] for x in items])
+    arr = np.stack(_arg(items, 0))
     return st.constant(items[0]._model, arr), True
 
 
 def _many_lmat(items, k):
-    r = run([x._args[1] for x in items])
+    r = run(_arg(items, 1))
     if r is None or r[1]:
         return None
-    Ms = [x._args[0] for x in items]
+    Ms = _arg(items, 0)
     if hasattr(Ms[0], "tocsr"):
         import scipy.sparse as sp
         M = sp.vstack(Ms, format="csr")
@@ -148,14 +160,14 @@ def _many_lmat(items, k):
 
 
 def _many_diag(items, k):
-    r = run([x._args[1] for x in items])
+    r = run(_arg(items, 1))
     if r is None:
         return None
     e, batched = r
     if not batched:
         e = _spread_over(e, k)
     shape = e.shape
-    values = np.concatenate([x._args[0] for x in items])
+    values = np.concatenate(_arg(items, 0))
     flat = st.reshape(e, (st.size_of(shape),))
     out = st.left_matmul(None, flat, st.diagonal_triplets(values))
     return st.reshape(out, shape), True

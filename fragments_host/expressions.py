@@ -36,9 +36,13 @@ def constant_of(model, value, what="operand"):
         arr = np.asarray(value, F64)
     except (TypeError, ValueError):
         raise TypeError(f"{what} {value!r} is neither an expression nor a number or numeric array") from None
-    if not isinstance(value, (numbers.Number, np.generic)):
+    if type(value) not in _NUMBERS and not isinstance(value, (numbers.Number, np.generic)):
         arr = np.array(arr)       # a copy: the caller may reuse its array before the build
-    return _record(model, arr.shape, "const", (arr,), (), (arr.shape,), _const_name(arr))
+    return _record(model, arr.shape, "const", (arr,), (), (arr.shape,), (_const_name, arr))
+
+
+# number types taken as they are (a number cannot change after the statement)
+_NUMBERS = frozenset((float, int, np.float64, np.float32, np.int64, np.int32))
 
 
 def text(x):
@@ -49,6 +53,7 @@ def text(x):
 
 
 def _const_name(arr):
+    """A constant's name: its value, or its shape."""
     if arr.ndim == 0:
         return f"{float(arr):g}"
     return f"const{arr.shape}"
@@ -59,12 +64,29 @@ class Affine:
 
     __array_ufunc__ = None       # numpy hands operators on arrays back to us
     __array_priority__ = 100
+    # the attributes every expression has, in slots (one is made per
+    # operation stated); subclasses and callers may add others
+    __slots__ = ("_ex", "_op", "_args", "_shape", "_model", "_key", "_depth", "_name", "__dict__", "__weakref__")
 
     def __init__(self, e, name=None):
         self._ex, self._op, self._args = e, None, None
         self._shape, self._model = e.shape, e.model
         self._key, self._depth = ("e", id(self)), 0
         self.name = name
+
+    @property
+    def name(self):
+        """The expression's name: written out on first use from what the
+        operation noted (a format and its operands, or a function and its
+        arguments), so that stating an expression formats no text."""
+        n = self._name
+        if type(n) is tuple:
+            n = self._name = _spelled(n)
+        return n
+
+    @name.setter
+    def name(self, value):
+        self._name = value
 
     @property
     def _e(self):
@@ -119,7 +141,7 @@ class Affine:
         if self.shape == shape:
             return self
         if self.size == 1:
-            return _record(self._model, shape, "spread", (self, shape), (self,), (shape,), self.name)
+            return _record(self._model, shape, "spread", (self, shape), (self,), (shape,), self._name)
         raise ShapeError(f"shapes {self.shape} and {shape} do not match")
 
     def _combine(self, other, w):
@@ -131,7 +153,7 @@ class Affine:
             raise ShapeError(f"shapes {self.shape} and {o.shape} do not match")
         a, b = self._broadcast(shape), o._broadcast(shape)
         return _record(self._model, shape, "wsum", ((a, b), (1.0, w)), (a, b), ((1.0, w),),
-                       f"({self!r} {'+' if w > 0 else '-'} {o!r})")
+                       ("({} + {})" if w > 0 else "({} - {})", self, o))
 
     def __add__(self, other):
         return self._combine(other, 1.0)
@@ -150,7 +172,7 @@ class Affine:
         return self._lift(other)._combine(self, -1.0)
 
     def __neg__(self):
-        return _record(self._model, self._shape, "scale", (self, -1.0), (self,), (-1.0,), f"-{self!r}")
+        return _record(self._model, self._shape, "scale", (self, -1.0), (self,), (-1.0,), ("-{}", self))
 
     def __pos__(self):
         return self
@@ -167,7 +189,7 @@ class Affine:
             return NotImplemented
         if isinstance(other, numbers.Real):
             d = float(other)
-            return _record(self._model, self._shape, "scale", (self, d), (self,), (d,), f"{other:g}*{self!r}")
+            return _record(self._model, self._shape, "scale", (self, d), (self,), (d,), (_scaled_name, other, self))
         other = np.asarray(other, F64)
         if other.size == 1:
             return self * float(other.reshape(-1)[0])
@@ -197,13 +219,13 @@ class Affine:
             if not self.shape or self.shape[-1] != v.shape[0]:
                 raise ShapeError(f"matrix product of shapes {self.shape} and {v.shape}")
             if len(self.shape) == 1:
-                return _product(v.reshape(1, -1), self, f"{self!r} @ v", ())
+                return _product(v.reshape(1, -1), self, ("{} @ v", self), ())
             return (v.reshape(1, -1) @ self.T).reshape(self.shape[:-1])
         M = _as_matrix(M)
         if len(self.shape) == 1:
             if M.shape[0] != self.shape[0]:
                 raise ShapeError(f"matrix product of shapes {self.shape} and {M.shape}")
-            return _product(M.T, self, f"{self!r} @ M")
+            return _product(M.T, self, ("{} @ M", self))
         if len(self.shape) != 2 or M.shape[0] != self.shape[1]:
             raise ShapeError(f"matrix product of shapes {self.shape} and {M.shape}")
         return _product(M.T, self.T, None).T
@@ -218,8 +240,8 @@ class Affine:
         if not self._shape or M.shape[-1] != self._shape[0]:
             raise ShapeError(f"matrix product of shapes {M.shape} and {self.shape}")
         if M.ndim == 1:
-            return _product(M.reshape(1, -1), self, f"M @ {self!r}", self._shape[1:])
-        return _product(M, self, f"M @ {self!r}")
+            return _product(M.reshape(1, -1), self, ("M @ {}", self), self._shape[1:])
+        return _product(M, self, ("M @ {}", self))
 
     # -- structure
     @property
@@ -227,7 +249,7 @@ class Affine:
         if len(self.shape) < 2:
             return self
         perm = tuple(range(len(self.shape)))[::-1]
-        return _record(self._model, self._shape[::-1], "permute", (self, perm), (self,), (perm,), f"{self!r}.T")
+        return _record(self._model, self._shape[::-1], "permute", (self, perm), (self,), (perm,), ("{}.T", self))
 
     def transpose(self, perm):
         perm = [int(p) for p in perm]
@@ -235,13 +257,13 @@ class Affine:
             raise ShapeError(f"{perm} is not a permutation of the axes of shape {self.shape}")
         perm = tuple(perm)
         shape = tuple(self.shape[p] for p in perm)
-        return _record(self._model, shape, "permute", (self, perm), (self,), (perm,), f"{self!r}.transpose{perm}")
+        return _record(self._model, shape, "permute", (self, perm), (self,), (perm,), ("{}.transpose" + str(perm), self))
 
     def reshape(self, shape):
         shape = as_shape(shape)
         if st.size_of(shape) != self.size:
             raise ShapeError(f"cannot reshape {self.shape} into {shape}")
-        return _record(self._model, shape, "reshape", (self, shape), (self,), (shape,), self.name)
+        return _record(self._model, shape, "reshape", (self, shape), (self,), (shape,), self._name)
 
     def flatten(self):
         return self.reshape((self.size,))
@@ -273,7 +295,7 @@ class Affine:
         first, last = tuple(first), tuple(last)
         bshape = tuple(b - a for a, b in zip(first, last))
         res = _record(self._model, bshape, "box", (self, first, last), (self,), (first, last),
-                      f"{self!r}[{_key_text(key)}]")
+                      (_indexed_name, self, key))
         return res.reshape(tuple(keep)) if len(keep) != len(shape) else res
 
     def pick(self, indices):
@@ -288,12 +310,12 @@ class Affine:
 
     def sum(self, axis=None):
         if axis is None:
-            return _record(self._model, (), "sum", (self.flatten(), 0), (self.flatten(),), (0,), f"sum({self!r})")
+            return _record(self._model, (), "sum", (self.flatten(), 0), (self.flatten(),), (0,), ("sum({})", self))
         axis = axis + len(self.shape) if axis < 0 else axis
         if not 0 <= axis < len(self.shape):
             raise ShapeError(f"axis {axis} out of range for shape {self.shape}")
         shape = self._shape[:axis] + self._shape[axis + 1:]
-        return _record(self._model, shape, "sum", (self, axis), (self,), (axis,), f"sum({self!r}, {axis})")
+        return _record(self._model, shape, "sum", (self, axis), (self,), (axis,), ("sum({}, " + str(axis) + ")", self))
 
     def sym(self):
         """Symmetric part (E + E^T) / 2 of a square expression."""
@@ -307,7 +329,7 @@ class Affine:
         if _is_nonaffine(rhs):
             return NotImplemented
         other = self._lift(rhs)
-        return Constraint(kind, lhs(self, other), f"{self!r} {op} {other!r}")
+        return Constraint(kind, lhs(self, other), ("{} " + op + " {}", self, other))
 
     def __le__(self, other):
         return self._constraint("nonneg", lambda a, b: b - a, other, "<=")
@@ -380,7 +402,7 @@ def _record(model, shape, op, args, operands, fixed, name):
     the operation, its fixed arguments and its operands' keys."""
     a = Affine.__new__(Affine)
     a._ex, a._op, a._args = None, op, args
-    a._shape, a._model, a.name = shape, model, name
+    a._shape, a._model, a._name = shape, model, name
     key, depth = (op,) + fixed, 0
     for x in operands:
         if x._depth > depth:
@@ -393,6 +415,33 @@ def _record(model, shape, op, args, operands, fixed, name):
         a._op = a._args = None
         a._key, a._depth = ("e", id(a)), 0
     return a
+
+
+def _spelled(n):
+    """A noted name written out: (format, operands...) with the operands'
+    names, or (function, arguments...). Operands whose own names are still
+    noted are written out first, the deepest first, without recursing (a
+    sum accumulated in a loop notes a chain as long as the loop)."""
+    todo = [a for a in n[1:] if type(getattr(a, "_name", None)) is tuple]
+    while todo:
+        o = todo[-1]
+        m = o._name
+        if type(m) is not tuple:
+            todo.pop()
+            continue
+        pending = [a for a in m[1:] if type(getattr(a, "_name", None)) is tuple]
+        if pending:
+            todo.extend(pending)
+            continue
+        o._name = _written(m)
+        todo.pop()
+    return _written(n)
+
+
+def _written(n):
+    if callable(n[0]):
+        return n[0](*n[1:])
+    return n[0].format(*map(repr, n[1:]))
 
 
 def _product(M, x, name, shape=None):
@@ -408,6 +457,14 @@ def _product(M, x, name, shape=None):
     kind = "dense" if dense else "sparse"
     M = M.copy()
     return _record(x._model, shape, "lmat", (M, x, shape), (x,), (kind, M.shape, shape), name)
+
+
+def _scaled_name(d, x):
+    return f"{d:g}*{x!r}"
+
+
+def _indexed_name(x, key):
+    return f"{x!r}[{_key_text(key)}]"
 
 
 def _key_text(key):

@@ -82,7 +82,8 @@ def constraint_dual(model, c):
     sol = _current(model)
     if sol is None or sol["z"] is None or id(c) not in model._native:
         return None
-    native = model._native[id(c)]
+    arr, lo, hi = model._native[id(c)]
+    native = arr[lo:hi]
     f = model._flat
     accptr, elm = f["acc"]
     L, B = f["L"], f["B"]

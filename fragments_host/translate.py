@@ -8,6 +8,7 @@ columns, and the element tables for mapping duals back are filled."""
 from __future__ import annotations
 
 import bisect
+import itertools
 import math
 
 import numpy as np
@@ -418,9 +419,7 @@ def _build(model):
         seg = conidxs[off:off + n]
         (st.iota if lin else st.complements)(seg, first)
         if lin:
-            size = n // len(cons)
-            for j, c in enumerate(cons):
-                model._native[id(c)] = seg[j * size:(j + 1) * size]
+            _note_elements(model, cons, seg, n // len(cons))
         for b, const in parts:
             offs.append((b, lin, off, first, const))
             first += b.n
@@ -480,10 +479,8 @@ def _build(model):
         kn.gather(otable["subj"], qfull, val)
         kn.scaled_copy(otable["negbase"], -1.0, n, val)
     import scipy.sparse as sp
-    info = []
-    for cons, parts, lin, first, cs, n in blocks:
-        size = n // len(cons)
-        info += [(c, lin, first + j * size, size, c.cones) for j, c in enumerate(cons)]
+    # the conic runs of constraints: (constraints, first element, elements of each)
+    conic = [(cons, first, n // len(cons)) for cons, parts, lin, first, cs, n in blocks if not lin]
     cones = lin_cones + ([("nonneg", B)] if B else []) + acc_cones
     if Ptrip is None:
         P = sp.csc_matrix((N, N))
@@ -491,7 +488,7 @@ def _build(model):
         colptr, rowidx, (pvals,) = _csc(Ptrip[0], Ptrip[1], [Ptrip[2]], N, N)
         P = sp.csc_matrix((pvals, rowidx, colptr), shape=(N, N))
     model._flat = dict(N=N, P=P, nrows=nrows, L=L, B=B, Bl=Bl, bsubj=bsubj, fixed=(frows, fcols, fvals, fstarts),
-                      bfix=bfix[:nrows], table=table, otable=otable, qfull=qfull, cones=cones, info=info)
+                      bfix=bfix[:nrows], table=table, otable=otable, qfull=qfull, cones=cones, conic=conic)
     _acc_tables(model)
     model._param_dirty = True
 
@@ -523,19 +520,29 @@ def _store_programs(exprs, nrows):
     return dict(count=count, code=tcode, cconst=tconst, sizes=sizes, varidx=varidx, rcp=rcp, ptrb=ptrb,
                 ptre=ptre, depth=kn.largest_entry(1, sizes) + 1)
 
+def _note_elements(model, cons, native, size):
+    """Constraint j of `cons` owns elements j * size .. (j + 1) * size - 1
+    of `native`: noted as (native, first, end) for the dual mapping."""
+    m = len(cons)
+    model._native.update(zip(map(id, cons), zip(itertools.repeat(native, m), range(0, m * size, size),
+                                                 range(size, (m + 1) * size, size))))
+
+
 def _acc_tables(model):
     """Element tables of the conic constraints (one per cone) for the dual
     mapping; constraint a begins at accptr[a] of the conic duals."""
     f = model._flat
-    conic = [(c, first, size) for c, lin, first, size, cs in f["info"] if not lin]
-    nel = sum(size for _, _, size in conic)
-    accptr = np.zeros(max(len(conic), 1), I32)
+    conic = f["conic"]
+    ncons = sum(len(cons) for cons, _, _ in conic)
+    nel = sum(len(cons) * size for cons, _, size in conic)
+    accptr = np.zeros(max(ncons, 1), I32)
     elm = dict(accid=np.zeros(max(nel, 1), I32), ofs=np.zeros(max(nel, 1), I32),
                afe=np.zeros(max(nel, 1), I32), scale=np.zeros(max(nel, 1), F64))
     L = f["L"] + f["B"]
-    a = 0
-    while a < len(conic):
-        c, e0, size = conic[a]
+    a = i = 0
+    while i < len(conic):
+        cons, e0, size = conic[i]
+        c = cons[0]
         if c.kind == "psd":
             accptr[a] = e0
             kn.cone_element_tables(np.array([a], I32), elm["accid"], elm["afe"], elm["ofs"], elm["scale"],
@@ -549,26 +556,27 @@ def _acc_tables(model):
             kn.scatter_packed_triangle(st.complements(np.zeros(size, I32), e0), tri, size, 1, n, 1, n, 1, 0, False)
             full = np.zeros(n * n, I32)
             kn.expand_packed_triangle(tri, size, 1, n, 1, n, 1, full, False)
-            model._native[id(c)] = full
+            _note_elements(model, cons, full, n * n)
             a += 1
+            i += 1
             continue
-        # a run of constraints of one size, their elements back to back:
-        # the tables of all of them in one pass
-        b = a + 1
-        while size and b < len(conic) and conic[b][0].kind != "psd" and conic[b][2] == size:
-            b += 1
-        m = b - a
+        # consecutive runs of constraints of one size, their elements back
+        # to back: the tables of all of them in one pass
+        group = list(cons)
+        i += 1
+        while size and i < len(conic) and conic[i][0][0].kind != "psd" and conic[i][2] == size:
+            group += conic[i][0]
+            i += 1
+        m = len(group)
         elems = st.iota(np.zeros(m * size, I32), e0)
         kn.cone_element_tables(st.iota(np.zeros(m, I32), a), elm["accid"], elm["afe"], elm["ofs"], elm["scale"],
              elems, st.iota(np.zeros(m * size, I32), L + e0), size, m)
         if size:
             kn.copy_i32_run(m, accptr, a, 0, elems[::size])
         else:
-            accptr[a] = e0
-        native = st.complements(np.zeros(m * size, I32), e0)
-        for j in range(m):
-            model._native[id(conic[a + j][0])] = native[j * size:(j + 1) * size]
-        a = b
+            accptr[a:a + m] = e0
+        _note_elements(model, group, st.complements(np.zeros(m * size, I32), e0), size)
+        a += m
     f["acc"] = (accptr, elm)
 
 def _structure(model):
