@@ -411,9 +411,12 @@ def _record(model, shape, op, args, operands, fixed, name):
             key = None if x._key is None else key + (x._key,)
     a._key, a._depth = key, depth + 1
     if depth >= deferred.DEEP:
+        # computed here, and its name written out, so that it holds none of
+        # the expressions it was made of
         a._e
         a._op = a._args = None
         a._key, a._depth = ("e", id(a)), 0
+        a.name
     return a
 
 

@@ -268,3 +268,27 @@ def test_product_sizes_known_without_the_size_pass(operand, zeros):
     E, P, T = st.left_product_sizes(W, W.ops[0], e, 5, si, sj, p)
     r = st.left_matmul(M, e)
     assert (r.n, r.m) == (E, T) and P == 0
+
+
+def test_names_of_a_long_chain_are_written_out_and_hold_no_operands():
+    """A sum accumulated in a loop gets the name the operations spell out
+    (written on first use, without recursing), and its early terms are
+    freed once the chain is computed along the way."""
+    import gc
+    import weakref
+    m = fh.Model()
+    x = m.variable(4, "x")
+    s = x[0] * 1.0
+    first = weakref.ref(s)
+    for i in range(1, 3 * deferred.DEEP):
+        s = s + x[i % 4]
+    gc.collect()
+    assert first() is None
+    assert repr(s) == "(" * (3 * deferred.DEEP - 1) + "1*x[0]" + "".join(f" + x[{i % 4}])"
+                                                                     for i in range(1, 3 * deferred.DEEP))
+    c = s <= 1.0
+    assert c.name == repr(s) + " <= 1"
+    long = x[0] * 1.0
+    for i in range(5000):
+        long = long - x[i % 4]
+    assert repr(long).endswith(" - x[3])")
