@@ -16,7 +16,7 @@ class Expr:
     """Blocks of one dense stacked expression (shape, row pointer, terms and,
     when some coefficient depends on parameters, its programs)."""
 
-    __slots__ = ("shape", "ptr", "nidxs", "cof", "codeptr", "code", "cconst", "model", "f64", "cconst_at", "unit")
+    __slots__ = ("shape", "ptr", "nidxs", "cof", "codeptr", "code", "cconst", "model", "f64", "cconst_at", "unit", "clean")
 
     def __init__(self, model, shape, ptr, nidxs, cof, codeptr=None, code=None, cconst=None):
         self.model = model
@@ -29,6 +29,9 @@ class Expr:
         self.f64, self.cconst_at = None, 0
         # every element exactly one term, no programs (a variable as stated)
         self.unit = False
+        # no constant terms, no programs, every variable index positive (a
+        # variable, and constant-matrix products of one)
+        self.clean = False
 
     @property
     def n(self):
@@ -205,7 +208,7 @@ def identity(model, shape, nidxs):
     kn.identity_rows(R.cof, n, n, R.ptr, R.f64, R.i32)
     kn.copy_i64_run(0, n, R.i64, R.nidxs, nidxs)
     e = R.expr(model, shape)
-    e.unit = True
+    e.unit = e.clean = True          # nidxs: the columns of variables, all positive
     return e
 
 
@@ -215,7 +218,7 @@ def reshape(e, shape):
     if len(shape):
         kn.copy_shape_run(len(shape), sh, np.asarray(shape, I32), 0)
     r = Expr(e.model, tuple(sh[:len(shape)]), e.ptr, e.nidxs, e.cof, e.codeptr, e.code, e.cconst)
-    r.f64, r.cconst_at, r.unit = e.f64, e.cconst_at, e.unit
+    r.f64, r.cconst_at, r.unit, r.clean = e.f64, e.cconst_at, e.unit, e.clean
     return r
 
 
@@ -430,7 +433,9 @@ def left_matmul(M, e, triplets=None):
     else:
         kn.left_product_fill(Kn, 0, m, len(e.shape), o.cof, si, sj, sv, o.nidxs, o.ptr, o.shape, R.cof, R.nidxs, R.f64, False,
                R.i32, R.i64, R.ptr, R.shape, 0, 0, W.f64, W.i32, W.i64)
-    return R.expr(e.model, shape)
+    r = R.expr(e.model, shape)
+    r.clean = e.clean                # the operand's terms, scaled
+    return r
 
 
 def param_times(e, pidx):

@@ -10,6 +10,7 @@ from __future__ import annotations
 import bisect
 import itertools
 import math
+import sys
 
 import numpy as np
 
@@ -100,14 +101,13 @@ PARTS = 16
 WINDOW = 1 << 16
 
 
-def _emit(seg, a, z, tsubj, tcof, pos, ptrb, sink, bsubj, bcof, L, negate=True):
+def _emit(seg, a, z, tsubj, tcof, pos, ptrb, sink, bsubj, bcof, L, flip=False):
     """Rows a .. z - 1 (solver rows) of one segment (a block of rows, or the
     bound rows for None) split into their scalar part at tsubj/tcof from
     pos, their constants added into sink, the row pointer written from
-    ptrb[a] on; returns the position after them. Rows without programs are
-    negated as they are split (unless `negate` is off: a pass that only
-    counts): the kept coefficients in place (the constants' sums S are
-    negated by the caller as 0 - S)."""
+    ptrb[a] on; returns the position after them. With `flip`, the kept
+    coefficients of rows with programs (negated when merged) are negated
+    again: the whole matrix is negated once at the end."""
     row0, b = seg
     if b is None:
         k0, k1 = a - L, z - L
@@ -120,9 +120,22 @@ def _emit(seg, a, z, tsubj, tcof, pos, ptrb, sink, bsubj, bcof, L, negate=True):
     kn.split_rows_and_constants(sink[a:], tcof[pos:], 0, z - a, 0, a - row0, ptrb[a:], vals, b.ptr, idx,
                                 tsubj[pos:])
     end = pos + int(ptrb[z]) - int(ptrb[a])
-    if negate and b.m and not b.prog:
+    if flip and b.prog:
         kn.scaled_copy(tcof[pos:end], -1.0, end - pos, tcof[pos:end])
     return end
+
+
+def _direct(b):
+    """Whether a block's terms are the solver's entries as they stand: no
+    constant terms, no programs, every variable index positive. Its rows
+    are scattered from the block itself, without a split."""
+    return b is not None and b.clean and b.m > 0
+
+
+def _low(nidxs):
+    """The 32-bit view of positive variable indices below 2**31 (their low
+    halves)."""
+    return nidxs.view(I32)[0::2] if sys.byteorder == "little" else nidxs.view(I32)[1::2]
 
 
 def _cut(ptr, lo, hi, base, chunk):
@@ -152,15 +165,18 @@ _SINK_I32, _SINK_F64 = _sink(I32), _sink(F64)
 def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols, need_cols):
     """The solver rows' scalar part in column order: triplets (row, column,
     value) grouped by column, rows ascending, returned as (rows, cols,
-    vals, column starts). A first pass splits every segment chunk by chunk,
-    writing the row pointer and the constants and counting the columns; a
-    second pass splits the rows again chunk by chunk and scatters each
-    chunk into its columns (rows before the chunk passed as empty rows),
-    one output array at a time from the same cursors: a scatter writing
-    one array keeps one write stream per column, where three streams per
-    column outrun the processor's address caches. The columns are written
-    only when `need_cols`, or when the rows alone do not show that every
-    position is distinct (cols is None otherwise)."""
+    vals, column starts). A first pass writes the row pointer and the
+    constants and counts the columns, splitting the segments chunk by
+    chunk (a block whose terms stand as the solver takes them is read as
+    it is); a second pass scatters the rows into their columns, chunk by
+    chunk, one output array at a time from the same cursors: a scatter
+    writing one array keeps one write stream per column, where three
+    streams per column outrun the processor's address caches. Every
+    coefficient is scattered as stated (the bound rows' negated by the
+    caller, the programs' negated again) and the values are negated once
+    at the end. The columns are written only when `need_cols`, or when
+    the rows alone do not show that every position is distinct (cols is
+    None otherwise)."""
     sizes = [b.n if b is not None else B for _, b in segs]
     total = sum(b.m if b is not None else B for _, b in segs)
     chunk = max(CHUNK, total // PARTS)
@@ -168,6 +184,13 @@ def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols, need
     # the counting pass keeps no coefficient: they all go to one element
     nocof = _SINK_F64(chunk)
     for (row0, b), n in zip(segs, sizes):
+        if _direct(b):
+            # the row pointer shifted to the solver's rows; the columns
+            # counted from the indices as they stand
+            k0 = int(b.ptr[0])
+            kn.shift_pairs(n, row0 + 1, b.ptr[1:], int(ptrb[row0]) - k0, 0, ptrb, _SINK_I32(row0 + 1 + n))
+            kn.count_columns(cptr, int(b.ptr[n]) - k0, _low(b.nidxs)[k0:])
+            continue
         lo = 0
         while lo < n:
             if b is None:
@@ -178,7 +201,7 @@ def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols, need
                 t = int(b.ptr[hi]) - int(b.ptr[lo])
             tsubj = np.empty(max(t, 1), I32)
             tcof = nocof if t <= chunk else _SINK_F64(t)
-            k = _emit((row0, b), row0 + lo, row0 + hi, tsubj, tcof, 0, ptrb, bfix, bsubj, bcof, L, False)
+            k = _emit((row0, b), row0 + lo, row0 + hi, tsubj, tcof, 0, ptrb, bfix, bsubj, bcof, L)
             if b is not None and b.m and not b.prog:
                 seg = bfix[row0 + lo:row0 + hi]
                 kn.difference(hi - lo, np.zeros(hi - lo, F64), seg, seg)
@@ -192,6 +215,7 @@ def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols, need
     cols = np.empty(nnz, I32) if need_cols else None
     outs = [(ints, ints, vals), (rows, ints, reals)] + ([(ints, cols, reals)] if need_cols else [])
     _scatter_pass(segs, sizes, ptrb, bsubj, bcof, L, nrows, chunk, cptr, outs)
+    kn.scaled_copy(vals, -1.0, nnz, vals)
     # each column's cursor stopped at its end, the start of the next
     starts = cptr[:ncols + 1]
     if not need_cols and nnz and _changes(rows, rows, nnz) < nnz:
@@ -205,29 +229,42 @@ def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols, need
 
 
 def _scatter_pass(segs, sizes, ptrb, bsubj, bcof, L, nrows, chunk, cptr, outs):
-    """The rows split again, a chunk at a time, each chunk scattered into
-    every (rows, cols, vals) output of `outs` from the cursors cptr[1:] as
-    they stood before the chunk; the cursors end past the chunk."""
+    """The rows scattered a step at a time into every (rows, cols, vals)
+    output of `outs` from the cursors cptr[1:] as they stood before the
+    step (the cursors end past it). A step is a block whose terms stand as
+    the solver takes them, read where it lies, or a chunk of other rows
+    (up to the next such block) split again."""
     saved = np.zeros(len(cptr), I64) if len(outs) > 1 else None
     sink = np.zeros(max(nrows, 1), F64)
     starts = [row0 for row0, _ in segs]
+    direct = [row0 for (row0, b), n in zip(segs, sizes) if n and _direct(b)]
     R0 = 0
     while R0 < nrows:
-        base = int(ptrb[R0])
-        R1 = _cut(ptrb, R0, nrows, base, chunk)
-        t = int(ptrb[R1]) - base
-        tsubj, tcof = np.empty(max(t, 1), I32), np.empty(max(t, 1), F64)
-        pos = 0
         s = max(bisect.bisect_right(starts, R0) - 1, 0)
-        while s < len(segs) and segs[s][0] < R1:
-            row0, n = segs[s][0], sizes[s]
-            a, z = max(R0, row0), min(R1, row0 + n)
-            if a < z:
-                pos = _emit(segs[s], a, z, tsubj, tcof, pos, ptrb, sink, bsubj, bcof, L)
-            s += 1
-        rptrb = np.zeros(R1 + 1, I64)
-        rptrb[R0:] = ptrb[R0:R1 + 1]
-        rptrb[R0:] -= base
+        row0, b = segs[s]
+        if _direct(b):
+            R1 = row0 + sizes[s]
+            k0 = int(b.ptr[0])
+            rptrb = np.zeros(R1 + 1, I64)
+            rptrb[R0:] = b.ptr[R0 - row0:]
+            rptrb[R0:] -= k0
+            tsubj, tcof = _low(b.nidxs)[k0:], b.cof[k0:]
+        else:
+            d = bisect.bisect_right(direct, R0)
+            base = int(ptrb[R0])
+            R1 = _cut(ptrb, R0, direct[d] if d < len(direct) else nrows, base, chunk)
+            t = int(ptrb[R1]) - base
+            tsubj, tcof = np.empty(max(t, 1), I32), np.empty(max(t, 1), F64)
+            pos = 0
+            while s < len(segs) and segs[s][0] < R1:
+                row0, n = segs[s][0], sizes[s]
+                a, z = max(R0, row0), min(R1, row0 + n)
+                if a < z:
+                    pos = _emit(segs[s], a, z, tsubj, tcof, pos, ptrb, sink, bsubj, bcof, L, True)
+                s += 1
+            rptrb = np.zeros(R1 + 1, I64)
+            rptrb[R0:] = ptrb[R0:R1 + 1]
+            rptrb[R0:] -= base
         for i, (r, c, v) in enumerate(outs):
             if saved is not None:
                 kn.copy_i64_run(0, len(cptr), *((saved, 0, cptr) if i == 0 else (cptr, 0, saved)))
@@ -384,7 +421,8 @@ def _build(model):
             members = [(cons, [(r, None)], [cone for c in cons for cone in c.cones])]
         for cs_, parts, cs in members:
             # rows with programs are negated and merged here; the others keep
-            # their coefficients and are negated as they are split
+            # their coefficients, and the whole matrix is negated as it is
+            # scattered into its columns
             parts = [(st.merge(st.scale(e, -1.0)) if e.prog else e, c) for e, c in parts]
             n = sum(e.n for e, _ in parts)
             if cs_[0].kind in ("zero", "nonneg"):
@@ -435,7 +473,9 @@ def _build(model):
     # each; their right-hand sides read off the bound vectors
     bsubj, bcof = np.zeros(max(B, 1), I32), np.zeros(max(B, 1), F64)
     kn.identity_rows(0, -1, B, 0, bcof, ptrb)
-    kn.scaled_copy(bcof[:Bl], -1.0, Bl, bcof[:Bl])
+    # coefficients -1 (lower) and 1 (upper), here negated: the scatter
+    # negates every value once at the end
+    kn.scaled_copy(bcof[Bl:B], -1.0, B - Bl, bcof[Bl:B])
     q, r = 0, L
     for k, vs in enumerate(sides):
         for v in vs:

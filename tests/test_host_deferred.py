@@ -292,3 +292,37 @@ def test_names_of_a_long_chain_are_written_out_and_hold_no_operands():
     for i in range(5000):
         long = long - x[i % 4]
     assert repr(long).endswith(" - x[3])")
+
+
+def _with_parameters(seed):
+    """Clean products of variables beside rows with programs, bounds and
+    constants: every kind of segment the scatter reads."""
+    rng = np.random.default_rng(seed)
+    m = fh.Model()
+    x, z = m.variable(5, lb=-1.0), m.variable(40, lb=-2.0, ub=3.0)
+    p, q = m.parameter((), "p"), m.parameter(5, "q")
+    p.value, q.value = 0.5, rng.normal(size=5)
+    M, S = rng.normal(size=(30, 40)), sp.random(50, 40, density=0.2, random_state=seed, format="csr")
+    m.add(M @ z <= 1.0, p * x[0] + x[1] == 0.5, fh.soc(x[2], S @ z - 1.0), q * x + M[:5] @ z >= -1.0,
+          fh.soc(x[3], M[:, :5] @ x))
+    m.minimize(x.sum() + z.sum())
+    return m
+
+
+@pytest.mark.parametrize("model", [model_of, _with_parameters])
+@pytest.mark.parametrize("seed", [0, 3])
+def test_blocks_scattered_where_they_lie_give_the_split_bitwise(model, seed, monkeypatch):
+    """Blocks whose terms stand as the solver takes them (variables and
+    constant-matrix products of them) are scattered from the block itself
+    and negated with the whole matrix at the end: the flat problem is bit
+    for bit the one of splitting every block."""
+    taken = []
+    real = translate._direct
+    monkeypatch.setattr(translate, "_direct", lambda b: taken.append(real(b)) or real(b))
+    fast, fast_cones = flat(model(seed))
+    assert any(taken)
+    monkeypatch.setattr(translate, "_direct", lambda b: False)
+    slow, slow_cones = flat(model(seed))
+    assert fast_cones == slow_cones
+    for k in fast:
+        np.testing.assert_array_equal(bits(fast[k]), bits(slow[k]), err_msg=k)
