@@ -19,7 +19,7 @@ import numbers
 import numpy as np
 
 from .errors import ModelError, ShapeError
-from .expressions import Affine, Parameter, _joined, _spelled, constant_of, same_model, stack
+from .expressions import Affine, NotedName, Parameter, _joined, constant_of, same_model, stack
 
 KINDS = ("zero", "nonneg", "soc", "rsoc", "psd", "exp", "pow", "genpow")
 
@@ -45,18 +45,7 @@ class Constraint:
         self.dual_shape = dual_shape if dual_shape is not None else expr.shape
         self.model = None
 
-    @property
-    def name(self):
-        """The constraint's name, written out on first use from what its
-        statement noted (see Affine.name)."""
-        n = self._name
-        if type(n) is tuple:
-            n = self._name = _spelled(n)
-        return n
-
-    @name.setter
-    def name(self, value):
-        self._name = value
+    name = NotedName()
 
     def __repr__(self):
         return self.name or f"{self.kind}({self.expr!r})"

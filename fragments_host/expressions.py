@@ -59,6 +59,23 @@ def _const_name(arr):
     return f"const{arr.shape}"
 
 
+class NotedName:
+    """The `name` of an expression or a constraint: written out on first
+    use from what its statement noted (a format and its operands, or a
+    function and its arguments), so that stating one formats no text."""
+
+    def __get__(self, obj, owner=None):
+        if obj is None:
+            return self
+        n = obj._name
+        if type(n) is tuple:
+            n = obj._name = _spelled(n)
+        return n
+
+    def __set__(self, obj, value):
+        obj._name = value
+
+
 class Affine:
     """An affine expression of a model: a dense stacked expression."""
 
@@ -74,19 +91,7 @@ class Affine:
         self._key, self._depth = ("e", id(self)), 0
         self.name = name
 
-    @property
-    def name(self):
-        """The expression's name: written out on first use from what the
-        operation noted (a format and its operands, or a function and its
-        arguments), so that stating an expression formats no text."""
-        n = self._name
-        if type(n) is tuple:
-            n = self._name = _spelled(n)
-        return n
-
-    @name.setter
-    def name(self, value):
-        self._name = value
+    name = NotedName()
 
     @property
     def _e(self):
