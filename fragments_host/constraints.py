@@ -19,7 +19,7 @@ import numbers
 import numpy as np
 
 from .errors import ModelError, ShapeError
-from .expressions import Affine, NotedName, Parameter, _joined, constant_of, same_model, stack
+from .expressions import Affine, NotedName, Parameter, _joined, _record, constant_of, same_model, stack
 
 KINDS = ("zero", "nonneg", "soc", "rsoc", "psd", "exp", "pow", "genpow")
 
@@ -94,7 +94,10 @@ def _operands(*items):
 
 def _flat(a):
     """The expression's elements along one axis."""
-    return a if len(a._shape) == 1 else a.reshape((a.size,))
+    if len(a._shape) == 1:
+        return a
+    shape = (a.size,)
+    return _record(a._model, shape, "reshape", (a, shape), (a,), (shape,), a._name)
 
 
 def _scalar_or_axis(what, t, x, axis, name_t):

@@ -17,6 +17,8 @@ from .stacks import F64, I32, I64
 
 
 def as_shape(s):
+    if type(s) is tuple and all(type(n) is int for n in s):
+        return s
     if isinstance(s, numbers.Integral):
         return (int(s),)
     return tuple(map(int, s))
@@ -153,10 +155,13 @@ class Affine:
         if _is_nonaffine(other):
             return NotImplemented
         o = self._lift(other)
-        shape = self.shape if self.size >= o.size else o.shape
-        if self.shape != o.shape and self.size == o.size:
-            raise ShapeError(f"shapes {self.shape} and {o.shape} do not match")
-        a, b = self._broadcast(shape), o._broadcast(shape)
+        if self._shape == o._shape:
+            shape, a, b = self._shape, self, o
+        else:
+            shape = self._shape if self.size >= o.size else o._shape
+            if self.size == o.size:
+                raise ShapeError(f"shapes {self.shape} and {o.shape} do not match")
+            a, b = self._broadcast(shape), o._broadcast(shape)
         return _record(self._model, shape, "wsum", ((a, b), (1.0, w)), (a, b), ((1.0, w),),
                        ("({} + {})" if w > 0 else "({} - {})", self, o))
 
