@@ -99,3 +99,38 @@ def test_transposing_scatter_matches_scipy_csc(k, itype, rng):
     np.testing.assert_array_equal(tsubj, np.repeat(np.arange(ncols), np.diff(csc.indptr)))
     np.testing.assert_array_equal(tval, csc.data)
     np.testing.assert_array_equal(cptrb[1:ncols + 1], csc.indptr[1:])
+
+
+def sequential_scatter(cptrb, nrows, rptrb, subj, tsubi, tsubj, tval, val):
+    """The transposing scatter entry by entry through the numpy views
+    themselves, so that sinks and shared storage end as that loop leaves them."""
+    for r in range(nrows):
+        for p in range(rptrb[r], rptrb[r + 1]):
+            q = cptrb[subj[p]]
+            tsubi[q], tsubj[q], tval[q] = r, subj[p], val[p]
+            cptrb[subj[p]] = q + 1
+
+
+VIEWS = {"unit": lambda b, n: b[:n], "step": lambda b, n: b[:2 * n:2], "reversed": lambda b, n: b[:n][::-1],
+         "sink": lambda b, n: np.lib.stride_tricks.as_strided(b, (n,), (0,), writeable=True)}
+
+
+@pytest.mark.parametrize("k,itype", [(120, np.int32), (116, np.int64)])
+@pytest.mark.parametrize("kinds,shared", [  # rows, columns, values; shared: rows and columns on one storage
+    ("sink sink unit", True), ("unit sink sink", False), ("sink unit sink", False), ("unit unit unit", False),
+    ("step sink reversed", False), ("reversed step sink", False)])
+def test_transposing_scatter_through_any_views(k, itype, kinds, shared, rng):
+    rptrb = np.concatenate([[0, 0, 0], np.cumsum(rng.integers(0, 9, 10))]).astype(np.int64)  # rows 0, 1 empty
+    subj, n = rng.integers(0, 5, rptrb[-1]).astype(np.int32), int(rptrb[-1])  # columns repeat within rows
+    val = rng.standard_normal(n)
+    val[::5], val[2::7] = -0.0, np.nan
+    starts = np.concatenate([[0], np.cumsum(np.bincount(subj, minlength=5))[:-1]]).astype(np.int64)
+
+    def run(scatter):
+        bases = [np.full(2 * n + 1, -1, itype), np.full(2 * n + 1, -1, itype), np.full(2 * n + 1, 7.5)]
+        bases[1] = bases[0] if shared else bases[1]
+        cptrb = starts.copy()
+        scatter(cptrb, 12, rptrb, subj, *(VIEWS[kind](b, n) for kind, b in zip(kinds.split(), bases)), val)
+        return [b.tobytes() for b in bases + [cptrb]]
+
+    assert run(kernel(k)) == run(sequential_scatter)

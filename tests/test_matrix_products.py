@@ -642,3 +642,15 @@ def test_right_product_counts_equal_fills(rng, kid, prog, rsp, full, q, m, n, K,
             prev = blocks
         else:
             assert blocks == prev
+
+
+@pytest.mark.parametrize("terms", [1, 2])  # a variable's single term, and a term loop
+def test_left_product_of_two_nans_keeps_the_coefficients(terms):
+    # M (1 x 2) of NaN values times an operand whose coefficients are other NaNs
+    value, coefficient = (np.array([b], np.uint64).view(np.float64) for b in (0x7FF0000000000AAA, 0xFFF0000000000BBB))
+    wi32 = np.array([2, 0, terms, 2 * terms], np.int32)  # operand shape (2,), then its row pointer
+    rf64 = np.zeros(2 * terms)
+    kernel(479)(2, 0, 1, 1, 0, np.zeros(2, np.int32), np.arange(2, dtype=np.int32), np.repeat(value, 2), 0, 1, 0, 0, 0,
+                rf64, False, np.zeros(4, np.int32), np.zeros(2 * terms, np.int64), 1, 0, 0, 0,
+                np.repeat(coefficient, 2 * terms), wi32, np.ones(2 * terms, np.int64))
+    assert set(rf64.view(np.uint64)) == {0xFFF8000000000BBB}

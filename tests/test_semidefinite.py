@@ -157,3 +157,23 @@ def test_zero_tests_plain_lists_and_product(rng):
     r = np.array([9, 3, -4, 70000, 80000], I32)
     assert kernel(81)(2, 2, r, 1) == -24 and kernel(81)(0, 5, r, 1) == 5
     assert kernel(81)(2, 1, r, 3) == (70000 * 80000 + 2**31) % 2**32 - 2**31
+
+
+@pytest.mark.parametrize("view", ["step", "reversed", "sink"])  # the counting pass sends coefficients to a sink
+def test_split_coefficients_through_any_view(rng, view):
+    """Kept coefficients written through a view are the contiguous ones, in order."""
+    ptr = np.concatenate([[0], np.cumsum(rng.permutation(11))]).astype(I32)  # rows of 0 .. 10 entries
+    nidx = rng.choice([-2, 0, 3, 5, 8], ptr[-1]).astype(I64)
+    st, n = Stack(256), int(ptr[-1])
+    p, v, c = st.put("i32", ptr), st.put("i64", nidx), st.put("f64", rng.normal(size=n))
+    outs = {}
+    for kind in ("unit", view):
+        base, subj, ptrb, bfix = np.full(2 * n + 1, 9.0), np.zeros(n, I32), np.zeros(12, I32), np.zeros(11)
+        cof = {"unit": base[:n], "step": base[:2 * n:2], "reversed": base[:n][::-1],
+               "sink": np.lib.stride_tricks.as_strided(base, (n,), (0,), writeable=True)}[kind]
+        kernel(76)(bfix, cof, c, 11, v, p, ptrb, st.f64, st.i32, st.i64, subj)
+        outs[kind] = (cof.copy(), subj, ptrb, bfix)
+    kept = int(outs["unit"][2][-1])
+    assert kept == np.sum(nidx > 0) and all(np.array_equal(a, b) for a, b in zip(outs["unit"][1:], outs[view][1:]))
+    want = outs["unit"][0][:kept]
+    assert np.array_equal(outs[view][0][:kept], want) if view != "sink" else outs[view][0][0] == want[-1]

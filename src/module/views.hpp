@@ -70,6 +70,51 @@ struct Vec {
   bool is_none() const noexcept { return base == nullptr && count == 0; }
 };
 
+// A one-dimensional view made from a Vec whose stride is known to be 0 or 1
+// when the kernel is compiled: contiguous, or every element standing on one
+// (the zero-stride sinks the host passes for outputs it does not want). It
+// holds the same elements and raises the same checked-build faults as the
+// Vec; only the address is found without the index times a stride, so that a
+// store through it does not wait for that product before its address is
+// known (which is what holds back loops that scatter).
+template <class T, std::ptrdiff_t Stride>
+struct FixedVec {
+  static_assert(Stride == 0 || Stride == 1);
+  using value_type = T;
+  T* base = nullptr;
+  std::ptrdiff_t count = 0;
+#if FRAG_CHECKED
+  ViewName name{};
+  explicit FixedVec(const Vec<T>& v) noexcept : base(v.base), count(v.count), name(v.name) {}
+#else
+  explicit FixedVec(const Vec<T>& v) noexcept : base(v.base), count(v.count) {}
+#endif
+
+  T& operator[](std::ptrdiff_t k) const FRAG_NOEXCEPT {
+#if FRAG_CHECKED
+    if (k < 0 || k >= count) [[unlikely]]
+      index_fault(name.names, name.arg, name.origin + k, name.origin + count);
+#endif
+    return base[k * Stride];
+  }
+};
+
+// Whether a view's stride is one a FixedVec can take.
+template <class T>
+constexpr bool has_fixed_stride(const Vec<T>& v) noexcept {
+  return v.stride == 0 || v.stride == 1;
+}
+
+// Calls f(view) with v as a FixedVec of stride 0 or 1; v must have one of
+// those strides (has_fixed_stride).
+template <class T, class F>
+inline void with_fixed_stride(const Vec<T>& v, F&& f) {
+  if (v.stride == 0)
+    f(FixedVec<T, 0>(v));
+  else
+    f(FixedVec<T, 1>(v));
+}
+
 // Two-dimensional strided view; (i, j) lives at base[i * s0 + j * s1].
 template <class T>
 struct Mat {

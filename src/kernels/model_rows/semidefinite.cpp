@@ -124,15 +124,21 @@ FRAG_KERNEL(77, "iiOOOOOiOOOOOiiOiOOO", matrix_terms<i32>,
 // zero (NaN kept, both zeros dropped). With one: index 0 adds its
 // coefficient to bfix[r], a positive index is kept whatever its coefficient.
 // ptrb[r + 1] = ptrb[r] + the number kept in row r.
-template <bool Fixed, class P>
-void scalar_part(Vec<f64> bfix, Vec<f64> cof, i32 c, i32 R, i32 v, i32 p, Vec<P> ptrb, Vec<f64> rf64,
+//
+// Entry by entry in row order. The loop is a handful of instructions per
+// entry, so what is not the entry's own work shows: a row's count is read
+// off the output position instead of being counted, and the entry loop is
+// unrolled four entries a round.
+template <bool Fixed, class P, class Cof>
+void scalar_part(Vec<f64> bfix, Cof cof, i32 c, i32 R, i32 v, i32 p, Vec<P> ptrb, Vec<f64> rf64,
                  Vec<i32> ri32, Vec<i64> ri64, Vec<i32> subj) {
   const Run<i32> ptr(ri32, p);
   const Run<i64> nidx(ri64, v);
   const Run<f64> rc(rf64, c);
   idx o = 0;
   for (i32 r = 0; r < R; ++r) {
-    P kept = 0;
+    const idx o0 = o;
+#pragma GCC unroll 4
     for (i32 k = ptr[r], e = ptr[r + 1]; k < e; ++k) {
       const i64 x = nidx[k];
       const f64 a = rc[k];
@@ -148,8 +154,8 @@ void scalar_part(Vec<f64> bfix, Vec<f64> cof, i32 c, i32 R, i32 v, i32 p, Vec<P>
       subj[o] = low32(x);
       cof[o] = a;
       ++o;
-      ++kept;
     }
+    const P kept = static_cast<P>(o - o0);
     if constexpr (sizeof(P) == 4)
       ptrb[idx{r} + 1] = add32(ptrb[r], kept);
     else
@@ -166,9 +172,15 @@ void scalar_nonzero(Vec<f64> cof, i32 c, i32 R, i32 v, i32 p, Vec<i64> ptrb, Vec
 // Scalar part of R rows of the expression on the R stack with fixed terms:
 // index 0 adds its coefficient to bfix[r], every positive index goes to (subj,
 // cof) from position 0, and ptrb[r + 1] = ptrb[r] + the entries kept in row r.
+// The host's counting pass sends the coefficients to a zero-stride sink; a
+// coefficient view of stride 0 or 1 is taken as one of that fixed stride, so
+// that the loop does not multiply the output position by a stride.
 void scalar_fixed(Vec<f64> bfix, Vec<f64> cof, i32 c, i32 R, i32 v, i32 p, Vec<i32> ptrb, Vec<f64> rf64,
                   Vec<i32> ri32, Vec<i64> ri64, Vec<i32> subj) {
-  scalar_part<true>(bfix, cof, c, R, v, p, ptrb, rf64, ri32, ri64, subj);
+  if (has_fixed_stride(cof))
+    with_fixed_stride(cof, [&](auto fixed) { scalar_part<true>(bfix, fixed, c, R, v, p, ptrb, rf64, ri32, ri64, subj); });
+  else
+    scalar_part<true>(bfix, cof, c, R, v, p, ptrb, rf64, ri32, ri64, subj);
 }
 FRAG_KERNEL(79, "OiiiiOOOOO", scalar_nonzero, "cof ptrb rf64 ri32 ri64 subj");
 FRAG_KERNEL(76, "OOiiiiOOOOO", scalar_fixed, "bfix cof ptrb rf64 ri32 ri64 subj");
