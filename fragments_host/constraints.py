@@ -64,11 +64,15 @@ class Constraint:
 
 def _operands(*items):
     """The operands as expressions of one model (constants lifted)."""
-    if all(isinstance(i, Affine) for i in items):
-        model = items[0]._model
-        for i in items[1:]:
-            if i._model is not model:
-                same_model(model, i)
+    model = None
+    for i in items:
+        if not isinstance(i, Affine):
+            break
+        if model is None:
+            model = i._model
+        elif i._model is not model:
+            same_model(model, i)
+    else:
         return list(items)
     model = None
     for i in items:
@@ -127,7 +131,7 @@ def soc(t, x, axis=None):
     k, d = (1, x.size + 1) if axis is None else (body.shape[0], body.shape[1] + 1)
     name = ("{} >= ||{}||" + ("" if axis is None else f" along axis {axis}"), t, x)
     if axis is None:
-        return Constraint("soc", _joined(t.model, [_flat(t), _flat(x)], 0, None), name, [("soc", d)])
+        return Constraint("soc", _joined(t._model, [_flat(t), _flat(x)], 0, None), name, [("soc", d)])
     rows = _joined(t.model, [tt, body], 1, None)
     return Constraint("soc", rows, name, [("soc", d)] * k)
 

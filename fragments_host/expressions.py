@@ -134,8 +134,11 @@ class Affine:
     # -- arithmetic
     def _lift(self, other):
         """The other operand as an expression of this model."""
+        if type(other) in _NUMBERS:
+            return constant_of(self._model, other)
         if isinstance(other, Affine):
-            same_model(self.model, other)
+            if other._model is not self._model:
+                same_model(self._model, other)
             return other
         if isinstance(other, Parameter):
             same_model(self.model, other, "parameter")
@@ -463,7 +466,7 @@ def _product(M, x, name, shape=None):
     the caller may reuse its array), computed at once otherwise."""
     full = (M.shape[0],) + x._shape[1:]
     shape = full if shape is None else shape
-    dense = not hasattr(M, "tocsr")
+    dense = type(M) is np.ndarray or not hasattr(M, "tocsr")
     if (M.size if dense else M.nnz) > deferred.SMALL:
         e = st.left_matmul(M, x._e)
         return Affine(e if shape == full else st.reshape(e, shape), name)
@@ -491,7 +494,7 @@ def _key_text(key):
 
 
 def _is_nonaffine(x):
-    return getattr(x, "is_affine", True) is False
+    return type(x) not in _NUMBERS and getattr(x, "is_affine", True) is False
 
 
 def _is_statement(x):
@@ -546,7 +549,11 @@ def stack(items, axis=0):
 def _joined(model, items, axis, name):
     """Expressions of one model joined along `axis` (shapes checked by the
     caller)."""
-    shape = items[0].shape[:axis] + (sum(i.shape[axis] for i in items),) + items[0].shape[axis + 1:]
+    n = 0
+    for i in items:
+        n += i._shape[axis]
+    first = items[0]._shape
+    shape = first[:axis] + (n,) + first[axis + 1:]
     return _record(model, shape, "concat", (tuple(items), axis), items, (axis,), name)
 
 
