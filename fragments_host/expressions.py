@@ -161,8 +161,10 @@ class Affine:
         if self._shape == o._shape:
             shape, a, b = self._shape, self, o
         else:
-            shape = self._shape if self.size >= o.size else o._shape
-            if self.size == o.size:
+            # a scalar (shape ()) spreads over the other operand, as does
+            # any operand of one element over a larger one
+            shape = o._shape if not self._shape or self.size < o.size else self._shape
+            if self.size == o.size and self._shape and o._shape:
                 raise ShapeError(f"shapes {self.shape} and {o.shape} do not match")
             a, b = self._broadcast(shape), o._broadcast(shape)
         return _record(self._model, shape, "wsum", ((a, b), (1.0, w)), (a, b), ((1.0, w),),
@@ -588,7 +590,7 @@ class Variable(Affine):
     def __init__(self, model, name, shape, nidxs, full=None):
         self.nidxs = nidxs            # the variable's scalar elements (solver columns + 1)
         self.full = full if full is not None else nidxs
-        super().__init__(st.identity(model, shape, self.full), name)
+        super().__init__(st.identity(model, shape, self.full, full is None), name)
 
     @property
     def value(self):

@@ -16,7 +16,8 @@ class Expr:
     """Blocks of one dense stacked expression (shape, row pointer, terms and,
     when some coefficient depends on parameters, its programs)."""
 
-    __slots__ = ("shape", "ptr", "nidxs", "cof", "codeptr", "code", "cconst", "model", "f64", "cconst_at", "unit", "clean")
+    __slots__ = ("shape", "ptr", "nidxs", "cof", "codeptr", "code", "cconst", "model", "f64", "cconst_at", "unit", "clean", "distinct",
+                 "rows_distinct")
 
     def __init__(self, model, shape, ptr, nidxs, cof, codeptr=None, code=None, cconst=None):
         self.model = model
@@ -32,6 +33,9 @@ class Expr:
         # no constant terms, no programs, every variable index positive (a
         # variable, and constant-matrix products of one)
         self.clean = False
+        # no variable twice in the whole expression (a variable that is not
+        # semidefinite), and none twice within one element
+        self.distinct = self.rows_distinct = False
 
     @property
     def n(self):
@@ -201,14 +205,16 @@ def constant(model, value):
     return R.expr(model, value.shape)
 
 
-def identity(model, shape, nidxs):
-    """Expression whose element k is variable nidxs[k] with coefficient 1."""
+def identity(model, shape, nidxs, distinct=False):
+    """Expression whose element k is variable nidxs[k] with coefficient 1
+    (`distinct`: no index repeats)."""
     n = len(nidxs)
     R = RStack(len(shape), n, n)
     kn.identity_rows(R.cof, n, n, R.ptr, R.f64, R.i32)
     kn.copy_i64_run(0, n, R.i64, R.nidxs, nidxs)
     e = R.expr(model, shape)
-    e.unit = e.clean = True          # nidxs: the columns of variables, all positive
+    e.unit = e.clean = e.rows_distinct = True      # nidxs: the columns of variables, all positive
+    e.distinct = distinct
     return e
 
 
@@ -219,6 +225,7 @@ def reshape(e, shape):
         kn.copy_shape_run(len(shape), sh, np.asarray(shape, I32), 0)
     r = Expr(e.model, tuple(sh[:len(shape)]), e.ptr, e.nidxs, e.cof, e.codeptr, e.code, e.cconst)
     r.f64, r.cconst_at, r.unit, r.clean = e.f64, e.cconst_at, e.unit, e.clean
+    r.distinct, r.rows_distinct = e.distinct, e.rows_distinct
     return r
 
 
@@ -435,6 +442,9 @@ def left_matmul(M, e, triplets=None):
                R.i32, R.i64, R.ptr, R.shape, 0, 0, W.f64, W.i32, W.i64)
     r = R.expr(e.model, shape)
     r.clean = e.clean                # the operand's terms, scaled
+    # one entry of M per position: a row of M meets distinct operand
+    # elements, each one variable of its own
+    r.rows_distinct = e.unit and e.distinct
     return r
 
 

@@ -218,7 +218,10 @@ def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols, need
     kn.scaled_copy(vals, -1.0, nnz, vals)
     # each column's cursor stopped at its end, the start of the next
     starts = cptr[:ncols + 1]
-    if not need_cols and nnz and _changes(rows, rows, nnz) < nnz:
+    # rows with distinct variables each (the bound rows hold one) have
+    # distinct positions; else the rows alone may show it
+    known = all(b is None or b.rows_distinct for _, b in segs)
+    if not need_cols and nnz and not known and _changes(rows, rows, nnz) < nnz:
         # a row shared by the ends of two columns, or a repeated position:
         # the columns decide
         cols = np.empty(nnz, I32)
@@ -384,7 +387,7 @@ def _objective(model, N):
     for w, e, Q in obj.parts:
         n, u0 = e.size, N
         N += n
-        u = Affine(st.identity(model, (n,), np.arange(u0 + 1, u0 + 1 + n, dtype=I64)))
+        u = Affine(st.identity(model, (n,), np.arange(u0 + 1, u0 + 1 + n, dtype=I64), True))
         aux.append(Constraint("zero", e - u, f"auxiliary rows of {obj!r}"))
         if Q is None:
             rows = st.iota(np.zeros(n, I32), u0)

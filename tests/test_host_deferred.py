@@ -326,3 +326,27 @@ def test_blocks_scattered_where_they_lie_give_the_split_bitwise(model, seed, mon
     assert fast_cones == slow_cones
     for k in fast:
         np.testing.assert_array_equal(bits(fast[k]), bits(slow[k]), err_msg=k)
+
+
+def test_a_product_meeting_a_variable_twice_in_a_row_is_merged(monkeypatch):
+    """A product of a semidefinite variable's elements (X[0, 1] and X[1, 0]
+    are one column) meets that column twice in a row: the columns are
+    looked at and the two entries summed, where a product of a plain
+    variable's elements is known to hold each column once per row."""
+    seen = _columns_pass_counter(monkeypatch)
+    m = fh.Model()
+    X, x = m.semidefinite(2), m.variable(4)
+    M = np.array([[1.0, 2.0, 3.0, 4.0]])
+    assert not (M @ X.reshape(4))._e.rows_distinct and (M @ x)._e.rows_distinct
+    m.add(M @ X.reshape(4) <= 1.0)
+    m.minimize(X[0, 0])
+    _, A, _, _ = m.flat_problem()
+    assert seen == [0, 1] and A.has_canonical_format
+    np.testing.assert_array_equal(A.toarray()[0], [1.0, 5.0, 4.0, 0, 0, 0, 0])
+    seen.clear()
+    m = fh.Model()
+    x = m.variable(4)
+    m.add(np.array([[1.0, 2.0, 3.0, 4.0]]) @ x <= 1.0, fh.soc(x[0], np.ones((2, 4)) @ x))
+    m.minimize(x[0])
+    m.flat_problem()
+    assert seen == [0]

@@ -285,3 +285,23 @@ def test_user_errors():
     m.minimize(-x.sum())
     with pytest.raises(fh.SolverError, match="status"):
         m.solve(raise_on_failure=True)
+
+
+def test_a_scalar_spreads_over_one_element_shapes():
+    """A number against an expression of shape (1,) (a one-row product, a
+    one-element slice) spreads as numpy's does, and the model solves as
+    CVXPY's; two one-element shapes that differ otherwise still refuse."""
+    rng = np.random.default_rng(5)
+    a, c = rng.uniform(0.5, 1.5, size=(1, 3)), rng.uniform(0.1, 1.0, 3)
+    m = fh.Model()
+    x = m.variable(3, "x", lb=-2.0)
+    m.add(a @ x <= 1.0, 0.5 <= x[:1] + 1.0, 2.0 - x[2:] >= 0.0)
+    m.maximize(c @ x)
+    xc = cp.Variable(3)
+    prob = cp.Problem(cp.Maximize(c @ xc), [a @ xc <= 1.0, 0.5 <= xc[:1] + 1.0, 2.0 - xc[2:] >= 0.0, xc >= -2.0])
+    prob.solve(solver=cp.CLARABEL)
+    close(m.solve(), prob.value)
+    close(x.value, xc.value)
+    assert (x[:1] + 1.0).shape == (1,) and (1.0 - x[:1]).shape == (1,)
+    with pytest.raises(fh.ShapeError, match=r"\(1,\).*\(1, 1\)"):
+        x[:1] + m.variable((1, 1))
