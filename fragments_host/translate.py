@@ -153,13 +153,13 @@ def _cut(ptr, lo, hi, base, chunk):
 
 
 def _sink(dtype):
-    """A view of n elements that all stand on one element: the outputs of a
-    scatter pass that are not wanted go there (one cache line written)."""
-    return lambda n: np.lib.stride_tricks.as_strided(np.zeros(1, dtype), shape=(max(n, 1),), strides=(0,),
-                                                    writeable=True)
+    """A view of 2**31 - 1 elements that all stand on one element: the
+    outputs of a pass that are not wanted go there (one cache line written;
+    the passes index it by their own counts, below 2**31)."""
+    return np.lib.stride_tricks.as_strided(np.zeros(1, dtype), shape=(2**31 - 1,), strides=(0,), writeable=True)
 
 
-_SINK_I32, _SINK_F64 = _sink(I32), _sink(F64)
+SINK_I32, SINK_F64 = _sink(I32), _sink(F64)
 
 
 def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols, need_cols):
@@ -181,14 +181,13 @@ def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols, need
     total = sum(b.m if b is not None else B for _, b in segs)
     chunk = max(CHUNK, total // PARTS)
     cptr = np.zeros(ncols + 2, I64)
-    # the counting pass keeps no coefficient: they all go to one element
-    nocof = _SINK_F64(chunk)
+    # the counting pass keeps no coefficient: they all go to one element (SINK_F64)
     for (row0, b), n in zip(segs, sizes):
         if _direct(b):
             # the row pointer shifted to the solver's rows; the columns
             # counted from the indices as they stand
             k0 = int(b.ptr[0])
-            kn.shift_pairs(n, row0 + 1, b.ptr[1:], int(ptrb[row0]) - k0, 0, ptrb, _SINK_I32(row0 + 1 + n))
+            kn.shift_pairs(n, row0 + 1, b.ptr[1:], int(ptrb[row0]) - k0, 0, ptrb, SINK_I32)
             kn.count_columns(cptr, int(b.ptr[n]) - k0, _low(b.nidxs)[k0:])
             continue
         lo = 0
@@ -200,7 +199,7 @@ def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols, need
                 hi = _cut(b.ptr, lo, n, int(b.ptr[lo]), chunk)
                 t = int(b.ptr[hi]) - int(b.ptr[lo])
             tsubj = np.empty(max(t, 1), I32)
-            tcof = nocof if t <= chunk else _SINK_F64(t)
+            tcof = SINK_F64
             k = _emit((row0, b), row0 + lo, row0 + hi, tsubj, tcof, 0, ptrb, bfix, bsubj, bcof, L)
             if b is not None and b.m and not b.prog:
                 seg = bfix[row0 + lo:row0 + hi]
@@ -210,7 +209,7 @@ def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols, need
             lo = hi
     kn.prefix_columns(cptr, ncols)
     nnz = int(ptrb[nrows])
-    ints, reals = _SINK_I32(nnz), _SINK_F64(nnz)
+    ints, reals = SINK_I32, SINK_F64
     rows, vals = np.empty(nnz, I32), np.empty(nnz, F64)
     cols = np.empty(nnz, I32) if need_cols else None
     outs = [(ints, ints, vals), (rows, ints, reals)] + ([(ints, cols, reals)] if need_cols else [])
