@@ -24,6 +24,15 @@ struct ViewName {
 };
 #endif
 
+#if FRAG_CHECKED
+// The checked build's test of index k against a view's element count: an
+// IndexError naming the view and the index counted from its origin.
+[[gnu::always_inline]] inline void check_index(const ViewName& name, std::ptrdiff_t k, std::ptrdiff_t count) {
+  if (k < 0 || k >= count) [[unlikely]]
+    index_fault(name.names, name.arg, name.origin + k, name.origin + count);
+}
+#endif
+
 // One-dimensional strided view of an int32, int64 or float64 array.
 // Element k lives at base[k * stride]; a None argument gives an empty view.
 template <class T>
@@ -38,8 +47,7 @@ struct Vec {
 
   T& operator[](std::ptrdiff_t k) const FRAG_NOEXCEPT {
 #if FRAG_CHECKED
-    if (k < 0 || k >= count) [[unlikely]]
-      index_fault(name.names, name.arg, name.origin + k, name.origin + count);
+    check_index(name, k, count);
 #endif
     return base[k * stride];
   }
@@ -92,8 +100,7 @@ struct FixedVec {
 
   T& operator[](std::ptrdiff_t k) const FRAG_NOEXCEPT {
 #if FRAG_CHECKED
-    if (k < 0 || k >= count) [[unlikely]]
-      index_fault(name.names, name.arg, name.origin + k, name.origin + count);
+    check_index(name, k, count);
 #endif
     return base[k * Stride];
   }
