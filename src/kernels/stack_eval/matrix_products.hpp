@@ -290,11 +290,12 @@ inline f64 scaled(f64 v, f64 c) noexcept {
 // skipped constants (the plain left products, M.x for a variable vector x
 // among them): the same reads and writes in the same order, with what `left`
 // decides per term decided once. A dense operand's element (j, c) is stored
-// at key j * p + c; the term cursor and counters live in locals, and the
-// stack runs are rebased at their first entry, which leaves enough registers
-// for the loop. An operand element of one term (a variable's element) is
-// copied without a term loop. About half the time per term of M.x for a
-// 1000 x 1000 matrix. Release build only: the checked build keeps the general
+// at key j * p + c; within an element the term cursor and the count of
+// pairs met live in locals, and the stack runs are rebased at their first
+// entry, which leaves enough registers for the loop. An operand element of
+// one term (a variable's element) is copied without a term loop; each
+// element is opened and closed as `left` does. About half the time per term
+// of M.x for a 1000 x 1000 matrix. Release build only: the checked build keeps the general
 // loop of `left`, whose faults name absolute stack indices and whose products
 // stay exactly as they were there (which of two NaNs a product keeps is the
 // compiler's choice in that loop, and differs between its call paths).
@@ -304,11 +305,11 @@ void left_plain(Lines& M, i32 r0, i32 m, i32 p, const ExprOperand& op, Out<true>
   const auto ptr = rebased(op.b.ptr);
   const auto nidxs = rebased(op.b.nidxs), rnidxs = rebased(out.res.nidxs);
   const auto cof = rebased(op.b.cof), rcof = rebased(out.res.cof);
-  i32 T = out.T, V = out.V, L = out.L;
   for (i32 i = r0, iend = add32(r0, std::max(m, 0)); i < iend; ++i) {
     const auto [b, e] = M.line(i);
     for (i32 c = 0; c < p; ++c) {
-      const i32 start = T;
+      out.open();
+      i32 T = out.T, V = out.V;
       bool any = false;
       for (i64 r = b; r < e; ++r) {
         if (M.skip(r)) continue;
@@ -330,16 +331,11 @@ void left_plain(Lines& M, i32 r0, i32 m, i32 p, const ExprOperand& op, Out<true>
           T = add32(T, 1);
         }
       }
-      L = std::max(L, sub32(T, start));
-      if (out.sparse && !any) continue;
-      out.res.ptr[add32(out.E, 1)] = T;
-      if (out.sparse) out.sp[out.E] = static_cast<i64>(i) * p + c;
-      out.E = add32(out.E, 1);
+      out.T = T;
+      out.V = V;
+      out.close(static_cast<i64>(i) * p + c, any);
     }
   }
-  out.T = T;
-  out.V = V;
-  out.L = L;
 }
 
 // Left product M.E over rows r0 .. r0 + m - 1 of M, E viewed as rows of p
