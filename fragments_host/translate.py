@@ -41,30 +41,24 @@ def _column_order(rows, cols, nrows, ncols):
     return order[:nnz], int(rptr[1])
 
 
-def _csc(rows, cols, vals, nrows, ncols, ordered=False, starts=None):
+def _csc(rows, cols, vals, nrows, ncols, starts=None):
     """Triplets in column order with repeated positions summed, once for every
     value array of vals (the same positions). Returns (colptr, rowidx,
-    [values, ...]). `ordered`: the triplets already stand in (column, row)
-    order, as the transposing scatter leaves them, with `starts` (when
-    given) the start of every column and the end of the last."""
+    [values, ...]). With `starts` (the start of every column and the end of
+    the last), the triplets already stand in (column, row) order, as the
+    transposing scatter leaves them."""
     nnz = len(rows)
     if nnz == 0:
         return np.zeros(ncols + 1, np.int64), np.zeros(0, I32), [np.zeros(0, F64) for _ in vals]
-    colptr = np.zeros(ncols + 2, I64)
-    if ordered:
+    if starts is not None:
         count = _changes(rows, cols, nnz)
-        if count < nnz:
-            order = st.iota(np.empty(nnz, I32), 0)
+        if count == nnz:
+            # in order and every position once: the triplets are the columns
+            return starts, rows, list(vals)
+        order = st.iota(np.empty(nnz, I32), 0)
     else:
         order, _ = _column_order(rows, cols, nrows, ncols)
         count = kn.count_positions(nnz, 1, order, cols, rows)
-    if ordered and count == nnz:
-        # in order and every position once: the triplets are the columns
-        if starts is not None:
-            return starts, rows, list(vals)
-        kn.count_rows(count, colptr, cols)
-        kn.prefix_rows(ncols + 1, colptr)
-        return colptr[1:], rows, list(vals)
     e0 = order[0]
     out = []
     for v in vals:
@@ -72,6 +66,7 @@ def _csc(rows, cols, vals, nrows, ncols, ordered=False, starts=None):
         tcol[0], trow[0], tval[0] = cols[e0], rows[e0], v[e0]
         kn.merge_positions(1, nnz, order, cols, rows, tcol, trow, tval, v)
         out.append(tval)
+    colptr = np.zeros(ncols + 2, I64)
     kn.count_rows(count, colptr, tcol)
     kn.prefix_rows(ncols + 1, colptr)
     return colptr[1:], trow, out
@@ -199,13 +194,12 @@ def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols, need
                 hi = _cut(b.ptr, lo, n, int(b.ptr[lo]), chunk)
                 t = int(b.ptr[hi]) - int(b.ptr[lo])
             tsubj = np.empty(max(t, 1), I32)
-            tcof = SINK_F64
-            k = _emit((row0, b), row0 + lo, row0 + hi, tsubj, tcof, 0, ptrb, bfix, bsubj, bcof, L)
+            k = _emit((row0, b), row0 + lo, row0 + hi, tsubj, SINK_F64, 0, ptrb, bfix, bsubj, bcof, L)
             if b is not None and b.m and not b.prog:
                 seg = bfix[row0 + lo:row0 + hi]
                 kn.difference(hi - lo, np.zeros(hi - lo, F64), seg, seg)
             kn.count_columns(cptr, k, tsubj)
-            tsubj = tcof = None
+            tsubj = None
             lo = hi
     kn.prefix_columns(cptr, ncols)
     nnz = int(ptrb[nrows])
@@ -246,11 +240,9 @@ def _scatter_pass(segs, sizes, ptrb, bsubj, bcof, L, nrows, chunk, cptr, outs):
         row0, b = segs[s]
         if _direct(b):
             R1 = row0 + sizes[s]
-            k0 = int(b.ptr[0])
-            rptrb = np.zeros(R1 + 1, I64)
-            rptrb[R0:] = b.ptr[R0 - row0:]
-            rptrb[R0:] -= k0
-            tsubj, tcof = _low(b.nidxs)[k0:], b.cof[k0:]
+            base = int(b.ptr[0])
+            ptr = b.ptr[R0 - row0:]
+            tsubj, tcof = _low(b.nidxs)[base:], b.cof[base:]
         else:
             d = bisect.bisect_right(direct, R0)
             base = int(ptrb[R0])
@@ -264,9 +256,11 @@ def _scatter_pass(segs, sizes, ptrb, bsubj, bcof, L, nrows, chunk, cptr, outs):
                 if a < z:
                     pos = _emit(segs[s], a, z, tsubj, tcof, pos, ptrb, sink, bsubj, bcof, L, True)
                 s += 1
-            rptrb = np.zeros(R1 + 1, I64)
-            rptrb[R0:] = ptrb[R0:R1 + 1]
-            rptrb[R0:] -= base
+            ptr = ptrb[R0:R1 + 1]
+        # the step's row pointer from 0, the rows before it empty
+        rptrb = np.zeros(R1 + 1, I64)
+        rptrb[R0:] = ptr
+        rptrb[R0:] -= base
         for i, (r, c, v) in enumerate(outs):
             if saved is not None:
                 kn.copy_i64_run(0, len(cptr), *((saved, 0, cptr) if i == 0 else (cptr, 0, saved)))
@@ -648,7 +642,7 @@ def _structure(model):
         # every position distinct, shown by the rows alone: the triplets are the columns
         colptr, rowidx, vals = fstarts, frows, fvals
     else:
-        colptr, rowidx, (vals,) = _csc(frows, fcols, [fvals], nrows, N + 1, ordered=True, starts=fstarts)
+        colptr, rowidx, (vals,) = _csc(frows, fcols, [fvals], nrows, N + 1, starts=fstarts)
     c0 = int(colptr[1])               # the constant column: parameter entries only
     import scipy.sparse as sp
     A = sp.csc_matrix((vals[c0:], rowidx[c0:], colptr[1:] - c0), shape=(nrows, N))
