@@ -66,20 +66,10 @@ def _operands(*items):
     """The operands as expressions of one model (constants lifted)."""
     model = None
     for i in items:
-        if not isinstance(i, Affine):
-            break
-        if model is None:
-            model = i._model
-        elif i._model is not model:
-            same_model(model, i)
-    else:
-        return list(items)
-    model = None
-    for i in items:
         if isinstance(i, (Affine, Parameter)):
             if model is None:
                 model = i.model
-            else:
+            elif i.model is not model:
                 same_model(model, i)
         elif getattr(i, "is_affine", True) is False:
             raise ModelError(f"a cone takes affine operands, not {i!r}")

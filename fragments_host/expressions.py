@@ -440,20 +440,22 @@ def _spelled(n):
     names, or (function, arguments...). Operands whose own names are still
     noted are written out first, the deepest first, without recursing (a
     sum accumulated in a loop notes a chain as long as the loop)."""
-    todo = [a for a in n[1:] if type(getattr(a, "_name", None)) is tuple]
+    todo = _pending(n)
     while todo:
         o = todo[-1]
-        m = o._name
-        if type(m) is not tuple:
-            todo.pop()
-            continue
-        pending = [a for a in m[1:] if type(getattr(a, "_name", None)) is tuple]
-        if pending:
-            todo.extend(pending)
-            continue
-        o._name = _written(m)
+        if type(o._name) is tuple:
+            pending = _pending(o._name)
+            if pending:
+                todo.extend(pending)
+                continue
+            o._name = _written(o._name)
         todo.pop()
     return _written(n)
+
+
+def _pending(n):
+    """The operands of a noted name whose own names are still noted."""
+    return [a for a in n[1:] if type(getattr(a, "_name", None)) is tuple]
 
 
 def _written(n):

@@ -127,14 +127,6 @@ class Model:
         added to another model)."""
         if not constraints:
             raise TypeError("add() takes at least one constraint")
-        if len(constraints) == 1:
-            # one constraint of this model, new (the common case): taken at once
-            c = constraints[0]
-            if type(c) is Constraint and c.model is None and c.expr._model is self:
-                c.model = self
-                self.constraints.append(c)
-                self._changed()
-                return c
         for c in constraints:
             if isinstance(c, FunctionConstraint):
                 if c.expr_model is not self:
