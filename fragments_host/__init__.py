@@ -10,7 +10,7 @@ curvature and sign, reduced to cones in `reductions` by the rules of
 duals mapped back); `stacks` holds the evaluation stacks and the operations
 on them, `kernels` the kernels by name."""
 from .constraints import Constraint, exp_cone, gen_power_cone, power_cone, psd, rsoc, soc
-from .errors import ModelError, ParameterError, ShapeError, SolverError
+from .errors import DataError, ModelError, ParameterError, ShapeError, SolverError
 from .expressions import Affine, Parameter, Variable, hstack, stack, vstack
 from .functions import (Expression, FunctionConstraint, Quadratic, abs_ as abs, cumsum, diag, diff, entropy, exp,
                         geo_mean, huber, inv_pos, lambda_max, lambda_min, log, log_det, log_sum_exp, max_ as max,
@@ -21,7 +21,7 @@ from .solver import SolverStats
 
 __all__ = ["Model", "Affine", "Variable", "Parameter", "Constraint", "Quadratic", "soc", "rsoc", "psd",
            "exp_cone", "power_cone", "gen_power_cone", "sum_squares", "quad_form", "stack", "hstack", "vstack",
-           "ShapeError", "ParameterError", "ModelError", "SolverError", "SolverStats",
+           "ShapeError", "ParameterError", "DataError", "ModelError", "SolverError", "SolverStats",
            "Expression", "FunctionConstraint", "abs", "cumsum", "diag", "diff", "entropy", "exp", "geo_mean", "huber",
            "inv_pos", "lambda_max", "lambda_min", "log", "log_det", "log_sum_exp", "max", "maximum", "min", "minimum",
            "neg", "norm", "norm1", "norm_inf", "pos", "power", "quad_over_lin", "rel_entr", "sqrt", "square", "sum",

@@ -43,9 +43,19 @@ class Constraint:
                 raise ModelError(f"a {kind} constraint is stated through its cone function")
         self.cones = cones
         self.dual_shape = dual_shape if dual_shape is not None else expr.shape
-        self.model = None
+        self._mref = None
 
     name = NotedName()
+
+    @property
+    def model(self):
+        """The model the constraint was added to (None before), held weakly:
+        the model holds its constraints."""
+        return None if self._mref is None else self._mref.owner()
+
+    @model.setter
+    def model(self, m):
+        self._mref = None if m is None else m._ref
 
     def __repr__(self):
         return self.name or f"{self.kind}({self.expr!r})"
@@ -57,9 +67,10 @@ class Constraint:
     @property
     def dual(self):
         """The constraint's dual per element (None before a solve)."""
-        if self.model is None:
+        if self._mref is None:
             return None
-        return self.model._constraint_dual(self)
+        from . import solution
+        return solution.constraint_dual(self._mref, self)
 
 
 def _operands(*items):
@@ -68,8 +79,8 @@ def _operands(*items):
     for i in items:
         if isinstance(i, (Affine, Parameter)):
             if model is None:
-                model = i.model
-            elif i.model is not model:
+                model = i._model
+            elif i._model is not model:
                 same_model(model, i)
         elif getattr(i, "is_affine", True) is False:
             raise ModelError(f"a cone takes affine operands, not {i!r}")
@@ -122,7 +133,7 @@ def soc(t, x, axis=None):
     name = ("{} >= ||{}||" + ("" if axis is None else f" along axis {axis}"), t, x)
     if axis is None:
         return Constraint("soc", _joined(t._model, [_flat(t), _flat(x)], 0, None), name, [("soc", d)])
-    rows = _joined(t.model, [tt, body], 1, None)
+    rows = _joined(t._model, [tt, body], 1, None)
     return Constraint("soc", rows, name, [("soc", d)] * k)
 
 
@@ -135,8 +146,8 @@ def rsoc(u, v, x, axis=None):
     k, d = (1, x.size + 2) if axis is None else (body.shape[0], body.shape[1] + 2)
     name = ("2 {} {} >= ||{}||^2" + ("" if axis is None else f" along axis {axis}"), u, v, x)
     if axis is None:
-        return Constraint("rsoc", _joined(u.model, [_flat(u), _flat(v), _flat(x)], 0, None), name, [("rsoc", d)])
-    rows = _joined(u.model, [uu, vv, body], 1, None)
+        return Constraint("rsoc", _joined(u._model, [_flat(u), _flat(v), _flat(x)], 0, None), name, [("rsoc", d)])
+    rows = _joined(u._model, [uu, vv, body], 1, None)
     return Constraint("rsoc", rows, name, [("rsoc", d)] * k)
 
 

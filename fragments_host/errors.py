@@ -18,3 +18,8 @@ class ModelError(ValueError):
 
 class SolverError(RuntimeError):
     """The solver did not reach a solution (raised on request only)."""
+
+
+class DataError(ValueError):
+    """Constant data that cannot be honoured: NaN, an infinite value where
+    it has no meaning, complex values, a malformed sparse matrix."""

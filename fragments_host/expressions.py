@@ -7,39 +7,89 @@ from __future__ import annotations
 
 import math
 import numbers
+import weakref
 
 import numpy as np
 
+from . import data
 from . import deferred
 from . import stacks as st
-from .errors import ModelError, ParameterError, ShapeError
+from .errors import DataError, ModelError, ParameterError, ShapeError
 from .stacks import F64, I32, I64
 
 
-def as_shape(s):
+def as_shape(s, what="a shape"):
     if type(s) is tuple and all(type(n) is int for n in s):
         return s
-    if isinstance(s, numbers.Integral):
-        return (int(s),)
-    return tuple(map(int, s))
+    return data.shape(s, what)
+
+
+class ModelState:
+    """What the parts of one model share and hold: its name, the flat
+    problem, the last solution, the parameter values, and a weak reference
+    to the model itself. The model holds its variables, constraints and
+    objective; they hold this state, which holds none of them, so that
+    there is no reference cycle and a model the user drops is freed at
+    once (its parts' values and duals stay readable while they live).
+    `_ref` is the state itself, as a model's `_ref` is its state: code that
+    records the model of an expression takes `model._ref` of either."""
+
+    __slots__ = ("owner", "name", "_flat", "_sol", "_native", "_param_dirty", "params", "__weakref__")
+
+    def __init__(self, model, name):
+        self.owner = weakref.ref(model)
+        self.name = name
+        self._flat = self._sol = None
+        self._native = {}
+        self._param_dirty = True
+        self.params = []          # one slot per parameter, in order: its value lies there
+
+    @property
+    def _ref(self):
+        return self
+
+
+class ParameterSlot:
+    """A parameter's place in the parameter table and its current value."""
+
+    __slots__ = ("name", "shape", "base", "size", "value")
+
+    def __init__(self, name, shape, base, size):
+        self.name, self.shape, self.base, self.size, self.value = name, shape, base, size, None
+
+
+def live(state, item=None):
+    """The model of a state; an error once the user dropped it."""
+    m = state.owner()
+    if m is None:
+        raise ModelError(f"the model of {'an expression' if item is None else repr(item)} no longer exists: "
+                         "keep a reference to the model to state or solve with its parts")
+    return m
 
 
 def same_model(model, item, what="expression"):
-    """Refuses an expression, variable or parameter of another model."""
-    other = getattr(item, "model", None)
+    """Refuses an expression, variable or parameter of another model (the
+    model or its state given: the states are compared)."""
+    other = getattr(item, "_model", None)
+    model = model._ref
     if other is not None and other is not model:
         raise ModelError(f"{what} {item!r} belongs to another model ('{other.name}') than this one "
                          f"('{model.name}'): parts of different models cannot be combined")
 
 
-def constant_of(model, value, what="operand"):
-    """A number or array as a constant expression of `model`."""
-    try:
-        arr = np.asarray(value, F64)
-    except (TypeError, ValueError):
-        raise TypeError(f"{what} {value!r} is neither an expression nor a number or numeric array") from None
-    if type(value) not in _NUMBERS and not isinstance(value, (numbers.Number, np.generic)):
-        arr = np.array(arr)       # a copy: the caller may reuse its array before the build
+def constant_of(model, value, what="a constant operand"):
+    """A number or array as a constant expression of `model`, its entries
+    checked (see data.py): `what` names where it was written."""
+    if type(value) in _NUMBERS:
+        v = float(value)
+        if v - v != 0.0:          # NaN or an infinity
+            data.number(v, what)
+        arr = np.asarray(v, F64)
+    else:
+        if hasattr(value, "tocsr"):
+            value = value.toarray()
+        # a copy: the caller may reuse its array before the build
+        arr = data.real(value, what, copy=not isinstance(value, (numbers.Number, np.generic)))
     return _record(model, arr.shape, "const", (arr,), (), (arr.shape,), (_const_name, arr))
 
 
@@ -89,7 +139,7 @@ class Affine:
 
     def __init__(self, e, name=None):
         self._ex, self._op, self._args = e, None, None
-        self._shape, self._model = e.shape, e.model
+        self._shape, self._model = e.shape, e.model._ref
         self._key, self._depth = ("e", id(self)), 0
         self.name = name
 
@@ -105,7 +155,7 @@ class Affine:
 
     @property
     def model(self):
-        return self._model
+        return live(self._model, self)
 
     @property
     def shape(self):
@@ -141,11 +191,11 @@ class Affine:
                 same_model(self._model, other)
             return other
         if isinstance(other, Parameter):
-            same_model(self.model, other, "parameter")
+            same_model(self._model, other, "parameter")
             return other.as_affine()
         if _is_statement(other):
             raise TypeError(f"{other!r} is not an expression")
-        return constant_of(self.model, other)
+        return constant_of(self._model, other)
 
     def _broadcast(self, shape):
         if self.shape == shape:
@@ -162,10 +212,12 @@ class Affine:
             shape, a, b = self._shape, self, o
         else:
             # a scalar (shape ()) spreads over the other operand, as does
-            # any operand of one element over a larger one
-            shape = o._shape if not self._shape or self.size < o.size else self._shape
-            if self.size == o.size and self._shape and o._shape:
+            # any operand of one element over one of another size (an
+            # empty one included)
+            n, k = self.size, o.size
+            if (n != 1 and k != 1) or (n == k and self._shape and o._shape):
                 raise ShapeError(f"shapes {self.shape} and {o.shape} do not match")
+            shape = o._shape if (n == 1 and k != 1) or not self._shape else self._shape
             a, b = self._broadcast(shape), o._broadcast(shape)
         return _record(self._model, shape, "wsum", ((a, b), (1.0, w)), (a, b), ((1.0, w),),
                        ("({} + {})" if w > 0 else "({} - {})", self, o))
@@ -196,16 +248,16 @@ class Affine:
         if isinstance(other, Parameter):
             return other.__mul__(self)
         if isinstance(other, Affine):
-            same_model(self.model, other)
+            same_model(self._model, other)
             if other.size == 1 and other._e.m == 1 and int(other._e.nidxs[0]) == 0:
                 return self * float(other._e.cof[0])
             raise ModelError(f"product of two expressions {self!r} and {other!r} is not affine")
         if _is_nonaffine(other) or _is_statement(other):
             return NotImplemented
-        if isinstance(other, numbers.Real):
-            d = float(other)
+        if isinstance(other, numbers.Real) and not isinstance(other, bool):
+            d = data.number(other, ("the factor of {}", self))
             return _record(self._model, self._shape, "scale", (self, d), (self,), (d,), (_scaled_name, other, self))
-        other = np.asarray(other, F64)
+        other = data.real(other, ("an elementwise factor of {}", self))
         if other.size == 1:
             return self * float(other.reshape(-1)[0])
         if self.size == 1 and other.shape != self.shape:
@@ -221,7 +273,10 @@ class Affine:
     def __truediv__(self, other):
         if isinstance(other, (Affine, Parameter)):
             raise ModelError(f"division of {self!r} by the expression {other!r} is not affine")
-        return self * (1.0 / float(other))
+        d = data.number(other, ("the divisor of {}", self))
+        if d == 0.0:
+            raise ZeroDivisionError(f"{self!r} divided by zero")
+        return self * (1.0 / d)
 
     def __matmul__(self, M):
         # E . M = (M^T . E^T)^T
@@ -230,13 +285,13 @@ class Affine:
         if isinstance(M, Affine):
             raise ModelError(f"product of two expressions {self!r} and {M!r} is not affine")
         if not hasattr(M, "tocsr") and np.ndim(M) == 1:
-            v = np.asarray(M, F64)
+            v = data.real(M, ("the vector of {} @ v", self))
             if not self.shape or self.shape[-1] != v.shape[0]:
                 raise ShapeError(f"matrix product of shapes {self.shape} and {v.shape}")
             if len(self.shape) == 1:
                 return _product(v.reshape(1, -1), self, ("{} @ v", self), ())
             return (v.reshape(1, -1) @ self.T).reshape(self.shape[:-1])
-        M = _as_matrix(M)
+        M = _as_matrix(M, ("the matrix of {} @ M", self))
         if len(self.shape) == 1:
             if M.shape[0] != self.shape[0]:
                 raise ShapeError(f"matrix product of shapes {self.shape} and {M.shape}")
@@ -251,7 +306,10 @@ class Affine:
             # parameter, a compressed-row matrix, or numbers to convert
             if isinstance(M, Parameter):
                 return M.__matmul__(self)
-            M = np.asarray(M, F64) if not hasattr(M, "tocsr") and np.ndim(M) == 1 else _as_matrix(M)
+            M = (data.real(M, ("the vector of v @ {}", self)) if not hasattr(M, "tocsr") and np.ndim(M) == 1
+                 else _as_matrix(M, ("the matrix of M @ {}", self)))
+        elif not np.isfinite(M).all():
+            M = data.real(M, ("the matrix of M @ {}", self))
         if not self._shape or M.shape[-1] != self._shape[0]:
             raise ShapeError(f"matrix product of shapes {M.shape} and {self.shape}")
         if M.ndim == 1:
@@ -275,7 +333,7 @@ class Affine:
         return _record(self._model, shape, "permute", (self, perm), (self,), (perm,), ("{}.transpose" + str(perm), self))
 
     def reshape(self, shape):
-        shape = as_shape(shape)
+        shape = as_shape(shape, "the shape of a reshape")
         if st.size_of(shape) != self.size:
             raise ShapeError(f"cannot reshape {self.shape} into {shape}")
         return _record(self._model, shape, "reshape", (self, shape), (self,), (shape,), self._name)
@@ -292,7 +350,7 @@ class Affine:
         key = key + (slice(None),) * (len(shape) - len(key))
         first, last, keep = [], [], []
         for k, (s, n) in enumerate(zip(key, shape)):
-            if isinstance(s, numbers.Integral) and not isinstance(s, bool):
+            if isinstance(s, numbers.Integral) and not isinstance(s, (bool, np.bool_)):
                 i = int(s) + n if s < 0 else int(s)
                 if not 0 <= i < n:
                     raise IndexError(f"index {s} out of range for axis {k} of shape {shape}")
@@ -315,13 +373,13 @@ class Affine:
 
     def pick(self, indices):
         """Elements at the given multi-indices (rows of an integer array)."""
-        idx = np.atleast_2d(np.asarray(indices, np.int64))
+        idx = np.atleast_2d(data.indices(indices, ("the indices of {}.pick", self)))
         if idx.shape[1] != len(self.shape):
             raise ShapeError(f"multi-indices of {idx.shape[1]} axes for shape {self.shape}")
         if np.any(idx < 0) or np.any(idx >= np.asarray(self.shape)):
             raise IndexError(f"index out of range for shape {self.shape}")
         lin = np.ravel_multi_index(tuple(idx.T), self.shape).astype(I64)
-        return Affine(st.pick(self._e, lin, (len(lin),)), f"{self!r}.pick")
+        return Computed(st.pick(self._e, lin, (len(lin),)), f"{self!r}.pick")
 
     def sum(self, axis=None):
         if axis is None:
@@ -336,7 +394,7 @@ class Affine:
         """Symmetric part (E + E^T) / 2 of a square expression."""
         if len(self.shape) != 2 or self.shape[0] != self.shape[1]:
             raise ShapeError(f"symmetric part of a non-square shape {self.shape}")
-        return Affine(st.wsum([self._e, self.T._e], [0.5, 0.5]), f"sym({self!r})")
+        return Computed(st.wsum([self._e, self.T._e], [0.5, 0.5]), f"sym({self!r})")
 
     # -- constraints
     def _constraint(self, kind, lhs, rhs, op):
@@ -384,7 +442,7 @@ class Affine:
     def value(self):
         """The expression at the last solution (None before a solve and after
         a solve that found no solution)."""
-        return self.model._solution_value(self)
+        return solution_of().expression_value(self._model, self)
 
     # -- curvature, sign and the functions reached through operators (the
     # rules are in curvature.py, the functions in functions.py)
@@ -412,12 +470,26 @@ class Affine:
         return power(self, p)
 
 
+class Computed(Affine):
+    """An expression computed from others (every expression that is not a
+    variable). Variables and computed expressions are sibling classes, so
+    that Python calls the left operand's comparison first whatever the two
+    operands are (it tries a subclass's reflected method first)."""
+
+    __slots__ = ()
+
+
+def solution_of():
+    from . import solution
+    return solution
+
+
 def _record(model, shape, op, args, operands, fixed, name):
     """An expression recorded as its operation (see deferred.py); its key is
     the operation, its fixed arguments and its operands' keys."""
-    a = Affine.__new__(Affine)
+    a = Computed.__new__(Computed)
     a._ex, a._op, a._args = None, op, args
-    a._shape, a._model, a._name = shape, model, name
+    a._shape, a._model, a._name = shape, model._ref, name
     key, depth = (op,) + fixed, 0
     for x in operands:
         if x._depth > depth:
@@ -473,7 +545,7 @@ def _product(M, x, name, shape=None):
     dense = type(M) is np.ndarray or not hasattr(M, "tocsr")
     if (M.size if dense else M.nnz) > deferred.SMALL:
         e = st.left_matmul(M, x._e)
-        return Affine(e if shape == full else st.reshape(e, shape), name)
+        return Computed(e if shape == full else st.reshape(e, shape), name)
     kind = "dense" if dense else "sparse"
     M = M.copy()
     return _record(x._model, shape, "lmat", (M, x, shape), (x,), (kind, M.shape, shape), name)
@@ -505,11 +577,12 @@ def _is_statement(x):
     return type(x).__name__ in ("Constraint", "Model")
 
 
-def _as_matrix(M):
+def _as_matrix(M, what):
+    """A constant matrix, dense or scipy sparse, its entries (and a sparse
+    matrix's structure) checked."""
     if hasattr(M, "tocsr"):
-        import scipy.sparse as sp
-        return sp.csr_matrix(M)
-    M = np.asarray(M, F64)
+        return data.sparse(M, what)
+    M = data.real(M, what)
     if M.ndim != 2:
         raise ShapeError(f"a constant matrix has two axes, not shape {M.shape}")
     return M
@@ -518,7 +591,7 @@ def _as_matrix(M):
 def _model_of(items):
     for i in items:
         if isinstance(i, (Affine, Parameter)):
-            return i.model
+            return i._model
     raise ModelError("stacking needs at least one expression of a model")
 
 
@@ -596,20 +669,27 @@ class Variable(Affine):
 
     @property
     def value(self):
-        return self.model._variable_value(self)
+        return solution_of().variable_value(self._model, self)
+
+    @property
+    def cone(self):
+        """The semidefinite constraint of a variable made by
+        `Model.semidefinite` (None for other variables)."""
+        ref = self.__dict__.get("_cone")
+        return None if ref is None else ref()
 
     @property
     def dual(self):
         """Dual of the variable's bounds per element (lower minus upper)."""
-        return self.model._variable_dual(self, "both")
+        return solution_of().variable_dual(self._model, self, "both")
 
     @property
     def lower_dual(self):
-        return self.model._variable_dual(self, "lower")
+        return solution_of().variable_dual(self._model, self, "lower")
 
     @property
     def upper_dual(self):
-        return self.model._variable_dual(self, "upper")
+        return solution_of().variable_dual(self._model, self, "upper")
 
     # -- sign from the domain: nonneg=True, or bounds of one sign
     @property
@@ -630,8 +710,17 @@ class Parameter:
     is_affine = True
 
     def __init__(self, model, name, shape, base):
-        self.model, self.name, self.shape, self.base = model, name, shape, base
-        self._value = None
+        self._model, self.name, self.shape, self.base = model._ref, name, shape, base
+        self._slot = ParameterSlot(name, shape, base, st.size_of(shape))
+        self._model.params.append(self._slot)
+
+    @property
+    def model(self):
+        return live(self._model, self)
+
+    @property
+    def _value(self):
+        return self._slot.value
 
     @property
     def size(self):
@@ -647,12 +736,12 @@ class Parameter:
 
     @value.setter
     def value(self, v):
-        v = np.asarray(v, F64)
+        v = data.real(v, f"the value of parameter {self.name}")
         if v.shape != self.shape:
             raise ParameterError(f"parameter {self.name} has shape {self.shape}, value has shape {v.shape}")
         self._check_sign(v)
-        self._value = v.copy()
-        self.model._param_dirty = True
+        self._slot.value = v.copy()
+        self._model._param_dirty = True
 
     def __repr__(self):
         return self.name
@@ -661,7 +750,7 @@ class Parameter:
         return self.base + np.arange(self.size, dtype=I32).reshape(self.shape)
 
     def as_affine(self):
-        ones = Affine(st.constant(self.model, np.ones(self.shape)))
+        ones = Computed(st.constant(self._model, np.ones(self.shape)))
         return self * ones
 
     def __mul__(self, e):
@@ -670,8 +759,8 @@ class Parameter:
         if _is_nonaffine(e) or _is_statement(e):
             return NotImplemented
         if not isinstance(e, Affine):
-            e = constant_of(self.model, e)
-        same_model(self.model, e)
+            e = constant_of(self._model, e)
+        same_model(self._model, e)
         if self.size == 1:
             pidx = np.full(e.size, self.base, I32)
         elif self.shape == e.shape:
@@ -680,17 +769,17 @@ class Parameter:
             return self * e._broadcast(self.shape)
         else:
             raise ShapeError(f"parameter {self.name} of shape {self.shape} times expression of shape {e.shape}")
-        return Affine(st.param_times(e._e, pidx), f"{self.name}*{e!r}")
+        return Computed(st.param_times(e._e, pidx), f"{self.name}*{e!r}")
 
     __rmul__ = __mul__
 
     def __matmul__(self, e):
         if not isinstance(e, Affine):
-            e = constant_of(self.model, e)
-        same_model(self.model, e)
+            e = constant_of(self._model, e)
+        same_model(self._model, e)
         if len(self.shape) != 2 or len(e.shape) != 1 or self.shape[1] != e.shape[0]:
             raise ShapeError(f"matrix product of parameter {self.name} of shape {self.shape} and shape {e.shape}")
-        return Affine(st.param_matmul(self.indices(), e._e), f"{self.name} @ {e!r}")
+        return Computed(st.param_matmul(self.indices(), e._e), f"{self.name} @ {e!r}")
 
     def __add__(self, o):
         return self.as_affine() + o

@@ -23,7 +23,7 @@ import numpy as np
 
 from . import curvature as cv
 from .errors import ModelError, ShapeError
-from .expressions import Affine, Parameter, constant_of, same_model, text
+from .expressions import Affine, Parameter, constant_of, live, same_model, text
 
 
 class Quadratic:
@@ -34,7 +34,9 @@ class Quadratic:
     __array_priority__ = 100
 
     def __init__(self, model, parts, affine=None, name=None):
-        self.model, self.parts, self.affine, self.name = model, parts, affine, name
+        self._model, self.parts, self.affine, self.name = model._ref, parts, affine, name
+
+    model = property(lambda self: live(self._model, self))
 
     shape = ()
     size = 1
@@ -58,26 +60,26 @@ class Quadratic:
 
     def _affine_part(self, other):
         if isinstance(other, Affine):
-            same_model(self.model, other)
+            same_model(self._model, other)
             e = other
         elif isinstance(other, Parameter):
-            same_model(self.model, other, "parameter")
+            same_model(self._model, other, "parameter")
             e = other.as_affine()
         else:
-            e = constant_of(self.model, other)
+            e = constant_of(self._model, other)
         if e.size != 1:
             raise ShapeError(f"a quadratic function is a scalar; {e!r} has shape {e.shape}")
         return e.reshape(())
 
     def __add__(self, other):
         if isinstance(other, Quadratic):
-            same_model(self.model, other)
+            same_model(self._model, other)
             aff = other.affine if self.affine is None else (self.affine if other.affine is None
                                                             else self.affine + other.affine)
-            return Quadratic(self.model, self.parts + other.parts, aff, f"{self!r} + {other!r}")
+            return Quadratic(self._model, self.parts + other.parts, aff, f"{self!r} + {other!r}")
         e = self._affine_part(other)
         aff = e if self.affine is None else self.affine + e
-        return Quadratic(self.model, self.parts, aff, f"{self!r} + {other!r}")
+        return Quadratic(self._model, self.parts, aff, f"{self!r} + {other!r}")
 
     __radd__ = __add__
 
@@ -95,7 +97,7 @@ class Quadratic:
             raise ModelError(f"a quadratic function {self!r} is scaled by numbers only, not {c!r}")
         c = float(c)
         aff = None if self.affine is None else self.affine * c
-        return Quadratic(self.model, [(w * c, e, Q) for w, e, Q in self.parts], aff, f"{c:g}*({self!r})")
+        return Quadratic(self._model, [(w * c, e, Q) for w, e, Q in self.parts], aff, f"{c:g}*({self!r})")
 
     __rmul__ = __mul__
 
@@ -184,7 +186,7 @@ MAPS = {"sum": INC, "index": INC, "reshape": INC, "transpose": INC, "trace": INC
 
 def _model_of(items, what):
     for i in items:
-        m = getattr(i, "model", None)
+        m = getattr(i, "_model", None)
         if m is not None:
             return m
     raise ModelError(f"{what} needs at least one expression of a model")
@@ -257,9 +259,11 @@ class Expression:
     __array_priority__ = 200
 
     def __init__(self, model, kind, args, shape, curvature, sign, name, why=None, **data):
-        self.model, self.kind, self.args, self.shape = model, kind, args, tuple(shape)
+        self._model, self.kind, self.args, self.shape = model._ref, kind, args, tuple(shape)
         self.curvature, self.sign, self.name, self.why = curvature, sign, name, why
         self.data = data
+
+    model = property(lambda self: live(self._model, self))
 
     def __repr__(self):
         return self.name
@@ -289,7 +293,7 @@ class Expression:
     def __add__(self, other):
         if getattr(other, "is_affine", True) is False and not isinstance(other, Expression):
             return NotImplemented
-        o = lift(self.model, other)
+        o = lift(self._model, other)
         terms = []
         for t in (self, o):
             terms += t.args if isinstance(t, Expression) and t.kind == "sum" else [t]
@@ -302,11 +306,11 @@ class Expression:
                                         + " and the concave " + ", ".join(repr(t) for t in terms
                                                                           if t.curvature == cv.CONCAVE)
                                         + " is neither convex nor concave")
-        return Expression(self.model, "sum", terms, shape, curv, cv.add_signs([_sign(t) for t in terms]),
+        return Expression(self._model, "sum", terms, shape, curv, cv.add_signs([_sign(t) for t in terms]),
                           f"{self!r} + {text(other)}", why)
 
     def __radd__(self, other):
-        o = lift(self.model, other)
+        o = lift(self._model, other)
         e = self + o
         e.name = f"{text(other)} + {self!r}"
         return e
@@ -320,12 +324,12 @@ class Expression:
     def __sub__(self, other):
         if getattr(other, "is_affine", True) is False and not isinstance(other, Expression):
             return NotImplemented
-        e = self + (-lift(self.model, other))
+        e = self + (-lift(self._model, other))
         e.name = f"{self!r} - {_paren(other)}"
         return e
 
     def __rsub__(self, other):
-        e = (-self) + lift(self.model, other)
+        e = (-self) + lift(self._model, other)
         e.name = f"{text(other)} - {_paren(self)}"
         return e
 
@@ -334,7 +338,7 @@ class Expression:
             raise ModelError(f"product of two expressions {self!r} and {text(c)} is not convex: multiply by a "
                              "number, a constant array or a parameter with a declared sign")
         if isinstance(c, Parameter):
-            same_model(self.model, c, "parameter")
+            same_model(self._model, c, "parameter")
             return _scale(self, c, f"{c!r}*")
         if isinstance(c, numbers.Real):
             return _scale(self, float(c), f"{float(c):g}*")
@@ -463,7 +467,7 @@ def _scale(e, c, prefix):
         what = (f"the parameter {c!r} has no declared sign (nonneg=True or nonpos=True)"
                 if isinstance(c, Parameter) else "the constant has entries of both signs")
         why = f"{prefix}{_paren(e)}: the {e.curvature} {e!r} is multiplied by a factor of unknown sign: {what}"
-    return Expression(e.model, "scale", [e], shape, curv, cv.times_sign(csign, e.sign),
+    return Expression(e._model, "scale", [e], shape, curv, cv.times_sign(csign, e.sign),
                       f"{prefix}{_paren(e)}", why, factor=c)
 
 
@@ -478,7 +482,7 @@ def map_of(e, what, mono, fn, npfn, name, shape=None, full_sum=False):
     sign = e.sign if mono == INC else (cv.flip_sign(e.sign) if mono == DEC else cv.UNKNOWN)
     if what in ("index", "reshape", "transpose", "diag"):
         sign = e.sign
-    return Expression(e.model, "map", [e], shape, curv, sign, name, why or e.why, fn=fn, npfn=npfn,
+    return Expression(e._model, "map", [e], shape, curv, sign, name, why or e.why, fn=fn, npfn=npfn,
                       full_sum=full_sum)
 
 
@@ -529,8 +533,14 @@ class FunctionConstraint:
                 raise ModelError(f"{self.name}: the greater side of <= or >= must be concave or affine; "
                                  f"{rhs!r} is {rhs.curvature}" + _because(rhs))
         _broadcast_shape(self.name, [lhs, rhs])
-        self.lhs, self.rhs, self.op, self.expr_model = lhs, rhs, op, model
-        self.model, self.rows = None, None
+        self.lhs, self.rhs, self.op, self._expr_model = lhs, rhs, op, model._ref
+        self._mref, self.rows = None, None
+
+    # the model the sides belong to, and the one the constraint was added
+    # to (None before), each held through its state (see ModelState)
+    expr_model = property(lambda self: live(self._expr_model, self))
+    model = property(lambda self: None if self._mref is None else self._mref.owner(),
+                     lambda self, m: setattr(self, "_mref", None if m is None else m._ref))
 
     def __repr__(self):
         return self.name

@@ -1,19 +1,28 @@
 """The statement of a model: its variables, parameters, constraints and
 objective. Everything a user states is checked here, before any kernel runs:
 a part of another model, a truth value of a constraint, an objective that is
-not a scalar or not of the right curvature."""
+not a scalar or not of the right curvature, bounds that are not numbers.
+
+The model's state is read-only from outside (tuples and properties): it
+changes through its methods only (`variable`, `add`, `remove`, `minimize`,
+...), each of which drops exactly what the change makes stale (the flat
+problem, the kept solver, the last solution). The model holds its parts;
+they hold it through one weak reference, so a model dropped by the user is
+freed at once, without waiting for the cycle collector."""
 from __future__ import annotations
 
 import numbers
 
 import numpy as np
 
-from . import solution, solver, translate
+import weakref
+
+from . import data, solution, solver, translate
 from . import stacks as st
 from . import kernels as kn
 from .constraints import Constraint, psd
-from .errors import ModelError, ShapeError
-from .expressions import Affine, Parameter, Variable, as_shape, constant_of, same_model
+from .errors import DataError, ModelError, ShapeError
+from .expressions import Affine, ModelState, Parameter, Variable, as_shape, constant_of, same_model
 from .functions import Expression, FunctionConstraint, Quadratic
 from .stacks import F64, I32, I64
 
@@ -24,21 +33,36 @@ def _domain(given, shape, name, side):
     if given is None:
         return None
     nd = len(shape)
+    what = f"the {side} bound of {name}"
     if isinstance(given, tuple) and len(given) == 2 and np.ndim(given[0]) == 2 and np.ndim(given[1]) == 1:
-        idx = np.asarray(given[0], np.int64).reshape(-1, nd) if nd else np.zeros((0, 0), np.int64)
-        val = np.ascontiguousarray(given[1], F64).reshape(-1)
+        idx = data.indices(given[0], f"the multi-indices of {what}")
+        idx = idx.reshape(-1, nd) if nd else np.zeros((0, 0), np.int64)
+        val = np.ascontiguousarray(_bound_values(given[1], what, side)).reshape(-1)
         if nd == 0 or idx.shape[0] != val.shape[0]:
             raise ShapeError(f"{side} bound of {name} of shape {shape}: {idx.shape[0]} multi-indices with "
                              f"{val.shape[0]} values")
         if np.any(idx < 0) or np.any(idx >= np.asarray(shape)):
             raise IndexError(f"{side} bound of {name}: multi-index out of range for shape {shape}")
         return ("sparse", np.ascontiguousarray(idx, I32), val)
-    val = np.asarray(given, F64)
+    val = _bound_values(given, what, side)
     if val.ndim == 0:
         return ("scalar", val.reshape(1))
     if val.shape != shape:
         raise ShapeError(f"{side} bound of {name} of shape {shape} has shape {val.shape}")
     return ("dense", np.ascontiguousarray(val.reshape(-1)))
+
+
+def _bound_values(given, what, side):
+    """Bound values: numbers, NaN refused; an infinite value on its own side
+    (-inf below, +inf above) means no bound there, one on the other side
+    leaves the variable no value and is refused."""
+    val = data.real(given, what, infinite=True)
+    wrong = val == (np.inf if side == "lower" else -np.inf)
+    if wrong.any():
+        raise DataError(f"{what} is {'+inf' if side == 'lower' else '-inf'} at {data._first_bad(wrong)}: no value "
+                        f"lies {'above' if side == 'lower' else 'below'} it (an infinite bound means no bound on "
+                        f"its side: {'-inf' if side == 'lower' else '+inf'})")
+    return val
 
 
 class Model:
@@ -53,21 +77,42 @@ class Model:
     `solver_stats` holds the solver's own figures."""
 
     def __init__(self, name="model"):
-        self.name = name
-        self.nvars = 0                # scalar variables are numbered 1 .. nvars
-        self.variables, self.parameters, self.constraints = [], [], []
-        self.nparams = 0
-        self.objective = None
-        self.sense = "minimize"
+        self._ref = ModelState(self, name)    # what its parts hold (see ModelState)
+        self._nvars = 0               # scalar variables are numbered 1 .. nvars
+        self._variables, self._parameters, self._constraints = [], [], []
+        self._nparams = 0
+        self._obj = None
+        self._sense = "minimize"
         self._flat = None
         self._param_dirty = True
         self._solver = None
-        self.status = None
-        self.value = None
-        self.solver_stats = None
-        self.solver_output = None
+        self._status = self._value = self._solver_stats = self._solver_output = None
         self._sol = None
         self._objective_rows = []     # auxiliary constraints of the objective's functions
+        self._groups = {}             # id(function constraint) -> (it, the constraints it became)
+
+    # what the parts share lies in the state: the name, the flat problem,
+    # the last solution
+    name = property(lambda self: self._ref.name, lambda self, v: setattr(self._ref, "name", v))
+    _flat = property(lambda self: self._ref._flat, lambda self, v: setattr(self._ref, "_flat", v))
+    _sol = property(lambda self: self._ref._sol, lambda self, v: setattr(self._ref, "_sol", v))
+    _native = property(lambda self: self._ref._native, lambda self, v: setattr(self._ref, "_native", v))
+    _param_dirty = property(lambda self: self._ref._param_dirty,
+                            lambda self, v: setattr(self._ref, "_param_dirty", v))
+
+    # -- the state, read-only: it changes through the methods below
+    variables = property(lambda self: tuple(self._variables), doc="The model's variables, in order.")
+    parameters = property(lambda self: tuple(self._parameters), doc="The model's parameters, in order.")
+    constraints = property(lambda self: tuple(self._constraints),
+                           doc="The constraints the solver takes (a function constraint's reduction included).")
+    objective = property(lambda self: self._obj, doc="The objective (set by minimize / maximize).")
+    sense = property(lambda self: self._sense, doc='"minimize" or "maximize" (set by minimize / maximize).')
+    status = property(lambda self: self._status, doc="The status word of the last solve (None before).")
+    value = property(lambda self: self._value, doc="The objective's value at the last solve (None before).")
+    solver_stats = property(lambda self: self._solver_stats, doc="The solver's figures of the last solve.")
+    solver_output = property(lambda self: self._solver_output, doc="The solver's own vectors of the last solve.")
+    nvars = property(lambda self: self._nvars, doc="Scalar variables (solver columns) so far.")
+    nparams = property(lambda self: self._nparams, doc="Scalar parameter entries so far.")
 
     # -- statement
     def variable(self, shape=(), name=None, lb=None, ub=None, nonneg=False):
@@ -75,48 +120,59 @@ class Model:
         (lower bound 0), or lb= / ub=, each a scalar for every element, an array
         of the variable's shape, or a sparse pair (multi-indices, values) whose
         unlisted elements stay unbounded."""
-        shape = () if shape == () else as_shape(shape)
+        shape = as_shape(shape, "the shape of a variable")
         if any(s < 0 for s in shape):
             raise ShapeError(f"a variable's shape has no negative extent: {shape}")
         n = st.size_of(shape)
-        nidxs = np.arange(self.nvars + 1, self.nvars + 1 + n, dtype=I64)
-        name = name or f"x{len(self.variables)}"
+        nidxs = np.arange(self._nvars + 1, self._nvars + 1 + n, dtype=I64)
+        name = name or f"x{len(self._variables)}"
         if nonneg and lb is None:
             lb = 0.0
         bounds = (_domain(lb, shape, name, "lower"), _domain(ub, shape, name, "upper"))
-        self.nvars += n
+        self._nvars += n
         v = Variable(self, name, shape, nidxs)
         v.bounds = bounds
         v.nonneg = bool(nonneg)
-        self.variables.append(v)
+        self._variables.append(v)
         self._changed()
         return v
 
     def semidefinite(self, n, name=None):
         """A symmetric n x n variable constrained to be positive semidefinite;
         its n(n+1)/2 scalar elements are the packed lower triangle."""
+        n = data.size(n, "the size of a semidefinite variable")
+        if n < 0:
+            raise ShapeError(f"a semidefinite variable has no negative size: {n}")
         t = n * (n + 1) // 2
-        packed = np.arange(self.nvars + 1, self.nvars + 1 + t, dtype=I32)
-        self.nvars += t
+        packed = np.arange(self._nvars + 1, self._nvars + 1 + t, dtype=I32)
+        self._nvars += t
         full = np.zeros(n * n, I32)
-        kn.expand_packed_triangle(packed, t, 1, n, 1, n, 1, full, False)
-        v = Variable(self, name or f"X{len(self.variables)}", (n, n), packed.astype(I64), full.astype(I64))
+        if n:
+            kn.expand_packed_triangle(packed, t, 1, n, 1, n, 1, full, False)
+        v = Variable(self, name or f"X{len(self._variables)}", (n, n), packed.astype(I64), full.astype(I64))
         v.bounds = (None, None)
-        self.variables.append(v)
-        v.cone = self.add(psd(v))
+        self._variables.append(v)
+        if n:
+            # held weakly by the variable: the model holds the constraint,
+            # which holds the variable
+            v._cone = weakref.ref(self.add(psd(v)))
+        else:
+            self._changed()
         return v
 
     def parameter(self, shape=(), name=None, value=None, nonneg=False, nonpos=False):
         """A parameter; nonneg=True or nonpos=True declares its sign (every
         value set is checked), which lets it multiply a convex function."""
-        shape = () if shape == () else as_shape(shape)
+        shape = as_shape(shape, "the shape of a parameter")
+        if any(s < 0 for s in shape):
+            raise ShapeError(f"a parameter's shape has no negative extent: {shape}")
         if nonneg and nonpos:
             raise ModelError("a parameter is declared nonneg or nonpos, not both")
-        p = Parameter(self, name or f"p{len(self.parameters)}", shape, self.nparams)
+        p = Parameter(self, name or f"p{len(self._parameters)}", shape, self._nparams)
         if nonneg or nonpos:
             p.sign = "nonnegative" if nonneg else "nonpositive"
-        self.nparams += p.size
-        self.parameters.append(p)
+        self._nparams += p.size
+        self._parameters.append(p)
         if value is not None:
             p.value = value
         self._changed()
@@ -124,36 +180,69 @@ class Model:
 
     def add(self, *constraints):
         """Adds constraints (each checked: a constraint, of this model, not
-        added to another model)."""
+        added to another model) and returns them (the one constraint when
+        given one; `m.add(*[])` adds nothing)."""
         if not constraints:
-            raise TypeError("add() takes at least one constraint")
+            return ()
         for c in constraints:
             if isinstance(c, FunctionConstraint):
-                if c.expr_model is not self:
-                    raise ModelError(f"constraint {c!r} belongs to another model ('{c.expr_model.name}') than "
+                if c._expr_model is not self._ref:
+                    raise ModelError(f"constraint {c!r} belongs to another model ('{c._expr_model.name}') than "
                                      f"this one ('{self.name}')")
-                if c.model is not None and c.model is not self:
-                    raise ModelError(f"constraint {c!r} was added to model '{c.model.name}' already")
+                if c._mref is not None and c._mref is not self._ref:
+                    raise ModelError(f"constraint {c!r} was added to model '{c._mref.name}' already")
                 continue
             if isinstance(c, (bool, np.bool_)):
                 raise ModelError("add() was given a truth value, not a constraint: a comparison of two plain "
                                  "numbers or arrays, or of an expression with itself (==)")
             if not isinstance(c, Constraint):
                 raise TypeError(f"not a constraint: {c!r}")
-            if c.expr.model is not self:
-                raise ModelError(f"constraint {c!r} belongs to another model ('{c.expr.model.name}') than this "
+            if c.expr._model is not self._ref:
+                raise ModelError(f"constraint {c!r} belongs to another model ('{c.expr._model.name}') than this "
                                  f"one ('{self.name}')")
-            if c.model is not None and c.model is not self:
-                raise ModelError(f"constraint {c!r} was added to model '{c.model.name}' already")
+            if c._mref is not None and c._mref is not self._ref:
+                raise ModelError(f"constraint {c!r} was added to model '{c._mref.name}' already")
         for c in constraints:
             if isinstance(c, FunctionConstraint):
-                if c.model is None:
-                    self.constraints += c.reduce(self)
-            elif c.model is None:
+                if c._mref is None:
+                    became = c.reduce(self)
+                    self._groups[id(c)] = (c, became)
+                    self._constraints += became
+            elif c._mref is None:
                 c.model = self
-                self.constraints.append(c)
+                self._constraints.append(c)
         self._changed()
         return constraints[0] if len(constraints) == 1 else constraints
+
+    def remove(self, *constraints):
+        """Removes constraints added to this model (a function constraint
+        with the auxiliary constraints of its reduction); the next solve
+        builds the problem without them. A removed constraint may be added
+        again."""
+        drop = set()
+        for c in constraints:
+            if not isinstance(c, (Constraint, FunctionConstraint)):
+                raise TypeError(f"not a constraint: {c!r}")
+            if c._mref is not self._ref:
+                raise ModelError(f"constraint {c!r} is not a constraint of this model ('{self.name}')")
+            if getattr(c, "auxiliary", False):
+                raise ModelError(f"constraint {c!r} is part of a function's reduction: remove the constraint "
+                                 "or objective it was made for")
+            if isinstance(c, FunctionConstraint):
+                drop.update(map(id, self._groups[id(c)][1]))
+            drop.add(id(c))
+        kept = []
+        for c in self._constraints:
+            if id(c) in drop:
+                c.model = None
+            else:
+                kept.append(c)
+        for c in constraints:
+            if isinstance(c, FunctionConstraint):
+                del self._groups[id(c)]
+                c.model = None
+        self._constraints = kept
+        self._changed()
 
     def minimize(self, e=0.0):
         self._objective(e, "minimize")
@@ -185,33 +274,37 @@ class Model:
             raise TypeError(f"the objective is an expression of the model, not {e!r}")
         if e.size != 1:
             raise ShapeError(f"the objective is a scalar, not of shape {e.shape}")
-        self.objective, self.sense = e, sense
+        self._obj, self._sense = e, sense
         # the auxiliary constraints of the objective's functions replace the previous objective's
         drop = {id(c) for c in self._objective_rows}
-        self.constraints = [c for c in self.constraints if id(c) not in drop] + rows
+        self._constraints = [c for c in self._constraints if id(c) not in drop] + rows
         for c in rows:
             c.model = self
         self._objective_rows = rows
         self._changed()
 
     def _changed(self):
+        """The statement changed: the flat problem, the kept solver and the
+        last solution (of a model that no longer stands) are dropped."""
         self._flat = None
         self._solver = None
+        self._sol = None
+        self._status = self._value = None
 
     def __repr__(self):
-        obj = "0" if self.objective is None else repr(self.objective)
-        lines = [f"{self.sense} {obj}", "subject to"]
-        lines += [f"  {c!r}" for c in self.constraints if not getattr(c, "auxiliary", False)]
-        lines += [f"  {v.name}: shape {v.shape}" for v in self.variables]
+        obj = "0" if self._obj is None else repr(self._obj)
+        lines = [f"{self._sense} {obj}", "subject to"]
+        lines += [f"  {c!r}" for c in self._constraints if not getattr(c, "auxiliary", False)]
+        lines += [f"  {v.name}: shape {v.shape}" for v in self._variables]
         return "\n".join(lines)
 
     def _auxiliary(self, shape, name):
         """A variable of a function's reduction: columns of the solver's
         problem that are not listed among the model's variables."""
-        shape = () if shape == () else as_shape(shape)
+        shape = as_shape(shape)
         n = st.size_of(shape)
-        nidxs = np.arange(self.nvars + 1, self.nvars + 1 + n, dtype=I64)
-        self.nvars += n
+        nidxs = np.arange(self._nvars + 1, self._nvars + 1 + n, dtype=I64)
+        self._nvars += n
         v = Variable(self, name, shape, nidxs)
         v.bounds = (None, None)
         self._changed()
@@ -236,16 +329,3 @@ class Model:
         A solver outcome is always reported in `status`; with
         raise_on_failure=True a status other than optimal raises SolverError."""
         return solver.solve(self, raise_on_failure, settings)
-
-    # -- solution
-    def _solution_value(self, e):
-        return solution.expression_value(self, e)
-
-    def _variable_value(self, v):
-        return solution.variable_value(self, v)
-
-    def _variable_dual(self, v, which):
-        return solution.variable_dual(self, v, which)
-
-    def _constraint_dual(self, c):
-        return solution.constraint_dual(self, c)

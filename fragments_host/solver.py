@@ -127,25 +127,25 @@ def solve(model, raise_on_failure, settings):
     t2 = time.perf_counter()
     word = str(sol.status)
     status = STATUS.get(word, "solver_error")
-    model.status = status
-    model.solver_stats = SolverStats("CLARABEL", word, float(sol.solve_time), t1 - t0, int(sol.iterations), reuse,
+    model._status = status
+    model._solver_stats = SolverStats("CLARABEL", word, float(sol.solve_time), t1 - t0, int(sol.iterations), reuse,
                                      t2 - t0)
-    model.solver_output = SolverOutput(sol)
-    sign = 1.0 if model.sense == "minimize" else -1.0
+    model._solver_output = SolverOutput(sol)
+    sign = 1.0 if model._sense == "minimize" else -1.0
     if status in SOLVED:
-        model.value = sign * (float(sol.obj_val) + float(f["qfull"][0]))
+        model._value = sign * (float(sol.obj_val) + float(f["qfull"][0]))
         solution.store(model, model.solver_output, primal=True, dual=True)
     elif status in INFEASIBLE:
         # z is the certificate of infeasibility: A'z = 0, b'z < 0, z in the dual cones
-        model.value = sign * math.inf
+        model._value = sign * math.inf
         solution.store(model, model.solver_output, primal=False, dual=True)
     elif status in UNBOUNDED:
         # x is an improving ray: A x + s = 0 with s in the cones, q.x < 0
-        model.value = -sign * math.inf
+        model._value = -sign * math.inf
         solution.store(model, model.solver_output, primal=True, dual=False, ray=True)
     else:
-        model.value = None
+        model._value = None
         solution.store(model, None, primal=False, dual=False)
     if raise_on_failure and status not in SOLVED:
         raise SolverError(f"solver status {word} ({status})")
-    return model.value
+    return model._value

@@ -20,7 +20,7 @@ class Expr:
                  "rows_distinct")
 
     def __init__(self, model, shape, ptr, nidxs, cof, codeptr=None, code=None, cconst=None):
-        self.model = model
+        self.model = model._ref     # the model's weak reference (see expressions.ModelRef)
         self.shape = tuple(int(s) for s in shape)
         self.ptr, self.nidxs, self.cof = ptr, nidxs, cof
         self.codeptr, self.code, self.cconst = codeptr, code, cconst

@@ -18,7 +18,7 @@ from . import deferred
 from . import kernels as kn
 from . import stacks as st
 from .errors import ModelError, ParameterError
-from .expressions import Affine
+from .expressions import Computed
 from .stacks import F64, I32, I64, WStack
 
 SQRT2 = math.sqrt(2.0)
@@ -326,7 +326,7 @@ def _rows_of(c):
     kn.split_axes(dim, stride)
     lower = np.zeros(n * (n + 1) // 2, I64)
     kn.lower_triangle_indices(dim, 0, lower, 0, stride)
-    rows = Affine(st.pick(S._e, lower, (len(lower),)))
+    rows = Computed(st.pick(S._e, lower, (len(lower),)))
     # off-diagonal entries of the packed triangle scaled by sqrt 2: the
     # triangle's positions in packed column order, then the scale pass
     t = len(lower)
@@ -334,7 +334,7 @@ def _rows_of(c):
     kn.scatter_packed_triangle(st.iota(np.zeros(t, I32), 0), tri, t, 1, n, 1, n, 1, 0, False)
     scale = np.ones(t, F64)
     kn.scale_off_diagonal(scale, tri, 1, n, 1, n, 1, 0, SQRT2)
-    return Affine(st.left_matmul(sp.diags(scale), rows._e)), [("psd", n)]
+    return Computed(st.left_matmul(sp.diags(scale), rows._e)), [("psd", n)]
 
 
 # kinds whose rows are the expression's elements as they stand
@@ -369,8 +369,8 @@ def _objective(model, N):
     from .constraints import Constraint
     from .expressions import constant_of
     from .functions import Quadratic
-    sign = 1.0 if model.sense == "minimize" else -1.0
-    obj = model.objective
+    sign = 1.0 if model._sense == "minimize" else -1.0
+    obj = model._obj
     if obj is None:
         return constant_of(model, 0.0), [], N, None
     if not isinstance(obj, Quadratic):
@@ -380,7 +380,7 @@ def _objective(model, N):
     for w, e, Q in obj.parts:
         n, u0 = e.size, N
         N += n
-        u = Affine(st.identity(model, (n,), np.arange(u0 + 1, u0 + 1 + n, dtype=I64), True))
+        u = Computed(st.identity(model, (n,), np.arange(u0 + 1, u0 + 1 + n, dtype=I64), True))
         aux.append(Constraint("zero", e - u, f"auxiliary rows of {obj!r}"))
         if Q is None:
             rows = st.iota(np.zeros(n, I32), u0)
@@ -408,7 +408,7 @@ def _build(model):
     # every parameter entry has its own position in the solver's matrix
     blocks, lin_cones, acc_cones = [], [], []
     L = E = 0
-    for cons in _runs(model.constraints + aux):
+    for cons in _runs(model._constraints + aux):
         r = deferred.rows_of_run([c.expr for c in cons]) if len(cons) > 1 else None
         if r is None:
             members = [(c,) + _rows_of(c) for c in cons]
@@ -435,7 +435,7 @@ def _build(model):
     # dropped by the solver)
     bl, bu = np.full(N + 1, -np.inf), np.full(N + 1, np.inf)
     sides = ([], [])
-    for v in model.variables:
+    for v in model._variables:
         for k, (dom, vec) in enumerate(zip(getattr(v, "bounds", (None, None)), (bl, bu))):
             if dom is not None:
                 v0 = int(v.nidxs[0])
@@ -703,11 +703,12 @@ def _evaluate(model):
 
 def parameter_values(model):
     """The parameter table's value vector (every parameter must have a value)."""
-    for p in model.parameters:
+    slots = model._ref.params
+    for p in slots:
         if p.value is None:
             raise ParameterError(f"parameter {p.name} of shape {p.shape} has no value")
-    values = np.zeros(max(model.nparams, 1), F64)
-    for p in model.parameters:
+    values = np.zeros(max(sum(p.size for p in slots), 1), F64)
+    for p in slots:
         kn.copy_f64_run(0, p.size, p.base, values, p.value.reshape(-1))
     return values
 

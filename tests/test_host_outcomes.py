@@ -297,7 +297,7 @@ def test_statements_that_cannot_mean_what_they_say_are_refused(state, error, mat
     x, t = m.variable(3, "x"), m.variable(name="t")
     with pytest.raises(error, match=match):
         state(m, x, t)
-    assert m.constraints == [] and m.objective is None
+    assert m.constraints == () and m.objective is None
 
 
 OPS = {"<=": lambda a, b: a <= b, ">=": lambda a, b: a >= b, "==": lambda a, b: a == b,
