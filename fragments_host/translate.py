@@ -524,8 +524,8 @@ def _build(model):
         colptr, rowidx, (pvals,) = _csc(Ptrip[0], Ptrip[1], [Ptrip[2]], N, N)
         P = sp.csc_matrix((pvals, rowidx, colptr), shape=(N, N))
     model._flat = dict(N=N, P=P, nrows=nrows, L=L, B=B, Bl=Bl, bsubj=bsubj, fixed=(frows, fcols, fvals, fstarts),
-                      bfix=bfix[:nrows], table=table, otable=otable, qfull=qfull, cones=cones, conic=conic)
-    _acc_tables(model)
+                      bfix=bfix[:nrows], table=table, otable=otable, qfull=qfull, cones=cones)
+    _acc_tables(model, conic)
     model._param_dirty = True
 
 def _store_programs(exprs, nrows):
@@ -564,11 +564,12 @@ def _note_elements(model, cons, native, size):
                                                  range(size, (m + 1) * size, size))))
 
 
-def _acc_tables(model):
+def _acc_tables(model, conic):
     """Element tables of the conic constraints (one per cone) for the dual
-    mapping; constraint a begins at accptr[a] of the conic duals."""
+    mapping; constraint a begins at accptr[a] of the conic duals. The flat
+    problem keeps the tables, not the constraints: it lies in the state
+    that the constraints hold."""
     f = model._flat
-    conic = f["conic"]
     ncons = sum(len(cons) for cons, _, _ in conic)
     nel = sum(len(cons) * size for cons, _, size in conic)
     accptr = np.zeros(max(ncons, 1), I32)
