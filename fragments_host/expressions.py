@@ -400,7 +400,14 @@ class Affine:
     def _constraint(self, kind, lhs, rhs, op):
         from .constraints import Constraint
         if _is_nonaffine(rhs):
-            return NotImplemented
+            from .functions import Expression, FunctionConstraint
+            if not isinstance(rhs, Expression):
+                return NotImplemented
+            # a function on the right: the sides as written (Python would
+            # otherwise call the function's reflected comparison)
+            if op == ">=":
+                return FunctionConstraint(rhs, self, "<=", f"{self!r} >= {rhs!r}")
+            return FunctionConstraint(self, rhs, op)
         other = self._lift(rhs)
         return Constraint(kind, lhs(self, other), ("{} " + op + " {}", self, other))
 

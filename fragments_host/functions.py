@@ -23,6 +23,7 @@ import numpy as np
 
 from . import curvature as cv
 from .errors import ModelError, ShapeError
+from . import data
 from .expressions import Affine, Parameter, constant_of, live, same_model, text
 
 
@@ -193,8 +194,11 @@ def _model_of(items, what):
 
 
 def _constant(model, value):
-    """A number or array as a constant expression whose sign is known."""
-    arr = np.asarray(value, float)
+    """A number or array (or scipy matrix) as a constant expression whose
+    sign is known, its entries checked."""
+    if hasattr(value, "tocsr"):
+        value = data.sparse(value, "a constant operand of a function").toarray()
+    arr = data.real(value, "a constant operand of a function", copy=True)
     e = constant_of(model, arr)
     e._sign = _sign_of_array(arr)
     return e
