@@ -18,6 +18,7 @@ import numbers
 
 import numpy as np
 
+from . import data
 from .errors import ModelError, ShapeError
 from .expressions import Affine, NotedName, Parameter, _joined, _record, constant_of, same_model, stack
 
@@ -73,7 +74,7 @@ class Constraint:
         return solution.constraint_dual(self._mref, self)
 
 
-def _operands(*items):
+def _operands(*items, what="a cone"):
     """The operands as expressions of one model (constants lifted)."""
     model = None
     for i in items:
@@ -87,13 +88,13 @@ def _operands(*items):
     if model is None:
         raise ModelError("a cone needs at least one expression of a model")
     out = []
-    for i in items:
+    for k, i in enumerate(items):
         if isinstance(i, Affine):
             out.append(i)
         elif isinstance(i, Parameter):
             out.append(i.as_affine())
         else:
-            out.append(constant_of(model, i))
+            out.append(constant_of(model, i, f"operand {k + 1} of {what}"))
     return out
 
 
@@ -127,7 +128,7 @@ def _scalar_or_axis(what, t, x, axis, name_t):
 def soc(t, x, axis=None):
     """t >= ||x||: one cone for a scalar t; with axis, one cone per column
     (axis=0) or row (axis=1) of the matrix x, t holding one entry per cone."""
-    t, x = _operands(t, x)
+    t, x = _operands(t, x, what="soc")
     tt, body = _scalar_or_axis("soc", t, x, axis, "t")
     k, d = (1, x.size + 1) if axis is None else (body.shape[0], body.shape[1] + 1)
     name = ("{} >= ||{}||" + ("" if axis is None else f" along axis {axis}"), t, x)
@@ -140,7 +141,7 @@ def soc(t, x, axis=None):
 def rsoc(u, v, x, axis=None):
     """2 u v >= ||x||^2 with u, v >= 0: one cone for scalars u, v; with axis,
     one cone per column (axis=0) or row (axis=1) of the matrix x."""
-    u, v, x = _operands(u, v, x)
+    u, v, x = _operands(u, v, x, what="rsoc")
     uu, body = _scalar_or_axis("rsoc", u, x, axis, "u")
     vv, _ = _scalar_or_axis("rsoc", v, x, axis, "v")
     k, d = (1, x.size + 2) if axis is None else (body.shape[0], body.shape[1] + 2)
@@ -163,7 +164,7 @@ def psd(X, name=None):
 def _elementwise(what, items):
     """Operands of one shape (scalars broadcast) as rows (n, len(items)):
     element i's cone holds the i-th entry of every operand."""
-    items = _operands(*items)
+    items = _operands(*items, what=what)
     shape = ()
     for it in items:
         if it.size != 1:
@@ -189,6 +190,8 @@ def exp_cone(x, y, z):
 def power_cone(x, y, z, alpha):
     """x^alpha y^(1-alpha) >= |z| with x, y >= 0 and 0 < alpha < 1,
     elementwise over operands of one shape (scalars broadcast)."""
+    if isinstance(alpha, numbers.Real):
+        alpha = data.number(alpha, "the exponent alpha of power_cone")
     if not isinstance(alpha, numbers.Real) or not 0.0 < float(alpha) < 1.0:
         raise ValueError(f"power_cone: alpha {alpha!r} is not a number strictly between 0 and 1")
     items, rows, shape, n = _elementwise("power_cone", (x, y, z))
@@ -199,10 +202,10 @@ def power_cone(x, y, z, alpha):
 def gen_power_cone(x, z, alpha):
     """prod_i x_i^alpha_i >= ||z|| with x >= 0, for weights alpha > 0 that
     sum to 1 (one per entry of x)."""
-    a = np.asarray(alpha, float).reshape(-1)
+    a = data.real(alpha, "the weights of gen_power_cone").reshape(-1)
     if a.size < 1 or np.any(a <= 0) or abs(float(a.sum()) - 1.0) > 1e-12:
         raise ValueError(f"gen_power_cone: weights {a.tolist()} are not positive numbers summing to 1")
-    x, z = _operands(x, z)
+    x, z = _operands(x, z, what="gen_power_cone")
     if x.size != a.size:
         raise ShapeError(f"gen_power_cone: x of shape {x.shape} for {a.size} weights")
     rows = stack([x.reshape((x.size,)), z.reshape((z.size,))])

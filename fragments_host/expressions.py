@@ -185,7 +185,7 @@ class Affine:
     def _lift(self, other):
         """The other operand as an expression of this model."""
         if type(other) in _NUMBERS:
-            return constant_of(self._model, other)
+            return constant_of(self._model, other, ("a constant operand beside {}", self))
         if isinstance(other, Affine):
             if other._model is not self._model:
                 same_model(self._model, other)
@@ -195,7 +195,7 @@ class Affine:
             return other.as_affine()
         if _is_statement(other):
             raise TypeError(f"{other!r} is not an expression")
-        return constant_of(self._model, other)
+        return constant_of(self._model, other, ("a constant operand beside {}", self))
 
     def _broadcast(self, shape):
         if self.shape == shape:
@@ -617,7 +617,7 @@ def stack(items, axis=0):
             same_model(model, i, "parameter")
             lifted.append(i.as_affine())
         else:
-            lifted.append(constant_of(model, i))
+            lifted.append(constant_of(model, i, "a constant operand of stack"))
     items = lifted
     nd = len(items[0].shape)
     if nd == 0 or not -nd <= axis < nd:
@@ -659,7 +659,7 @@ def vstack(items):
     out = []
     for i in items:
         if not isinstance(i, (Affine, Parameter)):
-            i = constant_of(model, i)
+            i = constant_of(model, i, "a constant operand of vstack")
         elif isinstance(i, Parameter):
             i = i.as_affine()
         out.append(i.reshape((1,) + i.shape) if len(i.shape) == 1 else i)
@@ -766,7 +766,7 @@ class Parameter:
         if _is_nonaffine(e) or _is_statement(e):
             return NotImplemented
         if not isinstance(e, Affine):
-            e = constant_of(self._model, e)
+            e = constant_of(self._model, e, ("a constant multiplied by parameter {}", self))
         same_model(self._model, e)
         if self.size == 1:
             pidx = np.full(e.size, self.base, I32)
@@ -782,7 +782,7 @@ class Parameter:
 
     def __matmul__(self, e):
         if not isinstance(e, Affine):
-            e = constant_of(self._model, e)
+            e = constant_of(self._model, e, ("a constant multiplied by parameter {}", self))
         same_model(self._model, e)
         if len(self.shape) != 2 or len(e.shape) != 1 or self.shape[1] != e.shape[0]:
             raise ShapeError(f"matrix product of parameter {self.name} of shape {self.shape} and shape {e.shape}")

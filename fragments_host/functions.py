@@ -67,7 +67,7 @@ class Quadratic:
             same_model(self._model, other, "parameter")
             e = other.as_affine()
         else:
-            e = constant_of(self._model, other)
+            e = constant_of(self._model, other, ("a constant operand beside {}", self))
         if e.size != 1:
             raise ShapeError(f"a quadratic function is a scalar; {e!r} has shape {e.shape}")
         return e.reshape(())
@@ -96,14 +96,14 @@ class Quadratic:
     def __mul__(self, c):
         if not isinstance(c, numbers.Real):
             raise ModelError(f"a quadratic function {self!r} is scaled by numbers only, not {c!r}")
-        c = float(c)
+        c = data.number(c, ("the factor of {}", self))
         aff = None if self.affine is None else self.affine * c
         return Quadratic(self._model, [(w * c, e, Q) for w, e, Q in self.parts], aff, f"{c:g}*({self!r})")
 
     __rmul__ = __mul__
 
     def __truediv__(self, c):
-        return self * (1.0 / float(c))
+        return self * (1.0 / _divisor(c, self))
 
     def _refuse(self, *_):
         raise ModelError(f"the quadratic function {self!r} is accepted in the objective only")
@@ -193,12 +193,12 @@ def _model_of(items, what):
     raise ModelError(f"{what} needs at least one expression of a model")
 
 
-def _constant(model, value):
+def _constant(model, value, what="a constant operand of a function"):
     """A number or array (or scipy matrix) as a constant expression whose
     sign is known, its entries checked."""
     if hasattr(value, "tocsr"):
-        value = data.sparse(value, "a constant operand of a function").toarray()
-    arr = data.real(value, "a constant operand of a function", copy=True)
+        value = data.sparse(value, what).toarray()
+    arr = data.real(value, what, copy=True)
     e = constant_of(model, arr)
     e._sign = _sign_of_array(arr)
     return e
@@ -230,7 +230,7 @@ def lift(model, x, what="operand"):
     if getattr(x, "is_affine", True) is False:
         raise TypeError(f"{what}: {x!r} cannot be an argument of a function")
     try:
-        return _constant(model, x)
+        return _constant(model, x, f"a constant operand of {what}")
     except TypeError:
         raise TypeError(f"{what}: {x!r} is neither an expression nor a number or numeric array") from None
 
@@ -345,10 +345,11 @@ class Expression:
             same_model(self._model, c, "parameter")
             return _scale(self, c, f"{c!r}*")
         if isinstance(c, numbers.Real):
-            return _scale(self, float(c), f"{float(c):g}*")
+            c = data.number(c, ("the factor of {}", self))
+            return _scale(self, c, f"{c:g}*")
         if getattr(c, "is_affine", True) is False or not _is_numeric(c):
             return NotImplemented
-        arr = np.asarray(c, float)
+        arr = data.real(c, ("an elementwise factor of {}", self), copy=True)
         if arr.size == 1:
             return _scale(self, float(arr.reshape(-1)[0]), f"{float(arr.reshape(-1)[0]):g}*")
         if arr.shape != self.shape:
@@ -361,7 +362,8 @@ class Expression:
     def __truediv__(self, c):
         if not isinstance(c, numbers.Real):
             raise ModelError(f"{self!r} divided by {text(c)}: an expression is divided by numbers only")
-        return _scale(self, 1.0 / float(c), f"(1/{float(c):g})*")
+        c = _divisor(c, self)
+        return _scale(self, 1.0 / c, f"(1/{c:g})*")
 
     def __matmul__(self, M):
         return _matmul(M, self, left=False)
@@ -439,6 +441,14 @@ def _paren(x):
     return f"({x!r})" if isinstance(x, Expression) and x.kind == "sum" else text(x)
 
 
+def _divisor(c, e):
+    """A number that divides e: finite, not zero."""
+    d = data.number(c, ("the divisor of {}", e))
+    if d == 0.0:
+        raise ZeroDivisionError(f"{e!r} divided by zero")
+    return d
+
+
 def _is_numeric(c):
     try:
         np.asarray(c, float)
@@ -501,7 +511,12 @@ def _matmul(M, e, left):
     if isinstance(M, (Expression, Affine, Parameter)):
         raise ModelError(f"product of {text(M)} and {e!r} is not convex: a function is multiplied by "
                          "constant matrices only")
-    arr = M.toarray() if hasattr(M, "toarray") else np.asarray(M, float)
+    what = ("the matrix multiplying {}", e)
+    if hasattr(M, "tocsr"):
+        M = data.sparse(M, what)
+        arr = M.toarray()
+    else:
+        M = arr = data.real(M, what, copy=True)
     mono = {cv.NONNEG: INC, cv.NONPOS: DEC}.get(_sign_of_array(arr), NONE)
     if left:
         return map_of(e, "matmul", mono, lambda a: M @ a, lambda v: arr @ v, f"M @ {_paren(e)}")
@@ -611,6 +626,15 @@ def _axis_shape(what, x, axis):
     return axis, tuple(s for k, s in enumerate(x.shape) if k != axis)
 
 
+def _of_elements(what, x, axis=None):
+    """Refuses a reduction over no elements (a 0-size operand, or an axis of
+    extent 0): the largest of no numbers has no value."""
+    n = x.size if axis is None else x.shape[axis]
+    if n == 0:
+        raise ShapeError(f"{what} of {x!r} of shape {x.shape}" + ("" if axis is None else f" along axis {axis}")
+                         + ": a reduction over no elements has no value")
+
+
 # -- the functions
 
 def norm(x, p=2, axis=None):
@@ -627,6 +651,8 @@ def norm(x, p=2, axis=None):
     if x.ndim <= 1:
         axis = None
     axis, shape = _axis_shape("norm", x, axis)
+    if p == math.inf:
+        _of_elements("norm_inf", x, axis)
     pname = "inf" if p == math.inf else str(p)
     key = {1: "norm1", 2: "norm2", math.inf: "norminf"}[p]
     return _atom(key, [x], shape, f"norm({x!r}, {pname}" + ("" if axis is None else f", axis={axis}") + ")",
@@ -692,6 +718,7 @@ def min_(x, axis=None):
 def _reduction(key, x, axis):
     model, (x,) = _args(key, x)
     axis, shape = _axis_shape(key, x, axis)
+    _of_elements(key, x, axis)
     return _atom(key, [x], shape, f"{key}({x!r}" + ("" if axis is None else f", axis={axis}") + ")", axis=axis)
 
 
@@ -712,7 +739,8 @@ def quad_form(x, Q):
         raise ModelError("quad_form takes a constant matrix Q")
     model, (x,) = _args("quad_form", x)
     import scipy.sparse as sp
-    Qd = Q.toarray() if sp.issparse(Q) else np.asarray(Q, float)
+    Qd = data.sparse(Q, "the matrix Q of quad_form").toarray() if sp.issparse(Q) else data.real(
+        Q, "the matrix Q of quad_form", copy=True)
     n = x.size
     if Qd.shape != (n, n):
         raise ShapeError(f"quad_form: Q of shape {Qd.shape} for x of shape {x.shape}")
@@ -743,7 +771,7 @@ def power(x, p):
     0 < p < 1 (on x >= 0)."""
     if isinstance(p, (Affine, Parameter, Expression)) or not isinstance(p, numbers.Real):
         raise ModelError(f"power takes a number p, not {p!r}")
-    p = float(p)
+    p = data.number(p, "the exponent p of power")
     model, (x,) = _args("power", x)
     if p == 1.0:
         return x
@@ -786,6 +814,7 @@ def rel_entr(x, y):
 def log_sum_exp(x):
     """log(sum(exp(x))) over all entries."""
     model, (x,) = _args("log_sum_exp", x)
+    _of_elements("log_sum_exp", x)
     return _atom("log_sum_exp", [x], (), f"log_sum_exp({x!r})")
 
 
@@ -793,7 +822,8 @@ def geo_mean(x, p=None):
     """(prod x_i^p_i)^(1 / sum p) of a vector x >= 0, for positive weights p
     (all equal by default)."""
     model, (x,) = _args("geo_mean", x)
-    w = np.ones(x.size) if p is None else np.asarray(p, float).reshape(-1)
+    _of_elements("geo_mean", x)
+    w = np.ones(x.size) if p is None else data.real(p, "the weights of geo_mean", copy=True).reshape(-1)
     if w.size != x.size or np.any(w <= 0) or not np.all(np.isfinite(w)):
         raise ValueError(f"geo_mean: weights {np.asarray(p).tolist()} are not {x.size} positive numbers")
     return _atom("geo_mean", [x], (), f"geo_mean({x!r})", weights=w / w.sum())
@@ -801,15 +831,19 @@ def geo_mean(x, p=None):
 
 def huber(x, M=1.0):
     """x^2 where |x| <= M, 2 M |x| - M^2 elsewhere, elementwise (M > 0)."""
-    if not isinstance(M, numbers.Real) or not M > 0:
+    if not isinstance(M, numbers.Real):
         raise ValueError(f"huber: M = {M!r} is not a positive number")
-    return _elementwise("huber", x, M=float(M))
+    M = data.number(M, "the threshold M of huber")
+    if not M > 0:
+        raise ValueError(f"huber: M = {M!r} is not a positive number")
+    return _elementwise("huber", x, M=M)
 
 
 def _square_matrix(what, X):
     model, (X,) = _args(what, X)
     if X.ndim != 2 or X.shape[0] != X.shape[1]:
         raise ShapeError(f"{what} takes a square matrix, not {X!r} of shape {X.shape}")
+    _of_elements(what, X)
     return X
 
 

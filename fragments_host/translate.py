@@ -560,6 +560,10 @@ def _note_elements(model, cons, native, size):
     """Constraint j of `cons` owns elements j * size .. (j + 1) * size - 1
     of `native`: noted as (native, first, end) for the dual mapping."""
     m = len(cons)
+    if size == 0:
+        # constraints of no elements (a 0-size expression) own nothing
+        model._native.update(zip(map(id, cons), itertools.repeat((native, 0, 0), m)))
+        return
     model._native.update(zip(map(id, cons), zip(itertools.repeat(native, m), range(0, m * size, size),
                                                  range(size, (m + 1) * size, size))))
 
