@@ -86,10 +86,11 @@ def real(value, what, infinite=False, copy=False):
                         "first if that is meant)")
     if kind not in "fiub":
         if kind == "O":
-            try:
-                raw = raw.astype(F64)
-            except (TypeError, ValueError):
-                raise DataError(f"{_what(what)} is neither an expression nor a number or numeric array") from None
+            # numbers of other types (Fraction, ...) are taken; None and other
+            # objects, which numpy would turn into NaN or refuse, are not
+            if not all(isinstance(v, numbers.Real) for v in raw.flat):
+                raise DataError(f"{_what(what)} is neither an expression nor a number or numeric array")
+            raw = raw.astype(F64)
         else:
             raise DataError(f"{_what(what)} of type {raw.dtype} is not numeric")
     arr = raw.astype(F64, copy=copy) if raw.dtype != F64 or copy else raw
