@@ -14,7 +14,6 @@ canonicalization (get_problem_data for Clarabel), side by side in one run:
     python bench/model_build.py [--max 1000000] [--targets-only]
 """
 import argparse
-import gc
 import time
 import tracemalloc
 
@@ -25,12 +24,11 @@ import fragments_host as fh
 
 
 def best(f, repeat):
-    """Best wall time of `repeat` runs, each after the garbage of the runs
-    before it is collected (models hold reference cycles: uncollected, their
-    arrays pile up and every run pays for fresh memory)."""
+    """Best wall time of `repeat` runs back to back, as users run them: no
+    garbage collected between runs (a dropped model is freed at once; one
+    that lived on would leave every later run to pay for fresh memory)."""
     times = []
     for _ in range(repeat):
-        gc.collect()
         t = time.perf_counter()
         f()
         times.append(time.perf_counter() - t)

@@ -88,13 +88,13 @@ def _operands(*items, what="a cone"):
     if model is None:
         raise ModelError("a cone needs at least one expression of a model")
     out = []
-    for k, i in enumerate(items):
+    for i in items:
         if isinstance(i, Affine):
             out.append(i)
         elif isinstance(i, Parameter):
             out.append(i.as_affine())
         else:
-            out.append(constant_of(model, i, f"operand {k + 1} of {what}"))
+            out.append(constant_of(model, i, "a constant operand of " + what))
     return out
 
 

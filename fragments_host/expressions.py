@@ -49,6 +49,9 @@ class ModelState:
         return self
 
 
+st._STATE[0] = ModelState
+
+
 class ParameterSlot:
     """A parameter's place in the parameter table and its current value."""
 
@@ -87,7 +90,7 @@ def constant_of(model, value, what="a constant operand"):
         arr = np.asarray(v, F64)
     else:
         if hasattr(value, "tocsr"):
-            value = value.toarray()
+            value = data.sparse(value, what).toarray()
         # a copy: the caller may reuse its array before the build
         arr = data.real(value, what, copy=not isinstance(value, (numbers.Number, np.generic)))
     return _record(model, arr.shape, "const", (arr,), (), (arr.shape,), (_const_name, arr))
@@ -496,7 +499,7 @@ def _record(model, shape, op, args, operands, fixed, name):
     the operation, its fixed arguments and its operands' keys."""
     a = Computed.__new__(Computed)
     a._ex, a._op, a._args = None, op, args
-    a._shape, a._model, a._name = shape, model._ref, name
+    a._shape, a._model, a._name = shape, model if type(model) is ModelState else model._ref, name
     key, depth = (op,) + fixed, 0
     for x in operands:
         if x._depth > depth:

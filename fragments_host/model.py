@@ -286,9 +286,9 @@ class Model:
     def _changed(self):
         """The statement changed: the flat problem, the kept solver and the
         last solution (of a model that no longer stands) are dropped."""
-        self._flat = None
+        state = self._ref
+        state._flat = state._sol = None
         self._solver = None
-        self._sol = None
         self._status = self._value = None
 
     def __repr__(self):
