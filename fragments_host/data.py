@@ -159,8 +159,6 @@ def sparse(M, what):
     elif fmt == "coo":
         _coordinates(M, what)
     R = sp.csr_matrix(M)
-    if R is M or (fmt == "csr" and R.data is M.data):
-        R = R.copy()
     if fmt not in ("csr", "csc", "coo"):
         _compressed(R, what)
     if R.nnz and not np.isfinite(R.data).all():
@@ -173,6 +171,10 @@ def sparse(M, what):
     if R.dtype != F64:
         R = R.astype(F64)
     if not R.has_canonical_format:
+        # summed in place: on a copy when the arrays are the caller's
+        if R is M or any(np.shares_memory(R.indices, getattr(M, k)) or np.shares_memory(R.data, getattr(M, k))
+                         for k in ("data", "indices", "indptr", "row", "col") if hasattr(M, k)):
+            R = R.copy()
         R.sum_duplicates()
     return R
 

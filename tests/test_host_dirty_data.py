@@ -330,3 +330,20 @@ def test_quoted_statements(name, expected, statement):
     cp.Problem(cp.Minimize(cp.sum_squares(xc - TARGET)), [xc >= -1, xc <= 1]).solve(solver=cp.CLARABEL)
     assert outcome[0] == "solved" and np.shape(outcome[1]) == (3,), outcome[1]
     np.testing.assert_allclose(outcome[1], xc.value, atol=1e-6)
+
+
+@pytest.mark.parametrize("form", ["csr", "csc", "coo", "unsorted", "duplicates_csr", "duplicates_coo"])
+def test_a_users_sparse_matrix_is_left_as_given(form):
+    A = np.array([[1.0, 0.0, 2.0], [0.0, 3.0, 4.0]])
+    S = sparse_form(A, form)
+    arrays = {k: getattr(S, k).copy() for k in ("data", "indices", "indptr", "row", "col") if hasattr(S, k)}
+    m = fh.Model()
+    x = m.variable(3, "x", lb=-1.0, ub=1.0)
+    m.minimize(fh.sum_squares(S @ x - 1.0) + fh.sum_squares(x[:2] @ S))
+    m.solve()
+    for k, before in arrays.items():
+        np.testing.assert_array_equal(getattr(S, k), before, err_msg=f"the matrix's {k} changed")
+    xc = cp.Variable(3)
+    prob = cp.Problem(cp.Minimize(cp.sum_squares(A @ xc - 1.0) + cp.sum_squares(xc[:2] @ A)), [xc >= -1, xc <= 1])
+    prob.solve(solver=cp.CLARABEL)
+    np.testing.assert_allclose(m.value, prob.value, rtol=1e-5, atol=1e-6)
