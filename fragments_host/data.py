@@ -55,15 +55,11 @@ def number(value, what, infinite=False):
         if arr.size != 1:
             raise ShapeError(f"{_what(what)} is a number, not an array of shape {arr.shape}")
         return float(arr.reshape(-1)[0])
-    if not math.isfinite(v) and (v != v or not infinite):
-        raise DataError(f"{_what(what)} is {v}: {_reason(v, infinite)}")
-    return v
-
-
-def _reason(v, infinite):
     if v != v:
-        return "NaN has no meaning in a model (a missing value?)"
-    return "an infinite value has no meaning here" if not infinite else "NaN has no meaning in a model"
+        raise DataError(f"{_what(what)} is NaN: NaN has no meaning in a model (a missing value?)")
+    if not infinite and not math.isfinite(v):
+        raise DataError(f"{_what(what)} is {v}: an infinite value has no meaning here")
+    return v
 
 
 def real(value, what, infinite=False, copy=False):
@@ -113,9 +109,9 @@ def indices(value, what):
     if raw.dtype.kind not in "iu":
         if raw.size == 0 and raw.dtype.kind == "f":
             return raw.astype(np.int64)
+        shown = raw.reshape(-1)[:3].tolist()
         raise IndexError(f"{_what(what)}: indices must be integers, not {raw.dtype} "
-                         f"({raw.reshape(-1)[:3].tolist()}...)" if raw.size > 3 else
-                         f"{_what(what)}: indices must be integers, not {raw.dtype} ({raw.reshape(-1).tolist()})")
+                         f"({', '.join(map(str, shown))}{', ...' if raw.size > 3 else ''})")
     if raw.dtype.kind == "u" and raw.size and int(raw.max()) >= 2**63:
         raise IndexError(f"{_what(what)}: index {int(raw.max())} out of range")
     return raw.astype(np.int64, copy=False)
