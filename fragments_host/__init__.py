@@ -17,9 +17,10 @@ from .functions import (Expression, FunctionConstraint, Quadratic, abs_ as abs, 
                         maximum, min_ as min, minimum, neg, norm, norm1, norm_inf, pos, power, quad_form,
                         quad_over_lin, rel_entr, sqrt, square, sum_ as sum, sum_squares, trace)
 from .model import Model
+from .terms import TermRow, Terms
 from .solver import SolverStats
 
-__all__ = ["Model", "Affine", "Variable", "Parameter", "Constraint", "Quadratic", "soc", "rsoc", "psd",
+__all__ = ["Model", "Affine", "Variable", "Parameter", "Constraint", "Terms", "TermRow", "Quadratic", "soc", "rsoc", "psd",
            "exp_cone", "power_cone", "gen_power_cone", "sum_squares", "quad_form", "stack", "hstack", "vstack",
            "ShapeError", "ParameterError", "DataError", "ModelError", "SolverError", "SolverStats",
            "Expression", "FunctionConstraint", "abs", "cumsum", "diag", "diff", "entropy", "exp", "geo_mean", "huber",

@@ -676,6 +676,16 @@ class Variable(Affine):
         self.nidxs = nidxs            # the variable's scalar elements (solver columns + 1)
         self.full = full if full is not None else nidxs
         super().__init__(st.identity(model, shape, self.full, full is None), name)
+        # elements picked one at a time are term lists (see terms.py): the
+        # first column, or the columns as a list for a semidefinite variable
+        self._first = int(nidxs[0]) if len(nidxs) else 0
+        self._cols = None
+
+    def __getitem__(self, key):
+        """An element picked by integers is a term list (see terms.py),
+        anything else a box of the variable."""
+        e = _element(self, key)
+        return Affine.__getitem__(self, key) if e is None else e
 
     @property
     def value(self):
@@ -837,3 +847,8 @@ class Parameter:
 
     def __abs__(self):
         return abs(self.as_affine())
+
+
+# an element of a variable picked by integers, as a term list: set by
+# terms.py, which builds on the classes above (and on constraints.py)
+_element = None

@@ -25,6 +25,7 @@ from .errors import DataError, ModelError, ShapeError
 from .expressions import Affine, ModelState, Parameter, Variable, as_shape, constant_of, same_model
 from .functions import Expression, FunctionConstraint, Quadratic
 from .stacks import F64, I32, I64
+from .terms import TermRow
 
 
 def _domain(given, shape, name, side):
@@ -182,7 +183,16 @@ class Model:
         """Adds constraints (each checked: a constraint, of this model, not
         added to another model) and returns them (the one constraint when
         given one; `m.add(*[])` adds nothing)."""
-        if not constraints:
+        if len(constraints) == 1:
+            c = constraints[0]
+            if type(c) is TermRow and c._mref is None and c._model is self._ref:
+                # one scalar row, the way rows stated element by element come
+                c._mref = self._ref
+                self._constraints.append(c)
+                if self._solver is not None or self._ref._flat is not None or self._status is not None:
+                    self._changed()
+                return c
+        elif not constraints:
             return ()
         for c in constraints:
             if isinstance(c, FunctionConstraint):

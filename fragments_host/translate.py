@@ -14,11 +14,12 @@ import sys
 
 import numpy as np
 
-from . import deferred
+from . import deferred, terms
 from . import kernels as kn
 from . import stacks as st
 from .errors import ModelError, ParameterError
 from .expressions import Computed
+from .terms import TermRow
 from .stacks import F64, I32, I64, WStack
 
 SQRT2 = math.sqrt(2.0)
@@ -348,8 +349,17 @@ def _runs(constraints):
     out, i, n = [], 0, len(constraints)
     while i < n:
         c = constraints[i]
-        key = c.expr._key
         j = i + 1
+        if type(c) is TermRow:
+            # scalar rows stated one at a time: every consecutive one of the
+            # same kind, whatever its terms
+            kind = c.kind
+            while j < n and type(constraints[j]) is TermRow and constraints[j].kind == kind:
+                j += 1
+            out.append(constraints[i:j])
+            i = j
+            continue
+        key = c.expr._key
         if c.kind in _FLAT and key is not None and key[0] != "e":
             while j < n:
                 d = constraints[j]
@@ -409,6 +419,13 @@ def _build(model):
     blocks, lin_cones, acc_cones = [], [], []
     L = E = 0
     for cons in _runs(model._constraints + aux):
+        if type(cons[0]) is TermRow:
+            # one block for the run, one cone: the rows are the members' rows
+            n = len(cons)
+            blocks.append((cons, terms.rows_of_run(cons), True, L, [(cons[0].kind, n)], n))
+            L += n
+            lin_cones.append((cons[0].kind, n))
+            continue
         r = deferred.rows_of_run([c.expr for c in cons]) if len(cons) > 1 else None
         if r is None:
             members = [(c,) + _rows_of(c) for c in cons]

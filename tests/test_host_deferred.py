@@ -278,20 +278,23 @@ def test_names_of_a_long_chain_are_written_out_and_hold_no_operands():
     import weakref
     m = fh.Model()
     x = m.variable(4, "x")
-    s = x[0] * 1.0
+    # one-element slices (an element picked by an integer is a term list,
+    # whose sums are flat lists, not chains)
+    e = [x[k:k + 1] for k in range(4)]
+    s = e[0] * 1.0
     first = weakref.ref(s)
     for i in range(1, 3 * deferred.DEEP):
-        s = s + x[i % 4]
+        s = s + e[i % 4]
     gc.collect()
     assert first() is None
-    assert repr(s) == "(" * (3 * deferred.DEEP - 1) + "1*x[0]" + "".join(f" + x[{i % 4}])"
-                                                                     for i in range(1, 3 * deferred.DEEP))
+    assert repr(s) == "(" * (3 * deferred.DEEP - 1) + "1*x[0:1]" + "".join(f" + x[{i % 4}:{i % 4 + 1}])"
+                                                                       for i in range(1, 3 * deferred.DEEP))
     c = s <= 1.0
     assert c.name == repr(s) + " <= 1"
-    long = x[0] * 1.0
+    long = e[0] * 1.0
     for i in range(5000):
-        long = long - x[i % 4]
-    assert repr(long).endswith(" - x[3])")
+        long = long - e[i % 4]
+    assert repr(long).endswith(" - x[3:4])")
 
 
 def _with_parameters(seed):

@@ -1,0 +1,323 @@
+"""Scalar expressions stated element by element, as compact term lists.
+
+A model written the way JuMP, Pyomo or PyOptInterface models are written
+states each row from scalar elements of its variables (`y[i, j]`), numbers
+and `+ - *`. Run through the stacks, every such operation would be its own
+chain of kernel calls on fresh stacks. Here an element of a variable is a
+`Terms`: the variables of its terms (solver columns + 1), their
+coefficients and a constant, as Python lists; `+`, `-`, and products and
+quotients by numbers join and scale the lists, and a comparison of two of
+them is a `TermRow`, one scalar row. Nothing runs until the build, which
+lays out every run of consecutive rows of one kind at once: their term
+lists concatenated into one block (row pointer, variables, coefficients)
+and their constants into one vector, handed to the same split and scatter
+passes as any other block.
+
+A `Terms` is an affine expression like any other: wherever it meets
+something that is not a number or another `Terms` (a vector, a function,
+a cone, a parameter), its blocks are laid out from its lists and the
+general operations take over."""
+from __future__ import annotations
+
+import itertools
+import operator
+
+import numpy as np
+
+from . import data, expressions
+from .constraints import Constraint
+from .expressions import Affine, _NUMBERS, same_model
+from .stacks import Expr, F64, I32, I64
+
+_new = object.__new__
+
+
+def _terms(model, v, c, k):
+    t = _new(Terms)
+    t._model, t.v, t.c, t.k = model, v, c, k
+    return t
+
+
+def _number(x, t):
+    """A number beside a term list, checked as every constant is."""
+    x = float(x)
+    if x - x != 0.0:
+        data.number(x, ("a constant operand beside {}", t))
+    return x
+
+
+class Terms(Affine):
+    """A scalar affine expression: sum of c[i] * variable v[i], plus k."""
+
+    __slots__ = ("v", "c", "k")
+
+    # an expression of shape (), recorded as no operation (its blocks are
+    # laid out from the lists on first use), without a key (it forms no run
+    # of alike constraints through deferred.py: its rows are batched here)
+    _shape = ()
+    _op = None
+    _args = None
+    _key = None
+    _depth = 0
+    _ex = None
+    _nm = None            # a name given to it (set rarely: kept in the instance's dict)
+
+    @property
+    def _e(self):
+        ex = self._ex
+        if ex is None:
+            ex = self._ex = _block(self._model, [self], with_constants=True)
+        return ex
+
+    @property
+    def name(self):
+        n = self._nm
+        if type(n) is tuple:
+            n = self._nm = n[0](*n[1:])
+        return n or _spelled(self)
+
+    @name.setter
+    def name(self, value):
+        self._nm = value
+
+    # the noted name, as operations that spread or join a term list read it
+    _name = property(lambda self: self._nm or _spelled(self), lambda self, v: setattr(self, "_nm", v))
+
+    def __repr__(self):
+        return self.name
+
+    # -- arithmetic on term lists; anything else through the general operations
+    def __add__(self, o):
+        t = type(o)
+        if t is Terms:
+            if o._model is not self._model:
+                same_model(self._model, o)
+            return _terms(self._model, self.v + o.v, self.c + o.c, self.k + o.k)
+        if t in _NUMBERS:
+            return _terms(self._model, self.v, self.c, self.k + _number(o, self))
+        return Affine.__add__(self, o)
+
+    def __radd__(self, o):
+        if type(o) in _NUMBERS:
+            return _terms(self._model, self.v, self.c, self.k + _number(o, self))
+        return Affine.__radd__(self, o)
+
+    def __sub__(self, o):
+        t = type(o)
+        if t is Terms:
+            if o._model is not self._model:
+                same_model(self._model, o)
+            return _terms(self._model, self.v + o.v, self.c + tuple([-w for w in o.c]), self.k - o.k)
+        if t in _NUMBERS:
+            return _terms(self._model, self.v, self.c, self.k - _number(o, self))
+        return Affine.__sub__(self, o)
+
+    def __rsub__(self, o):
+        if type(o) in _NUMBERS:
+            return _terms(self._model, self.v, tuple([-w for w in self.c]), _number(o, self) - self.k)
+        return Affine.__rsub__(self, o)
+
+    def __neg__(self):
+        return _terms(self._model, self.v, tuple([-w for w in self.c]), -self.k)
+
+    def __mul__(self, o):
+        if type(o) in _NUMBERS:
+            d = _number(o, self)
+            return _terms(self._model, self.v, tuple([d * w for w in self.c]), d * self.k)
+        return Affine.__mul__(self, o)
+
+    __rmul__ = __mul__
+
+    def __truediv__(self, o):
+        if type(o) in _NUMBERS:
+            d = _number(o, self)
+            if d == 0.0:
+                raise ZeroDivisionError(f"{self!r} divided by zero")
+            return self * (1.0 / d)
+        return Affine.__truediv__(self, o)
+
+    # -- comparisons of term lists are scalar rows
+    def _row(self, o, kind, flip):
+        """The row of a comparison with a term list or a number: the
+        difference of the sides (the greater side first), or None."""
+        t = type(o)
+        r = _new(TermRow)
+        if t is Terms:
+            if o._model is not self._model:
+                same_model(self._model, o)
+            a, b = (o, self) if flip else (self, o)
+            r.v, r.c, r.k = a.v + b.v, a.c + tuple([-w for w in b.c]), a.k - b.k
+        elif t in _NUMBERS:
+            x = _number(o, self)
+            if flip:
+                r.v, r.c, r.k = self.v, tuple([-w for w in self.c]), x - self.k
+            else:
+                r.v, r.c, r.k = self.v, self.c, self.k - x
+        else:
+            return None
+        r.kind, r._model, r._mref = kind, self._model, None
+        return r
+
+    def __le__(self, o):
+        r = self._row(o, "nonneg", True)
+        return Affine.__le__(self, o) if r is None else r
+
+    def __ge__(self, o):
+        r = self._row(o, "nonneg", False)
+        return Affine.__ge__(self, o) if r is None else r
+
+    def __eq__(self, o):
+        r = self._row(o, "zero", False)
+        return Affine.__eq__(self, o) if r is None else r
+
+    __hash__ = object.__hash__
+
+
+class TermRow(Constraint):
+    """One scalar row in the zero cone (==) or the nonnegative cone (<=,
+    >=): the difference of the two sides (the greater first) as a term
+    list, held as its tuples, which the cycle collector stops tracking, so
+    that a model of many rows costs it one object a row."""
+
+    __slots__ = ("kind", "v", "c", "k", "_model", "_mref")
+
+    dual_shape = ()
+    _nm = None
+
+    @property
+    def cones(self):
+        return [(self.kind, 1)]
+
+    @property
+    def expr(self):
+        """The row as a term list."""
+        return _terms(self._model, self.v, self.c, self.k)
+
+    @property
+    def name(self):
+        return self._nm or f"{_spelled(self)} {'==' if self.kind == 'zero' else '>='} 0"
+
+    @name.setter
+    def name(self, value):
+        self._nm = value
+
+
+def _block(model, items, with_constants):
+    """The blocks of term lists, one row each: their variables and
+    coefficients concatenated, the row pointer from their lengths; with
+    `with_constants`, each row's constant as a term of variable 0 in front
+    of its own (a row of no terms and no constant stays empty). The lists
+    are read by numpy's converters; nothing is copied term by term in
+    Python."""
+    n = len(items)
+    vs = list(map(operator.attrgetter("v"), items))
+    cs = list(map(operator.attrgetter("c"), items))
+    if with_constants:
+        ks = list(map(operator.attrgetter("k"), items))
+        marks = [1 if k != 0.0 else 0 for k in ks]
+        vs = [(0,) * f + v for f, v in zip(marks, vs)]
+        cs = [(k,) * f + c for f, k, c in zip(marks, ks, cs)]
+    lens = np.fromiter(map(len, vs), I32, count=n)
+    ptr = np.zeros(n + 1, I32)
+    np.cumsum(lens, out=ptr[1:])
+    m = int(ptr[n])
+    nidxs = np.fromiter(itertools.chain.from_iterable(vs), I64, count=m)
+    cof = np.fromiter(itertools.chain.from_iterable(cs), F64, count=m)
+    e = Expr(model, () if n == 1 and with_constants else (n,), ptr, nidxs, cof)
+    # positive indices, no programs; no constant terms unless laid out
+    e.clean = not with_constants or not any(marks)
+    return e
+
+
+def rows_of_run(cons):
+    """The rows of a run of consecutive scalar rows of one kind, as one block
+    and its constants: ((block, (constants, 1.0)),)."""
+    e = _block(cons[0]._model, cons, with_constants=False)
+    k = np.fromiter(map(operator.attrgetter("k"), cons), F64, count=len(cons))
+    return [(e, (k, 1.0))]
+
+
+def _spelled(t):
+    """A term list written out with its variables' names."""
+    model = t._model.owner()
+    names = _column_names(model) if model is not None else None
+    parts = []
+    for v, c in zip(t.v, t.c):
+        var = names(v) if names else f"v{v}"
+        parts.append(f"{'-' if c < 0 else '+'} {'' if abs(c) == 1.0 else f'{abs(c):g}*'}{var}")
+    if t.k or not parts:
+        parts.append(f"{'-' if t.k < 0 else '+'} {abs(t.k):g}")
+    text = " ".join(parts)
+    text = text[2:] if text.startswith("+ ") else "-" + text[2:]
+    return f"({text})" if len(parts) > 1 else text
+
+
+def _column_names(model):
+    """A function naming the element of the model's variables that a solver
+    column + 1 stands for."""
+    import bisect
+    firsts = [int(v.nidxs[0]) if v.size else 0 for v in model._variables]
+    variables = model._variables
+
+    def name(col):
+        k = bisect.bisect_right(firsts, col) - 1
+        if k < 0:
+            return f"v{col}"
+        var = variables[k]
+        if var.full is not var.nidxs or not var.size or not col - firsts[k] < var.size:
+            return f"{var.name}#{col}"
+        idx = np.unravel_index(col - firsts[k], var.shape) if var.shape else ()
+        return f"{var.name}[{', '.join(map(str, idx))}]" if idx else var.name
+    return name
+
+
+def element(var, key):
+    """The element of a variable at integer indices as a term list (named
+    on demand after its column), or None for any other key."""
+    shape = var._shape
+    t = type(key)
+    if t is tuple:
+        nd = len(shape)
+        if len(key) != nd:
+            return None
+        if nd == 2:
+            i, j = key
+            if type(i) is not int or type(j) is not int:
+                return None
+            n0, n1 = shape
+            if i < 0:
+                i += n0
+            if j < 0:
+                j += n1
+            if not (0 <= i < n0 and 0 <= j < n1):
+                return None
+            lin = i * n1 + j
+        else:
+            lin = 0
+            for k, n in zip(key, shape):
+                if type(k) is not int:
+                    return None
+                if k < 0:
+                    k += n
+                if not 0 <= k < n:
+                    return None
+                lin = lin * n + k
+    elif t is int and len(shape) == 1:
+        n = shape[0]
+        lin = key + n if key < 0 else key
+        if not 0 <= lin < n:
+            return None
+    else:
+        return None
+    cols = var._cols
+    if cols is None:
+        cols = var._cols = var.full.tolist() if var.full is not var.nidxs else False
+    r = _new(Terms)
+    r._model, r.v, r.c, r.k = var._model, (cols[lin] if cols else var._first + lin,), _UNIT, 0.0
+    return r
+
+
+_UNIT = (1.0,)
+
+
+expressions._element = element
