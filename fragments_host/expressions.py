@@ -679,13 +679,8 @@ class Variable(Affine):
         # elements picked one at a time are term lists (see terms.py): the
         # first column, or the columns as a list for a semidefinite variable
         self._first = int(nidxs[0]) if len(nidxs) else 0
-        self._cols = None
+        self._cols = self._elems = None
 
-    def __getitem__(self, key):
-        """An element picked by integers is a term list (see terms.py),
-        anything else a box of the variable."""
-        e = _element(self, key)
-        return Affine.__getitem__(self, key) if e is None else e
 
     @property
     def value(self):
@@ -849,6 +844,5 @@ class Parameter:
         return abs(self.as_affine())
 
 
-# an element of a variable picked by integers, as a term list: set by
-# terms.py, which builds on the classes above (and on constraints.py)
-_element = None
+# Variable.__getitem__ is set by terms.py, which builds on the classes above
+# (and on constraints.py): an element picked by integers is a term list

@@ -92,14 +92,22 @@ class Terms(Affine):
         if t is Terms:
             if o._model is not self._model:
                 same_model(self._model, o)
-            return _terms(self._model, self.v + o.v, self.c + o.c, self.k + o.k)
+            if type(self) is Terms and len(self.v) + len(o.v) <= LONG:
+                r = _new(Terms)
+                r._model, r.v, r.c, r.k = self._model, self.v + o.v, self.c + o.c, self.k + o.k
+                return r
+            return _joined(self, o, 1.0)
+        if t is TermSum:
+            if o._model is not self._model:
+                same_model(self._model, o)
+            return _joined(self, o, 1.0)
         if t in _NUMBERS:
-            return _terms(self._model, self.v, self.c, self.k + _number(o, self))
+            return _shifted(self, _number(o, self))
         return Affine.__add__(self, o)
 
     def __radd__(self, o):
         if type(o) in _NUMBERS:
-            return _terms(self._model, self.v, self.c, self.k + _number(o, self))
+            return _shifted(self, _number(o, self))
         return Affine.__radd__(self, o)
 
     def __sub__(self, o):
@@ -107,9 +115,18 @@ class Terms(Affine):
         if t is Terms:
             if o._model is not self._model:
                 same_model(self._model, o)
-            return _terms(self._model, self.v + o.v, self.c + tuple([-w for w in o.c]), self.k - o.k)
+            if type(self) is Terms and len(self.v) + len(o.v) <= LONG:
+                r = _new(Terms)
+                r._model, r.v, r.c = self._model, self.v + o.v, self.c + tuple([-w for w in o.c])
+                r.k = self.k - o.k
+                return r
+            return _joined(self, o, -1.0)
+        if t is TermSum:
+            if o._model is not self._model:
+                same_model(self._model, o)
+            return _joined(self, o, -1.0)
         if t in _NUMBERS:
-            return _terms(self._model, self.v, self.c, self.k - _number(o, self))
+            return _shifted(self, -_number(o, self))
         return Affine.__sub__(self, o)
 
     def __rsub__(self, o):
@@ -122,8 +139,13 @@ class Terms(Affine):
 
     def __mul__(self, o):
         if type(o) in _NUMBERS:
-            d = _number(o, self)
-            return _terms(self._model, self.v, tuple([d * w for w in self.c]), d * self.k)
+            d = float(o)
+            if d - d != 0.0:
+                data.number(d, ("the factor of {}", self))
+            c = self.c
+            r = _new(Terms)
+            r._model, r.v, r.c, r.k = self._model, self.v, (d * c[0],) if len(c) == 1 else tuple([d * w for w in c]), d * self.k
+            return r
         return Affine.__mul__(self, o)
 
     __rmul__ = __mul__
@@ -142,7 +164,7 @@ class Terms(Affine):
         difference of the sides (the greater side first), or None."""
         t = type(o)
         r = _new(TermRow)
-        if t is Terms:
+        if t is Terms or t is TermSum:
             if o._model is not self._model:
                 same_model(self._model, o)
             a, b = (o, self) if flip else (self, o)
@@ -171,6 +193,72 @@ class Terms(Affine):
         return Affine.__eq__(self, o) if r is None else r
 
     __hash__ = object.__hash__
+
+
+# a sum of more terms than this is kept as its two operands until its lists
+# are read, so that a sum accumulated term by term is not copied at every +
+LONG = 64
+
+
+class TermSum(Terms):
+    """A long sum of term lists kept as the lists of its parts until its own
+    are first read: parts appended to a buffer that the sums accumulated one
+    from another share (a sum uses its first `_n` parts; a sum that is not
+    the buffer's last copies its parts before appending), so that a sum
+    accumulated term by term is not copied at every + and leaves no chain
+    of objects behind for the cycle collector."""
+
+    __slots__ = ("_bv", "_bc", "_n", "_m")
+
+    def __getattr__(self, name):
+        # the lists, missing until first read
+        if (name == "v" or name == "c") and self._bv is not None:
+            _flatten(self)
+            return getattr(self, name)
+        raise AttributeError(f"'TermSum' object has no attribute {name!r}")
+
+
+def _shifted(t, x):
+    """t + x for a number x: the same terms (a long sum's parts, when they
+    are not joined yet), another constant."""
+    if type(t) is TermSum and t._bv is not None:
+        r = _new(TermSum)
+        r._model, r.k, r._bv, r._bc, r._n, r._m = t._model, t.k + x, t._bv, t._bc, t._n, t._m
+        return r
+    return _terms(t._model, t.v, t.c, t.k + x)
+
+
+def _count(t):
+    return t._m if type(t) is TermSum and t._bv is not None else len(t.v)
+
+
+def _joined(a, b, sign):
+    """a + sign * b as a long sum (the constant summed at once)."""
+    m = _count(a) + _count(b)
+    bc = b.c if sign == 1.0 else tuple([-w for w in b.c])
+    if type(a) is TermSum and a._bv is not None:
+        if a._n == len(a._bv):
+            pv, pc = a._bv, a._bc          # the buffer's last sum: appended in place
+        else:
+            pv, pc = a._bv[:a._n], a._bc[:a._n]
+    else:
+        pv, pc = [a.v], [a.c]
+    pv.append(b.v)
+    pc.append(bc)
+    r = _new(TermSum)
+    r._model, r.k, r._bv, r._bc, r._n, r._m = a._model, a.k + sign * b.k, pv, pc, len(pv), m
+    return r
+
+
+def _flatten(t):
+    """The lists of a long sum: its parts' lists joined in order."""
+    n = t._n
+    pv, pc = t._bv, t._bc
+    if n != len(pv):
+        pv, pc = pv[:n], pc[:n]
+    t.v = tuple(itertools.chain.from_iterable(pv))
+    t.c = tuple(itertools.chain.from_iterable(pc))
+    t._bv = t._bc = None
 
 
 class TermRow(Constraint):
@@ -271,53 +359,63 @@ def _column_names(model):
     return name
 
 
-def element(var, key):
-    """The element of a variable at integer indices as a term list (named
-    on demand after its column), or None for any other key."""
+def _variable_item(var, key):
+    """An element of a variable picked by integers, as a term list (named
+    on demand after its column); any other key, a box of the variable
+    (`Variable.__getitem__`). A term list is never changed, so each element
+    is made once and kept by the variable."""
     shape = var._shape
-    t = type(key)
-    if t is tuple:
-        nd = len(shape)
-        if len(key) != nd:
-            return None
-        if nd == 2:
+    if type(key) is tuple:
+        if len(key) == 2 and len(shape) == 2:
             i, j = key
-            if type(i) is not int or type(j) is not int:
-                return None
             n0, n1 = shape
-            if i < 0:
-                i += n0
-            if j < 0:
-                j += n1
-            if not (0 <= i < n0 and 0 <= j < n1):
-                return None
-            lin = i * n1 + j
+            if type(i) is int and type(j) is int and 0 <= i < n0 and 0 <= j < n1:
+                lin = i * n1 + j
+            else:
+                lin = _position(shape, key)
         else:
-            lin = 0
-            for k, n in zip(key, shape):
-                if type(k) is not int:
-                    return None
-                if k < 0:
-                    k += n
-                if not 0 <= k < n:
-                    return None
-                lin = lin * n + k
-    elif t is int and len(shape) == 1:
-        n = shape[0]
-        lin = key + n if key < 0 else key
-        if not 0 <= lin < n:
-            return None
+            lin = _position(shape, key)
+    elif type(key) is int and len(shape) == 1 and 0 <= key < shape[0]:
+        lin = key
     else:
-        return None
-    cols = var._cols
-    if cols is None:
-        cols = var._cols = var.full.tolist() if var.full is not var.nidxs else False
-    r = _new(Terms)
-    r._model, r.v, r.c, r.k = var._model, (cols[lin] if cols else var._first + lin,), _UNIT, 0.0
+        lin = _position(shape, key)
+    if lin is None:
+        return Affine.__getitem__(var, key)
+    elems = var._elems
+    if elems is None:
+        elems = var._elems = [None] * var.size
+    r = elems[lin]
+    if r is None:
+        cols = var._cols
+        if cols is None:
+            cols = var._cols = var.full.tolist() if var.full is not var.nidxs else False
+        r = elems[lin] = _new(Terms)
+        r._model, r.v, r.c, r.k = var._model, (cols[lin] if cols else var._first + lin,), _UNIT, 0.0
     return r
+
+
+def _position(shape, key):
+    """The row-major position of an element given by integers (negative ones
+    counted from the end), or None for a key that is not one element."""
+    if type(key) is not tuple:
+        key = (key,)
+    if len(key) != len(shape) or not shape:
+        return None
+    lin = 0
+    for k, n in zip(key, shape):
+        if type(k) is not int:
+            return None
+        if k < 0:
+            k += n
+        if not 0 <= k < n:
+            return None
+        lin = lin * n + k
+    return lin
 
 
 _UNIT = (1.0,)
 
 
-expressions._element = element
+# the variable's own indexing (expressions.py defines the general one, and
+# Variable takes this one once the term lists exist)
+expressions.Variable.__getitem__ = _variable_item

@@ -73,3 +73,86 @@ if __name__ == "__main__":
     for name in MODELS:
         out.update(flat_arrays(fh, name))
     np.savez(sys.argv[1], **out)
+
+
+# Twins: the same model stated element by element (scalar elements of the
+# variables, the way JuMP or PyOptInterface models are written) and
+# vectorized (slices), row for row in the same order.
+def _lqcp_data(N):
+    dx = 1.0 / N
+    dt = 1.58 / N
+    return dx, dt, dx * dx, 0.001, [0.5 * (1 - (j * dx) ** 2) for j in range(N + 1)]
+
+
+def lqcp_elements(fh, N=6):
+    dx, dt, h2, a, yt = _lqcp_data(N)
+    m = fh.Model()
+    y = m.variable((N + 1, N + 1), "y", lb=0.0, ub=1.0)
+    u = m.variable(N + 1, "u", lb=-1.0, ub=1.0)
+    for i in range(N):
+        for j in range(1, N):
+            m.add(h2 * (y[i + 1, j] - y[i, j]) == 0.5 * dt * (y[i, j - 1] - 2 * y[i, j] + y[i, j + 1] + y[i + 1, j - 1]
+                                                               - 2 * y[i + 1, j] + y[i + 1, j + 1]))
+    for j in range(N + 1):
+        m.add(y[0, j] == 0)
+    for i in range(1, N + 1):
+        m.add(y[i, 2] - 4 * y[i, 1] + 3 * y[i, 0] == 0)
+    for i in range(1, N + 1):
+        m.add(y[i, N - 2] - 4 * y[i, N - 1] + 3 * y[i, N] == 2 * dx * (u[i] - y[i, N]))
+    obj = 0.25 * dx * fh.square(y[N, 0] - yt[0])
+    for j in range(1, N):
+        obj = obj + 0.5 * dx * fh.square(y[N, j] - yt[j])
+    obj = obj + 0.25 * dx * fh.square(y[N, N] - yt[N])
+    for i in range(1, N):
+        obj = obj + 0.5 * a * dt * fh.square(u[i])
+    m.minimize(obj + 0.25 * a * dt * fh.square(u[N]))
+    return m
+
+
+def lqcp_slices(fh, N=6):
+    dx, dt, h2, a, yt = _lqcp_data(N)
+    yt = np.array(yt)
+    m = fh.Model()
+    y = m.variable((N + 1, N + 1), "y", lb=0.0, ub=1.0)
+    u = m.variable(N + 1, "u", lb=-1.0, ub=1.0)
+    lo, hi = y[0:N, :], y[1:N + 1, :]
+    m.add(h2 * (hi[:, 1:N] - lo[:, 1:N]) == 0.5 * dt * (lo[:, 0:N - 1] - 2 * lo[:, 1:N] + lo[:, 2:N + 1]
+                                                         + hi[:, 0:N - 1] - 2 * hi[:, 1:N] + hi[:, 2:N + 1]))
+    m.add(y[0, :] == 0)
+    m.add(y[1:, 2] - 4 * y[1:, 1] + 3 * y[1:, 0] == 0)
+    m.add(y[1:, N - 2] - 4 * y[1:, N - 1] + 3 * y[1:, N] == 2 * dx * (u[1:] - y[1:, N]))
+    obj = 0.25 * dx * fh.square(y[N, 0] - yt[0])
+    for j in range(1, N):
+        obj = obj + 0.5 * dx * fh.square(y[N, j:j + 1] - yt[j:j + 1])
+    obj = obj + 0.25 * dx * fh.square(y[N, N] - yt[N])
+    for i in range(1, N):
+        obj = obj + 0.5 * a * dt * fh.square(u[i:i + 1])
+    m.minimize(obj + 0.25 * a * dt * fh.square(u[N]))
+    return m
+
+
+def dense_lp_elements(fh, N=5):
+    m = fh.Model()
+    x, y = m.variable((N, N), "x"), m.variable((N, N), "y")
+    obj = 0
+    for i in range(N):
+        for j in range(N):
+            m.add(x[i, j] - y[i, j] >= i)
+            obj = obj + 2 * x[i, j] + y[i, j]
+    for i in range(N):
+        for j in range(N):
+            m.add(x[i, j] + y[i, j] >= 0)
+    m.minimize(obj)
+    return m
+
+
+def dense_lp_slices(fh, N=5):
+    m = fh.Model()
+    x, y = m.variable((N, N), "x"), m.variable((N, N), "y")
+    m.add(x - y >= np.repeat(np.arange(N, dtype=float), N).reshape(N, N))
+    m.add(x + y >= 0)
+    m.minimize((2 * x + y).sum())
+    return m
+
+
+TWINS = {"lqcp": (lqcp_elements, lqcp_slices), "dense_lp": (dense_lp_elements, dense_lp_slices)}
