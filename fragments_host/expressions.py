@@ -679,7 +679,7 @@ class Variable(Affine):
         # elements picked one at a time are term lists (see terms.py): the
         # first column, or the columns as a list for a semidefinite variable
         self._first = int(nidxs[0]) if len(nidxs) else 0
-        self._cols = self._elems = None
+        self._cols = None
 
 
     @property

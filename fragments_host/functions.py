@@ -24,7 +24,7 @@ import numpy as np
 from . import curvature as cv
 from .errors import ModelError, ShapeError
 from . import data
-from .expressions import Affine, Parameter, constant_of, live, same_model, text
+from .expressions import Affine, NotedName, Parameter, constant_of, live, same_model, text
 
 
 class Quadratic:
@@ -268,6 +268,9 @@ class Expression:
         self.data = data
 
     model = property(lambda self: live(self._model, self))
+    # noted as a format or a function and its operands, written out on
+    # first use (a sum accumulated in a loop formats no text per +)
+    name = NotedName()
 
     def __repr__(self):
         return self.name
@@ -302,7 +305,9 @@ class Expression:
         for t in (self, o):
             terms += t.args if isinstance(t, Expression) and t.kind == "sum" else [t]
         shape = _broadcast_shape("+", [self, o])
-        curv = cv.add([t.curvature for t in terms])
+        # a sum's curvature and sign are those of its parts': the two
+        # operands' suffice (a sum accumulated in a loop stays linear)
+        curv = cv.add([self.curvature, o.curvature])
         why = None
         if curv == cv.UNKNOWN:
             why = _first_why(terms) or ("a sum of the convex " + ", ".join(repr(t) for t in terms
@@ -310,13 +315,13 @@ class Expression:
                                         + " and the concave " + ", ".join(repr(t) for t in terms
                                                                           if t.curvature == cv.CONCAVE)
                                         + " is neither convex nor concave")
-        return Expression(self._model, "sum", terms, shape, curv, cv.add_signs([_sign(t) for t in terms]),
-                          f"{self!r} + {text(other)}", why)
+        return Expression(self._model, "sum", terms, shape, curv, cv.add_signs([_sign(self), _sign(o)]),
+                          (_joined_name, self, " + ", other), why)
 
     def __radd__(self, other):
         o = lift(self._model, other)
         e = self + o
-        e.name = f"{text(other)} + {self!r}"
+        e.name = (_joined_name, other, " + ", self)
         return e
 
     def __neg__(self):
@@ -329,12 +334,12 @@ class Expression:
         if getattr(other, "is_affine", True) is False and not isinstance(other, Expression):
             return NotImplemented
         e = self + (-lift(self._model, other))
-        e.name = f"{self!r} - {_paren(other)}"
+        e.name = (_joined_name, self, " - ", other)
         return e
 
     def __rsub__(self, other):
         e = (-self) + lift(self._model, other)
-        e.name = f"{text(other)} - {_paren(self)}"
+        e.name = (_joined_name, other, " - ", self)
         return e
 
     def __mul__(self, c):
@@ -435,6 +440,11 @@ class Expression:
 
 def _sign(e):
     return getattr(e, "sign", cv.UNKNOWN)
+
+
+def _joined_name(a, op, b):
+    """The name of a sum or difference, written out on first use."""
+    return f"{text(a)}{op}{_paren(b) if op == ' - ' else text(b)}"
 
 
 def _paren(x):

@@ -25,7 +25,7 @@ from .errors import DataError, ModelError, ShapeError
 from .expressions import Affine, ModelState, Parameter, Variable, as_shape, constant_of, same_model
 from .functions import Expression, FunctionConstraint, Quadratic
 from .stacks import F64, I32, I64
-from .terms import TermRow
+from .terms import RowBlock, TermRow
 
 
 def _domain(given, shape, name, side):
@@ -104,7 +104,7 @@ class Model:
     # -- the state, read-only: it changes through the methods below
     variables = property(lambda self: tuple(self._variables), doc="The model's variables, in order.")
     parameters = property(lambda self: tuple(self._parameters), doc="The model's parameters, in order.")
-    constraints = property(lambda self: tuple(self._constraints),
+    constraints = property(lambda self: tuple(self._listed()),
                            doc="The constraints the solver takes (a function constraint's reduction included).")
     objective = property(lambda self: self._obj, doc="The objective (set by minimize / maximize).")
     sense = property(lambda self: self._sense, doc='"minimize" or "maximize" (set by minimize / maximize).')
@@ -186,9 +186,16 @@ class Model:
         if len(constraints) == 1:
             c = constraints[0]
             if type(c) is TermRow and c._mref is None and c._model is self._ref:
-                # one scalar row, the way rows stated element by element come
-                c._mref = self._ref
-                self._constraints.append(c)
+                # one scalar row, the way rows stated element by element come:
+                # onto the run of rows of its kind at the end
+                blk = self._constraints[-1] if self._constraints else None
+                if type(blk) is RowBlock and blk.kind == c.kind:
+                    c._block, c._index, c._mref = blk, len(blk.ks), self._ref
+                    blk.vs.append(c.v)
+                    blk.cs.append(c.c)
+                    blk.ks.append(c.k)
+                else:
+                    self._add_row(c)
                 if self._solver is not None or self._ref._flat is not None or self._status is not None:
                     self._changed()
                 return c
@@ -219,10 +226,24 @@ class Model:
                     self._groups[id(c)] = (c, became)
                     self._constraints += became
             elif c._mref is None:
+                if type(c) is TermRow:
+                    self._add_row(c)
+                    continue
                 c.model = self
                 self._constraints.append(c)
         self._changed()
         return constraints[0] if len(constraints) == 1 else constraints
+
+    def _add_row(self, r):
+        """A scalar row into the run of rows of its kind at the end of the
+        constraints (a new run when the last constraint is not one)."""
+        cons = self._constraints
+        blk = cons[-1] if cons else None
+        if type(blk) is not RowBlock or blk.kind != r.kind:
+            blk = RowBlock(r.kind, self._ref)
+            cons.append(blk)
+        blk.add(r)
+        r._mref = self._ref
 
     def remove(self, *constraints):
         """Removes constraints added to this model (a function constraint
@@ -241,6 +262,12 @@ class Model:
             if isinstance(c, FunctionConstraint):
                 drop.update(map(id, self._groups[id(c)][1]))
             drop.add(id(c))
+        for c in constraints:
+            if type(c) is TermRow and c._block is not None:
+                if c._block.removed and c._index in c._block.removed:
+                    raise ModelError(f"constraint {c!r} was removed already")
+                c._block.remove(c._index)
+                c._mref = c._block = None
         kept = []
         for c in self._constraints:
             if id(c) in drop:
@@ -293,6 +320,16 @@ class Model:
         self._objective_rows = rows
         self._changed()
 
+    def _listed(self):
+        """The constraints in order, the runs of scalar rows as their rows."""
+        out = []
+        for c in self._constraints:
+            if type(c) is RowBlock:
+                out += c.rows()
+            else:
+                out.append(c)
+        return out
+
     def _changed(self):
         """The statement changed: the flat problem, the kept solver and the
         last solution (of a model that no longer stands) are dropped."""
@@ -304,7 +341,7 @@ class Model:
     def __repr__(self):
         obj = "0" if self._obj is None else repr(self._obj)
         lines = [f"{self._sense} {obj}", "subject to"]
-        lines += [f"  {c!r}" for c in self._constraints if not getattr(c, "auxiliary", False)]
+        lines += [f"  {c!r}" for c in self._listed() if not getattr(c, "auxiliary", False)]
         lines += [f"  {v.name}: shape {v.shape}" for v in self._variables]
         return "\n".join(lines)
 

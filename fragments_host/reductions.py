@@ -18,6 +18,7 @@ import numpy as np
 from .constraints import exp_cone, gen_power_cone, power_cone, psd, rsoc, soc
 from .expressions import Affine, Parameter, constant_of, stack
 from .functions import Expression, Quadratic
+from .terms import Terms
 
 
 class Reduction:
@@ -317,7 +318,9 @@ def _quadratic_parts(e, w, parts, rest):
         if inner.kind == "atom" and isinstance(inner.args[0], Affine):
             key = inner.data["atom"]
             if key in ("sum_squares", "square"):
-                parts.append((w, _flat(inner.args[0]), None))
+                x = inner.args[0]
+                # a term list stays one: squares of them are taken together
+                parts.append((w, x if isinstance(x, Terms) else _flat(x), None))
                 return
             if key == "quad_form":
                 parts.append((w, _flat(inner.args[0]), inner.data["Q"]))

@@ -104,6 +104,25 @@ def constraint_dual(model, c):
     return res.reshape(c.dual_shape)
 
 
+def row_dual(model, block, index):
+    """The dual of row `index` of a model's run of scalar rows (None when
+    the run's rows were not built, or the row was removed)."""
+    sol = _current(model)
+    if sol is None or sol["z"] is None or id(block) not in model._native:
+        return None
+    if block.removed and index in block.removed:
+        return None
+    arr, lo, hi = model._native[id(block)]
+    k = lo + block.position(index)
+    f = model._flat
+    accptr, elm = f["acc"]
+    L, B = f["L"], f["B"]
+    z = sol["z"]
+    res = np.zeros(1, F64)
+    kn.constraint_duals(accptr, z[L + B:], elm["accid"], elm["ofs"], elm["scale"], 1, arr[k:k + 1], 0, res, z[:L])
+    return res.reshape(())
+
+
 def expression_value(model, e):
     """The expression's rows at the solution: fixed coefficients, and the
     programs of its parameter-dependent terms run by the evaluator at the

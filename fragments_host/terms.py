@@ -116,9 +116,10 @@ class Terms(Affine):
             if o._model is not self._model:
                 same_model(self._model, o)
             if type(self) is Terms and len(self.v) + len(o.v) <= LONG:
+                oc = o.c
                 r = _new(Terms)
-                r._model, r.v, r.c = self._model, self.v + o.v, self.c + tuple([-w for w in o.c])
-                r.k = self.k - o.k
+                r._model, r.v, r.k = self._model, self.v + o.v, self.k - o.k
+                r.c = self.c + ((-oc[0],) if len(oc) == 1 else tuple([-w for w in oc]))
                 return r
             return _joined(self, o, -1.0)
         if t is TermSum:
@@ -168,7 +169,8 @@ class Terms(Affine):
             if o._model is not self._model:
                 same_model(self._model, o)
             a, b = (o, self) if flip else (self, o)
-            r.v, r.c, r.k = a.v + b.v, a.c + tuple([-w for w in b.c]), a.k - b.k
+            bc = b.c
+            r.v, r.c, r.k = a.v + b.v, a.c + ((-bc[0],) if len(bc) == 1 else tuple([-w for w in bc])), a.k - b.k
         elif t in _NUMBERS:
             x = _number(o, self)
             if flip:
@@ -177,7 +179,8 @@ class Terms(Affine):
                 r.v, r.c, r.k = self.v, self.c, self.k - x
         else:
             return None
-        r.kind, r._model, r._mref = kind, self._model, None
+        # _block: the model's run of rows that holds it, once added
+        r.kind, r._model, r._mref, r._block = kind, self._model, None, None
         return r
 
     def __le__(self, o):
@@ -267,10 +270,20 @@ class TermRow(Constraint):
     list, held as its tuples, which the cycle collector stops tracking, so
     that a model of many rows costs it one object a row."""
 
-    __slots__ = ("kind", "v", "c", "k", "_model", "_mref")
+    __slots__ = ("kind", "v", "c", "k", "_model", "_mref", "_block", "_index")
 
     dual_shape = ()
     _nm = None
+
+    @property
+    def dual(self):
+        """The row's dual (None before a solve)."""
+        if self._mref is None:
+            return None
+        from . import solution
+        if self._block is None:
+            return solution.constraint_dual(self._mref, self)
+        return solution.row_dual(self._mref, self._block, self._index)
 
     @property
     def cones(self):
@@ -297,24 +310,103 @@ def _block(model, items, with_constants):
     of its own (a row of no terms and no constant stays empty). The lists
     are read by numpy's converters; nothing is copied term by term in
     Python."""
-    n = len(items)
     vs = list(map(operator.attrgetter("v"), items))
     cs = list(map(operator.attrgetter("c"), items))
+    marks = None
     if with_constants:
         ks = list(map(operator.attrgetter("k"), items))
         marks = [1 if k != 0.0 else 0 for k in ks]
         vs = [(0,) * f + v for f, v in zip(marks, vs)]
         cs = [(k,) * f + c for f, k, c in zip(marks, ks, cs)]
+    e = _lists_block(model, vs, cs, () if len(items) == 1 and with_constants else None)
+    # positive indices, no programs; no constant terms unless laid out
+    e.clean = not marks or not any(marks)
+    return e
+
+
+def _lists_block(model, vs, cs, shape=None):
+    """One row per pair of tuples (variables, coefficients)."""
+    n = len(vs)
     lens = np.fromiter(map(len, vs), I32, count=n)
     ptr = np.zeros(n + 1, I32)
     np.cumsum(lens, out=ptr[1:])
     m = int(ptr[n])
     nidxs = np.fromiter(itertools.chain.from_iterable(vs), I64, count=m)
     cof = np.fromiter(itertools.chain.from_iterable(cs), F64, count=m)
-    e = Expr(model, () if n == 1 and with_constants else (n,), ptr, nidxs, cof)
-    # positive indices, no programs; no constant terms unless laid out
-    e.clean = not with_constants or not any(marks)
+    e = Expr(model, (n,) if shape is None else shape, ptr, nidxs, cof)
+    e.clean = True
     return e
+
+
+class RowBlock:
+    """A run of consecutive scalar rows of one kind added to a model, held
+    as the rows' tuples (which the cycle collector stops tracking), not as
+    the rows' objects: a model of many rows stated one at a time costs the
+    collector nothing per row. Row `i` of the run is `(vs[i], cs[i],
+    ks[i])`; removed rows are noted in `removed` and left out of the build."""
+
+    __slots__ = ("kind", "vs", "cs", "ks", "removed", "state")
+
+    def __init__(self, kind, state):
+        self.kind, self.state = kind, state
+        self.vs, self.cs, self.ks = [], [], []
+        self.removed = None
+
+    def add(self, r):
+        """Appends row r, which learns where it lies."""
+        r._block, r._index = self, len(self.ks)
+        self.vs.append(r.v)
+        self.cs.append(r.c)
+        self.ks.append(r.k)
+
+    def remove(self, index):
+        if self.removed is None:
+            self.removed = set()
+        self.removed.add(index)
+
+    def position(self, index):
+        """The row's position among the rows kept."""
+        if not self.removed:
+            return index
+        return index - sum(1 for k in self.removed if k < index)
+
+    def rows(self):
+        """The rows kept, as row objects (new ones: the run keeps no row
+        objects)."""
+        out = []
+        gone = self.removed or ()
+        for i, (v, c, k) in enumerate(zip(self.vs, self.cs, self.ks)):
+            if i not in gone:
+                r = _new(TermRow)
+                r.kind, r.v, r.c, r.k, r._model, r._mref = self.kind, v, c, k, self.state, self.state
+                r._block, r._index = self, i
+                out.append(r)
+        return out
+
+    def kept(self):
+        """(vs, cs, ks) of the rows kept."""
+        if not self.removed:
+            return self.vs, self.cs, self.ks
+        keep = [i for i in range(len(self.ks)) if i not in self.removed]
+        return [self.vs[i] for i in keep], [self.cs[i] for i in keep], [self.ks[i] for i in keep]
+
+
+def block_of(model, items):
+    """Term lists as the rows of one expression of shape (len(items),),
+    their constants as terms of variable 0."""
+    e = _block(model, items, with_constants=True)
+    if len(items) == 1:
+        from .stacks import reshape
+        e = reshape(e, (1,))
+    return e
+
+
+def rows_of_block(blk):
+    """The rows of a model's run of scalar rows, as one block and its
+    constants: ((block, (constants, 1.0)),)."""
+    vs, cs, ks = blk.kept()
+    e = _lists_block(blk.state, vs, cs)
+    return [(e, (np.asarray(ks, F64), 1.0))]
 
 
 def rows_of_run(cons):
@@ -381,16 +473,11 @@ def _variable_item(var, key):
         lin = _position(shape, key)
     if lin is None:
         return Affine.__getitem__(var, key)
-    elems = var._elems
-    if elems is None:
-        elems = var._elems = [None] * var.size
-    r = elems[lin]
-    if r is None:
-        cols = var._cols
-        if cols is None:
-            cols = var._cols = var.full.tolist() if var.full is not var.nidxs else False
-        r = elems[lin] = _new(Terms)
-        r._model, r.v, r.c, r.k = var._model, (cols[lin] if cols else var._first + lin,), _UNIT, 0.0
+    cols = var._cols
+    if cols is None:
+        cols = var._cols = var.full.tolist() if var.full is not var.nidxs else False
+    r = _new(Terms)
+    r._model, r.v, r.c, r.k = var._model, (cols[lin] if cols else var._first + lin,), _UNIT, 0.0
     return r
 
 

@@ -19,7 +19,7 @@ from . import kernels as kn
 from . import stacks as st
 from .errors import ModelError, ParameterError
 from .expressions import Computed
-from .terms import TermRow
+from .terms import RowBlock, TermRow
 from .stacks import F64, I32, I64, WStack
 
 SQRT2 = math.sqrt(2.0)
@@ -350,6 +350,10 @@ def _runs(constraints):
     while i < n:
         c = constraints[i]
         j = i + 1
+        if type(c) is RowBlock:
+            out.append([c])
+            i = j
+            continue
         if type(c) is TermRow:
             # scalar rows stated one at a time: every consecutive one of the
             # same kind, whatever its terms
@@ -363,7 +367,8 @@ def _runs(constraints):
         if c.kind in _FLAT and key is not None and key[0] != "e":
             while j < n:
                 d = constraints[j]
-                if d.kind != c.kind or d.expr._key != key or d.cones != c.cones:
+                if type(d) is RowBlock or type(d) is TermRow or d.kind != c.kind or d.expr._key != key \
+                        or d.cones != c.cones:
                     break
                 j += 1
         out.append(constraints[i:j])
@@ -387,14 +392,20 @@ def _objective(model, N):
         return (obj if sign > 0 else -obj), [], N, None
     aff = obj.affine if obj.affine is not None else constant_of(model, 0.0)
     aux, pr, pc, pv = [], [], [], []
-    for w, e, Q in obj.parts:
+    for w, e, Q in _scalar_squares(model, obj.parts):
         n, u0 = e.size, N
         N += n
         u = Computed(st.identity(model, (n,), np.arange(u0 + 1, u0 + 1 + n, dtype=I64), True))
         aux.append(Constraint("zero", e - u, f"auxiliary rows of {obj!r}"))
         if Q is None:
             rows = st.iota(np.zeros(n, I32), u0)
-            cols, vals = rows, np.full(n, 2.0 * w * sign)
+            cols = rows
+            if type(w) is np.ndarray:
+                # weights per element (scalar squares taken together)
+                vals = np.zeros(n, F64)
+                kn.scaled_copy(vals, 2.0 * sign, n, w)
+            else:
+                vals = np.full(n, 2.0 * w * sign)
         else:
             import scipy.sparse as sp
             U = sp.triu(sp.coo_matrix(Q)).tocoo()
@@ -411,6 +422,28 @@ def _objective(model, N):
     return (aff if sign > 0 else -aff), aux, N, P
 
 
+def _scalar_squares(model, parts):
+    """The quadratic parts with consecutive squares of term lists (a sum of
+    squares stated element by element) taken together: one part of their
+    rows, with a weight per element (an array), so that they get one block
+    of auxiliary columns and rows instead of one each."""
+    out, run = [], []
+    for part in parts + [(None, None, None)]:
+        w, e, Q = part
+        if Q is None and (type(e) is terms.Terms or type(e) is terms.TermSum):
+            run.append(part)
+            continue
+        if len(run) > 1:
+            ws = np.fromiter((p[0] for p in run), F64, count=len(run))
+            out.append((ws, Computed(terms.block_of(model, [p[1] for p in run])), None))
+        else:
+            out += run
+        run = []
+        if w is not None:
+            out.append(part)
+    return out
+
+
 def _build(model):
     obj, aux, N, Ptrip = _objective(model, model.nvars)
     # every constraint's rows, negated (A x + s = b with s the expression);
@@ -419,12 +452,18 @@ def _build(model):
     blocks, lin_cones, acc_cones = [], [], []
     L = E = 0
     for cons in _runs(model._constraints + aux):
-        if type(cons[0]) is TermRow:
+        if type(cons[0]) is TermRow or type(cons[0]) is RowBlock:
             # one block for the run, one cone: the rows are the members' rows
-            n = len(cons)
-            blocks.append((cons, terms.rows_of_run(cons), True, L, [(cons[0].kind, n)], n))
-            L += n
-            lin_cones.append((cons[0].kind, n))
+            # (a model's run of rows stands for all of them)
+            if type(cons[0]) is RowBlock:
+                parts = terms.rows_of_block(cons[0])
+                n = parts[0][0].n
+            else:
+                parts, n = terms.rows_of_run(cons), len(cons)
+            if n:
+                blocks.append((cons, parts, True, L, [(cons[0].kind, n)], n))
+                L += n
+                lin_cones.append((cons[0].kind, n))
             continue
         r = deferred.rows_of_run([c.expr for c in cons]) if len(cons) > 1 else None
         if r is None:
