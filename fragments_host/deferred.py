@@ -69,7 +69,6 @@ _UNARY = {
     "reshape": (st.reshape, lambda e, k, shape: st.reshape(e, (k,) + tuple(shape))),
     "spread": (_spread, _spread_each),
     "permute": (st.permute, lambda e, k, perm: st.permute(e, [0] + [p + 1 for p in perm])),
-    "box": (st.box, lambda e, k, first, last: st.box(e, [0] + list(first), [k] + list(last))),
     "sum": (st.sum_axis, lambda e, k, axis: st.sum_axis(e, axis + 1)),
 }
 # Operations of several operands: the stack operation and what its fixed
@@ -86,7 +85,7 @@ def _one_diag(model, values, x):
     return st.left_matmul(None, x._e, st.diagonal_triplets(values))
 
 
-_ONE = dict(const=st.constant, lmat=_one_lmat, diag=_one_diag)
+_ONE = dict(const=st.constant, lmat=_one_lmat, diag=_one_diag, box=lambda model, x, first, last: st.box(x._e, first, last))
 
 
 # -- a run of alike expressions ---------------------------------------------
@@ -173,7 +172,33 @@ def _many_diag(items, k):
     return st.reshape(out, shape), True
 
 
-_MANY = dict(const=_many_const, lmat=_many_lmat, diag=_many_diag)
+def _many_box(items, k):
+    """Boxes of one extent at the members' own places: one pick of all their
+    elements (each member's box laid out row-major after the one before)."""
+    r = run(_arg(items, 0))
+    if r is None:
+        return None
+    e, batched = r
+    bshape = items[0]._shape
+    shape = e.shape[1:] if batched else e.shape
+    strides = np.ones(len(shape), I64)
+    for d in range(len(shape) - 2, -1, -1):
+        strides[d] = strides[d + 1] * shape[d + 1]
+    base = np.asarray(_arg(items, 1), I64).reshape(k, len(shape)) @ strides
+    if batched:
+        base += np.arange(k, dtype=I64) * st.size_of(shape)
+    grid = np.indices(bshape, dtype=I64).reshape(len(shape), -1).T @ strides
+    idx = (base[:, None] + grid[None, :]).reshape(-1)
+    return st.pick(e, idx, (k,) + tuple(bshape)), True
+
+
+def _many_terms(items, k):
+    """Scalar term lists, one row each (see terms.py)."""
+    from .terms import block_of
+    return block_of(items[0]._model, items), True
+
+
+_MANY = dict(const=_many_const, lmat=_many_lmat, diag=_many_diag, box=_many_box, terms=_many_terms)
 
 
 def rows_of_run(exprs):

@@ -370,7 +370,9 @@ class Affine:
                 raise TypeError(f"unsupported index {s!r}")
         first, last = tuple(first), tuple(last)
         bshape = tuple(b - a for a, b in zip(first, last))
-        res = _record(self._model, bshape, "box", (self, first, last), (self,), (first, last),
+        # the key holds the box's extent, not its place: boxes of one shape
+        # at different places are alike (a run takes them as one pick)
+        res = _record(self._model, bshape, "box", (self, first, last), (self,), (bshape,),
                       (_indexed_name, self, key))
         return res.reshape(tuple(keep)) if len(keep) != len(shape) else res
 

@@ -51,13 +51,13 @@ class Terms(Affine):
 
     __slots__ = ("v", "c", "k")
 
-    # an expression of shape (), recorded as no operation (its blocks are
-    # laid out from the lists on first use), without a key (it forms no run
-    # of alike constraints through deferred.py: its rows are batched here)
+    # an expression of shape (), its blocks laid out from its lists on first
+    # use; all term lists are alike (one row each): in a run of alike
+    # constraints (deferred.py) the members' lists are laid out as one block
     _shape = ()
-    _op = None
+    _op = "terms"
     _args = None
-    _key = None
+    _key = ("terms",)
     _depth = 0
     _ex = None
     _nm = None            # a name given to it (set rarely: kept in the instance's dict)
@@ -81,7 +81,10 @@ class Terms(Affine):
         self._nm = value
 
     # the noted name, as operations that spread or join a term list read it
-    _name = property(lambda self: self._nm or _spelled(self), lambda self, v: setattr(self, "_nm", v))
+    # (the lists and the state noted, not the term list itself: a noted name
+    # holds only what it is written from)
+    _name = property(lambda self: self._nm or (_written, self.v, self.c, self.k, self._model),
+                     lambda self, v: setattr(self, "_nm", v))
 
     def __repr__(self):
         return self.name
@@ -419,14 +422,18 @@ def rows_of_run(cons):
 
 def _spelled(t):
     """A term list written out with its variables' names."""
-    model = t._model.owner()
+    return _written(t.v, t.c, t.k, t._model)
+
+
+def _written(vs, cs, k, state):
+    model = state.owner()
     names = _column_names(model) if model is not None else None
     parts = []
-    for v, c in zip(t.v, t.c):
+    for v, c in zip(vs, cs):
         var = names(v) if names else f"v{v}"
         parts.append(f"{'-' if c < 0 else '+'} {'' if abs(c) == 1.0 else f'{abs(c):g}*'}{var}")
-    if t.k or not parts:
-        parts.append(f"{'-' if t.k < 0 else '+'} {abs(t.k):g}")
+    if k or not parts:
+        parts.append(f"{'-' if k < 0 else '+'} {abs(k):g}")
     text = " ".join(parts)
     text = text[2:] if text.startswith("+ ") else "-" + text[2:]
     return f"({text})" if len(parts) > 1 else text
@@ -483,10 +490,11 @@ def _variable_item(var, key):
 
 def _position(shape, key):
     """The row-major position of an element given by integers (negative ones
-    counted from the end), or None for a key that is not one element."""
+    counted from the end; () for a variable of shape ()), or None for a key
+    that is not one element."""
     if type(key) is not tuple:
         key = (key,)
-    if len(key) != len(shape) or not shape:
+    if len(key) != len(shape):
         return None
     lin = 0
     for k, n in zip(key, shape):
@@ -506,3 +514,24 @@ _UNIT = (1.0,)
 # the variable's own indexing (expressions.py defines the general one, and
 # Variable takes this one once the term lists exist)
 expressions.Variable.__getitem__ = _variable_item
+
+
+def _scalar_variable_op(name):
+    """A variable of shape () in + - * / and comparisons with a term list or
+    a number: its one element's term list (so that `d + M * (1 - z[i])`
+    stated in a loop is a term list too)."""
+    general, lists = getattr(expressions.Affine, name), getattr(Terms, name)
+
+    def op(self, *other):
+        if not self._shape and (not other or type(other[0]) in _SCALARS):
+            return lists(_variable_item(self, ()), *other)
+        return general(self, *other)
+    op.__name__ = name
+    return op
+
+
+_SCALARS = frozenset((Terms, TermSum)) | _NUMBERS
+for _name in ("__add__", "__radd__", "__sub__", "__rsub__", "__mul__", "__rmul__", "__truediv__", "__neg__",
+              "__le__", "__ge__", "__eq__"):
+    setattr(expressions.Variable, _name, _scalar_variable_op(_name))
+expressions.Variable.__hash__ = object.__hash__
