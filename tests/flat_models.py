@@ -155,4 +155,42 @@ def dense_lp_slices(fh, N=5):
     return m
 
 
-TWINS = {"lqcp": (lqcp_elements, lqcp_slices), "dense_lp": (dense_lp_elements, dense_lp_slices)}
+def _fac_parts(fh, G):
+    F, K = G, G + 1
+    m = fh.Model()
+    y = m.variable((F, 2), "y", lb=0.0, ub=1.0)
+    s, z = m.variable((K, K, F), "s", nonneg=True), m.variable((K, K, F), "z", lb=0.0, ub=1.0)
+    r, d = m.variable((K, K, F, 2), "r"), m.variable(name="d")
+    m.minimize(d)
+    return m, y, s, z, r, d, F, K
+
+
+def fac_elements(fh, G=2):
+    m, y, s, z, r, d, F, K = _fac_parts(fh, G)
+    cells = [(i, j, f) for i in range(K) for j in range(K) for f in range(F)]
+    for i in range(K):
+        for j in range(K):
+            m.add(sum(z[i, j, f] for f in range(F)) == 1)
+    for i, j, f in cells:
+        m.add(s[i, j, f] == d + 2.828 * (1 - z[i, j, f]))
+    for i, j, f in cells:
+        m.add(fh.soc(s[i, j, f], r[i, j, f, :]))
+    for i, j, f in cells:
+        m.add(r[i, j, f, 0] == i / G - y[f, 0])
+    return m
+
+
+def fac_slices(fh, G=2):
+    m, y, s, z, r, d, F, K = _fac_parts(fh, G)
+    n = K * K * F
+    m.add(z.sum(axis=2) == 1)
+    m.add(s == d + 2.828 * (1 - z))
+    m.add(fh.soc(s.reshape(n), r.reshape((n, 2)), axis=1))
+    E = np.kron(np.ones((K * K, 1)), np.eye(F))
+    grid = np.repeat(np.arange(K) / G, K * F)
+    m.add(r[:, :, :, 0].reshape(n) == grid - E @ y[:, 0])
+    return m
+
+
+TWINS = {"lqcp": (lqcp_elements, lqcp_slices), "dense_lp": (dense_lp_elements, dense_lp_slices),
+         "fac": (fac_elements, fac_slices)}
