@@ -24,6 +24,9 @@ from .expressions import Affine, NotedName, Parameter, _joined, _record, constan
 
 KINDS = ("zero", "nonneg", "soc", "rsoc", "psd", "exp", "pow", "genpow")
 
+# a cone of term lists, set by terms.py (which builds on this module)
+_cone_of = None
+
 
 class Constraint:
     """The rows of `expr` (in the order the cones take them) lie in `cones`,
@@ -128,6 +131,11 @@ def _scalar_or_axis(what, t, x, axis, name_t):
 def soc(t, x, axis=None):
     """t >= ||x||: one cone for a scalar t; with axis, one cone per column
     (axis=0) or row (axis=1) of the matrix x, t holding one entry per cone."""
+    if axis is None and _cone_of is not None:
+        # stated element by element: a cone of term lists (see terms.py)
+        c = _cone_of(t, x, None)
+        if c is not None:
+            return c
     t, x = _operands(t, x, what="soc")
     tt, body = _scalar_or_axis("soc", t, x, axis, "t")
     k, d = (1, x.size + 1) if axis is None else (body.shape[0], body.shape[1] + 1)

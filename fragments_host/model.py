@@ -25,7 +25,7 @@ from .errors import DataError, ModelError, ShapeError
 from .expressions import Affine, ModelState, Parameter, Variable, as_shape, constant_of, same_model
 from .functions import Expression, FunctionConstraint, Quadratic
 from .stacks import F64, I32, I64
-from .terms import RowBlock, TermRow
+from .terms import ConeBlock, RowBlock, TermCone, TermRow
 
 
 def _domain(given, shape, name, side):
@@ -199,6 +199,10 @@ class Model:
                 if self._solver is not None or self._ref._flat is not None or self._status is not None:
                     self._changed()
                 return c
+            if type(c) is TermCone and c._mref is None and c._model is self._ref:
+                self._add_cone(c)
+                self._changed()
+                return c
         elif not constraints:
             return ()
         for c in constraints:
@@ -229,10 +233,24 @@ class Model:
                 if type(c) is TermRow:
                     self._add_row(c)
                     continue
+                if type(c) is TermCone:
+                    self._add_cone(c)
+                    continue
                 c.model = self
                 self._constraints.append(c)
         self._changed()
         return constraints[0] if len(constraints) == 1 else constraints
+
+    def _add_cone(self, c):
+        """A cone of term lists into the run of cones of its size at the end
+        of the constraints."""
+        cons = self._constraints
+        blk = cons[-1] if cons else None
+        if type(blk) is not ConeBlock or blk.d != len(c.rows):
+            blk = ConeBlock(len(c.rows), self._ref)
+            cons.append(blk)
+        blk.add(c)
+        c._mref = self._ref
 
     def _add_row(self, r):
         """A scalar row into the run of rows of its kind at the end of the
@@ -263,7 +281,7 @@ class Model:
                 drop.update(map(id, self._groups[id(c)][1]))
             drop.add(id(c))
         for c in constraints:
-            if type(c) is TermRow and c._block is not None:
+            if (type(c) is TermRow or type(c) is TermCone) and c._block is not None:
                 if c._block.removed and c._index in c._block.removed:
                     raise ModelError(f"constraint {c!r} was removed already")
                 c._block.remove(c._index)
@@ -324,7 +342,7 @@ class Model:
         """The constraints in order, the runs of scalar rows as their rows."""
         out = []
         for c in self._constraints:
-            if type(c) is RowBlock:
+            if type(c) is RowBlock or type(c) is ConeBlock:
                 out += c.rows()
             else:
                 out.append(c)

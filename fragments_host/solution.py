@@ -123,6 +123,25 @@ def row_dual(model, block, index):
     return res.reshape(())
 
 
+def cone_dual(model, block, index):
+    """The dual of cone `index` of a model's run of cones of term lists."""
+    sol = _current(model)
+    if sol is None or sol["z"] is None or id(block) not in model._native:
+        return None
+    if block.removed and index in block.removed:
+        return None
+    arr, lo, hi = model._native[id(block)]
+    d = block.d
+    k = lo + block.position(index) * d
+    f = model._flat
+    accptr, elm = f["acc"]
+    L, B = f["L"], f["B"]
+    z = sol["z"]
+    res = np.zeros(d, F64)
+    kn.constraint_duals(accptr, z[L + B:], elm["accid"], elm["ofs"], elm["scale"], d, arr[k:k + d], 0, res, z[:L])
+    return res
+
+
 def expression_value(model, e):
     """The expression's rows at the solution: fixed coefficients, and the
     programs of its parameter-dependent terms run by the evaluator at the

@@ -368,7 +368,7 @@ class RowBlock:
         self.removed.add(index)
 
     def position(self, index):
-        """The row's position among the rows kept."""
+        """The row's (or cone's) position among those kept."""
         if not self.removed:
             return index
         return index - sum(1 for k in self.removed if k < index)
@@ -535,3 +535,127 @@ for _name in ("__add__", "__radd__", "__sub__", "__rsub__", "__mul__", "__rmul__
               "__le__", "__ge__", "__eq__"):
     setattr(expressions.Variable, _name, _scalar_variable_op(_name))
 expressions.Variable.__hash__ = object.__hash__
+
+
+# -- second-order cones stated element by element -----------------------------
+
+def element_rows(e):
+    """The elements of a term list, or of a box of a variable (sliced, then
+    reshaped), as (variables, coefficients, constant) triples; None for any
+    other expression."""
+    t = type(e)
+    if t is Terms or t is TermSum:
+        return [(e.v, e.c, e.k)]
+    if e._ex is not None:
+        return None
+    if e._op == "reshape":
+        e = e._args[0]
+        if e._ex is not None:
+            return None
+    if e._op != "box":
+        return None
+    var, first, last = e._args
+    if type(var) is not expressions.Variable or var.full is not var.nidxs:
+        return None
+    shape = var._shape
+    lins = [0]
+    for a, b, n in zip(first, last, shape):
+        lins = [lin * n + i for lin in lins for i in range(a, b)]
+    base = var._first
+    return [((base + lin,), _UNIT, 0.0) for lin in lins]
+
+
+class TermCone(Constraint):
+    """One second-order cone t >= ||x|| of term lists: its elements (t
+    first) as (variables, coefficients, constant) triples."""
+
+    __slots__ = ("kind", "rows", "_model", "_mref", "_block", "_index", "_nm")
+
+    dual_shape = property(lambda self: (len(self.rows),))
+
+    @property
+    def cones(self):
+        return [("soc", len(self.rows))]
+
+    @property
+    def expr(self):
+        vs, cs, ks = zip(*self.rows)
+        return expressions.Computed(_lists_block(self._model, [(0,) + v if k else v for v, k in zip(vs, ks)],
+                                                 [(k,) + c if k else c for c, k in zip(cs, ks)]))
+
+    @property
+    def name(self):
+        return self._nm or f"soc of {len(self.rows)} elements ({_written(*self.rows[0], self._model)}, ...)"
+
+    @name.setter
+    def name(self, value):
+        self._nm = value
+
+    @property
+    def dual(self):
+        if self._mref is None or self._block is None:
+            return None
+        from . import solution
+        return solution.cone_dual(self._mref, self._block, self._index)
+
+
+def cone_of(t, x, name):
+    """soc(t, x) of a term list t and a term list or box of a variable x as
+    a TermCone, or None when the operands are other expressions."""
+    if type(t) is not Terms and type(t) is not TermSum:
+        return None
+    rest = element_rows(x) if isinstance(x, Affine) else None
+    if rest is None:
+        return None
+    if x._model is not t._model:
+        same_model(t._model, x)
+    c = _new(TermCone)
+    c.kind, c.rows, c._model, c._mref, c._block, c._nm = "soc", tuple([(t.v, t.c, t.k)] + rest), t._model, None, \
+        None, name
+    return c
+
+
+class ConeBlock:
+    """A run of consecutive second-order cones of one size added to a model,
+    held as their elements' tuples (see RowBlock): cone `i` is `cones[i]`."""
+
+    __slots__ = ("kind", "d", "cones", "removed", "state")
+
+    def __init__(self, d, state):
+        self.kind, self.d, self.state = "soc", d, state
+        self.cones, self.removed = [], None
+
+    def add(self, c):
+        c._block, c._index = self, len(self.cones)
+        self.cones.append(c.rows)
+
+    remove, position = RowBlock.remove, RowBlock.position
+
+    def kept(self):
+        if not self.removed:
+            return self.cones
+        return [r for i, r in enumerate(self.cones) if i not in self.removed]
+
+    def rows(self):
+        out = []
+        for i, rows in enumerate(self.cones):
+            if not self.removed or i not in self.removed:
+                c = _new(TermCone)
+                c.kind, c.rows, c._model, c._mref, c._block, c._index, c._nm = "soc", rows, self.state, self.state, \
+                    self, i, None
+                out.append(c)
+        return out
+
+
+from . import constraints as _constraints  # noqa: E402
+_constraints._cone_of = cone_of
+
+
+def rows_of_cones(blk):
+    """The elements of a model's run of cones as one block and its
+    constants, and the number of cones."""
+    cones = blk.kept()
+    elems = [e for rows in cones for e in rows]
+    vs, cs, ks = ([e[0] for e in elems], [e[1] for e in elems], [e[2] for e in elems])
+    e = _lists_block(blk.state, vs, cs)
+    return [(e, (np.asarray(ks, F64), 1.0))], len(cones)

@@ -19,7 +19,10 @@ from . import kernels as kn
 from . import stacks as st
 from .errors import ModelError, ParameterError
 from .expressions import Computed
-from .terms import RowBlock, TermRow
+from .terms import ConeBlock, RowBlock, TermCone, TermRow
+
+# constraints held as tuples (see terms.py): each a run of its own
+_BATCHED = (RowBlock, TermRow, ConeBlock, TermCone)
 from .stacks import F64, I32, I64, WStack
 
 SQRT2 = math.sqrt(2.0)
@@ -350,7 +353,7 @@ def _runs(constraints):
     while i < n:
         c = constraints[i]
         j = i + 1
-        if type(c) is RowBlock:
+        if type(c) is RowBlock or type(c) is ConeBlock:
             out.append([c])
             i = j
             continue
@@ -367,7 +370,7 @@ def _runs(constraints):
         if c.kind in _FLAT and key is not None and key[0] != "e":
             while j < n:
                 d = constraints[j]
-                if type(d) is RowBlock or type(d) is TermRow or d.kind != c.kind or d.expr._key != key \
+                if type(d) in _BATCHED or d.kind != c.kind or d.expr._key != key \
                         or d.cones != c.cones:
                     break
                 j += 1
@@ -452,6 +455,16 @@ def _build(model):
     blocks, lin_cones, acc_cones = [], [], []
     L = E = 0
     for cons in _runs(model._constraints + aux):
+        if type(cons[0]) is ConeBlock:
+            # the run's cones, one block of their elements
+            parts, k = terms.rows_of_cones(cons[0])
+            n = parts[0][0].n
+            if k:
+                cs = [("soc", cons[0].d)] * k
+                blocks.append((cons, parts, False, E, cs, n))
+                E += n
+                acc_cones += cs
+            continue
         if type(cons[0]) is TermRow or type(cons[0]) is RowBlock:
             # one block for the run, one cone: the rows are the members' rows
             # (a model's run of rows stands for all of them)

@@ -173,3 +173,38 @@ def test_long_sums_branched_from_one_another_keep_their_own_terms():
         got, k0 = _dense(e, m.nvars)
         np.testing.assert_array_equal(got, want)
         assert k0 == k
+
+
+def test_cones_stated_element_by_element_as_cvxpy_with_their_duals():
+    """Second-order cones on elements and boxes of variables (held as runs
+    of their elements' tuples), one removed, against CVXPY."""
+    rng = np.random.default_rng(5)
+    P = rng.normal(size=(4, 2))
+    m = fh.Model()
+    s, r = m.variable(4, "s"), m.variable((4, 2), "r")
+    sc, rc = cp.Variable(4), cp.Variable((4, 2))
+    cones = [m.add(fh.soc(s[i] + 0.1 * i, r[i, :])) for i in range(4)]
+    cc = [cp.SOC(sc[i] + 0.1 * i, rc[i, :]) for i in range(4)]
+    rows = [m.add(r[i, 0] - r[i, 1] == P[i, 0]) for i in range(4)]
+    rr = [rc[i, 0] - rc[i, 1] == P[i, 0] for i in range(4)]
+    m.minimize(sum(s[i] for i in range(4)) + fh.sum_squares(r - P))
+    assert all(type(c).__name__ == "TermCone" for c in cones)
+    for drop in (None, 1):
+        if drop is not None:
+            m.remove(cones[drop])
+            assert cones[drop].dual is None
+        keep = [i for i in range(4) if i != drop]
+        prob = cp.Problem(cp.Minimize(cp.sum(sc) + cp.sum_squares(rc - P)), [cc[i] for i in keep] + rr
+                          + ([sc[drop] >= 0] if drop is not None else []))
+        if drop is not None:
+            m.add(s[drop] >= 0)
+        prob.solve(solver=cp.CLARABEL, tol_gap_abs=1e-10, tol_gap_rel=1e-10, tol_feas=1e-10)
+        m.solve(tol_gap_abs=1e-10, tol_gap_rel=1e-10, tol_feas=1e-10)
+        assert m.status == prob.status == "optimal"
+        np.testing.assert_allclose(m.value, prob.value, rtol=1e-6, atol=1e-7)
+        for i in keep:
+            want = np.concatenate([np.atleast_1d(cc[i].dual_value[0]), np.ravel(cc[i].dual_value[1])])
+            np.testing.assert_allclose(cones[i].dual, want, rtol=1e-5, atol=1e-6)
+        for i in range(4):
+            assert float(rows[i].dual) == pytest.approx(-float(rr[i].dual_value), rel=1e-5, abs=1e-6)
+    assert sum(type(c).__name__ == "TermCone" for c in m.constraints) == 3
