@@ -25,8 +25,8 @@ from .errors import DataError, ShapeError
 
 F64 = np.float64
 
-# numbers taken without numpy: checked with math.isfinite
-_PLAIN = frozenset((float, int, np.float64, np.float32, np.int64, np.int32))
+# numbers taken as they are, without numpy
+NUMBERS = frozenset((float, int, np.float64, np.float32, np.int64, np.int32))
 
 
 def _what(what):
@@ -48,7 +48,7 @@ def _first_bad(bad):
 def number(value, what, infinite=False):
     """A real number (a Python or numpy number, or an array of one element)
     as a float; NaN refused, and infinities unless `infinite`."""
-    if type(value) in _PLAIN:
+    if type(value) in NUMBERS:
         v = float(value)
     else:
         arr = real(value, what, infinite=infinite)
@@ -67,7 +67,7 @@ def real(value, what, infinite=False, copy=False):
     complex values, strings and other objects refused, NaN refused, and
     infinities unless `infinite`. With `copy`, the result never shares
     memory with the caller's array."""
-    if type(value) in _PLAIN:
+    if type(value) in NUMBERS:
         arr = np.asarray(number(value, what, infinite), F64)
         return arr
     if hasattr(value, "tocsr") or hasattr(value, "toarray"):

@@ -14,7 +14,7 @@ import numpy as np
 from . import data
 from . import deferred
 from . import stacks as st
-from .errors import DataError, ModelError, ParameterError, ShapeError
+from .errors import ModelError, ParameterError, ShapeError
 from .stacks import F64, I32, I64
 
 
@@ -47,9 +47,6 @@ class ModelState:
     @property
     def _ref(self):
         return self
-
-
-st._STATE[0] = ModelState
 
 
 class ParameterSlot:
@@ -97,7 +94,7 @@ def constant_of(model, value, what="a constant operand"):
 
 
 # number types taken as they are (a number cannot change after the statement)
-_NUMBERS = frozenset((float, int, np.float64, np.float32, np.int64, np.int32))
+_NUMBERS = data.NUMBERS
 
 
 def text(x):

@@ -12,19 +12,18 @@ freed at once, without waiting for the cycle collector."""
 from __future__ import annotations
 
 import numbers
+import weakref
 
 import numpy as np
 
-import weakref
-
-from . import data, solution, solver, translate
+from . import data, solver, translate
 from . import stacks as st
 from . import kernels as kn
 from .constraints import Constraint, psd
 from .errors import DataError, ModelError, ShapeError
 from .expressions import Affine, ModelState, Parameter, Variable, as_shape, constant_of, same_model
 from .functions import Expression, FunctionConstraint, Quadratic
-from .stacks import F64, I32, I64
+from .stacks import I32, I64
 from .terms import ConeBlock, RowBlock, TermCone, TermRow
 
 
@@ -185,23 +184,13 @@ class Model:
         given one; `m.add(*[])` adds nothing)."""
         if len(constraints) == 1:
             c = constraints[0]
-            if type(c) is TermRow and c._mref is None and c._model is self._ref:
-                # one scalar row, the way rows stated element by element come:
-                # onto the run of rows of its kind at the end
-                blk = self._constraints[-1] if self._constraints else None
-                if type(blk) is RowBlock and blk.kind == c.kind:
-                    c._block, c._index, c._mref = blk, len(blk.ks), self._ref
-                    blk.vs.append(c.v)
-                    blk.cs.append(c.c)
-                    blk.ks.append(c.k)
-                else:
-                    self._add_row(c)
+            t = type(c)
+            if (t is TermRow or t is TermCone) and c._mref is None and c._model is self._ref:
+                # one scalar row or cone, the way they come stated element
+                # by element
+                self._add_to_run(c)
                 if self._solver is not None or self._ref._flat is not None or self._status is not None:
                     self._changed()
-                return c
-            if type(c) is TermCone and c._mref is None and c._model is self._ref:
-                self._add_cone(c)
-                self._changed()
                 return c
         elif not constraints:
             return ()
@@ -230,38 +219,26 @@ class Model:
                     self._groups[id(c)] = (c, became)
                     self._constraints += became
             elif c._mref is None:
-                if type(c) is TermRow:
-                    self._add_row(c)
-                    continue
-                if type(c) is TermCone:
-                    self._add_cone(c)
+                if type(c) is TermRow or type(c) is TermCone:
+                    self._add_to_run(c)
                     continue
                 c.model = self
                 self._constraints.append(c)
         self._changed()
         return constraints[0] if len(constraints) == 1 else constraints
 
-    def _add_cone(self, c):
-        """A cone of term lists into the run of cones of its size at the end
-        of the constraints."""
+    def _add_to_run(self, c):
+        """A scalar row (or cone of term lists) into the run of rows of its
+        kind (cones of its size) at the end of the constraints, a new run
+        when the last constraint is not one."""
+        run, key = (RowBlock, c.kind) if type(c) is TermRow else (ConeBlock, len(c.rows))
         cons = self._constraints
         blk = cons[-1] if cons else None
-        if type(blk) is not ConeBlock or blk.d != len(c.rows):
-            blk = ConeBlock(len(c.rows), self._ref)
+        if type(blk) is not run or blk.key != key:
+            blk = run(key, self._ref)
             cons.append(blk)
         blk.add(c)
         c._mref = self._ref
-
-    def _add_row(self, r):
-        """A scalar row into the run of rows of its kind at the end of the
-        constraints (a new run when the last constraint is not one)."""
-        cons = self._constraints
-        blk = cons[-1] if cons else None
-        if type(blk) is not RowBlock or blk.kind != r.kind:
-            blk = RowBlock(r.kind, self._ref)
-            cons.append(blk)
-        blk.add(r)
-        r._mref = self._ref
 
     def remove(self, *constraints):
         """Removes constraints added to this model (a function constraint

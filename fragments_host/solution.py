@@ -76,6 +76,18 @@ def variable_dual(model, v, which):
     return res.reshape(v.shape)
 
 
+def _element_duals(model, z, native):
+    """Duals of the given elements (native indices): linear rows from the
+    rows' duals, conic elements through the element tables."""
+    f = model._flat
+    accptr, elm = f["acc"]
+    L, B = f["L"], f["B"]
+    res = np.zeros(len(native), F64)
+    kn.constraint_duals(accptr, z[L + B:], elm["accid"], elm["ofs"], elm["scale"], len(native), native, 0, res,
+                        z[:L])
+    return res
+
+
 def constraint_dual(model, c):
     """Duals of a constraint's elements: linear rows from the rows' duals,
     conic elements through the element tables."""
@@ -83,14 +95,7 @@ def constraint_dual(model, c):
     if sol is None or sol["z"] is None or id(c) not in model._native:
         return None
     arr, lo, hi = model._native[id(c)]
-    native = arr[lo:hi]
-    f = model._flat
-    accptr, elm = f["acc"]
-    L, B = f["L"], f["B"]
-    z = sol["z"]
-    res = np.zeros(len(native), F64)
-    kn.constraint_duals(accptr, z[L + B:], elm["accid"], elm["ofs"], elm["scale"], len(native), native, 0, res,
-                        z[:L])
+    res = _element_duals(model, sol["z"], arr[lo:hi])
     if c.kind == "rsoc":
         # back through the map (u, v) -> ((u + v) / sqrt 2, (u - v) / sqrt 2) of every cone
         d = c.cones[0][1]
@@ -104,42 +109,19 @@ def constraint_dual(model, c):
     return res.reshape(c.dual_shape)
 
 
-def row_dual(model, block, index):
-    """The dual of row `index` of a model's run of scalar rows (None when
-    the run's rows were not built, or the row was removed)."""
+def run_dual(model, block, index):
+    """The dual of member `index` of a model's run of scalar rows or cones
+    (None when the run was not built, or the member was removed)."""
     sol = _current(model)
     if sol is None or sol["z"] is None or id(block) not in model._native:
         return None
     if block.removed and index in block.removed:
         return None
     arr, lo, hi = model._native[id(block)]
-    k = lo + block.position(index)
-    f = model._flat
-    accptr, elm = f["acc"]
-    L, B = f["L"], f["B"]
-    z = sol["z"]
-    res = np.zeros(1, F64)
-    kn.constraint_duals(accptr, z[L + B:], elm["accid"], elm["ofs"], elm["scale"], 1, arr[k:k + 1], 0, res, z[:L])
-    return res.reshape(())
-
-
-def cone_dual(model, block, index):
-    """The dual of cone `index` of a model's run of cones of term lists."""
-    sol = _current(model)
-    if sol is None or sol["z"] is None or id(block) not in model._native:
-        return None
-    if block.removed and index in block.removed:
-        return None
-    arr, lo, hi = model._native[id(block)]
-    d = block.d
+    shape = block.item_shape
+    d = st.size_of(shape)
     k = lo + block.position(index) * d
-    f = model._flat
-    accptr, elm = f["acc"]
-    L, B = f["L"], f["B"]
-    z = sol["z"]
-    res = np.zeros(d, F64)
-    kn.constraint_duals(accptr, z[L + B:], elm["accid"], elm["ofs"], elm["scale"], d, arr[k:k + d], 0, res, z[:L])
-    return res
+    return _element_duals(model, sol["z"], arr[k:k + d]).reshape(shape)
 
 
 def expression_value(model, e):

@@ -12,11 +12,6 @@ from . import kernels as kn
 I32, I64, F64 = np.int32, np.int64, np.float64
 
 
-# the class of a model's shared state, set by expressions.py (which imports
-# this module)
-_STATE = [None]
-
-
 class Expr:
     """Blocks of one dense stacked expression (shape, row pointer, terms and,
     when some coefficient depends on parameters, its programs)."""
@@ -25,8 +20,7 @@ class Expr:
                  "rows_distinct")
 
     def __init__(self, model, shape, ptr, nidxs, cof, codeptr=None, code=None, cconst=None):
-        # the state a model shares with its parts (see expressions.ModelState)
-        self.model = model if type(model) is _STATE[0] else model._ref
+        self.model = model._ref     # the state a model shares with its parts (see expressions.ModelState)
         self.shape = tuple(int(s) for s in shape)
         self.ptr, self.nidxs, self.cof = ptr, nidxs, cof
         self.codeptr, self.code, self.cconst = codeptr, code, cconst

@@ -66,7 +66,7 @@ class Terms(Affine):
     def _e(self):
         ex = self._ex
         if ex is None:
-            ex = self._ex = _block(self._model, [self], with_constants=True)
+            ex = self._ex = _block(self._model, [self], ())
         return ex
 
     @property
@@ -286,7 +286,7 @@ class TermRow(Constraint):
         from . import solution
         if self._block is None:
             return solution.constraint_dual(self._mref, self)
-        return solution.row_dual(self._mref, self._block, self._index)
+        return solution.run_dual(self._mref, self._block, self._index)
 
     @property
     def cones(self):
@@ -306,29 +306,37 @@ class TermRow(Constraint):
         self._nm = value
 
 
-def _block(model, items, with_constants):
-    """The blocks of term lists, one row each: their variables and
-    coefficients concatenated, the row pointer from their lengths; with
-    `with_constants`, each row's constant as a term of variable 0 in front
-    of its own (a row of no terms and no constant stays empty). The lists
-    are read by numpy's converters; nothing is copied term by term in
-    Python."""
-    vs = list(map(operator.attrgetter("v"), items))
-    cs = list(map(operator.attrgetter("c"), items))
-    marks = None
-    if with_constants:
-        ks = list(map(operator.attrgetter("k"), items))
-        marks = [1 if k != 0.0 else 0 for k in ks]
-        vs = [(0,) * f + v for f, v in zip(marks, vs)]
-        cs = [(k,) * f + c for f, k, c in zip(marks, ks, cs)]
-    e = _lists_block(model, vs, cs, () if len(items) == 1 and with_constants else None)
-    # positive indices, no programs; no constant terms unless laid out
-    e.clean = not marks or not any(marks)
+def _block(model, items, shape=None):
+    """The blocks of term lists, one row each, each row's constant as a term
+    of variable 0 in front of its own (a row of no terms and no constant
+    stays empty)."""
+    return _constant_block(model, list(map(operator.attrgetter("v"), items)),
+                           list(map(operator.attrgetter("c"), items)), list(map(operator.attrgetter("k"), items)),
+                           shape)
+
+
+def _constant_block(model, vs, cs, ks, shape=None):
+    """Rows of (variables, coefficients, constant), the constants laid out
+    as terms of variable 0."""
+    marks = [1 if k != 0.0 else 0 for k in ks]
+    e = _lists_block(model, [(0,) * f + v for f, v in zip(marks, vs)],
+                     [(k,) * f + c for f, k, c in zip(marks, ks, cs)], shape)
+    # positive indices, no programs, and no constant terms when no row has one
+    e.clean = not any(marks)
     return e
 
 
+def _rows(state, vs, cs, ks):
+    """Rows of (variables, coefficients, constant) as the build routes
+    them: one block of their terms, and their constants apart."""
+    return [(_lists_block(state, vs, cs), (np.asarray(ks, F64), 1.0))]
+
+
 def _lists_block(model, vs, cs, shape=None):
-    """One row per pair of tuples (variables, coefficients)."""
+    """One row per pair of tuples (variables, coefficients): their variables
+    and coefficients concatenated, the row pointer from their lengths. The
+    tuples are read by numpy's converters; nothing is copied term by term
+    in Python."""
     n = len(vs)
     lens = np.fromiter(map(len, vs), I32, count=n)
     ptr = np.zeros(n + 1, I32)
@@ -341,19 +349,48 @@ def _lists_block(model, vs, cs, shape=None):
     return e
 
 
-class RowBlock:
-    """A run of consecutive scalar rows of one kind added to a model, held
-    as the rows' tuples (which the cycle collector stops tracking), not as
-    the rows' objects: a model of many rows stated one at a time costs the
-    collector nothing per row. Row `i` of the run is `(vs[i], cs[i],
-    ks[i])`; removed rows are noted in `removed` and left out of the build."""
+class _Run:
+    """A run of consecutive scalar rows (or cones) of one key added to a
+    model, held as their tuples (which the cycle collector stops tracking),
+    not as their objects: a model of many rows stated one at a time costs
+    the collector nothing per row. Removed members are noted in `removed`
+    and left out of the build; `item_shape` is the shape of a member's dual."""
 
-    __slots__ = ("kind", "vs", "cs", "ks", "removed", "state")
+    __slots__ = ("key", "removed", "state")
+
+    def __init__(self, key, state):
+        self.key, self.state, self.removed = key, state, None
+
+    def remove(self, index):
+        if self.removed is None:
+            self.removed = set()
+        self.removed.add(index)
+
+    def position(self, index):
+        """The member's position among those kept."""
+        if not self.removed:
+            return index
+        return index - sum(1 for k in self.removed if k < index)
+
+    def _kept(self, n):
+        """The indices of the members kept, of n."""
+        gone = self.removed
+        return range(n) if not gone else [i for i in range(n) if i not in gone]
+
+
+class RowBlock(_Run):
+    """A model's run of scalar rows of one kind (its key): row `i` is
+    `(vs[i], cs[i], ks[i])`."""
+
+    __slots__ = ("vs", "cs", "ks")
+
+    item_shape = ()
 
     def __init__(self, kind, state):
-        self.kind, self.state = kind, state
+        super().__init__(kind, state)
         self.vs, self.cs, self.ks = [], [], []
-        self.removed = None
+
+    kind = property(lambda self: self.key)
 
     def add(self, r):
         """Appends row r, which learns where it lies."""
@@ -362,62 +399,43 @@ class RowBlock:
         self.cs.append(r.c)
         self.ks.append(r.k)
 
-    def remove(self, index):
-        if self.removed is None:
-            self.removed = set()
-        self.removed.add(index)
-
-    def position(self, index):
-        """The row's (or cone's) position among those kept."""
-        if not self.removed:
-            return index
-        return index - sum(1 for k in self.removed if k < index)
-
     def rows(self):
         """The rows kept, as row objects (new ones: the run keeps no row
         objects)."""
         out = []
-        gone = self.removed or ()
-        for i, (v, c, k) in enumerate(zip(self.vs, self.cs, self.ks)):
-            if i not in gone:
-                r = _new(TermRow)
-                r.kind, r.v, r.c, r.k, r._model, r._mref = self.kind, v, c, k, self.state, self.state
-                r._block, r._index = self, i
-                out.append(r)
+        for i in self._kept(len(self.ks)):
+            r = _new(TermRow)
+            r.kind, r.v, r.c, r.k, r._model, r._mref = self.key, self.vs[i], self.cs[i], self.ks[i], self.state, \
+                self.state
+            r._block, r._index = self, i
+            out.append(r)
         return out
 
     def kept(self):
         """(vs, cs, ks) of the rows kept."""
         if not self.removed:
             return self.vs, self.cs, self.ks
-        keep = [i for i in range(len(self.ks)) if i not in self.removed]
+        keep = self._kept(len(self.ks))
         return [self.vs[i] for i in keep], [self.cs[i] for i in keep], [self.ks[i] for i in keep]
 
 
 def block_of(model, items):
     """Term lists as the rows of one expression of shape (len(items),),
     their constants as terms of variable 0."""
-    e = _block(model, items, with_constants=True)
-    if len(items) == 1:
-        from .stacks import reshape
-        e = reshape(e, (1,))
-    return e
+    return _block(model, items, (len(items),))
 
 
 def rows_of_block(blk):
     """The rows of a model's run of scalar rows, as one block and its
     constants: ((block, (constants, 1.0)),)."""
-    vs, cs, ks = blk.kept()
-    e = _lists_block(blk.state, vs, cs)
-    return [(e, (np.asarray(ks, F64), 1.0))]
+    return _rows(blk.state, *blk.kept())
 
 
 def rows_of_run(cons):
     """The rows of a run of consecutive scalar rows of one kind, as one block
     and its constants: ((block, (constants, 1.0)),)."""
-    e = _block(cons[0]._model, cons, with_constants=False)
-    k = np.fromiter(map(operator.attrgetter("k"), cons), F64, count=len(cons))
-    return [(e, (k, 1.0))]
+    get = operator.attrgetter
+    return _rows(cons[0]._model, list(map(get("v"), cons)), list(map(get("c"), cons)), list(map(get("k"), cons)))
 
 
 def _spelled(t):
@@ -461,8 +479,7 @@ def _column_names(model):
 def _variable_item(var, key):
     """An element of a variable picked by integers, as a term list (named
     on demand after its column); any other key, a box of the variable
-    (`Variable.__getitem__`). A term list is never changed, so each element
-    is made once and kept by the variable."""
+    (`Variable.__getitem__`)."""
     shape = var._shape
     if type(key) is tuple:
         if len(key) == 2 and len(shape) == 2:
@@ -579,9 +596,8 @@ class TermCone(Constraint):
 
     @property
     def expr(self):
-        vs, cs, ks = zip(*self.rows)
-        return expressions.Computed(_lists_block(self._model, [(0,) + v if k else v for v, k in zip(vs, ks)],
-                                                 [(k,) + c if k else c for c, k in zip(cs, ks)]))
+        """The cone's elements as an expression."""
+        return expressions.Computed(_constant_block(self._model, *zip(*self.rows)))
 
     @property
     def name(self):
@@ -593,10 +609,13 @@ class TermCone(Constraint):
 
     @property
     def dual(self):
-        if self._mref is None or self._block is None:
+        """The cone's dual (None before a solve)."""
+        if self._mref is None:
             return None
         from . import solution
-        return solution.cone_dual(self._mref, self._block, self._index)
+        if self._block is None:
+            return solution.constraint_dual(self._mref, self)
+        return solution.run_dual(self._mref, self._block, self._index)
 
 
 def cone_of(t, x, name):
@@ -615,35 +634,38 @@ def cone_of(t, x, name):
     return c
 
 
-class ConeBlock:
-    """A run of consecutive second-order cones of one size added to a model,
-    held as their elements' tuples (see RowBlock): cone `i` is `cones[i]`."""
+class ConeBlock(_Run):
+    """A model's run of second-order cones of one size (its key), held as
+    their elements' tuples: cone `i` is `cones[i]`."""
 
-    __slots__ = ("kind", "d", "cones", "removed", "state")
+    __slots__ = ("cones",)
+
+    kind = "soc"
 
     def __init__(self, d, state):
-        self.kind, self.d, self.state = "soc", d, state
-        self.cones, self.removed = [], None
+        super().__init__(d, state)
+        self.cones = []
+
+    d = property(lambda self: self.key)
+    item_shape = property(lambda self: (self.key,))
 
     def add(self, c):
+        """Appends cone c, which learns where it lies."""
         c._block, c._index = self, len(self.cones)
         self.cones.append(c.rows)
 
-    remove, position = RowBlock.remove, RowBlock.position
-
     def kept(self):
-        if not self.removed:
-            return self.cones
-        return [r for i, r in enumerate(self.cones) if i not in self.removed]
+        """The elements of the cones kept."""
+        return [self.cones[i] for i in self._kept(len(self.cones))]
 
     def rows(self):
+        """The cones kept, as cone objects (new ones)."""
         out = []
-        for i, rows in enumerate(self.cones):
-            if not self.removed or i not in self.removed:
-                c = _new(TermCone)
-                c.kind, c.rows, c._model, c._mref, c._block, c._index, c._nm = "soc", rows, self.state, self.state, \
-                    self, i, None
-                out.append(c)
+        for i in self._kept(len(self.cones)):
+            c = _new(TermCone)
+            c.kind, c.rows, c._model, c._mref, c._block, c._index, c._nm = "soc", self.cones[i], self.state, \
+                self.state, self, i, None
+            out.append(c)
         return out
 
 
@@ -656,6 +678,4 @@ def rows_of_cones(blk):
     constants, and the number of cones."""
     cones = blk.kept()
     elems = [e for rows in cones for e in rows]
-    vs, cs, ks = ([e[0] for e in elems], [e[1] for e in elems], [e[2] for e in elems])
-    e = _lists_block(blk.state, vs, cs)
-    return [(e, (np.asarray(ks, F64), 1.0))], len(cones)
+    return _rows(blk.state, [e[0] for e in elems], [e[1] for e in elems], [e[2] for e in elems]), len(cones)
