@@ -267,7 +267,25 @@ def _flatten(t):
     t._bv = t._bc = None
 
 
-class TermRow(Constraint):
+class _Member:
+    """A row or cone of term lists: its dual from the model's run that holds
+    it, or, when a function's reduction made it (in no run), as any
+    constraint's."""
+
+    __slots__ = ()
+
+    @property
+    def dual(self):
+        """The dual (None before a solve)."""
+        if self._mref is None:
+            return None
+        from . import solution
+        if self._block is None:
+            return solution.constraint_dual(self._mref, self)
+        return solution.run_dual(self._mref, self._block, self._index)
+
+
+class TermRow(_Member, Constraint):
     """One scalar row in the zero cone (==) or the nonnegative cone (<=,
     >=): the difference of the two sides (the greater first) as a term
     list, held as its tuples, which the cycle collector stops tracking, so
@@ -277,16 +295,6 @@ class TermRow(Constraint):
 
     dual_shape = ()
     _nm = None
-
-    @property
-    def dual(self):
-        """The row's dual (None before a solve)."""
-        if self._mref is None:
-            return None
-        from . import solution
-        if self._block is None:
-            return solution.constraint_dual(self._mref, self)
-        return solution.run_dual(self._mref, self._block, self._index)
 
     @property
     def cones(self):
@@ -582,7 +590,7 @@ def element_rows(e):
     return [((base + lin,), _UNIT, 0.0) for lin in lins]
 
 
-class TermCone(Constraint):
+class TermCone(_Member, Constraint):
     """One second-order cone t >= ||x|| of term lists: its elements (t
     first) as (variables, coefficients, constant) triples."""
 
@@ -607,15 +615,6 @@ class TermCone(Constraint):
     def name(self, value):
         self._nm = value
 
-    @property
-    def dual(self):
-        """The cone's dual (None before a solve)."""
-        if self._mref is None:
-            return None
-        from . import solution
-        if self._block is None:
-            return solution.constraint_dual(self._mref, self)
-        return solution.run_dual(self._mref, self._block, self._index)
 
 
 def cone_of(t, x, name):
