@@ -44,11 +44,45 @@ def _arg(items, *path):
 def evaluate(a):
     """The blocks of one recorded expression."""
     op, args = a._op, a._args
+    if op == "wsum" or op == "scale":
+        e = _flat_sum(a)
+        if e is not None:
+            return e
     if op in _UNARY:
         return _UNARY[op][0](args[0]._e, *args[1:])
     if op in _JOINT:
         return _JOINT[op][0]([x._e for x in args[0]], args[1])
     return _ONE[op](a._model, *args)
+
+
+def _flat_sum(a):
+    """A sum (or scaling) whose recorded sums and scalings end in operands
+    of one term per element (parts of variables, constants without a zero),
+    taken as one sum of those operands: each element's terms in the order
+    the chain of sums gives them, each coefficient scaled as the chain
+    scales it (operands without terms left out). None when some operand
+    has other terms."""
+    leaves, todo = [], [(a, ())]
+    while todo:
+        x, ws = todo.pop()
+        op = x._op if x._ex is None else None
+        if op == "wsum":
+            (xs, w) = x._args
+            # the first operand's terms come first: pushed last
+            for y, wy in zip(xs[::-1], w[::-1]):
+                todo.append((y, (wy,) + ws))
+        elif op == "scale":
+            todo.append((x._args[0], (x._args[1],) + ws))
+        else:
+            e = x._e
+            if e.single:
+                leaves.append((e, ws))
+            elif e.m:
+                return None
+            # an operand without terms (a zero constant) adds none
+    if len(leaves) < 2 or leaves[0][0].shape != a._shape:
+        return None
+    return st.single_sum([e for e, _ in leaves], [ws for _, ws in leaves])
 
 
 def _spread(e, shape):

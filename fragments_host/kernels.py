@@ -19,6 +19,7 @@ copy_i32_run = kernel(576)               # ri32[rpos + k] = wi32[wpos + k]
 copy_i64_run = kernel(389)               # ri64[rpos + k] = wi64[wpos + k]
 copy_f64_run = kernel(390)               # rf64[rpos + k] = wf64[wpos + k]
 identity_rows = kernel(579)              # row pointer 0..n, coefficients 1.0
+step_row_pointer = kernel(340)           # ri32[pos + k] = k * step, k = 0..n
 zero_row_pointer = kernel(521)
 zero_counters = kernel(522)
 prefix_row_pointer = kernel(525)

@@ -16,7 +16,7 @@ class Expr:
     """Blocks of one dense stacked expression (shape, row pointer, terms and,
     when some coefficient depends on parameters, its programs)."""
 
-    __slots__ = ("shape", "ptr", "nidxs", "cof", "codeptr", "code", "cconst", "model", "f64", "cconst_at", "unit", "clean", "distinct",
+    __slots__ = ("shape", "ptr", "nidxs", "cof", "codeptr", "code", "cconst", "model", "f64", "cconst_at", "unit", "single", "clean", "distinct",
                  "rows_distinct")
 
     def __init__(self, model, shape, ptr, nidxs, cof, codeptr=None, code=None, cconst=None):
@@ -28,8 +28,9 @@ class Expr:
         # both lie in one array (a result block): an operand on its own is
         # then read where it lies instead of being copied
         self.f64, self.cconst_at = None, 0
-        # every element exactly one term, no programs (a variable as stated)
-        self.unit = False
+        # every element exactly one term, no programs (single), with
+        # coefficient 1 (unit: a variable as stated, or a part of one)
+        self.unit = self.single = False
         # no constant terms, no programs, every variable index positive (a
         # variable, and constant-matrix products of one)
         self.clean = False
@@ -202,20 +203,88 @@ def constant(model, value):
     if value.ndim:
         kn.copy_shape_n(value.ndim, R.i32, R.shape, np.asarray(value.shape, I32))
     kn.constant_rows(flat, flat.size, 0, R.cof, R.f64, R.i32, R.i64, R.nidxs, R.ptr)
-    return R.expr(model, value.shape)
+    e = R.expr(model, value.shape)
+    e.single = e.rows_distinct = m == flat.size     # no zero: one constant term per element
+    return e
+
+
+# the row pointer 0, 1, .., n and the coefficients 1.0 of an expression of
+# one term per element, shared read-only by every such expression of up to
+# UNIT_SHARED elements (larger ones get their own)
+UNIT_SHARED = 1 << 22
+_UNIT = [np.zeros(1, I32), np.zeros(0, F64)]
+
+
+def unit_runs(n):
+    """(row pointer, coefficients) of n elements of one term each with
+    coefficient 1."""
+    ptr, ones = _UNIT
+    if n + 1 > len(ptr):
+        if n > UNIT_SHARED:
+            ptr, ones = np.zeros(n + 1, I32), np.zeros(n, F64)
+            kn.identity_rows(0, n, n, 0, ones, ptr)
+            return ptr, ones
+        size = min(max(n + 1, 2 * len(ptr)), UNIT_SHARED + 1)
+        ptr, ones = np.zeros(size, I32), np.zeros(size, F64)
+        kn.identity_rows(0, size - 1, size - 1, 0, ones, ptr)
+        ptr.flags.writeable = ones.flags.writeable = False
+        _UNIT[:] = ptr, ones
+    return ptr[:n + 1], ones[:n]
+
+
+def _unit(model, shape, nidxs, clean, distinct):
+    """The expression whose element k is the one term nidxs[k] with
+    coefficient 1 (nidxs its own array)."""
+    ptr, ones = unit_runs(len(nidxs))
+    e = Expr(model, shape, ptr, nidxs, ones)
+    e.unit = e.single = e.rows_distinct = True
+    e.clean, e.distinct = clean, distinct
+    return e
+
+
+def _single(model, shape, nidxs, cof, clean):
+    """The expression whose element k is the one term (nidxs[k], cof[k])."""
+    e = Expr(model, shape, unit_runs(len(nidxs))[0], nidxs, cof)
+    e.single = e.rows_distinct = True
+    e.clean = clean
+    return e
+
+
+def single_sum(exprs, weights):
+    """sum_i (w_i,0 w_i,1 ..) E_i of expressions of one shape and one term
+    per element each: every element's terms are the operands' terms in
+    operand order (as a chain of sums gives them), the coefficients
+    multiplied by each operand's weights in the order given (a weight
+    applied by a sum inside a sum comes first). None when the result's
+    terms do not fit a 32-bit row pointer."""
+    k, n = len(exprs), exprs[0].n
+    if k * n >= 1 << 31 or any(e.shape != exprs[0].shape for e in exprs):
+        return None
+    nidxs, cof = np.empty((n, k), I64), np.empty((n, k), F64)
+    for i, (e, ws) in enumerate(zip(exprs, weights)):
+        nidxs[:, i] = e.nidxs
+        col = cof[:, i]
+        if not ws or e.unit and len(ws) == 1:
+            col[:] = ws[0] if ws else e.cof
+            continue
+        np.multiply(e.cof, ws[0], out=col)
+        for w in ws[1:]:
+            col *= w
+    ptr = np.zeros(n + 1, I32)
+    kn.step_row_pointer(k, ptr, n, 0)
+    r = Expr(exprs[0].model, exprs[0].shape, ptr, nidxs.reshape(-1), cof.reshape(-1))
+    r.clean = all(e.clean for e in exprs)
+    return r
 
 
 def identity(model, shape, nidxs, distinct=False):
     """Expression whose element k is variable nidxs[k] with coefficient 1
     (`distinct`: no index repeats)."""
     n = len(nidxs)
-    R = RStack(len(shape), n, n)
-    kn.identity_rows(R.cof, n, n, R.ptr, R.f64, R.i32)
-    kn.copy_i64_run(0, n, R.i64, R.nidxs, nidxs)
-    e = R.expr(model, shape)
-    e.unit = e.clean = e.rows_distinct = True      # nidxs: the columns of variables, all positive
-    e.distinct = distinct
-    return e
+    own = np.zeros(max(n, 1), I64)
+    kn.copy_i64_run(0, n, own, 0, nidxs)
+    # nidxs: the columns of variables, all positive
+    return _unit(model, shape, own[:n], True, distinct)
 
 
 def reshape(e, shape):
@@ -224,7 +293,7 @@ def reshape(e, shape):
     if len(shape):
         kn.copy_shape_run(len(shape), sh, np.asarray(shape, I32), 0)
     r = Expr(e.model, tuple(sh[:len(shape)]), e.ptr, e.nidxs, e.cof, e.codeptr, e.code, e.cconst)
-    r.f64, r.cconst_at, r.unit, r.clean = e.f64, e.cconst_at, e.unit, e.clean
+    r.f64, r.cconst_at, r.unit, r.single, r.clean = e.f64, e.cconst_at, e.unit, e.single, e.clean
     r.distinct, r.rows_distinct = e.distinct, e.rows_distinct
     return r
 
@@ -272,6 +341,14 @@ def scale(e, d):
 def pick(e, idxs, shape):
     """Elements idxs (linear, row-major) of E as an expression of the given shape."""
     idxs = np.ascontiguousarray(idxs, I64)
+    if e.single and len(idxs):
+        # one term per element: the picked elements' terms are the terms at
+        # the picked places
+        if idxs.min() < 0 or idxs.max() >= e.n:
+            raise IndexError(f"element indices outside 0 .. {e.n - 1}")
+        if e.unit:
+            return _unit(e.model, tuple(shape), e.nidxs[idxs], e.clean, False)
+        return _single(e.model, tuple(shape), e.nidxs[idxs], e.cof[idxs], e.clean)
     W = WStack([e])
     p = W.ops[0]
     P, T = kn.pick_count(p.codeptr, idxs, int(e.prog), p.ptr, 0, 0, W.i32)
@@ -303,6 +380,11 @@ def permute(e, perm):
 def box(e, first, last):
     """The box first[k] <= coordinate k < last[k] of E."""
     nd = len(e.shape)
+    if e.unit and nd:
+        # one term of coefficient 1 per element: the box's terms are the
+        # variable indices of its elements, laid out row-major
+        grid = e.nidxs.reshape(e.shape)[tuple(slice(a, b) for a, b in zip(first, last))]
+        return _unit(e.model, grid.shape, np.ascontiguousarray(grid).reshape(-1), e.clean, e.distinct)
     first = np.asarray(first, I32)
     last = np.asarray(last, I32)
     rshape = (last - first).astype(I32)

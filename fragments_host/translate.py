@@ -297,10 +297,14 @@ def _parts(r):
         pieces = r._args[0]
     out = []
     for x in pieces:
-        if x._ex is None and x._op == "wsum" and len(x._args[0]) == 2 and x._args[1][0] == 1.0:
-            e, c = x._args[0]
+        # the rows of a constraint of several axes are its expression
+        # flattened: the sum under the flattening is routed the same way
+        y = x._args[0] if x._ex is None and x._op == "reshape" else x
+        if y._ex is None and y._op == "wsum" and len(y._args[0]) == 2 and y._args[1][0] == 1.0:
+            e, c = y._args[0]
             if c._op == "const" and c.shape == e.shape and not e._e.prog:
-                out.append((e._e, (c._args[0].reshape(-1), x._args[1][1])))
+                b = e._e if y is x else st.reshape(e._e, x.shape)
+                out.append((b, (c._args[0].reshape(-1), y._args[1][1])))
                 continue
         out.append((x._e, None))
     return out
