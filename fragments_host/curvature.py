@@ -95,6 +95,10 @@ def compose(fname, fcurv, args, where=None):
                                  f"argument, which must then be affine; {a!r} is {c}")
         return add(out), None
     for a, mono in args:
+        if getattr(a, "is_affine", False):
+            # constant or affine: either keeps the function's curvature
+            # (told apart without computing the argument's terms)
+            continue
         c = a.curvature
         if c in (CONSTANT, AFFINE):
             continue

@@ -50,6 +50,15 @@ def evaluate(a):
             return e
     if op in _UNARY:
         return _UNARY[op][0](args[0]._e, *args[1:])
+    if op == "concat" and args[1] == 0 and len(args[0]) > 1:
+        # alike pieces stacked (a function's arguments stated in a loop):
+        # taken together as a run, every operation once over all of them
+        xs = args[0]
+        key = xs[0]._key
+        if key is not None and key[0] != "e" and all(x._key == key for x in xs):
+            r = run(xs)
+            if r is not None and r[1]:
+                return st.reshape(r[0], a._shape)
     if op in _JOINT:
         return _JOINT[op][0]([x._e for x in args[0]], args[1])
     return _ONE[op](a._model, *args)

@@ -629,7 +629,7 @@ def stack(items, axis=0):
         if len(it.shape) != nd or any(a != b for k, (a, b) in enumerate(zip(it.shape, items[0].shape))
                                       if k != axis):
             raise ShapeError(f"cannot stack shapes {[i.shape for i in items]} along axis {axis}")
-    return _joined(model, items, axis, f"stack({items}, {axis})")
+    return _joined(model, items, axis, ("stack([" + ", ".join(["{}"] * len(items)) + f"], {axis})",) + tuple(items))
 
 
 def _joined(model, items, axis, name):

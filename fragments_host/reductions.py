@@ -328,6 +328,58 @@ def _quadratic_parts(e, w, parts, rest):
     rest.append((w, e))
 
 
+# a sum of at least BATCH alike functions of affine arguments (one function,
+# arguments of one size) is reduced as one function of the arguments stacked
+BATCH = 16
+
+
+def _lse_rows(r, X):
+    """t_k >= log_sum_exp(X[k, :]) for every row k: u >= exp(X - t), each
+    row of u summing to at most 1."""
+    k, n = X.shape
+    t = r.variable((k,), "log_sum_exp")
+    u = r.variable((k, n), "log_sum_exp")
+    r.add(exp_cone(X - _expand(t, (k, n), 1), 1.0, u), u.sum(axis=1) <= 1.0)
+    return t
+
+
+def _norm2_rows(r, X):
+    """t_k >= |X[k, :]| for every row k: one cone per row."""
+    t = r.variable((X.shape[0],), "norm")
+    r.add(soc(t, X, axis=1))
+    return t
+
+
+ROWS = {"log_sum_exp": _lse_rows, "norm2": _norm2_rows}
+
+
+def _batched(red, rest):
+    """The (weight, expression) parts of an objective with the functions
+    that come in large alike groups (ROWS) reduced together: each such group
+    becomes one part, its weights times the rows' bounds."""
+    groups, out = {}, []
+    for w, e in rest:
+        atom = e.data.get("atom") if isinstance(e, Expression) and e.kind == "atom" else None
+        if atom in ROWS and e.data.get("axis") is None and isinstance(e.args[0], Affine) \
+                and not isinstance(e.args[0], Parameter):
+            groups.setdefault((atom, e.args[0].size), []).append((w, e))
+        else:
+            out.append((w, e))
+    for (atom, n), members in groups.items():
+        if len(members) < BATCH:
+            out += members
+            continue
+        # one row per distinct function (a function used twice weighs twice)
+        rows, weights = {}, {}
+        for w, e in members:
+            rows.setdefault(id(e), e)
+            weights[id(e)] = weights.get(id(e), 0.0) + w
+        X = stack([_flat(e.args[0]).reshape((1, n)) for e in rows.values()], axis=0)
+        t = ROWS[atom](red, X)
+        out.append((1.0, t @ np.fromiter(weights.values(), float, count=len(weights))))
+    return out
+
+
 def objective_of(model, e, sense):
     """The objective `e` (an Expression) as an affine expression or a
     Quadratic, and the auxiliary constraints of its reduction; refused
@@ -344,7 +396,7 @@ def objective_of(model, e, sense):
     _quadratic_parts(e, 1.0, parts, rest)
     red = Reduction(model)
     affine = None
-    for w, r in rest:
+    for w, r in _batched(red, rest):
         a = red.of(r)
         a = (a if w == 1.0 else a * w).reshape(())
         affine = a if affine is None else affine + a

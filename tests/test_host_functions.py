@@ -273,3 +273,32 @@ def test_textbook_examples_agree_with_cvxpy():
     lines = out.stdout.splitlines()
     assert len(lines) == 8 and all(" optimal " in ln for ln in lines)
     assert all(float(ln.split("difference")[1]) < 1e-6 for ln in lines)
+
+
+@pytest.mark.parametrize("fname", ["log_sum_exp", "norm"])
+@pytest.mark.parametrize("count", [3, 40])
+def test_functions_summed_in_a_loop_against_cvxpy(fname, count):
+    """A sum of many alike functions stated in a loop (reduced together once
+    there are enough of them) against CVXPY: objective, x and a constraint's
+    dual; random weights, and one function repeated."""
+    rng = np.random.default_rng(count)
+    A, b, w = rng.normal(size=(count, 6, 4)), rng.normal(size=(count, 6)), rng.uniform(0.2, 2.0, count)
+    m = fh.Model()
+    x = m.variable(4, "x")
+    parts = [getattr(fh, fname)(A[i] @ x - b[i]) for i in range(count)]
+    xc = cp.Variable(4)
+    cparts = [getattr(cp, fname)(A[i] @ xc - b[i]) for i in range(count)]
+    obj, cobj = parts[0] * w[0], cparts[0] * w[0]
+    for i in range(1, count):
+        obj, cobj = obj + w[i] * parts[i], cobj + w[i] * cparts[i]
+    obj, cobj = obj + parts[1], cobj + cparts[1]
+    c = m.add(x.sum() == 1.0)
+    m.minimize(obj)
+    val = m.solve(**TIGHT)
+    cons = [cp.sum(xc) == 1.0]
+    ref = cp.Problem(cp.Minimize(cobj), cons).solve(solver=cp.CLARABEL, **TIGHT)
+    np.testing.assert_allclose(val, ref, rtol=1e-7)
+    np.testing.assert_allclose(float(obj.value), ref, rtol=1e-7)
+    np.testing.assert_allclose(x.value, xc.value, atol=1e-4)
+    # the dual of an equality is minus CVXPY's (README's conventions)
+    np.testing.assert_allclose(c.dual, -cons[0].dual_value, rtol=1e-4, atol=1e-7)
