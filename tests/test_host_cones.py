@@ -67,6 +67,20 @@ def socp(rng):
         (x, xc), (cones.dual, np.column_stack([cons[0].dual_value[0], cons[0].dual_value[1]]))]
 
 
+def soc_sizes(rng):
+    # consecutive cones of growing sizes (1 + 1, 1 + 2, 1 + 4), each with its own dual
+    A, b = [rng.normal(size=(k, 4)) for k in (1, 2, 4)], [0.3 * rng.normal(size=k) for k in (1, 2, 4)]
+    r, c = [0.5, 1.0, 2.0], rng.normal(size=4)
+    m = fh.Model()
+    x = m.variable(4, "x")
+    cones = [m.add(fh.soc(r[i], A[i] @ x - b[i])) for i in range(3)]
+    m.maximize(x @ c)
+    xc = cp.Variable(4)
+    cons = [cp.SOC(cp.Constant(r[i]), A[i] @ xc - b[i]) for i in range(3)]
+    return m, cp.Problem(cp.Maximize(c @ xc), cons), lambda: [(x, xc)] + [
+        (mine.dual, np.concatenate([np.ravel(d) for d in theirs.dual_value])) for mine, theirs in zip(cones, cons)]
+
+
 def rsoc_model(rng):
     # 2 u v >= |x|^2 against the second-order cone it is: ((u+v)/sqrt2, (u-v)/sqrt2, x)
     c, G, h = rng.normal(size=3), rng.normal(size=(2, 3)), rng.uniform(0.5, 1, 2)
@@ -157,7 +171,7 @@ def gen_power(rng):
     return m, cp.Problem(cp.Maximize(zc), cons), lambda: [(x, xc), (z, zc)]
 
 
-CASES = [lp, qp, concave_qp, socp, rsoc_model, sdp, entropy, log_sum_exp, power, gen_power]
+CASES = [lp, qp, concave_qp, socp, soc_sizes, rsoc_model, sdp, entropy, log_sum_exp, power, gen_power]
 
 
 @pytest.mark.parametrize("case", CASES, ids=lambda f: f.__name__)

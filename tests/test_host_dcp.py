@@ -48,6 +48,8 @@ EXPRESSIONS = [
     lambda F, o: F.sum(F.abs(o["x"])) - F.sum(F.sqrt(o["y"])),
     lambda F, o: F.norm(o["x"]) - F.norm(o["y"]),
     lambda F, o: F.huber(F.pos(o["x"])),
+    lambda F, o: F.huber(F.abs(o["x"]) - 1.0),            # a convex argument of no known sign: unknown
+    lambda F, o: F.huber(-F.abs(o["x"])),                 # nonpositive: decreasing in a concave one
     lambda F, o: F.power(o["y"], 0.5),
     lambda F, o: F.power(o["x"], 4),
     lambda F, o: F.power(F.abs(o["x"]), 3),
@@ -66,6 +68,7 @@ EXPRESSIONS = [
     lambda F, o: F.quad_over_lin(o["x"], F.sqrt(o["y"][0])),
     lambda F, o: F.quad_over_lin(o["x"], F.exp(o["y"][0])),
     lambda F, o: F.entropy(o["y"]) + F.log(o["y"]),
+    lambda F, o: F.entropy(F.sqrt(o["y"])),               # not monotone: a concave argument gives unknown
     lambda F, o: F.rel_entr(o["y"], F.sqrt(o["y"])),
     lambda F, o: F.geo_mean(F.sqrt(o["y"])),
     lambda F, o: F.norm(F.abs(o["X"]), 1, axis=0),
@@ -91,6 +94,28 @@ def test_signs_of_operands():
     assert [o[k].sign for k in "xyzpqr"] == ["unknown", "nonnegative", "nonpositive", "nonnegative",
                                              "nonpositive", "unknown"]
     assert o["x"].curvature == "affine" and (o["p"] + 1.0).curvature == "constant"
+
+
+# variable domains and the sign they give: a sparse bound leaves its unlisted
+# elements unbounded, whatever the listed values
+DOMAINS = [(dict(lb=0.5), "nonnegative"), (dict(lb=[0.0, 1.0, 2.0], ub=3.0), "nonnegative"),
+           (dict(ub=-1.0), "nonpositive"), (dict(lb=-1.0, ub=2.0), "unknown"),
+           (dict(lb=[0.0, -np.inf, 1.0]), "unknown"), (dict(lb=([[0], [2]], [0.0, 1.0])), "unknown"),
+           (dict(lb=([[0], [1], [2]], [0.0, 1.0, 2.0])), "unknown"), (dict(ub=([[1]], [-1.0])), "unknown")]
+
+
+@pytest.mark.parametrize("bounds, sign", DOMAINS, ids=[f"{sorted(b)}-{i}" for i, (b, _) in enumerate(DOMAINS)])
+def test_signs_of_variable_domains(bounds, sign):
+    m = fh.Model()
+    v = m.variable(3, "v", **bounds)
+    assert v.sign == sign
+    # square is increasing in a nonnegative argument only: square(max(v)) is
+    # accepted in a minimisation exactly when v is known nonnegative
+    e = fh.square(fh.max(v))
+    assert (e.sign, e.is_convex()) == ("nonnegative", sign == "nonnegative")
+    if sign != "nonnegative":
+        with pytest.raises(fh.ModelError, match="square"):
+            m.minimize(e)
 
 
 # statements refused, with words of the message: the offending subexpression and the rule

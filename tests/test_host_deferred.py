@@ -14,7 +14,8 @@ from fragments_host import deferred, translate
 
 def _rows(fh, m, x, y, X, rng, i):
     """One member of a run: every recorded operation, on constants drawn for
-    member i and on operands shared by the run."""
+    member i and on operands shared by the run, and a product of an operand
+    that differs per member (each member's own window of X)."""
     a, c = rng.normal(size=4), rng.normal(size=(3, 4))
     c[0, 1] = 0.0
     return [
@@ -29,6 +30,7 @@ def _rows(fh, m, x, y, X, rng, i):
         (c[:, :3] @ X).sum(axis=1) <= 1.0,
         fh.soc(y[1] + 9.0, (c[:, :3] @ X)[1:, :2].T.reshape(4)),
         x[:3] <= rng.normal(),              # each member's number spread over three rows
+        fh.soc(x[3] + 4.0, rng.normal(size=(2, 5)) @ (X.reshape(9)[i % 4:i % 4 + 5] - 1.0)),
     ]
 
 
@@ -41,6 +43,10 @@ def model_of(seed, runs=5):
     for j in range(len(members[0])):        # each kind a run of alike members
         m.add(*[rows[j] for rows in members])
     m.add(*[shared[i % 3] <= float(i) for i in range(runs)])
+    # one cone stated twice with the very same operands: a run of identical
+    # members, each of which keeps its own rows
+    same = (y[1:2].sum() + 9.0, X[2, :] - 1.0)
+    m.add(fh.soc(*same), fh.soc(*same))
     # a sum accumulated in a loop is computed as it grows, not recursed
     s = 0.0
     for i in range(200):

@@ -42,7 +42,9 @@ def data(name):
     rng = np.random.default_rng(zlib.crc32(name.encode()))
     B = rng.normal(size=(3, 3))
     return dict(A=rng.normal(size=(4, 3)), b=rng.normal(size=4), a=rng.uniform(-0.5, 0.5, 3),
-                c=rng.normal(size=3) * 0.3, C=rng.normal(size=(3, 3)), Q=B @ B.T + 0.1 * np.eye(3))
+                c=rng.normal(size=3) * 0.3, C=rng.normal(size=(3, 3)), Q=B @ B.T + 0.1 * np.eye(3),
+                # geo_mean's weights: distinct integers in a drawn order (CVXPY takes integers exactly)
+                w=rng.permutation([1.0, 2.0, 5.0]))
 
 
 def sym(X):
@@ -90,7 +92,8 @@ CASES = {
                                          [F.sum(F.entropy(v["y"])) >= -1.0, F.rel_entr(v["y"][0], 1.0) <= 0.5]),
     "log_sum_exp": lambda F, v, d: (F.log_sum_exp(d["A"] @ v["x"] - d["b"]) + v["x"] @ d["c"],
                                     [F.log_sum_exp(v["x"]) <= 1.5]),
-    "geo_mean": lambda F, v, d: (-F.geo_mean(v["y"]) - 0.5 * F.geo_mean(v["y"], [1, 2, 1]) + v["y"] @ np.abs(d["c"]),
+    "geo_mean": lambda F, v, d: (-F.geo_mean(v["y"]) - 0.5 * F.geo_mean(v["y"] + np.arange(3.0), d["w"])
+                                 + v["y"] @ np.abs(d["c"]),
                                  [F.geo_mean(v["y"][0:2]) >= 0.9]),
     "huber": lambda F, v, d: (F.sum(F.huber(d["A"] @ v["x"] - d["b"], 0.5)) + v["x"] @ d["c"],
                               [F.huber(v["x"][0], 1.0) <= 0.3, F.sum(F.huber(v["x"])) <= 1.0]),
@@ -212,6 +215,28 @@ def test_a_new_objective_drops_the_rows_of_the_previous_one():
     m.solve()
     m.minimize(y.sum())                          # nothing left of log's domain
     assert m.solve(**TIGHT) == pytest.approx(1.5, abs=1e-6)
+
+
+ALONG = [(f, shape, axis) for f in ("max", "min", "norm_inf") for shape in ((3, 3), (2, 3, 4))
+         if f != "norm_inf" or len(shape) == 2 for axis in range(len(shape))]
+
+
+@pytest.mark.parametrize("fn, shape, axis", ALONG, ids=[f"{f}-{len(s)}d-axis{a}" for f, s, a in ALONG])
+def test_reductions_along_an_axis_against_numpy(fn, shape, axis):
+    """max, min and norm_inf along each axis of a variable pinned to random
+    data, every result element weighted differently: the optimum is
+    numpy's reduction along that axis (a square matrix, whose axes have one
+    extent, shows a bound laid along the wrong one)."""
+    rng = np.random.default_rng(zlib.crc32(f"{fn}{shape}{axis}".encode()))
+    C = rng.normal(size=shape)
+    W = rng.uniform(0.5, 2.0, size=np.delete(shape, axis))
+    m = fh.Model()
+    X = m.variable(shape, "X")
+    m.add(X == C)
+    f = {"max": fh.max, "min": fh.min, "norm_inf": fh.norm_inf}[fn]
+    ref = {"max": np.max, "min": np.min, "norm_inf": lambda v, axis: np.max(np.abs(v), axis)}[fn](C, axis=axis)
+    (m.maximize if fn == "min" else m.minimize)(fh.sum(f(X, axis=axis) * W))
+    np.testing.assert_allclose(m.solve(**TIGHT), np.sum(W * ref), rtol=1e-7, atol=1e-7)
 
 
 # -- random convex models against CVXPY

@@ -273,6 +273,14 @@ def test_user_errors():
         m.variable(3, "v", lb=np.zeros(2))
     with pytest.raises(fh.ShapeError, match=r"upper bound of w.*2 multi-indices with 1 values"):
         m.variable((2, 2), "w", ub=([[0, 0], [1, 1]], [1.0]))
+    # a dense bound of another shape is refused even with as many elements (it
+    # would be laid out in its own order), a sparse multi-index at an extent too
+    for shape, bound in [((2, 3), np.zeros((3, 2))), ((2, 3), np.zeros(6)), ((4,), np.zeros((2, 2)))]:
+        with pytest.raises(fh.ShapeError, match="lower bound of u .* has shape"):
+            m.variable(shape, "u", lb=bound)
+    for idx in ([[1, 3]], [[2, 0]], [[0, -1]]):
+        with pytest.raises(IndexError, match="out of range"):
+            m.variable((2, 3), "u", ub=(idx, [1.0]))
     p = m.parameter(2, "p")
     with pytest.raises(fh.ParameterError, match=r"\(2,\).*\(3,\)"):
         p.value = np.ones(3)

@@ -145,9 +145,14 @@ INFEASIBLE = [lp_infeasible, soc_infeasible, psd_infeasible, exp_infeasible, pow
 UNBOUNDED = [lp_unbounded, soc_unbounded, psd_unbounded, exp_unbounded, pow_unbounded, qp_unbounded]
 
 
+@pytest.mark.parametrize("sense", ["minimize", "maximize"])
 @pytest.mark.parametrize("case", INFEASIBLE, ids=lambda f: f.__name__)
-def test_infeasible_gives_a_farkas_certificate(case):
+def test_infeasible_gives_a_farkas_certificate(case, sense):
     m, prob = case()
+    if sense == "maximize":
+        # the same rows, the objective's negative maximised: valued -inf
+        m.maximize(-m.objective)
+        prob = cp.Problem(cp.Maximize(-prob.objective.args[0]), prob.constraints)
     val = m.solve()
     prob.solve(solver=cp.CLARABEL)
     assert m.status == prob.status == "infeasible"
@@ -190,6 +195,8 @@ def test_unbounded_gives_an_improving_ray(case):
     ray = np.concatenate([np.ravel(v.value) for v in m.variables])
     assert np.abs(ray).max() > 0
     assert all(c.dual is None for c in m.constraints)
+    # nor are the values of expressions: a constant has no place on a ray
+    assert all((2.0 * v + 1.0).value is None for v in m.variables)
 
 
 def test_values_and_statuses_before_and_after_solves():
@@ -221,6 +228,68 @@ def test_values_and_statuses_before_and_after_solves():
     assert f.solve() == 0.0
 
 
+# Clarabel's status words and the model's, as the README states them
+WORDS = {"Solved": "optimal", "AlmostSolved": "optimal_inaccurate", "PrimalInfeasible": "infeasible",
+         "AlmostPrimalInfeasible": "infeasible_inaccurate", "DualInfeasible": "unbounded",
+         "AlmostDualInfeasible": "unbounded_inaccurate", "MaxIterations": "user_limit", "MaxTime": "user_limit",
+         "CallbackTerminated": "user_limit", "NumericalError": "solver_error", "InsufficientProgress": "solver_error",
+         "Unsolved": "solver_error"}
+
+
+@pytest.mark.parametrize("sense", ["minimize", "maximize"])
+@pytest.mark.parametrize("word", sorted(WORDS))
+def test_every_status_word(word, sense, monkeypatch):
+    """Each of Clarabel's status words, put on a real solve's solution,
+    gives the model's status, its value (the objective, an infinity of the
+    sense's sign, or None) and the parts of the solution it keeps: values
+    of a solution, the certificate of an infeasibility, the ray of an
+    unboundedness (variables only), nothing after a failure."""
+    import types
+    import clarabel
+    assert set(WORDS) == {w for w in dir(clarabel.SolverStatus) if not w.startswith("_")}
+    real = clarabel.DefaultSolver
+
+    class Reporting:
+        def __init__(self, *args):
+            self._solver = real(*args)
+
+        def __getattr__(self, name):
+            return getattr(self._solver, name)
+
+        def solve(self):
+            sol = self._solver.solve()
+            return types.SimpleNamespace(status=word, **{k: getattr(sol, k) for k in (
+                "x", "s", "z", "obj_val", "solve_time", "iterations")})
+
+    m = fh.Model()
+    x = m.variable(2, "x", lb=-1.0, ub=1.0)
+    c = m.add(x.sum() <= 0.5)
+    e = 2.0 * x + 1.0
+    sign = 1.0 if sense == "minimize" else -1.0
+    getattr(m, sense)(x @ np.array([1.0, -2.0]) + 3.0)
+    optimum = m.solve()
+    assert m.status == "optimal"
+    monkeypatch.setattr(clarabel, "DefaultSolver", Reporting)
+    m.add(x[0] >= -1.0)                          # a new setup, reporting `word`
+    val = m.solve()
+    status = WORDS[word]
+    assert (m.status, m.solver_stats.status) == (status, word)
+    kept = (x.value is not None, e.value is not None, c.dual is not None)
+    if status.startswith("optimal"):
+        assert val == pytest.approx(optimum, abs=1e-6) and kept == (True, True, True)
+    elif status.startswith("infeasible"):
+        assert val == sign * math.inf and kept == (False, False, True)
+    elif status.startswith("unbounded"):
+        assert val == -sign * math.inf and kept == (True, False, False)
+    else:
+        assert val is None and kept == (False, False, False)
+    if status.startswith("optimal"):
+        assert m.solve(raise_on_failure=True) == pytest.approx(optimum, abs=1e-6)
+    else:
+        with pytest.raises(fh.SolverError, match=word):
+            m.solve(raise_on_failure=True)
+
+
 def test_settings_reach_the_solver():
     m = fh.Model()
     x = m.variable(4)
@@ -233,13 +302,17 @@ def test_settings_reach_the_solver():
     assert not m.solver_stats.reused            # other settings: a new solver
 
 
-def test_resolve_updates_the_solver_and_matches_a_fresh_build():
+@pytest.mark.parametrize("open_rows", [False, True])
+def test_resolve_updates_the_solver_and_matches_a_fresh_build(open_rows):
+    """A parameter change updates the kept solver's data, unless Clarabel's
+    presolve shortened its rows (bound rows at infinity: a sparse bound
+    leaves elements unbounded), which allows no update: then a new setup."""
     rng = np.random.default_rng(5)
     A, F = rng.normal(size=(6, 3)), rng.normal(size=(3, 3))
 
     def build():
         m = fh.Model()
-        x, t = m.variable(3, "x"), m.variable(name="t")
+        x, t = m.variable(3, "x", lb=([[1]], [-5.0]) if open_rows else None), m.variable(name="t")
         b, c, g = m.parameter(6, "b"), m.parameter(3, "c"), m.parameter((), "g")
         m.add(fh.soc(t, A @ x - b))
         lim = m.add(F @ x <= g * np.ones(3))
@@ -252,7 +325,7 @@ def test_resolve_updates_the_solver_and_matches_a_fresh_build():
         for p, v in zip(params, vals):
             p.value = v
         val = m.solve()
-        assert m.solver_stats.reused == (k > 0)
+        assert m.solver_stats.reused == (k > 0 and not open_rows)
         fresh, xf, limf, pf = build()
         for p, v in zip(pf, vals):
             p.value = v

@@ -3,7 +3,9 @@
 transposes, stacks, axis sums, reshapes, parameter products) over two
 variables, the variables are pinned to a random point by equality rows, and
 the expression's value after the solve is compared with numpy evaluating the
-same formula at that point."""
+same formula at that point. Tables beside it take what the draws do not
+reach: slices with steps, transposes of three axes, parameters on either
+side of + and -."""
 import numpy as np
 import pytest
 
@@ -99,3 +101,65 @@ def test_value_of_random_expressions(data):
         p.value = p.value * 2.0
     m.solve(tol_gap_abs=1e-12, tol_gap_rel=1e-12, tol_feas=1e-12)
     assert e.value.shape == v.shape
+
+
+@pytest.mark.parametrize("key", [np.s_[::2], np.s_[:, 1::2], np.s_[2:0:-1, ::3], np.s_[1, ::-2]],
+                         ids=["rows-step-2", "columns-step-2", "both-backwards", "one-row-backwards"])
+def test_slices_with_steps_are_refused_or_taken_as_numpy_takes_them(key):
+    """A slice whose step is not 1, of a variable and of a computed
+    expression: either refused when stated, or its value is numpy's (the
+    step is never dropped)."""
+    rng = np.random.default_rng(3)
+    m = fh.Model()
+    X = m.variable((3, 4), "X")
+    X0 = rng.normal(size=(3, 4))
+    m.add(X == X0)
+    taken = []
+    for e, v in [(X, X0), (2.0 * X - 1.0, 2.0 * X0 - 1.0)]:
+        try:
+            taken.append((e[key], v[key]))
+        except (fh.ShapeError, IndexError, ValueError):
+            continue
+    m.solve()
+    for s, want in taken:
+        assert s.shape == want.shape
+        np.testing.assert_allclose(s.value, want, rtol=1e-7, atol=1e-7)
+
+
+def test_transposes_of_three_axes_against_numpy():
+    """.T of an expression of three axes reverses them all and
+    .transpose(perm) permutes them as numpy's do, in values and in the rows
+    of a constraint stated with them."""
+    rng = np.random.default_rng(4)
+    m = fh.Model()
+    X = m.variable((2, 3, 4), "X")
+    D = rng.normal(size=(4, 3, 2))
+    m.add(X.T == D)
+    X0 = D.T
+    cases = [(X.T, X0.T), ((2.0 * X - 1.0).T, (2.0 * X0 - 1.0).T), (X.transpose((1, 2, 0)), X0.transpose((1, 2, 0))),
+             (X.transpose((2, 0, 1)).T, X0.transpose((2, 0, 1)).T)]
+    m.solve()
+    np.testing.assert_allclose(X.value, X0, rtol=1e-7, atol=1e-7)
+    for e, want in cases:
+        assert e.shape == want.shape
+        np.testing.assert_allclose(e.value, want, rtol=1e-7, atol=1e-7)
+
+
+# a parameter p on either side of + and -, beside a constant c and a pinned x:
+# each formula evaluated by the package and by numpy alike
+BESIDE_PARAMETERS = ["c - p", "p - c", "1.5 - p", "p - 1.5", "c + p", "p + c", "x - p", "p - x", "-p + x",
+                     "c - p * x"]
+
+
+@pytest.mark.parametrize("formula", BESIDE_PARAMETERS)
+def test_parameters_on_either_side_against_numpy(formula):
+    rng = np.random.default_rng(6)
+    m = fh.Model()
+    x, p = m.variable(3, "x"), m.parameter(3, "p")
+    c, x0 = rng.normal(size=3), rng.normal(size=3)
+    m.add(x == x0)
+    e = eval(formula, {}, dict(c=c, p=p, x=x))
+    for value in (rng.normal(size=3), rng.normal(size=3)):   # set, then changed: re-evaluated in place
+        p.value = value
+        m.solve()
+        np.testing.assert_allclose(e.value, eval(formula, {}, dict(c=c, p=value, x=x0)), rtol=1e-7, atol=1e-7)
