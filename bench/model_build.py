@@ -158,6 +158,51 @@ def targets(have_cvxpy):
     print(f"sparse lsq 10^6 nonzeros [ms]                {th * 1e3:14.1f} {tc * 1e3:10.1f} {tc / th:14.2f}   <= 30")
     th, tc = sweep()
     print(f"portfolio sweep, per re-solve outside Clarabel [ms] {th * 1e3:7.3f} {tc * 1e3:10.3f} {tc / th:14.2f}   <= 0.1")
+    # functions and sums accumulated with + in a loop: the host's statement
+    # and flat problem against CVXPY's construction alone (its
+    # get_problem_data takes far longer), at two counts (linear in the count)
+    for count in (200, 800):
+        A = rng.normal(size=(count, 10, 5))
+        th = best(lambda: lse_loop(fh, A).flat_problem(), 9)
+        tc = best(lambda: lse_loop(None, A), 3) if have_cvxpy else float("nan")
+        print(f"{count} log_sum_exp in a loop [ms]             {th * 1e3:14.1f} {tc * 1e3:10.1f} {tc / th:14.2f}   >= 1")
+    for count in (1600, 6400):
+        th = best(lambda: squares_loop(fh, count).flat_problem(), 5)
+        tc = best(lambda: squares_loop(None, count), 3) if have_cvxpy else float("nan")
+        print(f"{count} squares summed with + [ms]           {th * 1e3:14.1f} {tc * 1e3:10.1f} {tc / th:14.2f}   >= 1")
+
+
+def lse_loop(lib, A):
+    """sum_i log_sum_exp(A[i] x) with + in a loop, x in [-1, 1]: the host's
+    model (lib = fh), or CVXPY's problem (lib None)."""
+    if lib is None:
+        import cvxpy as cp
+        x, t = cp.Variable(A.shape[2]), 0
+        for Ai in A:
+            t = t + cp.log_sum_exp(Ai @ x)
+        return cp.Problem(cp.Minimize(t), [x >= -1, x <= 1])
+    m = fh.Model()
+    x, t = m.variable(A.shape[2], "x", lb=-1.0, ub=1.0), 0
+    for Ai in A:
+        t = t + fh.log_sum_exp(Ai @ x)
+    m.minimize(t)
+    return m
+
+
+def squares_loop(lib, count):
+    """sum_i (x_i - i / count)^2 with + in a loop."""
+    if lib is None:
+        import cvxpy as cp
+        x, t = cp.Variable(count), 0
+        for i in range(count):
+            t = t + cp.square(x[i] - i / count)
+        return cp.Problem(cp.Minimize(t))
+    m = fh.Model()
+    x, t = m.variable(count, "x"), 0
+    for i in range(count):
+        t = t + fh.square(x[i] - i / count)
+    m.minimize(t)
+    return m
 
 
 def main():

@@ -24,7 +24,7 @@ import numpy as np
 from . import curvature as cv
 from .errors import ModelError, ShapeError
 from . import data
-from .expressions import Affine, NotedName, Parameter, constant_of, live, same_model, text
+from .expressions import Affine, NotedName, Parameter, _spelled, constant_of, live, same_model, text
 
 
 class Quadratic:
@@ -263,9 +263,27 @@ class Expression:
     __array_priority__ = 200
 
     def __init__(self, model, kind, args, shape, curvature, sign, name, why=None, **data):
-        self._model, self.kind, self.args, self.shape = model._ref, kind, args, tuple(shape)
+        self._model, self.kind, self.shape = model._ref, kind, tuple(shape)
+        self._args, self._n = args, len(args)
         self.curvature, self.sign, self.name, self.why = curvature, sign, name, why
         self.data = data
+
+    @property
+    def args(self):
+        """The arguments (a sum's parts). A sum accumulated with + in a loop
+        shares one list of parts with the sums before it, each node the
+        first _n of them."""
+        a = self._args
+        return a if len(a) == self._n else a[:self._n]
+
+    def _parts_after(self, more):
+        """The parts of this sum followed by `more`: appended to the shared
+        list when this sum is its latest node, else a new list."""
+        a = self._args
+        if len(a) == self._n:
+            a.extend(more)
+            return a
+        return a[:self._n] + more
 
     model = property(lambda self: live(self._model, self))
     # noted as a format or a function and its operands, written out on
@@ -301,13 +319,12 @@ class Expression:
         if getattr(other, "is_affine", True) is False and not isinstance(other, Expression):
             return NotImplemented
         o = lift(self._model, other)
-        terms = []
-        for t in (self, o):
-            terms += t.args if isinstance(t, Expression) and t.kind == "sum" else [t]
+        more = list(o.args) if isinstance(o, Expression) and o.kind == "sum" else [o]
         shape = _broadcast_shape("+", [self, o])
         # a sum's curvature and sign are those of its parts': the two
         # operands' suffice (a sum accumulated in a loop stays linear)
         curv = cv.add([self.curvature, o.curvature])
+        terms = self._parts_after(more) if self.kind == "sum" and type(self._args) is list else [self] + more
         why = None
         if curv == cv.UNKNOWN:
             why = _first_why(terms) or ("a sum of the convex " + ", ".join(repr(t) for t in terms
@@ -607,7 +624,12 @@ def _atom(key, args, shape, name, **data):
     if monos[-1] == "*":
         monos = monos[:-1] + [monos[-2]] * (len(args) - len(monos) + 1)
     resolved = [(a, cv.resolve(m, _sign(a))) for a, m in zip(args, monos)]
-    curv, why = cv.compose(name.split("(")[0], rec.curvature, resolved, name)
+    # a noted name (format, operands) is written out only for a message
+    noted = type(name) is not str
+    fname = (name[0] if noted else name).split("(")[0]
+    curv, why = cv.compose(fname, rec.curvature, resolved, None if noted else name)
+    if why is not None and noted:
+        curv, why = cv.compose(fname, rec.curvature, resolved, _spelled(name))
     why = _first_why(args) or why
     signs = [_sign(a) for a in args]
     if rec.sign == "max":
@@ -622,7 +644,7 @@ def _atom(key, args, shape, name, **data):
         sign = cv.NONNEG if signs[0] == cv.NONNEG else cv.UNKNOWN
     else:
         sign = rec.sign
-    model = _model_of(args, name)
+    model = _model_of(args, fname)
     return Expression(model, "atom", list(args), shape, curv, sign, name, why, atom=key, **data)
 
 
@@ -679,7 +701,7 @@ def norm_inf(x, axis=None):
 
 def _elementwise(key, x, fname=None, **data):
     model, (x,) = _args(fname or key, x)
-    return _atom(key, [x], x.shape, f"{fname or key}({x!r})", **data)
+    return _atom(key, [x], x.shape, (f"{fname or key}({{}})", x), **data)
 
 
 def abs_(x):

@@ -327,3 +327,25 @@ def test_functions_summed_in_a_loop_against_cvxpy(fname, count):
     np.testing.assert_allclose(x.value, xc.value, atol=1e-4)
     # the dual of an equality is minus CVXPY's (README's conventions)
     np.testing.assert_allclose(c.dual, -cons[0].dual_value, rtol=1e-4, atol=1e-7)
+
+
+def test_sums_accumulated_in_a_loop_keep_their_own_parts():
+    """Sums grown with + share their parts as they grow; a sum grown from an
+    earlier one (a branch) keeps its own: every sum's value and reduction
+    are its own parts', as numpy gives them."""
+    m = fh.Model()
+    v = np.array([0.3, -1.2, 2.0, 0.7])
+    x = m.variable(4, "x", lb=v, ub=v)
+    f = [fh.square(x[i] - 0.5 * i) for i in range(4)]
+    want = (v - 0.5 * np.arange(4)) ** 2
+    s1 = f[0] + f[1]
+    s2 = s1 + f[2]
+    s3 = s1 + f[3]            # a branch from s1: not s2's parts
+    s4 = s2 + s3              # a sum of two sums
+    sums = [(s1, want[0] + want[1]), (s2, want[:3].sum()), (s3, want[[0, 1, 3]].sum()),
+            (s4, want[:3].sum() + want[[0, 1, 3]].sum())]
+    for s, w in sums:
+        m.minimize(s)
+        assert m.solve(**TIGHT) == pytest.approx(w, abs=1e-6)
+        assert float(s.value) == pytest.approx(w, abs=1e-6)
+    assert [len(s.args) for s, _ in sums] == [2, 3, 3, 6]
