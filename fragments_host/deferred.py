@@ -71,6 +71,8 @@ def _flat_sum(a):
     the chain of sums gives them, each coefficient scaled as the chain
     scales it (operands without terms left out). None when some operand
     has other terms."""
+    if a._shape == ():
+        return _scalar_sum(a)
     leaves, todo = [], [(a, ())]
     while todo:
         x, ws = todo.pop()
@@ -82,6 +84,9 @@ def _flat_sum(a):
                 todo.append((y, (wy,) + ws))
         elif op == "scale":
             todo.append((x._args[0], (x._args[1],) + ws))
+        elif x._op == "const" and x._shape == a._shape and not np.all(x._args[0]):
+            # a constant with zeros: its entries, taken as they stand
+            leaves.append((x._args[0], ws))
         else:
             e = x._e
             if e.single:
@@ -89,9 +94,42 @@ def _flat_sum(a):
             elif e.m:
                 return None
             # an operand without terms (a zero constant) adds none
-    if len(leaves) < 2 or leaves[0][0].shape != a._shape:
+    if len(leaves) < 2 or any(e.shape != a._shape for e, _ in leaves) \
+            or all(type(e) is not st.Expr for e, _ in leaves):
         return None
     return st.single_sum([e for e, _ in leaves], [ws for _, ws in leaves])
+
+
+def _scalar_sum(a):
+    """A sum (or scaling) of one element: its recorded sums and scalings
+    taken as one, the operands' terms one after the other in the order the
+    chain gives them, each coefficient scaled as the chain scales it. The
+    total of all elements of an expression (x.sum()) is read as its
+    elements' terms. None when an operand carries programs."""
+    leaves, todo = [], [(a, ())]
+    while todo:
+        x, ws = todo.pop()
+        op = x._op if x._ex is None else None
+        if op == "wsum":
+            (xs, w) = x._args
+            for y, wy in zip(xs[::-1], w[::-1]):
+                todo.append((y, (wy,) + ws))
+        elif op == "scale":
+            todo.append((x._args[0], (x._args[1],) + ws))
+        elif op == "sum" and x._args[0]._shape == (x._args[0].size,):
+            # the total of a vector: its elements' terms, in order
+            e = x._args[0]._e
+            if e.prog:
+                return None
+            leaves.append((e, ws))
+        else:
+            e = x._e
+            if e.prog:
+                return None
+            leaves.append((e, ws))
+    if len(leaves) < 2:
+        return None
+    return st.joined_terms([e for e, _ in leaves], [ws for _, ws in leaves])
 
 
 def _spread(e, shape):

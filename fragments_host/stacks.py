@@ -256,23 +256,65 @@ def single_sum(exprs, weights):
     operand order (as a chain of sums gives them), the coefficients
     multiplied by each operand's weights in the order given (a weight
     applied by a sum inside a sum comes first). None when the result's
-    terms do not fit a 32-bit row pointer."""
-    k, n = len(exprs), exprs[0].n
-    if k * n >= 1 << 31 or any(e.shape != exprs[0].shape for e in exprs):
+    terms do not fit a 32-bit row pointer.
+
+    An operand may instead be a constant array of the shape (C, its
+    entries): its non-zero entries are constant terms, its zeros none (as
+    a constant expression has them)."""
+    model = next(e.model for e in exprs if type(e) is Expr)
+    shape = exprs[0].shape
+    k, n = len(exprs), size_of(shape)
+    if k * n >= 1 << 31 or any((e.shape if type(e) is Expr else e.shape) != shape for e in exprs):
         return None
-    nidxs, cof = np.empty((n, k), I64), np.empty((n, k), F64)
+    nidxs, cof = np.zeros((n, k), I64), np.empty((n, k), F64)
+    present = None
     for i, (e, ws) in enumerate(zip(exprs, weights)):
-        nidxs[:, i] = e.nidxs
         col = cof[:, i]
-        if not ws or e.unit and len(ws) == 1:
-            col[:] = ws[0] if ws else e.cof
-            continue
-        np.multiply(e.cof, ws[0], out=col)
+        if type(e) is not Expr:
+            # a constant with zeros: variable 0 (kept zero), its entries
+            c = e.reshape(-1)
+            if present is None:
+                present = np.ones((n, k), bool)
+            np.not_equal(c, 0.0, out=present[:, i])
+            np.multiply(c, ws[0], out=col)
+        else:
+            nidxs[:, i] = e.nidxs
+            if e.unit and len(ws) == 1:
+                col[:] = ws[0]
+                continue
+            np.multiply(e.cof, ws[0], out=col)
         for w in ws[1:]:
             col *= w
     ptr = np.zeros(n + 1, I32)
-    kn.step_row_pointer(k, ptr, n, 0)
-    r = Expr(exprs[0].model, exprs[0].shape, ptr, nidxs.reshape(-1), cof.reshape(-1))
+    if present is None:
+        kn.step_row_pointer(k, ptr, n, 0)
+        nidxs, cof = nidxs.reshape(-1), cof.reshape(-1)
+    else:
+        # the zeros of the constants dropped, each row's terms in order
+        np.cumsum(present.sum(axis=1, dtype=I32), out=ptr[1:])
+        nidxs, cof = nidxs[present], cof[present]
+    r = Expr(model, shape, ptr, nidxs, cof)
+    r.clean = present is None and all(e.clean for e in exprs)
+    return r
+
+
+def joined_terms(exprs, weights):
+    """One element holding the terms of every operand in operand order,
+    each coefficient multiplied by its operand's weights in the order given
+    (as a chain of sums of totals gives them); no programs."""
+    nidxs = np.concatenate([e.nidxs[int(e.ptr[0]):int(e.ptr[-1])] for e in exprs])
+    cof = np.empty(len(nidxs), F64)
+    at = 0
+    for e, ws in zip(exprs, weights):
+        k = int(e.ptr[-1]) - int(e.ptr[0])
+        col = cof[at:at + k]
+        np.multiply(e.cof[int(e.ptr[0]):int(e.ptr[-1])], ws[0], out=col)
+        for w in ws[1:]:
+            col *= w
+        at += k
+    ptr = np.zeros(2, I32)
+    ptr[1] = len(nidxs)
+    r = Expr(exprs[0].model, (), ptr, nidxs, cof)
     r.clean = all(e.clean for e in exprs)
     return r
 
@@ -527,6 +569,11 @@ def left_matmul(M, e, triplets=None):
     # one entry of M per position: a row of M meets distinct operand
     # elements, each one variable of its own
     r.rows_distinct = e.unit and e.distinct
+    # one term per operand element and one entry per row of M (a matrix
+    # that spreads or selects): one term per result element
+    one_each = e.single and Kn == m and (m == 0 or (si[0] == 0 and si[-1] == m - 1 and (np.diff(si) == 1).all()))
+    r.single = one_each
+    r.rows_distinct = r.rows_distinct or one_each
     return r
 
 

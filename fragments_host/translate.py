@@ -506,9 +506,10 @@ def _build(model):
     # elements at -inf / +inf), one solver row per element of a bounded
     # side: -x + s = -lb and x + s = ub, s >= 0 (rows at infinity are
     # dropped by the solver)
-    bl, bu = np.full(N + 1, -np.inf), np.full(N + 1, np.inf)
+    bounded = any(getattr(v, "bounds", (None, None)) != (None, None) for v in model._variables)
+    bl, bu = (np.full(N + 1, -np.inf), np.full(N + 1, np.inf)) if bounded else (None, None)
     sides = ([], [])
-    for v in model._variables:
+    for v in model._variables if bounded else ():
         for k, (dom, vec) in enumerate(zip(getattr(v, "bounds", (None, None)), (bl, bu))):
             if dom is not None:
                 v0 = int(v.nidxs[0])
@@ -571,7 +572,10 @@ def _build(model):
     # objective: one row, each variable once in ascending order, laid out
     # dense over the variables 0 .. N (0: the constant); its parameter
     # entries in a table of their own, evaluated as a parameterized row
-    oe = st.merge(obj._e)
+    oe = obj._e
+    if oe.prog or oe.m > 1 and not (oe.nidxs[1:] > oe.nidxs[:-1]).all():
+        # each variable once, in ascending order (as the dense row takes them)
+        oe = st.merge(oe)
     OW = WStack([oe])
     op = OW.ops[0]
     qfull = np.zeros(N + 1, F64)

@@ -71,8 +71,13 @@ def _flat(tree, general):
     if e is None:
         return None
     m.add(e == 0, e.reshape(12) >= 1.0)
+    # a linear objective of totals and elements: q as numpy gives it
+    m.minimize(-2.0 * (0.5 * e.sum() - X.sum()) - 3.0 - Y[1, 2])
     q, Af, b, cones = m.flat_problem()
-    return (Af.toarray(), b), (A, c)
+    qn = -A.sum(axis=0) + np.r_[np.full(X.size, 2.0), np.zeros(Y.size)]
+    qn[X.size + 7] -= 1.0
+    np.testing.assert_allclose(q, qn, atol=1e-12)
+    return (Af.toarray(), b, q), (A, c)
 
 
 @settings(max_examples=150, deadline=None, derandomize=True, database=None)
@@ -92,9 +97,11 @@ def test_sums_of_variable_parts_are_the_general_passes(tree):
             return e
         mp.setattr(st, "_unit", unflagged)
         mp.setattr(deferred, "_flat_sum", lambda a: None)
+        mp.setattr(deferred, "_scalar_sum", lambda a: None)
         general = _flat(tree, True)
-    (Af, b), (A, c) = fast
-    (Ag, bg), _ = general
+    (Af, b, q), (A, c) = fast
+    (Ag, bg, qg), _ = general
+    np.testing.assert_array_equal(q.view(np.uint64), qg.view(np.uint64))
     np.testing.assert_array_equal(Af.view(np.uint64), Ag.view(np.uint64))
     np.testing.assert_array_equal(b.view(np.uint64), bg.view(np.uint64))
     # the rows against numpy: A x + s = b, s = e (== rows) then e - 1 (>= rows)
