@@ -66,13 +66,62 @@ def evaluate(a):
 
 def _flat_sum(a):
     """A sum (or scaling) whose recorded sums and scalings end in operands
-    of one term per element (parts of variables, constants without a zero),
-    taken as one sum of those operands: each element's terms in the order
-    the chain of sums gives them, each coefficient scaled as the chain
-    scales it (operands without terms left out). None when some operand
-    has other terms."""
+    of one term per element (parts of variables, constants), taken as one
+    sum of those operands: each element's terms in the order the chain of
+    sums gives them, each coefficient scaled as the chain scales it (the
+    zeros of constants, and operands without terms, left out). None when
+    some operand has other terms."""
     if a._shape == ():
         return _scalar_sum(a)
+    leaves = _sum_leaves(a)
+    if leaves is None or all(type(e) is not st.Expr for e, _ in leaves):
+        return None
+    return st.single_sum([e for e, _ in leaves], [ws for _, ws in leaves])
+
+
+def flat_sum_apart(a):
+    """The same sum with its constants apart: (the sum of its other
+    operands, the constants' total per element or None), the total taken in
+    the order of the operands (as the constant terms of each element stand
+    in the whole sum). None as for _flat_sum, or when no operand holds a
+    variable."""
+    if a._shape == ():
+        return None
+    leaves = _sum_leaves(a, apart=True)
+    if leaves is None:
+        return None
+    terms, total = [], None
+    for e, ws in leaves:
+        if type(e) is st.Expr:
+            terms.append((e, ws))
+            continue
+        t = np.multiply(e, ws[0])
+        for w in ws[1:]:
+            t *= w
+        total = t if total is None else np.add(total, t, out=total)
+    if not terms:
+        return None
+    e = terms[0][0] if len(terms) == 1 and terms[0][1] == (1.0,) else \
+        st.single_sum([e for e, _ in terms], [ws for _, ws in terms])
+    return (None if e is None else (e, total))
+
+
+def _const_value(x, shape):
+    """The entries of a recorded constant operand over `shape` (a constant,
+    or a spread number), or None."""
+    op = x._op
+    if op == "const" and x._shape == shape:
+        return x._args[0]
+    if op == "spread" and x._args[0]._op == "const" and x._args[0]._args[0].size == 1:
+        return np.broadcast_to(x._args[0]._args[0].reshape(()), shape)
+    return None
+
+
+def _sum_leaves(a, apart=False):
+    """The operands of a sum's recorded sums and scalings, each with its
+    weights (the innermost first): an expression of one term per element,
+    or a constant's entries (when it holds a zero, or with `apart` every
+    constant). None when an operand has other terms."""
     leaves, todo = [], [(a, ())]
     while todo:
         x, ws = todo.pop()
@@ -82,22 +131,23 @@ def _flat_sum(a):
             # the first operand's terms come first: pushed last
             for y, wy in zip(xs[::-1], w[::-1]):
                 todo.append((y, (wy,) + ws))
-        elif op == "scale":
+            continue
+        if op == "scale":
             todo.append((x._args[0], (x._args[1],) + ws))
-        elif x._op == "const" and x._shape == a._shape and not np.all(x._args[0]):
-            # a constant with zeros: its entries, taken as they stand
-            leaves.append((x._args[0], ws))
-        else:
-            e = x._e
-            if e.single:
-                leaves.append((e, ws))
-            elif e.m:
-                return None
-            # an operand without terms (a zero constant) adds none
-    if len(leaves) < 2 or any(e.shape != a._shape for e, _ in leaves) \
-            or all(type(e) is not st.Expr for e, _ in leaves):
+            continue
+        c = _const_value(x, a._shape) if x._op in ("const", "spread") else None
+        if c is not None and (apart or not np.all(c)):
+            leaves.append((c, ws))
+            continue
+        e = x._e
+        if e.single:
+            leaves.append((e, ws))
+        elif e.m:
+            return None
+        # an operand without terms (a zero constant) adds none
+    if len(leaves) < (1 if apart else 2) or any(e.shape != a._shape for e, _ in leaves):
         return None
-    return st.single_sum([e for e, _ in leaves], [ws for _, ws in leaves])
+    return leaves
 
 
 def _scalar_sum(a):

@@ -300,6 +300,14 @@ def _parts(r):
         # the rows of a constraint of several axes are its expression
         # flattened: the sum under the flattening is routed the same way
         y = x._args[0] if x._ex is None and x._op == "reshape" else x
+        if y._ex is None and (y._op == "wsum" or y._op == "scale"):
+            # a sum of parts of variables and constants: its constants apart,
+            # its terms the solver's entries as they stand
+            r = deferred.flat_sum_apart(y)
+            if r is not None:
+                e, c = r
+                out.append((e if y is x else st.reshape(e, x.shape), None if c is None else (c.reshape(-1), 1.0)))
+                continue
         if y._ex is None and y._op == "wsum" and len(y._args[0]) == 2 and y._args[1][0] == 1.0:
             e, c = y._args[0]
             if c._op == "const" and c.shape == e.shape and not e._e.prog:
@@ -371,7 +379,9 @@ def _runs(constraints):
             i = j
             continue
         key = c.expr._key
-        if c.kind in _FLAT and key is not None and key[0] != "e":
+        # alike members taken together when small (a loop's statements);
+        # a large member's own evaluation costs no more per element
+        if c.kind in _FLAT and key is not None and key[0] != "e" and c.expr.size <= deferred.SMALL:
             while j < n:
                 d = constraints[j]
                 if type(d) in _BATCHED or d.kind != c.kind or d.expr._key != key \

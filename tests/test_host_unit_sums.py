@@ -98,6 +98,7 @@ def test_sums_of_variable_parts_are_the_general_passes(tree):
         mp.setattr(st, "_unit", unflagged)
         mp.setattr(deferred, "_flat_sum", lambda a: None)
         mp.setattr(deferred, "_scalar_sum", lambda a: None)
+        mp.setattr(deferred, "flat_sum_apart", lambda a: None)
         general = _flat(tree, True)
     (Af, b, q), (A, c) = fast
     (Ag, bg, qg), _ = general
