@@ -74,9 +74,9 @@ def _flat_sum(a):
     if a._shape == ():
         return _scalar_sum(a)
     leaves = _sum_leaves(a)
-    if leaves is None or all(type(e) is not st.Expr for e, _ in leaves):
+    if leaves is None or all(type(e) is not st.Expr for e, _, _ in leaves):
         return None
-    return st.single_sum([e for e, _ in leaves], [ws for _, ws in leaves])
+    return st.single_sum(*zip(*leaves))
 
 
 def flat_sum_apart(a):
@@ -91,9 +91,9 @@ def flat_sum_apart(a):
     if leaves is None:
         return None
     terms, total = [], None
-    for e, ws in leaves:
+    for e, ws, place in leaves:
         if type(e) is st.Expr:
-            terms.append((e, ws))
+            terms.append((e, ws, place))
             continue
         t = np.multiply(e, ws[0])
         for w in ws[1:]:
@@ -101,9 +101,29 @@ def flat_sum_apart(a):
         total = t if total is None else np.add(total, t, out=total)
     if not terms:
         return None
-    e = terms[0][0] if len(terms) == 1 and terms[0][1] == (1.0,) else \
-        st.single_sum([e for e, _ in terms], [ws for _, ws in terms])
+    e = terms[0][0] if len(terms) == 1 and terms[0][1] == (1.0,) else st.single_sum(*zip(*terms))
     return (None if e is None else (e, total))
+
+
+def _place(x):
+    """Where an operand's elements lie in a variable, when it is the
+    variable or a box of one (boxes of boxes composed, a box under a
+    reshape read in its own order): (the variable, the box's first corner
+    in it, the box's shape). Two operands of one place have the same terms;
+    two boxes of one variable and one shape at different corners share no
+    element at any position. None for any other operand."""
+    if x._op == "reshape":
+        x = x._args[0]
+    first = None
+    shape = x._shape
+    while x._op == "box":
+        corner = x._args[1]
+        first = corner if first is None else tuple(a + b for a, b in zip(corner, first))
+        x = x._args[0]
+    if x._op is not None or not hasattr(x, "nidxs") or x._args is not None or not x._e.distinct:
+        # not a variable, or one whose positions share columns (symmetric)
+        return None
+    return (id(x), first if first is not None else (0,) * len(x._shape), shape)
 
 
 def _const_value(x, shape):
@@ -119,9 +139,10 @@ def _const_value(x, shape):
 
 def _sum_leaves(a, apart=False):
     """The operands of a sum's recorded sums and scalings, each with its
-    weights (the innermost first): an expression of one term per element,
-    or a constant's entries (when it holds a zero, or with `apart` every
-    constant). None when an operand has other terms."""
+    weights (the innermost first) and its place in a variable (see _place):
+    an expression of one term per element, or a constant's entries (when it
+    holds a zero, or with `apart` every constant). None when an operand has
+    other terms."""
     leaves, todo = [], [(a, ())]
     while todo:
         x, ws = todo.pop()
@@ -137,15 +158,15 @@ def _sum_leaves(a, apart=False):
             continue
         c = _const_value(x, a._shape) if x._op in ("const", "spread") else None
         if c is not None and (apart or not np.all(c)):
-            leaves.append((c, ws))
+            leaves.append((c, ws, None))
             continue
         e = x._e
         if e.single:
-            leaves.append((e, ws))
+            leaves.append((e, ws, _place(x) if e.unit else None))
         elif e.m:
             return None
         # an operand without terms (a zero constant) adds none
-    if len(leaves) < (1 if apart else 2) or any(e.shape != a._shape for e, _ in leaves):
+    if len(leaves) < (1 if apart else 2) or any(e.shape != a._shape for e, _, _ in leaves):
         return None
     return leaves
 

@@ -250,7 +250,7 @@ def _single(model, shape, nidxs, cof, clean):
     return e
 
 
-def single_sum(exprs, weights):
+def single_sum(exprs, weights, places=None):
     """sum_i (w_i,0 w_i,1 ..) E_i of expressions of one shape and one term
     per element each: every element's terms are the operands' terms in
     operand order (as a chain of sums gives them), the coefficients
@@ -260,7 +260,17 @@ def single_sum(exprs, weights):
 
     An operand may instead be a constant array of the shape (C, its
     entries): its non-zero entries are constant terms, its zeros none (as
-    a constant expression has them)."""
+    a constant expression has them).
+
+    `places` (see deferred._place) tells where operands lie in variables:
+    operands of one place have the same terms and are one term of summed
+    coefficients (the later added to the earlier, as the solver's matrix
+    sums repeated positions); when every operand has a place and the boxes
+    of each variable have one shape, no element holds a variable twice."""
+    if places is not None and any(p is not None for p in places):
+        exprs, weights, merged, distinct = _merge_places(exprs, weights, places)
+    else:
+        merged, distinct = {}, False
     model = next(e.model for e in exprs if type(e) is Expr)
     shape = exprs[0].shape
     k, n = len(exprs), size_of(shape)
@@ -281,10 +291,16 @@ def single_sum(exprs, weights):
             nidxs[:, i] = e.nidxs
             if e.unit and len(ws) == 1:
                 col[:] = ws[0]
-                continue
-            np.multiply(e.cof, ws[0], out=col)
+            else:
+                np.multiply(e.cof, ws[0], out=col)
         for w in ws[1:]:
             col *= w
+        for e2, ws2 in merged.get(i, ()):
+            # a later operand of the same place: its coefficients added
+            more = np.multiply(e2.cof, ws2[0])
+            for w in ws2[1:]:
+                more *= w
+            col += more
     ptr = np.zeros(n + 1, I32)
     if present is None:
         kn.step_row_pointer(k, ptr, n, 0)
@@ -295,7 +311,30 @@ def single_sum(exprs, weights):
         nidxs, cof = nidxs[present], cof[present]
     r = Expr(model, shape, ptr, nidxs, cof)
     r.clean = present is None and all(e.clean for e in exprs)
+    r.rows_distinct = distinct
     return r
+
+
+def _merge_places(exprs, weights, places):
+    """The operands with those of a place already taken folded into the
+    first of it: (operands, weights, {position: [(operand, weights)]},
+    whether no element can hold a variable twice)."""
+    first, keep_e, keep_w, merged = {}, [], [], {}
+    shapes = {}
+    distinct = True
+    for e, ws, p in zip(exprs, weights, places):
+        if p is None:
+            distinct = False
+        elif p in first:
+            merged.setdefault(first[p], []).append((e, ws))
+            continue
+        else:
+            first[p] = len(keep_e)
+            if shapes.setdefault(p[0], p[2]) != p[2]:
+                distinct = False
+        keep_e.append(e)
+        keep_w.append(ws)
+    return keep_e, keep_w, merged, distinct
 
 
 def joined_terms(exprs, weights):
