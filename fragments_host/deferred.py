@@ -101,28 +101,51 @@ def flat_sum_apart(a):
         total = t if total is None else np.add(total, t, out=total)
     if not terms:
         return None
-    e = terms[0][0] if len(terms) == 1 and terms[0][1] == (1.0,) else st.single_sum(*zip(*terms))
+    if len(terms) == 1:
+        # one operand with terms: itself, scaled as the chain scales it
+        e, ws, _ = terms[0]
+        for w in ws:
+            if w != 1.0:
+                e = st.scale(e, w)
+        return e, total
+    if not all(e.single for e, _, _ in terms):
+        return None
+    e = st.single_sum(*zip(*terms))
     return (None if e is None else (e, total))
 
 
 def _place(x):
-    """Where an operand's elements lie in a variable, when it is the
-    variable or a box of one (boxes of boxes composed, a box under a
-    reshape read in its own order): (the variable, the box's first corner
-    in it, the box's shape). Two operands of one place have the same terms;
-    two boxes of one variable and one shape at different corners share no
-    element at any position. None for any other operand."""
+    """Where an operand's elements lie in a variable: (the variable, the
+    first corner of the box they are, or None, the box's shape). A box of
+    a variable (boxes of boxes composed, a box under a reshape read in its
+    own order) has its corner; a number of the variable spread, or a
+    product that picks one element of it per row, has none (its elements
+    lie somewhere in the variable). Two operands of one corner have the
+    same terms; two boxes of one variable and one shape at different
+    corners share no element at any position. None when the operand is
+    not of one variable, or of one whose positions share columns."""
+    outer = x._shape
     if x._op == "reshape":
         x = x._args[0]
     first = None
     shape = x._shape
-    while x._op == "box":
-        corner = x._args[1]
-        first = corner if first is None else tuple(a + b for a, b in zip(corner, first))
-        x = x._args[0]
+    if x._op == "spread" or x._op == "lmat":
+        # elements of the operand, in an arrangement of their own
+        x = x._args[0] if x._op == "spread" else x._args[1]
+        while x._op == "box" or x._op == "reshape":
+            x = x._args[0]
+        corner = False
+    else:
+        while x._op == "box":
+            c = x._args[1]
+            first = c if first is None else tuple(a + b for a, b in zip(c, first))
+            x = x._args[0]
+        corner = True
     if x._op is not None or not hasattr(x, "nidxs") or x._args is not None or not x._e.distinct:
         # not a variable, or one whose positions share columns (symmetric)
         return None
+    if not corner:
+        return (id(x), None, outer)
     return (id(x), first if first is not None else (0,) * len(x._shape), shape)
 
 
@@ -162,9 +185,12 @@ def _sum_leaves(a, apart=False):
             continue
         e = x._e
         if e.single:
-            leaves.append((e, ws, _place(x) if e.unit else None))
+            leaves.append((e, ws, _place(x)))
         elif e.m:
-            return None
+            if not apart or e.prog:
+                return None
+            # kept for a sum of one such operand and constants
+            leaves.append((e, ws, None))
         # an operand without terms (a zero constant) adds none
     if len(leaves) < (1 if apart else 2) or any(e.shape != a._shape for e, _, _ in leaves):
         return None

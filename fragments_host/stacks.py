@@ -316,24 +316,27 @@ def single_sum(exprs, weights, places=None):
 
 
 def _merge_places(exprs, weights, places):
-    """The operands with those of a place already taken folded into the
+    """The operands with those of a corner already taken folded into the
     first of it: (operands, weights, {position: [(operand, weights)]},
-    whether no element can hold a variable twice)."""
-    first, keep_e, keep_w, merged = {}, [], [], {}
-    shapes = {}
+    whether no element can hold a variable twice: every operand of a
+    variable, the only one of it, or the boxes of one shape at different
+    corners of it)."""
+    first, keep_e, keep_w, merged, of_root = {}, [], [], {}, {}
     distinct = True
     for e, ws, p in zip(exprs, weights, places):
         if p is None:
             distinct = False
-        elif p in first:
+        elif p[1] is not None and p in first:
             merged.setdefault(first[p], []).append((e, ws))
             continue
         else:
             first[p] = len(keep_e)
-            if shapes.setdefault(p[0], p[2]) != p[2]:
-                distinct = False
+            of_root.setdefault(p[0], []).append(p)
         keep_e.append(e)
         keep_w.append(ws)
+    for ps in of_root.values():
+        if len(ps) > 1 and (any(p[1] is None for p in ps) or len({p[2] for p in ps}) > 1):
+            distinct = False
     return keep_e, keep_w, merged, distinct
 
 
@@ -488,6 +491,18 @@ def box(e, first, last):
 
 def concat(exprs, axis):
     """Expressions joined along an existing axis (equal extents elsewhere)."""
+    if len(exprs) > 1 and all(e.single for e in exprs) and len({len(e.shape) for e in exprs}) == 1:
+        # one term per element: the terms joined as numpy joins the arrays
+        try:
+            nidxs = np.concatenate([e.nidxs.reshape(e.shape) for e in exprs], axis)
+        except ValueError:
+            raise ValueError(f"cannot stack shapes {[e.shape for e in exprs]} along axis {axis}") from None
+        model, shape = exprs[0].model, nidxs.shape
+        nidxs = nidxs.reshape(-1)
+        if all(e.unit for e in exprs):
+            return _unit(model, shape, nidxs, all(e.clean for e in exprs), False)
+        cof = np.concatenate([e.cof.reshape(e.shape) for e in exprs], axis).reshape(-1)
+        return _single(model, shape, nidxs, cof, all(e.clean for e in exprs))
     W = WStack(exprs)
     D = W.descriptors()
     nd = len(exprs[0].shape)
@@ -524,7 +539,11 @@ def sum_axis(e, axis):
     kn.sum_along_axis(p.cconst, p.code, 0, p.codeptr, p.cof, 0, outer, extent, inner, 0, extent, p.nidxs, p.ptr,
            int(e.prog), R.cconst, R.code, R.f64, R.i32, R.i64, R.codeptr, R.cof, 0, R.nidxs, R.ptr,
            W.f64, W.i32, W.i64)
-    return reshape(R.expr(e.model, (outer * inner,)), shape)
+    r = reshape(R.expr(e.model, (outer * inner,)), shape)
+    # the operand's terms, added up: no variable twice in an element when
+    # none is twice in the operand
+    r.clean, r.rows_distinct = e.clean, e.distinct
+    return r
 
 
 # index runs (rows, columns) of full dense matrices, kept per shape, the

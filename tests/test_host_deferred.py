@@ -227,7 +227,9 @@ def _columns_pass_counter(monkeypatch):
 
 @pytest.mark.parametrize("case, dense, cols_written", [
     # x alone in one row: the ends of its columns share that row
-    ("x.sum() == 1", [[-1, -1, -1, 0, 0, 0]], 1),
+    ("(x + 0.0).sum() == 1", [[-1, -1, -1, 0, 0, 0]], 1),
+    # ... unless the row is a total of a variable: none of its elements twice
+    ("x.sum() == 1", [[-1, -1, -1, 0, 0, 0]], 0),
     # a variable twice in a row, unmerged: summed into one entry
     ("x[0] + x[0] + 3 * x[1] <= 2", [[2, 3, 0, 0, 0, 0]], 1),
     # every column's ends in rows of their own: the rows alone tell

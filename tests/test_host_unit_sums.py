@@ -126,7 +126,27 @@ def _boxes_of_a_symmetric_variable(general):
     return m.flat_problem()[1]
 
 
-@pytest.mark.parametrize("build", [_boxes_of_two_shapes, _boxes_of_a_symmetric_variable])
+def _a_number_spread_twice(general):
+    """A scalar variable spread twice beside a box: d twice in every row."""
+    m = fh.Model()
+    X, d = m.variable((4, 5), "X"), m.variable(name="d")
+    m.add(X[1:, :] - d - d >= 0)
+    return m.flat_problem()[1]
+
+
+def _a_product_picking_the_box(general):
+    """A matrix of one entry per row picking elements of X beside a box of
+    X: the picked element is the box's at some positions."""
+    import scipy.sparse as sp
+    m = fh.Model()
+    X = m.variable((4, 5), "X")
+    M = sp.csr_matrix((np.ones(12), (np.arange(12), (np.arange(12) * 7) % 20)), shape=(12, 20))
+    m.add(X[0:3, 0:4] - 2.0 * (M @ X.reshape(20)).reshape((3, 4)) <= 1.0)
+    return m.flat_problem()[1]
+
+
+@pytest.mark.parametrize("build", [_boxes_of_two_shapes, _boxes_of_a_symmetric_variable, _a_number_spread_twice,
+                                   _a_product_picking_the_box])
 def test_boxes_meeting_one_element_are_the_general_passes(build):
     _same_columns(build(False), _general(build, True))
 
