@@ -232,12 +232,15 @@ def _scatter_pass(segs, sizes, ptrb, bsubj, bcof, L, nrows, chunk, cptr, outs):
     """The rows scattered a step at a time into every (rows, cols, vals)
     output of `outs` from the cursors cptr[1:] as they stood before the
     step (the cursors end past it). A step is a block whose terms stand as
-    the solver takes them, read where it lies, or a chunk of other rows
-    (up to the next such block) split again."""
+    the solver takes them, read where it lies, or consecutive such blocks
+    smaller than a chunk joined, or a chunk of other rows (up to the next
+    such block) split again."""
     saved = np.zeros(len(cptr), I64) if len(outs) > 1 else None
-    sink = np.zeros(max(nrows, 1), F64)
     starts = [row0 for row0, _ in segs]
     direct = [row0 for (row0, b), n in zip(segs, sizes) if n and _direct(b)]
+    # the steps' row pointer: one array, each step's rows from 0 at their
+    # places, the rows before them empty (cleared after each step)
+    rptrb = np.zeros(nrows + 1, I64)
     R0 = 0
     while R0 < nrows:
         s = max(bisect.bisect_right(starts, R0) - 1, 0)
@@ -245,8 +248,26 @@ def _scatter_pass(segs, sizes, ptrb, bsubj, bcof, L, nrows, chunk, cptr, outs):
         if _direct(b):
             R1 = row0 + sizes[s]
             base = int(b.ptr[0])
-            ptr = b.ptr[R0 - row0:]
-            tsubj, tcof = _low(b.nidxs)[base:], b.cof[base:]
+            t = int(b.ptr[sizes[s]]) - base
+            group = [s]
+            while t < chunk and s + len(group) < len(segs):
+                nxt = s + len(group)
+                rn, bn = segs[nxt]
+                if rn != R1 or not _direct(bn) or t + bn.m > chunk:
+                    break
+                group.append(nxt)
+                R1 += sizes[nxt]
+                t += int(bn.ptr[sizes[nxt]]) - int(bn.ptr[0])
+            if len(group) == 1:
+                ptr = b.ptr[R0 - row0:]
+                tsubj, tcof = _low(b.nidxs)[base:], b.cof[base:]
+            else:
+                # small blocks joined: one step instead of one each
+                parts = [segs[g][1] for g in group]
+                tsubj = np.concatenate([_low(x.nidxs)[int(x.ptr[0]):int(x.ptr[-1])] for x in parts])
+                tcof = np.concatenate([x.cof[int(x.ptr[0]):int(x.ptr[-1])] for x in parts])
+                base = int(ptrb[R0])
+                ptr = ptrb[R0:R1 + 1]
         else:
             d = bisect.bisect_right(direct, R0)
             base = int(ptrb[R0])
@@ -258,18 +279,18 @@ def _scatter_pass(segs, sizes, ptrb, bsubj, bcof, L, nrows, chunk, cptr, outs):
                 row0, n = segs[s][0], sizes[s]
                 a, z = max(R0, row0), min(R1, row0 + n)
                 if a < z:
-                    pos = _emit(segs[s], a, z, tsubj, tcof, pos, ptrb, sink, bsubj, bcof, L, True)
+                    pos = _emit(segs[s], a, z, tsubj, tcof, pos, ptrb, SINK_F64, bsubj, bcof, L, True)
                 s += 1
             ptr = ptrb[R0:R1 + 1]
-        # the step's row pointer from 0, the rows before it empty
-        rptrb = np.zeros(R1 + 1, I64)
-        rptrb[R0:] = ptr
-        rptrb[R0:] -= base
+        step = rptrb[R0:R1 + 1]
+        step[:] = ptr
+        step -= base
         for i, (r, c, v) in enumerate(outs):
             if saved is not None:
                 kn.copy_i64_run(0, len(cptr), *((saved, 0, cptr) if i == 0 else (cptr, 0, saved)))
             kn.transpose_scatter(cptr[1:], R1, rptrb, tsubj, r, c, v, tcof)
-        tsubj = tcof = rptrb = None
+        rptrb[R0:R1] = 0
+        tsubj = tcof = None
         R0 = R1
 
 
