@@ -160,13 +160,11 @@ def _const_value(x, shape):
     return None
 
 
-def _sum_leaves(a, apart=False):
-    """The operands of a sum's recorded sums and scalings, each with its
-    weights (the innermost first) and its place in a variable (see _place):
-    an expression of one term per element, or a constant's entries (when it
-    holds a zero, or with `apart` every constant). None when an operand has
-    other terms."""
-    leaves, todo = [], [(a, ())]
+def _operands(a):
+    """The operands of a sum's (or scaling's) recorded sums and scalings in
+    the order of their terms, each with the weights the chain applies to
+    it, the innermost first."""
+    todo = [(a, ())]
     while todo:
         x, ws = todo.pop()
         op = x._op if x._ex is None else None
@@ -175,10 +173,20 @@ def _sum_leaves(a, apart=False):
             # the first operand's terms come first: pushed last
             for y, wy in zip(xs[::-1], w[::-1]):
                 todo.append((y, (wy,) + ws))
-            continue
-        if op == "scale":
+        elif op == "scale":
             todo.append((x._args[0], (x._args[1],) + ws))
-            continue
+        else:
+            yield x, ws
+
+
+def _sum_leaves(a, apart=False):
+    """The operands of a sum's recorded sums and scalings, each with its
+    weights (the innermost first) and its place in a variable (see _place):
+    an expression of one term per element, or a constant's entries (when it
+    holds a zero, or with `apart` every constant). None when an operand has
+    other terms."""
+    leaves = []
+    for x, ws in _operands(a):
         c = _const_value(x, a._shape) if x._op in ("const", "spread") else None
         if c is not None and (apart or not np.all(c)):
             leaves.append((c, ws, None))
@@ -203,27 +211,14 @@ def _scalar_sum(a):
     chain gives them, each coefficient scaled as the chain scales it. The
     total of all elements of an expression (x.sum()) is read as its
     elements' terms. None when an operand carries programs."""
-    leaves, todo = [], [(a, ())]
-    while todo:
-        x, ws = todo.pop()
-        op = x._op if x._ex is None else None
-        if op == "wsum":
-            (xs, w) = x._args
-            for y, wy in zip(xs[::-1], w[::-1]):
-                todo.append((y, (wy,) + ws))
-        elif op == "scale":
-            todo.append((x._args[0], (x._args[1],) + ws))
-        elif op == "sum" and x._args[0]._shape == (x._args[0].size,):
-            # the total of a vector: its elements' terms, in order
-            e = x._args[0]._e
-            if e.prog:
-                return None
-            leaves.append((e, ws))
-        else:
-            e = x._e
-            if e.prog:
-                return None
-            leaves.append((e, ws))
+    leaves = []
+    for x, ws in _operands(a):
+        # the total of a vector: its elements' terms, in order
+        total = x._ex is None and x._op == "sum" and x._args[0]._shape == (x._args[0].size,)
+        e = x._args[0]._e if total else x._e
+        if e.prog:
+            return None
+        leaves.append((e, ws))
     if len(leaves) < 2:
         return None
     return st.joined_terms([e for e, _ in leaves], [ws for _, ws in leaves])
