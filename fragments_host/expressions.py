@@ -342,30 +342,8 @@ class Affine:
         return self.reshape((self.size,))
 
     def __getitem__(self, key):
-        if not isinstance(key, tuple):
-            key = (key,)
+        key, first, last, keep = box_of_key(self.shape, key)
         shape = self.shape
-        if len(key) > len(shape):
-            raise ShapeError(f"too many indices {key} for shape {shape}")
-        key = key + (slice(None),) * (len(shape) - len(key))
-        first, last, keep = [], [], []
-        for k, (s, n) in enumerate(zip(key, shape)):
-            if isinstance(s, numbers.Integral) and not isinstance(s, (bool, np.bool_)):
-                i = int(s) + n if s < 0 else int(s)
-                if not 0 <= i < n:
-                    raise IndexError(f"index {s} out of range for axis {k} of shape {shape}")
-                first.append(i)
-                last.append(i + 1)
-            elif isinstance(s, slice):
-                a, b, step = s.indices(n)
-                if step != 1:
-                    raise ShapeError("slices take unit steps")
-                first.append(a)
-                last.append(max(a, b))
-                keep.append(max(b - a, 0))
-            else:
-                raise TypeError(f"unsupported index {s!r}")
-        first, last = tuple(first), tuple(last)
         bshape = tuple(b - a for a, b in zip(first, last))
         # the key holds the box's extent, not its place: boxes of one shape
         # at different places are alike (a run takes them as one pick)
@@ -491,6 +469,35 @@ class Computed(Affine):
 def solution_of():
     from . import solution
     return solution
+
+
+def box_of_key(shape, key):
+    """An index of integers and slices of unit step on `shape`: (the key
+    padded to every axis, the box's first and last corners, the extents of
+    the axes it keeps); IndexError, ShapeError or TypeError for any other."""
+    if not isinstance(key, tuple):
+        key = (key,)
+    if len(key) > len(shape):
+        raise ShapeError(f"too many indices {key} for shape {shape}")
+    key = key + (slice(None),) * (len(shape) - len(key))
+    first, last, keep = [], [], []
+    for k, (s, n) in enumerate(zip(key, shape)):
+        if isinstance(s, numbers.Integral) and not isinstance(s, (bool, np.bool_)):
+            i = int(s) + n if s < 0 else int(s)
+            if not 0 <= i < n:
+                raise IndexError(f"index {s} out of range for axis {k} of shape {shape}")
+            first.append(i)
+            last.append(i + 1)
+        elif isinstance(s, slice):
+            a, b, step = s.indices(n)
+            if step != 1:
+                raise ShapeError("slices take unit steps")
+            first.append(a)
+            last.append(max(a, b))
+            keep.append(max(b - a, 0))
+        else:
+            raise TypeError(f"unsupported index {s!r}")
+    return key, tuple(first), tuple(last), keep
 
 
 def _record(model, shape, op, args, operands, fixed, name):

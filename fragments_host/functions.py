@@ -24,7 +24,7 @@ import numpy as np
 from . import curvature as cv
 from .errors import ModelError, ShapeError
 from . import data
-from .expressions import Affine, NotedName, Parameter, _spelled, constant_of, live, same_model, text
+from .expressions import Affine, NotedName, Parameter, _spelled, box_of_key, constant_of, live, same_model, text
 
 
 class Quadratic:
@@ -404,6 +404,9 @@ class Expression:
         return _sum(self, axis)
 
     def __getitem__(self, key):
+        # the index checked as an expression's is, when it is written (not
+        # when the function is reduced, after its columns were added)
+        box_of_key(self.shape, key)
         return map_of(self, "index", INC, lambda a: a[key], lambda v: v[key], f"{self!r}[{key}]")
 
     def reshape(self, shape):
