@@ -274,7 +274,7 @@ def single_sum(exprs, weights, places=None):
     model = next(e.model for e in exprs if type(e) is Expr)
     shape = exprs[0].shape
     k, n = len(exprs), size_of(shape)
-    if k * n >= 1 << 31 or any((e.shape if type(e) is Expr else e.shape) != shape for e in exprs):
+    if k * n >= 1 << 31 or any(e.shape != shape for e in exprs):
         return None
     nidxs, cof = np.zeros((n, k), I64), np.empty((n, k), F64)
     present = None
@@ -600,6 +600,12 @@ def left_matmul(M, e, triplets=None):
     column axis as its first axis."""
     m, si, sj, sv = triplets if triplets is not None else matrix_triplets(M)
     Kn = len(si)
+    one_each = e.single and Kn == m and (m == 0 or (si[0] == 0 and si[-1] == m - 1 and (np.diff(si) == 1).all()))
+    if one_each and m and len(e.shape) == 1:
+        # one entry per row of M and one term per operand element: row r
+        # is the operand's term at column sj[r], times the entry
+        cof = np.array(sv, F64) if e.unit else np.multiply(e.cof[sj], sv)
+        return _single(e.model, (m,), e.nidxs[sj], cof, e.clean)
     W = WStack([e])
     o = W.ops[0]
     p = size_of(e.shape[1:])
@@ -629,7 +635,6 @@ def left_matmul(M, e, triplets=None):
     r.rows_distinct = e.unit and e.distinct
     # one term per operand element and one entry per row of M (a matrix
     # that spreads or selects): one term per result element
-    one_each = e.single and Kn == m and (m == 0 or (si[0] == 0 and si[-1] == m - 1 and (np.diff(si) == 1).all()))
     r.single = one_each
     r.rows_distinct = r.rows_distinct or one_each
     return r
