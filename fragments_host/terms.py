@@ -284,6 +284,15 @@ class _Member:
             return solution.constraint_dual(self._mref, self)
         return solution.run_dual(self._mref, self._block, self._index)
 
+    @property
+    def name(self):
+        """The name given to it, else one spelled from its terms."""
+        return self._nm or self._spelled_name()
+
+    @name.setter
+    def name(self, value):
+        self._nm = value
+
 
 class TermRow(_Member, Constraint):
     """One scalar row in the zero cone (==) or the nonnegative cone (<=,
@@ -305,13 +314,8 @@ class TermRow(_Member, Constraint):
         """The row as a term list."""
         return _terms(self._model, self.v, self.c, self.k)
 
-    @property
-    def name(self):
-        return self._nm or f"{_spelled(self)} {'==' if self.kind == 'zero' else '>='} 0"
-
-    @name.setter
-    def name(self, value):
-        self._nm = value
+    def _spelled_name(self):
+        return f"{_spelled(self)} {'==' if self.kind == 'zero' else '>='} 0"
 
 
 def _block(model, items, shape=None):
@@ -607,13 +611,8 @@ class TermCone(_Member, Constraint):
         """The cone's elements as an expression."""
         return expressions.Computed(_constant_block(self._model, *zip(*self.rows)))
 
-    @property
-    def name(self):
-        return self._nm or f"soc of {len(self.rows)} elements ({_written(*self.rows[0], self._model)}, ...)"
-
-    @name.setter
-    def name(self, value):
-        self._nm = value
+    def _spelled_name(self):
+        return f"soc of {len(self.rows)} elements ({_written(*self.rows[0], self._model)}, ...)"
 
 
 
