@@ -95,9 +95,7 @@ def flat_sum_apart(a):
         if type(e) is st.Expr:
             terms.append((e, ws, place))
             continue
-        t = np.multiply(e, ws[0])
-        for w in ws[1:]:
-            t *= w
+        t = st.weighted(e, ws)
         total = t if total is None else np.add(total, t, out=total)
     if not terms:
         return None

@@ -324,7 +324,7 @@ class Expression:
         # a sum's curvature and sign are those of its parts': the two
         # operands' suffice (a sum accumulated in a loop stays linear)
         curv = cv.add([self.curvature, o.curvature])
-        terms = self._parts_after(more) if self.kind == "sum" and type(self._args) is list else [self] + more
+        terms = self._parts_after(more) if self.kind == "sum" else [self] + more
         why = None
         if curv == cv.UNKNOWN:
             why = _first_why(terms) or ("a sum of the convex " + ", ".join(repr(t) for t in terms

@@ -250,6 +250,15 @@ def _single(model, shape, nidxs, cof, clean):
     return e
 
 
+def weighted(values, ws, out=None):
+    """The values times each weight of ws in turn, the order a chain of
+    sums and scalings applies them (into `out` when given)."""
+    out = np.multiply(values, ws[0], out=out)
+    for w in ws[1:]:
+        out *= w
+    return out
+
+
 def single_sum(exprs, weights, places=None):
     """sum_i (w_i,0 w_i,1 ..) E_i of expressions of one shape and one term
     per element each: every element's terms are the operands' terms in
@@ -286,21 +295,16 @@ def single_sum(exprs, weights, places=None):
             if present is None:
                 present = np.ones((n, k), bool)
             np.not_equal(c, 0.0, out=present[:, i])
-            np.multiply(c, ws[0], out=col)
+            weighted(c, ws, col)
         else:
             nidxs[:, i] = e.nidxs
             if e.unit and len(ws) == 1:
                 col[:] = ws[0]
             else:
-                np.multiply(e.cof, ws[0], out=col)
-        for w in ws[1:]:
-            col *= w
+                weighted(e.cof, ws, col)
         for e2, ws2 in merged.get(i, ()):
             # a later operand of the same place: its coefficients added
-            more = np.multiply(e2.cof, ws2[0])
-            for w in ws2[1:]:
-                more *= w
-            col += more
+            col += weighted(e2.cof, ws2)
     ptr = np.zeros(n + 1, I32)
     if present is None:
         kn.step_row_pointer(k, ptr, n, 0)
@@ -349,10 +353,7 @@ def joined_terms(exprs, weights):
     at = 0
     for e, ws in zip(exprs, weights):
         k = int(e.ptr[-1]) - int(e.ptr[0])
-        col = cof[at:at + k]
-        np.multiply(e.cof[int(e.ptr[0]):int(e.ptr[-1])], ws[0], out=col)
-        for w in ws[1:]:
-            col *= w
+        weighted(e.cof[int(e.ptr[0]):int(e.ptr[-1])], ws, cof[at:at + k])
         at += k
     ptr = np.zeros(2, I32)
     ptr[1] = len(nidxs)
