@@ -253,11 +253,14 @@ def _scatter_pass(segs, sizes, ptrb, bsubj, bcof, L, nrows, chunk, cptr, outs):
             while t < chunk and s + len(group) < len(segs):
                 nxt = s + len(group)
                 rn, bn = segs[nxt]
-                if rn != R1 or not _direct(bn) or t + bn.m > chunk:
+                if rn != R1 or not _direct(bn):
+                    break
+                tn = int(bn.ptr[sizes[nxt]]) - int(bn.ptr[0])
+                if t + tn > chunk:
                     break
                 group.append(nxt)
                 R1 += sizes[nxt]
-                t += int(bn.ptr[sizes[nxt]]) - int(bn.ptr[0])
+                t += tn
             if len(group) == 1:
                 ptr = b.ptr[R0 - row0:]
                 tsubj, tcof = _low(b.nidxs)[base:], b.cof[base:]
