@@ -38,6 +38,7 @@ class Quadratic:
         self._model, self.parts, self.affine, self.name = model._ref, parts, affine, name
 
     model = property(lambda self: live(self._model, self))
+    name = NotedName()
 
     shape = ()
     size = 1
@@ -365,15 +366,15 @@ class Expression:
                              "number, a constant array or a parameter with a declared sign")
         if isinstance(c, Parameter):
             same_model(self._model, c, "parameter")
-            return _scale(self, c, f"{c!r}*")
+            return _scale(self, c, "{!r}*")
         if isinstance(c, numbers.Real):
             c = data.number(c, ("the factor of {}", self))
-            return _scale(self, c, f"{c:g}*")
+            return _scale(self, c, "{:g}*")
         if getattr(c, "is_affine", True) is False or not _is_numeric(c):
             return NotImplemented
         arr = data.real(c, ("an elementwise factor of {}", self), copy=True)
         if arr.size == 1:
-            return _scale(self, float(arr.reshape(-1)[0]), f"{float(arr.reshape(-1)[0]):g}*")
+            return _scale(self, float(arr.reshape(-1)[0]), "{:g}*")
         if arr.shape != self.shape:
             raise ShapeError(f"elementwise product of {self!r} of shape {self.shape} and an array of shape "
                              f"{arr.shape}")
@@ -385,7 +386,7 @@ class Expression:
         if not isinstance(c, numbers.Real):
             raise ModelError(f"{self!r} divided by {text(c)}: an expression is divided by numbers only")
         c = _divisor(c, self)
-        return _scale(self, 1.0 / c, f"(1/{c:g})*")
+        return _scale(self, 1.0 / c, "(1/{:g})*", c)
 
     def __matmul__(self, M):
         return _matmul(M, self, left=False)
@@ -495,8 +496,15 @@ def _first_why(items):
     return None
 
 
-def _scale(e, c, prefix):
-    """c * e for a number, a constant array of e's shape or a parameter."""
+def _scaled_name(fmt, shown, e):
+    """The name of a scaled expression, written out on first use."""
+    return fmt.format(shown) + _paren(e)
+
+
+def _scale(e, c, fmt, shown=None):
+    """c * e for a number, a constant array of e's shape or a parameter; its
+    name is fmt (formatted with `shown`, c unless given) before e's."""
+    shown = c if shown is None else shown
     if isinstance(c, Parameter):
         csign = c.sign
         if c.size != 1 and c.shape != e.shape:
@@ -510,9 +518,10 @@ def _scale(e, c, prefix):
     if curv == cv.UNKNOWN and why is None:
         what = (f"the parameter {c!r} has no declared sign (nonneg=True or nonpos=True)"
                 if isinstance(c, Parameter) else "the constant has entries of both signs")
-        why = f"{prefix}{_paren(e)}: the {e.curvature} {e!r} is multiplied by a factor of unknown sign: {what}"
+        why = (f"{_scaled_name(fmt, shown, e)}: the {e.curvature} {e!r} is multiplied by a factor of unknown "
+               f"sign: {what}")
     return Expression(e._model, "scale", [e], shape, curv, cv.times_sign(csign, e.sign),
-                      f"{prefix}{_paren(e)}", why, factor=c)
+                      (_scaled_name, fmt, shown, e), why, factor=c)
 
 
 def map_of(e, what, mono, fn, npfn, name, shape=None, full_sum=False):

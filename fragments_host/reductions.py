@@ -402,9 +402,9 @@ def objective_of(model, e, sense):
         affine = a if affine is None else affine + a
     if not parts:
         affine = affine if affine is not None else constant_of(model, 0.0)
-        affine.name = repr(e)
+        affine.name = ("{}", e)
         return affine, red.constraints
-    return Quadratic(model, parts, affine, repr(e)), red.constraints
+    return Quadratic(model, parts, affine, ("{}", e)), red.constraints
 
 
 # -- values

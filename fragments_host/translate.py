@@ -28,6 +28,58 @@ from .stacks import F64, I32, I64, WStack
 SQRT2 = math.sqrt(2.0)
 
 
+def _matrix_maker(fmt):
+    """A compressed matrix of scipy's class `fmt` ("csc" or "csr") from its
+    value, index and pointer arrays, as they stand: the kernels lay them
+    out sound (pointers monotone from 0 to the entries, indices in range,
+    one index dtype), so scipy's construction checks, which cost more than
+    a small model's whole layout, are skipped. The matrix takes the
+    attributes scipy's own constructor gives one (read off a probe, and
+    checked against it on a sample); on a scipy that gives others, or
+    where the sample disagrees, the public constructor is used."""
+    import scipy.sparse as sp
+    cls = getattr(sp, fmt + "_matrix")
+    major = 1 if fmt == "csc" else 0
+
+    def public(vals, idx, ptr, shape):
+        return cls((vals, idx, ptr), shape=shape)
+
+    probe = public(np.ones(1), np.zeros(1, I32), np.array([0, 1], I32), (1, 1))
+    extra = {k: v for k, v in vars(probe).items() if k not in ("data", "indices", "indptr", "_shape")}
+    if set(extra) - {"maxprint", "_maxprint"}:
+        return public
+
+    def made(vals, idx, ptr, shape):
+        if idx.dtype == I32 and ptr.dtype == I64 and len(idx) < 2**31:
+            # scipy keeps 32-bit pointers where the entries allow
+            ptr = ptr.astype(I32)
+        if (idx.dtype != ptr.dtype or vals.dtype != F64 or len(idx) != len(vals) or len(ptr) != shape[major] + 1
+                or int(ptr[-1]) != len(idx)):
+            return public(vals, idx, ptr, shape)
+        A = cls.__new__(cls)
+        A.__dict__.update(extra)
+        A.data, A.indices, A.indptr, A._shape = vals, idx, ptr, (int(shape[0]), int(shape[1]))
+        return A
+
+    vals, idx, ptr = np.array([2.0, -1.0, 3.0]), np.array([0, 2, 1], I32), np.array([0, 2, 2, 3], I32)
+    a, b = made(vals, idx, ptr, (3, 3)), public(vals, idx, ptr, (3, 3))
+    same = (a.shape == b.shape and a.nnz == b.nnz and repr(a) == repr(b)
+            and np.array_equal(a.toarray(), b.toarray()) and np.array_equal((a @ a.T).toarray(), (b @ b.T).toarray())
+            and a.has_sorted_indices == b.has_sorted_indices and a.has_canonical_format == b.has_canonical_format)
+    return made if same else public
+
+
+_CSC = None
+
+
+def compressed_columns(vals, rowidx, colptr, shape):
+    """The scipy csc matrix of (vals, rowidx, colptr), taken as they stand."""
+    global _CSC
+    if _CSC is None:
+        _CSC = _matrix_maker("csc")
+    return _CSC(vals, rowidx, colptr, shape)
+
+
 def _column_order(rows, cols, nrows, ncols):
     """Entry numbers of triplets in (column, row) order, stable: the counting,
     prefix and two scatter passes of the compressed-row kernels, run with the
@@ -168,9 +220,8 @@ def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols, need
     constants and counts the columns, splitting the segments chunk by
     chunk (a block whose terms stand as the solver takes them is read as
     it is); a second pass scatters the rows into their columns, chunk by
-    chunk, one output array at a time from the same cursors: a scatter
-    writing one array keeps one write stream per column, where three
-    streams per column outrun the processor's address caches. Every
+    chunk, every output array at once (one pass over the rows costs less
+    than a pass per array, at every size measured). Every
     coefficient is scattered as stated (the bound rows' negated by the
     caller, the programs' negated again) and the values are negated once
     at the end. The columns are written only when `need_cols`, or when
@@ -207,35 +258,30 @@ def _split_and_transpose(segs, ptrb, bfix, bsubj, bcof, L, B, nrows, ncols, need
             lo = hi
     kn.prefix_columns(cptr, ncols)
     nnz = int(ptrb[nrows])
-    ints, reals = SINK_I32, SINK_F64
+    # rows with distinct variables each (the bound rows hold one) have
+    # distinct positions; else the columns are written too, and kept when
+    # the rows alone do not show it
+    known = all(b is None or b.rows_distinct for _, b in segs)
     rows, vals = np.empty(nnz, I32), np.empty(nnz, F64)
-    cols = np.empty(nnz, I32) if need_cols else None
-    outs = [(ints, ints, vals), (rows, ints, reals)] + ([(ints, cols, reals)] if need_cols else [])
-    _scatter_pass(segs, sizes, ptrb, bsubj, bcof, L, nrows, chunk, cptr, outs)
+    cols = np.empty(nnz, I32) if need_cols or not known else None
+    _scatter_pass(segs, sizes, ptrb, bsubj, bcof, L, nrows, chunk, cptr,
+                  (rows, SINK_I32 if cols is None else cols, vals))
     kn.scaled_copy(vals, -1.0, nnz, vals)
     # each column's cursor stopped at its end, the start of the next
     starts = cptr[:ncols + 1]
-    # rows with distinct variables each (the bound rows hold one) have
-    # distinct positions; else the rows alone may show it
-    known = all(b is None or b.rows_distinct for _, b in segs)
-    if not need_cols and nnz and not known and _changes(rows, rows, nnz) < nnz:
-        # a row shared by the ends of two columns, or a repeated position:
-        # the columns decide
-        cols = np.empty(nnz, I32)
-        cur = np.zeros(ncols + 1, I64)
-        kn.copy_i64_run(0, ncols, cur, 1, starts)
-        _scatter_pass(segs, sizes, ptrb, bsubj, bcof, L, nrows, chunk, cur, [(ints, cols, reals)])
+    if not need_cols and cols is not None and (not nnz or _changes(rows, rows, nnz) == nnz):
+        # no row shared by the ends of two columns, no repeated position
+        cols = None
     return rows, cols, vals, starts
 
 
-def _scatter_pass(segs, sizes, ptrb, bsubj, bcof, L, nrows, chunk, cptr, outs):
-    """The rows scattered a step at a time into every (rows, cols, vals)
-    output of `outs` from the cursors cptr[1:] as they stood before the
-    step (the cursors end past it). A step is a block whose terms stand as
+def _scatter_pass(segs, sizes, ptrb, bsubj, bcof, L, nrows, chunk, cptr, out):
+    """The rows scattered a step at a time into the (rows, cols, vals)
+    output `out` from the cursors cptr[1:] (they end past the rows). A
+    step is a block whose terms stand as
     the solver takes them, read where it lies, or consecutive such blocks
     smaller than a chunk joined, or a chunk of other rows (up to the next
     such block) split again."""
-    saved = np.zeros(len(cptr), I64) if len(outs) > 1 else None
     starts = [row0 for row0, _ in segs]
     direct = [row0 for (row0, b), n in zip(segs, sizes) if n and _direct(b)]
     # the steps' row pointer: one array, each step's rows from 0 at their
@@ -288,10 +334,7 @@ def _scatter_pass(segs, sizes, ptrb, bsubj, bcof, L, nrows, chunk, cptr, outs):
         step = rptrb[R0:R1 + 1]
         step[:] = ptr
         step -= base
-        for i, (r, c, v) in enumerate(outs):
-            if saved is not None:
-                kn.copy_i64_run(0, len(cptr), *((saved, 0, cptr) if i == 0 else (cptr, 0, saved)))
-            kn.transpose_scatter(cptr[1:], R1, rptrb, tsubj, r, c, v, tcof)
+        kn.transpose_scatter(cptr[1:], R1, rptrb, tsubj, *out, tcof)
         rptrb[R0:R1] = 0
         tsubj = tcof = None
         R0 = R1
@@ -437,7 +480,7 @@ def _objective(model, N):
         n, u0 = e.size, N
         N += n
         u = Computed(st.identity(model, (n,), np.arange(u0 + 1, u0 + 1 + n, dtype=I64), True))
-        aux.append(Constraint("zero", e - u, f"auxiliary rows of {obj!r}"))
+        aux.append(Constraint("zero", e - u, ("auxiliary rows of {}", obj)))
         if Q is None:
             rows = st.iota(np.zeros(n, I32), u0)
             cols = rows
@@ -625,15 +668,14 @@ def _build(model):
         otable["negbase"] = np.zeros(n, F64)
         kn.gather(otable["subj"], qfull, val)
         kn.scaled_copy(otable["negbase"], -1.0, n, val)
-    import scipy.sparse as sp
     # the conic runs of constraints: (constraints, first element, elements of each)
     conic = [(cons, first, n // len(cons)) for cons, parts, lin, first, cs, n in blocks if not lin]
     cones = lin_cones + ([("nonneg", B)] if B else []) + acc_cones
     if Ptrip is None:
-        P = sp.csc_matrix((N, N))
+        P = compressed_columns(np.zeros(0, F64), np.zeros(0, I32), np.zeros(N + 1, I32), (N, N))
     else:
         colptr, rowidx, (pvals,) = _csc(Ptrip[0], Ptrip[1], [Ptrip[2]], N, N)
-        P = sp.csc_matrix((pvals, rowidx, colptr), shape=(N, N))
+        P = compressed_columns(pvals, rowidx, colptr, (N, N))
     model._flat = dict(N=N, P=P, nrows=nrows, L=L, B=B, Bl=Bl, bsubj=bsubj, fixed=(frows, fcols, fvals, fstarts),
                       bfix=bfix[:nrows], table=table, otable=otable, qfull=qfull, cones=cones)
     _acc_tables(model, conic)
@@ -760,8 +802,7 @@ def _structure(model):
     else:
         colptr, rowidx, (vals,) = _csc(frows, fcols, [fvals], nrows, N + 1, starts=fstarts)
     c0 = int(colptr[1])               # the constant column: parameter entries only
-    import scipy.sparse as sp
-    A = sp.csc_matrix((vals[c0:], rowidx[c0:], colptr[1:] - c0), shape=(nrows, N))
+    A = compressed_columns(vals[c0:], rowidx[c0:], colptr[1:] - c0, (nrows, N))
     f["A"], f["b"] = A, b
     if P:
         # parameter entries in (column, row) order; each row holds a variable

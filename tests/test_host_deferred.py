@@ -214,14 +214,15 @@ def test_index_runs_of_dense_matrices_stay_within_their_budget(monkeypatch):
 
 
 def _columns_pass_counter(monkeypatch):
-    """Counts the scatter passes that write the columns."""
-    real, seen = translate._scatter_pass, []
+    """Notes, per build, whether the solver's columns were kept to decide
+    which positions repeat (1) or the rows alone showed them distinct (0)."""
+    real, seen = translate._split_and_transpose, []
 
     def counted(*args):
-        outs = args[-1]
-        seen.append(sum(1 for _, c, _ in outs if c.strides[0] != 0))
-        return real(*args)
-    monkeypatch.setattr(translate, "_scatter_pass", counted)
+        out = real(*args)
+        seen.append(int(out[1] is not None))
+        return out
+    monkeypatch.setattr(translate, "_split_and_transpose", counted)
     return seen
 
 
@@ -239,9 +240,9 @@ def _columns_pass_counter(monkeypatch):
     ("p * x[0] + x[1] <= 1", [[0, 1, 0, 0, 0, 0]], 1),
 ])
 def test_rows_alone_or_columns_decide_distinct_positions(case, dense, cols_written, monkeypatch):
-    """The scatter writes the columns only when the rows alone cannot show
-    that every position of the solver's matrix is distinct, and the matrix
-    is the one stated either way (repeated positions summed)."""
+    """The columns decide the positions only when the rows alone cannot
+    show that every position of the solver's matrix is distinct, and the
+    matrix is the one stated either way (repeated positions summed)."""
     seen = _columns_pass_counter(monkeypatch)
     m = fh.Model()
     x, z = m.variable(3), m.variable(3)
@@ -352,7 +353,7 @@ def test_a_product_meeting_a_variable_twice_in_a_row_is_merged(monkeypatch):
     m.add(M @ X.reshape(4) <= 1.0)
     m.minimize(X[0, 0])
     _, A, _, _ = m.flat_problem()
-    assert seen == [0, 1] and A.has_canonical_format
+    assert seen == [1] and A.has_canonical_format
     np.testing.assert_array_equal(A.toarray()[0], [1.0, 5.0, 4.0, 0, 0, 0, 0])
     seen.clear()
     m = fh.Model()
