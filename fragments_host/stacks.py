@@ -319,6 +319,25 @@ def single_sum(exprs, weights, places=None):
     return r
 
 
+def with_one_term_each(e, nidxs, c):
+    """E with the term (nidxs[k], c) appended to element k, after its own
+    terms (the terms of E + c V for V the expression of one term nidxs[k]
+    per element), or None when E carries programs. The new term's
+    coefficient is c, as the sum's weight times 1 gives it."""
+    n, m = e.n, e.m
+    if e.prog or n + m >= 1 << 31:
+        return None
+    ptr = e.ptr + np.arange(n + 1, dtype=I32)
+    own = np.ones(n + m, bool)
+    own[ptr[1:] - 1] = False
+    out_n, out_c = np.empty(n + m, I64), np.empty(n + m, F64)
+    out_n[own], out_c[own] = e.nidxs, e.cof
+    out_n[~own], out_c[~own] = nidxs, c
+    r = Expr(e.model, e.shape, ptr, out_n, out_c)
+    r.clean = e.clean and bool(len(nidxs) == 0 or nidxs.min() > 0)
+    return r
+
+
 def _merge_places(exprs, weights, places):
     """The operands with those of a corner already taken folded into the
     first of it: (operands, weights, {position: [(operand, weights)]},

@@ -479,8 +479,11 @@ def _objective(model, N):
     for w, e, Q in _scalar_squares(model, obj.parts):
         n, u0 = e.size, N
         N += n
-        u = Computed(st.identity(model, (n,), np.arange(u0 + 1, u0 + 1 + n, dtype=I64), True))
-        aux.append(Constraint("zero", e - u, ("auxiliary rows of {}", obj)))
+        # the rows e - u: each element's terms, then its column of u
+        ucols = np.arange(u0 + 1, u0 + 1 + n, dtype=I64)
+        tie = st.with_one_term_each(st.reshape(e._e, (n,)), ucols, -1.0)
+        tie = e - Computed(st.identity(model, (n,), ucols, True)) if tie is None else Computed(tie)
+        aux.append(Constraint("zero", tie, ("auxiliary rows of {}", obj)))
         if Q is None:
             rows = st.iota(np.zeros(n, I32), u0)
             cols = rows
@@ -781,10 +784,11 @@ def _structure(model):
     f = model._flat
     t = f["table"]
     nrows, N = f["nrows"], f["N"]
-    frows, fcols, fvals, fstarts = f["fixed"]
-    b = np.zeros(max(nrows, 1), F64)
-    kn.scaled_copy(b, -1.0, nrows, f["bfix"])
-    b = b[:nrows]
+    # the scalar part is wanted once: b is its constants negated in place
+    frows, fcols, fvals, fstarts = f.pop("fixed")
+    b = f.pop("bfix")
+    if nrows:
+        kn.scaled_copy(b, -1.0, nrows, b)
     P = t["count"] if t is not None else 0
     if P:
         # the evaluator's (row, column) sequence is fixed by the table
