@@ -155,6 +155,8 @@ def _const_value(x, shape):
         return x._args[0]
     if op == "spread" and x._args[0]._op == "const" and x._args[0]._args[0].size == 1:
         return np.broadcast_to(x._args[0]._args[0].reshape(()), shape)
+    if op == "broadcast" and x._args[0]._op == "const" and x._shape == shape:
+        return np.broadcast_to(x._args[0]._args[0], shape)
     return None
 
 
@@ -233,12 +235,32 @@ def _spread_each(e, k, shape):
     return st.pick(e, idx, (k,) + tuple(shape))
 
 
+def _broadcast_positions(shape, target, lead=()):
+    """The element of `shape` at every position of `target` (numpy's
+    broadcasting), row-major, under leading axes `lead` that both keep."""
+    pad = (1,) * (len(target) - len(shape))
+    n = st.size_of(lead + tuple(shape))
+    grid = np.arange(n, dtype=I64).reshape(lead + pad + tuple(shape))
+    return np.broadcast_to(grid, lead + tuple(target)).reshape(-1)
+
+
+def _broadcast(e, shape):
+    """E repeated to `shape` by numpy's rules."""
+    return st.pick(e, _broadcast_positions(e.shape, shape), shape)
+
+
+def _broadcast_each(e, k, shape):
+    """Each member of a run repeated to `shape`."""
+    return st.pick(e, _broadcast_positions(e.shape[1:], shape, (k,)), (k,) + tuple(shape))
+
+
 # Operations of one operand: the stack operation on one expression, and on a
 # run of k (its result with the run's leading axis, the axes shifted by one).
 _UNARY = {
     "scale": (st.scale, lambda e, k, d: st.scale(e, d)),
     "reshape": (st.reshape, lambda e, k, shape: st.reshape(e, (k,) + tuple(shape))),
     "spread": (_spread, _spread_each),
+    "broadcast": (_broadcast, _broadcast_each),
     "permute": (st.permute, lambda e, k, perm: st.permute(e, [0] + [p + 1 for p in perm])),
     "sum": (st.sum_axis, lambda e, k, axis: st.sum_axis(e, axis + 1)),
 }
@@ -256,7 +278,8 @@ def _one_diag(model, values, x):
     return st.left_matmul(None, x._e, st.diagonal_triplets(values))
 
 
-_ONE = dict(const=st.constant, lmat=_one_lmat, diag=_one_diag, box=lambda model, x, first, last: st.box(x._e, first, last))
+_ONE = dict(const=st.constant, lmat=_one_lmat, diag=_one_diag, box=lambda model, x, first, last: st.box(x._e, first, last),
+            take=lambda model, x, pos, shape: st.pick(x._e, pos, shape))
 
 
 # -- a run of alike expressions ---------------------------------------------
@@ -363,13 +386,26 @@ def _many_box(items, k):
     return st.pick(e, idx, (k,) + tuple(bshape)), True
 
 
+def _many_take(items, k):
+    """Elements taken at each member's own positions: one pick of all of
+    them (a member's positions shifted to its place in the run)."""
+    r = run(_arg(items, 0))
+    if r is None:
+        return None
+    e, batched = r
+    pos = np.stack(_arg(items, 1))
+    if batched:
+        pos = pos + (np.arange(k, dtype=I64) * st.size_of(e.shape[1:]))[:, None]
+    return st.pick(e, pos.reshape(-1), (k,) + tuple(items[0]._args[2])), True
+
+
 def _many_terms(items, k):
     """Scalar term lists, one row each (see terms.py)."""
     from .terms import block_of
     return block_of(items[0]._model, items), True
 
 
-_MANY = dict(const=_many_const, lmat=_many_lmat, diag=_many_diag, box=_many_box, terms=_many_terms)
+_MANY = dict(const=_many_const, lmat=_many_lmat, diag=_many_diag, box=_many_box, take=_many_take, terms=_many_terms)
 
 
 def rows_of_run(exprs):

@@ -15,6 +15,7 @@ from . import data
 from . import deferred
 from . import stacks as st
 from .errors import ModelError, ParameterError, ShapeError
+from .numpy_protocol import NumpyOperand
 from .stacks import F64, I32, I64
 
 
@@ -128,11 +129,8 @@ class NotedName:
         obj._name = value
 
 
-class Affine:
+class Affine(NumpyOperand):
     """An affine expression of a model: a dense stacked expression."""
-
-    __array_ufunc__ = None       # numpy hands operators on arrays back to us
-    __array_priority__ = 100
     # the attributes every expression has, in slots (one is made per
     # operation stated); subclasses and callers may add others
     __slots__ = ("_ex", "_op", "_args", "_shape", "_model", "_key", "_depth", "_name", "__dict__", "__weakref__")
@@ -198,11 +196,15 @@ class Affine:
         return constant_of(self._model, other, ("a constant operand beside {}", self))
 
     def _broadcast(self, shape):
-        if self.shape == shape:
+        """The expression repeated to `shape` by numpy's rules: axes of one
+        element repeated, missing leading axes added."""
+        if self._shape == shape:
             return self
         if self.size == 1:
             return _record(self._model, shape, "spread", (self, shape), (self,), (shape,), self._name)
-        raise ShapeError(f"shapes {self.shape} and {shape} do not match")
+        if broadcast_shape("a broadcast", (self._shape, shape)) != shape:
+            raise ShapeError(f"{self!r} of shape {self._shape} does not broadcast to shape {shape}")
+        return _record(self._model, shape, "broadcast", (self, shape), (self,), (shape,), self._name)
 
     def _combine(self, other, w):
         if _is_nonaffine(other):
@@ -211,13 +213,9 @@ class Affine:
         if self._shape == o._shape:
             shape, a, b = self._shape, self, o
         else:
-            # a scalar (shape ()) spreads over the other operand, as does
-            # any operand of one element over one of another size (an
-            # empty one included)
-            n, k = self.size, o.size
-            if (n != 1 and k != 1) or (n == k and self._shape and o._shape):
-                raise ShapeError(f"shapes {self.shape} and {o.shape} do not match")
-            shape = o._shape if (n == 1 and k != 1) or not self._shape else self._shape
+            # numpy's broadcasting: each operand repeated along the axes
+            # where it has one element, and over missing leading axes
+            shape = broadcast_shape("+" if w > 0 else "-", (self._shape, o._shape))
             a, b = self._broadcast(shape), o._broadcast(shape)
         return _record(self._model, shape, "wsum", ((a, b), (1.0, w)), (a, b), ((1.0, w),),
                        ("({} + {})" if w > 0 else "({} - {})", self, o))
@@ -258,25 +256,41 @@ class Affine:
             d = data.number(other, ("the factor of {}", self))
             return _record(self._model, self._shape, "scale", (self, d), (self,), (d,), (_scaled_name, other, self))
         other = data.real(other, ("an elementwise factor of {}", self))
-        if other.size == 1:
-            return self * float(other.reshape(-1)[0])
-        if self.size == 1 and other.shape != self.shape:
-            return self._broadcast(other.shape) * other
-        if other.shape != self.shape:
-            raise ShapeError(f"elementwise product of shapes {self.shape} and {other.shape}")
-        flat = self.reshape((self.size,))
-        values = np.array(other, F64).reshape(-1)
-        return _record(self._model, flat.shape, "diag", (values, flat), (flat,), (self.size,), None).reshape(self.shape)
+        return self._times_array(other)
 
     __rmul__ = __mul__
+
+    def _times_array(self, other):
+        """The elementwise product with a checked constant array, both
+        broadcast by numpy's rules."""
+        if other.size == 1 and other.ndim <= self.ndim:
+            return self * float(other.reshape(-1)[0])
+        shape = broadcast_shape("an elementwise product", (self._shape, other.shape))
+        me = self._broadcast(shape)
+        flat = me.reshape((me.size,))
+        values = np.array(np.broadcast_to(other, shape), F64).reshape(-1)
+        return _record(self._model, flat.shape, "diag", (values, flat), (flat,), (me.size,), None).reshape(shape)
 
     def __truediv__(self, other):
         if isinstance(other, (Affine, Parameter)):
             raise ModelError(f"division of {self!r} by the expression {other!r} is not affine")
-        d = data.number(other, ("the divisor of {}", self))
-        if d == 0.0:
-            raise ZeroDivisionError(f"{self!r} divided by zero")
-        return self * (1.0 / d)
+        if type(other) in _NUMBERS or isinstance(other, numbers.Real):
+            d = data.number(other, ("the divisor of {}", self))
+            if d == 0.0:
+                raise ZeroDivisionError(f"{self!r} divided by zero")
+            return self * (1.0 / d)
+        if _is_nonaffine(other) or _is_statement(other):
+            return NotImplemented
+        d = data.real(other, ("the divisor of {}", self))
+        if not d.all():
+            raise ZeroDivisionError(f"{self!r} divided by an array holding zero")
+        return self._times_array(1.0 / d)
+
+    def __rtruediv__(self, other):
+        if _is_nonaffine(other):
+            return NotImplemented
+        raise ModelError(f"{text(other)} / {self!r}: dividing by an expression is not affine (neither convex nor "
+                         "concave in general); inv_pos(x) is the convex 1/x of a positive x")
 
     def __matmul__(self, M):
         # E . M = (M^T . E^T)^T
@@ -332,17 +346,37 @@ class Affine:
         shape = tuple(self.shape[p] for p in perm)
         return _record(self._model, shape, "permute", (self, perm), (self,), (perm,), ("{}.transpose" + str(perm), self))
 
-    def reshape(self, shape):
-        shape = as_shape(shape, "the shape of a reshape")
-        if st.size_of(shape) != self.size:
-            raise ShapeError(f"cannot reshape {self.shape} into {shape}")
+    def reshape(self, *shape, order="C"):
+        """The elements under a new shape (one extent may be -1: what the
+        others leave), read and laid out row-major (order "C") or
+        column-major ("F"), as numpy reshapes."""
+        shape = reshaped(self._shape, shape[0] if len(shape) == 1 else shape)
+        if order == "F":
+            # column-major: the row-major reshape of the axes reversed
+            return self.T.reshape(shape[::-1]).T
+        if order not in ("C", "A"):
+            raise ValueError(f"reshape order {order!r}: 'C' or 'F'")
+        if shape == self._shape:
+            return self
         return _record(self._model, shape, "reshape", (self, shape), (self,), (shape,), self._name)
+
+    def __len__(self):
+        if not self._shape:
+            raise TypeError(f"len() of the scalar {self!r}")
+        return self._shape[0]
 
     def flatten(self):
         return self.reshape((self.size,))
 
     def __getitem__(self, key):
-        key, first, last, keep = box_of_key(self.shape, key)
+        box = box_of_key(self.shape, key, general=True)
+        if box is None:
+            # steps, index arrays, masks, new axes, an ellipsis: the positions
+            # numpy's indexing takes, picked
+            pos = positions_of_key(self._shape, key, self)
+            return _record(self._model, pos.shape, "take", (self, pos.reshape(-1), pos.shape), (self,), (pos.shape,),
+                           (_indexed_name, self, key if isinstance(key, tuple) else (key,)))
+        key, first, last, keep = box
         shape = self.shape
         bshape = tuple(b - a for a, b in zip(first, last))
         # the key holds the box's extent, not its place: boxes of one shape
@@ -361,14 +395,21 @@ class Affine:
         lin = np.ravel_multi_index(tuple(idx.T), self.shape).astype(I64)
         return Computed(st.pick(self._e, lin, (len(lin),)), f"{self!r}.pick")
 
-    def sum(self, axis=None):
-        if axis is None:
-            return _record(self._model, (), "sum", (self.flatten(), 0), (self.flatten(),), (0,), ("sum({})", self))
-        axis = axis + len(self.shape) if axis < 0 else axis
-        if not 0 <= axis < len(self.shape):
-            raise ShapeError(f"axis {axis} out of range for shape {self.shape}")
-        shape = self._shape[:axis] + self._shape[axis + 1:]
-        return _record(self._model, shape, "sum", (self, axis), (self,), (axis,), ("sum({}, " + str(axis) + ")", self))
+    def sum(self, axis=None, dtype=None, out=None, keepdims=False):
+        """The sum of the entries, along an axis or a tuple of axes, their
+        extents kept as 1 with keepdims (numpy's np.sum(x) calls this)."""
+        axes = summed_axes(self._shape, axis, dtype, out)
+        if axes is None:
+            flat = self.flatten()
+            r = _record(self._model, (), "sum", (flat, 0), (flat,), (0,), ("sum({})", self))
+        else:
+            r = self
+            for ax in sorted(axes, reverse=True):
+                shape = r._shape[:ax] + r._shape[ax + 1:]
+                r = _record(self._model, shape, "sum", (r, ax), (r,), (ax,), ("sum({}, " + str(ax) + ")", r))
+            if len(axes) > 1:
+                r.name = ("sum({}, axis=" + str(tuple(axes)) + ")", self)
+        return r.reshape(kept_shape(self._shape, axes)) if keepdims else r
 
     def sym(self):
         """Symmetric part (E + E^T) / 2 of a square expression."""
@@ -389,6 +430,14 @@ class Affine:
                 return FunctionConstraint(rhs, self, "<=", f"{self!r} >= {rhs!r}")
             return FunctionConstraint(self, rhs, op)
         other = self._lift(rhs)
+        if self._shape != other._shape:
+            shape = broadcast_shape(op, (self._shape, other._shape))
+            if shape != self._shape and shape != other._shape:
+                # numpy would make rows of every pair: stated by mistake far
+                # more often than meant
+                raise ShapeError(f"{self!r} {op} {text(rhs)}: the sides of shapes {self._shape} and {other._shape} "
+                                 f"would both be broadcast to {shape}; a constraint broadcasts at most one side "
+                                 "(reshape a side to state the rows meant)")
         return Constraint(kind, lhs(self, other), ("{} " + op + " {}", self, other))
 
     def __le__(self, other):
@@ -466,19 +515,84 @@ class Computed(Affine):
     __slots__ = ()
 
 
+def reshaped(old, shape):
+    """The shape of a reshape of `old`, an extent of -1 filled in."""
+    if isinstance(shape, numbers.Integral):
+        shape = (shape,)
+    try:
+        shape = tuple(shape)
+    except TypeError:
+        raise TypeError(f"{shape!r} is not a shape (a size or a sequence of sizes)") from None
+    if any(type(n) is int and n == -1 for n in shape):
+        if sum(1 for n in shape if type(n) is int and n == -1) > 1:
+            raise ShapeError(f"reshape of {old} into {shape}: only one extent can be -1")
+        known = math.prod(n for n in shape if not (type(n) is int and n == -1))
+        size = math.prod(old)
+        if known == 0 or size % known:
+            raise ShapeError(f"cannot reshape {old} into {shape}")
+        shape = tuple(size // known if (type(n) is int and n == -1) else n for n in shape)
+    shape = as_shape(shape, "the shape of a reshape")
+    if st.size_of(shape) != math.prod(old):
+        raise ShapeError(f"cannot reshape {old} into {shape}")
+    return shape
+
+
+def summed_axes(shape, axis, dtype=None, out=None):
+    """The axes a sum runs along, distinct and ascending (None: all of them,
+    to one number), as numpy takes `axis`."""
+    if out is not None:
+        raise TypeError("a sum of expressions is an expression: out= takes no array")
+    if dtype is not None:
+        raise TypeError("a sum of expressions has no dtype")
+    if axis is None:
+        return None
+    nd = len(shape)
+    items = axis if isinstance(axis, tuple) else (axis,)
+    axes = []
+    for a in items:
+        if not isinstance(a, numbers.Integral) or isinstance(a, (bool, np.bool_)):
+            raise TypeError(f"axis {a!r} is not an integer")
+        if not -nd <= a < nd:
+            raise ShapeError(f"axis {a} out of range for shape {shape}")
+        axes.append(int(a) % nd)
+    if len(set(axes)) != len(axes):
+        raise ValueError(f"repeated axis in {axis}")
+    return sorted(axes)
+
+
+def kept_shape(shape, axes):
+    """The shape of a sum along `axes` (None: all) with their extents kept
+    as 1."""
+    return tuple(1 if axes is None or k in axes else n for k, n in enumerate(shape))
+
+
+def broadcast_shape(what, shapes):
+    """The shape numpy broadcasts `shapes` to; ShapeError naming them when
+    they do not broadcast."""
+    try:
+        return tuple(int(n) for n in np.broadcast_shapes(*shapes))
+    except ValueError:
+        raise ShapeError(f"{what}: shapes {', '.join(str(tuple(s)) for s in shapes)} do not broadcast "
+                         "(each axis of one extent, or of extent 1)") from None
+
+
 def solution_of():
     from . import solution
     return solution
 
 
-def box_of_key(shape, key):
+def box_of_key(shape, key, general=False):
     """An index of integers and slices of unit step on `shape`: (the key
     padded to every axis, the box's first and last corners, the extents of
-    the axes it keeps); IndexError, ShapeError or TypeError for any other."""
+    the axes it keeps); IndexError or ShapeError for an integer out of range
+    or too many indices. Any other index (steps, arrays, masks, None, an
+    ellipsis) gives None when `general`, else TypeError."""
     if not isinstance(key, tuple):
         key = (key,)
     if len(key) > len(shape):
-        raise ShapeError(f"too many indices {key} for shape {shape}")
+        if general and any(k is None or k is Ellipsis for k in key):
+            return None
+        raise IndexError(f"too many indices {key} for shape {shape}")
     key = key + (slice(None),) * (len(shape) - len(key))
     first, last, keep = [], [], []
     for k, (s, n) in enumerate(zip(key, shape)):
@@ -488,16 +602,32 @@ def box_of_key(shape, key):
                 raise IndexError(f"index {s} out of range for axis {k} of shape {shape}")
             first.append(i)
             last.append(i + 1)
-        elif isinstance(s, slice):
-            a, b, step = s.indices(n)
-            if step != 1:
-                raise ShapeError("slices take unit steps")
+        elif isinstance(s, slice) and (s.step is None or s.step == 1):
+            a, b, _ = s.indices(n)
             first.append(a)
             last.append(max(a, b))
             keep.append(max(b - a, 0))
+        elif general:
+            return None
         else:
             raise TypeError(f"unsupported index {s!r}")
     return key, tuple(first), tuple(last), keep
+
+
+def positions_of_key(shape, key, of):
+    """The positions (row-major) of the elements numpy's indexing `key`
+    takes from an array of `shape`, as an array of the result's shape;
+    numpy's refusals (IndexError, TypeError) name `of` and the key."""
+    if isinstance(key, (Affine, Parameter)) or (isinstance(key, tuple) and any(
+            isinstance(k, (Affine, Parameter)) for k in key)):
+        raise TypeError(f"{of!r}[...]: an index is a constant, not an expression")
+    try:
+        pos = np.arange(st.size_of(shape), dtype=I64).reshape(shape)[key]
+    except IndexError as err:
+        raise IndexError(f"{of!r}[{_key_text(key if isinstance(key, tuple) else (key,))}]: {err}") from None
+    except (TypeError, ValueError) as err:
+        raise TypeError(f"{of!r}[...]: unsupported index {key!r}: {err}") from None
+    return np.asarray(pos, I64)
 
 
 def _record(model, shape, op, args, operands, fixed, name):
@@ -579,7 +709,15 @@ def _key_text(key):
     parts = []
     for s in key:
         if isinstance(s, slice):
-            parts.append(f"{'' if s.start is None else s.start}:{'' if s.stop is None else s.stop}")
+            part = f"{'' if s.start is None else s.start}:{'' if s.stop is None else s.stop}"
+            parts.append(part if s.step is None else f"{part}:{s.step}")
+        elif s is None:
+            parts.append("None")
+        elif s is Ellipsis:
+            parts.append("...")
+        elif isinstance(s, (list, np.ndarray)):
+            a = np.asarray(s)
+            parts.append(str(a.tolist()) if a.size <= 6 else f"array{a.shape}")
         else:
             parts.append(str(s))
     return ", ".join(parts)

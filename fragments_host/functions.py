@@ -24,7 +24,9 @@ import numpy as np
 from . import curvature as cv
 from .errors import ModelError, ShapeError
 from . import data
-from .expressions import Affine, NotedName, Parameter, _spelled, box_of_key, constant_of, live, same_model, text
+from .numpy_protocol import NumpyOperand
+from .expressions import (Affine, NotedName, Parameter, _spelled, box_of_key, constant_of, kept_shape, live,
+                          positions_of_key, reshaped, same_model, summed_axes, text)
 
 
 class Quadratic:
@@ -253,14 +255,13 @@ def _broadcast_shape(what, items):
     return tuple(shape)
 
 
-class Expression:
+class Expression(NumpyOperand):
     """A function of expressions, or a sum, scaling or affine map of such:
     `kind` is "atom", "sum", "scale" or "map". Its curvature and sign are
     computed once, when it is built; `why` says which subexpression broke
     which rule when the curvature is unknown."""
 
     is_affine = False
-    __array_ufunc__ = None
     __array_priority__ = 200
 
     def __init__(self, model, kind, args, shape, curvature, sign, name, why=None, **data):
@@ -401,19 +402,34 @@ class Expression:
         return abs_(self)
 
     # -- affine maps
-    def sum(self, axis=None):
-        return _sum(self, axis)
+    def sum(self, axis=None, dtype=None, out=None, keepdims=False):
+        axes = summed_axes(self.shape, axis, dtype, out)
+        if axes is None:
+            r = _sum(self)
+        else:
+            r = self
+            for ax in sorted(axes, reverse=True):
+                r = _sum(r, ax)
+        return r.reshape(kept_shape(self.shape, axes)) if keepdims else r
+
+    def __len__(self):
+        if not self.shape:
+            raise TypeError(f"len() of the scalar {self!r}")
+        return self.shape[0]
 
     def __getitem__(self, key):
         # the index checked as an expression's is, when it is written (not
         # when the function is reduced, after its columns were added)
-        box_of_key(self.shape, key)
+        if box_of_key(self.shape, key, general=True) is None:
+            positions_of_key(self.shape, key, self)
         return map_of(self, "index", INC, lambda a: a[key], lambda v: v[key], f"{self!r}[{key}]")
 
-    def reshape(self, shape):
-        shape = tuple(shape) if not isinstance(shape, numbers.Integral) else (int(shape),)
-        if math.prod(shape) != self.size:
-            raise ShapeError(f"cannot reshape {self.shape} into {shape}")
+    def reshape(self, *shape, order="C"):
+        shape = reshaped(self.shape, shape[0] if len(shape) == 1 else shape)
+        if order == "F":
+            return self.T.reshape(shape[::-1]).T
+        if order not in ("C", "A"):
+            raise ValueError(f"reshape order {order!r}: 'C' or 'F'")
         return map_of(self, "reshape", INC, lambda a: a.reshape(shape), lambda v: np.reshape(v, shape),
                       repr(self), shape=shape)
 
@@ -562,10 +578,10 @@ def _matmul(M, e, left):
     return map_of(e, "matmul", mono, lambda a: a @ M, lambda v: v @ arr, f"{_paren(e)} @ M")
 
 
-def sum_(x, axis=None):
-    """The sum of the entries (along an axis)."""
+def sum_(x, axis=None, keepdims=False):
+    """The sum of the entries (along an axis or a tuple of axes)."""
     model, (x,) = _args("sum", x)
-    return _sum(x, axis)
+    return x.sum(axis, keepdims=keepdims)
 
 
 class FunctionConstraint:

@@ -122,7 +122,7 @@ def test_rows_stated_element_by_element_as_cvxpy_with_their_duals():
 @pytest.mark.parametrize("bad, error", [
     (lambda x: x[0] + np.nan, fh.DataError), (lambda x: x[0] * np.inf, fh.DataError),
     (lambda x: x[0] / 0, ZeroDivisionError), (lambda x: x[0] == np.nan, fh.DataError),
-    (lambda x: x[4], IndexError), (lambda x: x[1.0], TypeError),
+    (lambda x: x[4], IndexError), (lambda x: x[1.0], IndexError),
     (lambda x: fh.Model().variable(2)[0] + x[0], fh.ModelError),
     (lambda x: (x[0] <= 1) and True, fh.ModelError),
 ])

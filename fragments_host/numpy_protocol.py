@@ -1,0 +1,129 @@
+"""How numpy meets the package's expressions. An expression is not an
+array of numbers: numpy must neither iterate it (which `len()` and indexing
+would invite) nor compute with it element by element. So numpy's operators
+and the numpy functions users call on expressions (np.sum, np.dot,
+np.matmul, np.transpose, ...) hand the work back to the expression's own
+operators, and anything else is refused by numpy itself with its message
+naming the function."""
+from __future__ import annotations
+
+import numpy as np
+
+# numpy's binary ufuncs as the expression's operators: (the method when
+# the expression is the left operand, the method when it is the right one)
+_BINARY = {
+    np.add: ("__add__", "__radd__"),
+    np.subtract: ("__sub__", "__rsub__"),
+    np.multiply: ("__mul__", "__rmul__"),
+    np.true_divide: ("__truediv__", "__rtruediv__"),
+    np.matmul: ("__matmul__", "__rmatmul__"),
+    # a comparison with the constant on the left is the mirrored one
+    np.less_equal: ("__le__", "__ge__"),
+    np.greater_equal: ("__ge__", "__le__"),
+    np.equal: ("__eq__", "__eq__"),
+    np.not_equal: ("__ne__", "__ne__"),
+    np.left_shift: ("__lshift__", "__rlshift__"),
+    np.right_shift: ("__rshift__", "__rrshift__"),
+}
+_UNARY = {np.negative: "__neg__", np.positive: "__pos__", np.absolute: "__abs__"}
+
+
+def _is_ours(x):
+    return isinstance(x, NumpyOperand)
+
+
+def _call(fn, *args):
+    r = fn(*args)
+    if r is NotImplemented:
+        raise TypeError(f"unsupported operand types for numpy: {', '.join(type(a).__name__ for a in args)}")
+    return r
+
+
+def _dot(a, b, out=None):
+    if out is not None:
+        return NotImplemented
+    if np.ndim(a) == 0 or np.ndim(b) == 0:
+        return a * b
+    return a @ b
+
+
+def _sum(a, axis=None, dtype=None, out=None, keepdims=False, **rest):
+    if rest.get("initial", None) is not None or rest.get("where", True) is not True:
+        return NotImplemented
+    return a.sum(axis, dtype, out, keepdims)
+
+
+def _transpose(a, axes=None):
+    return a.T if axes is None else a.transpose(axes)
+
+
+def _reshape(a, shape=None, order="C", **kw):
+    shape = kw.get("newshape", shape)
+    return a.reshape(shape, order=order)
+
+
+def _functions():
+    """numpy's functions taken over, by the package's own (found on first use:
+    the functions module builds on the expressions)."""
+    from . import expressions as ex
+    from . import functions as fn
+    return {
+        np.sum: _sum,
+        np.dot: _dot,
+        np.transpose: _transpose,
+        np.reshape: _reshape,
+        np.shape: lambda a: a.shape,
+        np.ndim: lambda a: a.ndim,
+        np.size: lambda a, axis=None: a.size if axis is None else a.shape[axis],
+        np.concatenate: lambda arrays, axis=0, **kw: ex.stack(list(arrays), axis),
+        np.hstack: lambda tup, **kw: ex.hstack(list(tup)),
+        np.vstack: lambda tup, **kw: ex.vstack(list(tup)),
+        np.trace: lambda a, *args, **kw: fn.trace(a) if not args and not kw else NotImplemented,
+        np.diag: lambda v, k=0: fn.diag(v) if k == 0 else NotImplemented,
+        # numpy's cumulative sum runs over the flattened array without an axis
+        np.cumsum: lambda a, axis=None, dtype=None, out=None: (
+            NotImplemented if dtype is not None or out is not None
+            else fn.cumsum(a.flatten(), 0) if axis is None else fn.cumsum(a, axis)),
+        np.diff: lambda a, n=1, axis=-1, **kw: fn.diff(a, n, axis % max(np.ndim(a), 1)) if not kw else NotImplemented,
+    }
+
+
+_FUNCTIONS = None
+
+
+class NumpyOperand:
+    """The numpy protocols of an expression."""
+
+    __slots__ = ()
+    __array_priority__ = 100
+
+    def __array__(self, dtype=None, copy=None):
+        # the expression as one object: numpy (and scipy's operators, which
+        # convert their other operand) must not take it for a sequence
+        if dtype is not None and np.dtype(dtype) != np.dtype(object):
+            raise TypeError(f"{self!r} is an expression, not an array of numbers: its value is .value")
+        a = np.empty((), object)
+        a[()] = self
+        return a
+
+    def __array_ufunc__(self, ufunc, method, *inputs, **kwargs):
+        if method != "__call__" or kwargs:
+            return NotImplemented
+        if ufunc in _BINARY and len(inputs) == 2:
+            left, right = inputs
+            mine, mirrored = _BINARY[ufunc]
+            if _is_ours(left):
+                return _call(getattr(left, mine), right)
+            return _call(getattr(right, mirrored), left)
+        if ufunc in _UNARY and len(inputs) == 1:
+            return getattr(inputs[0], _UNARY[ufunc])()
+        return NotImplemented
+
+    def __array_function__(self, func, types, args, kwargs):
+        global _FUNCTIONS
+        if _FUNCTIONS is None:
+            _FUNCTIONS = _functions()
+        impl = _FUNCTIONS.get(func)
+        if impl is None:
+            return NotImplemented
+        return impl(*args, **kwargs)
