@@ -31,6 +31,9 @@ def _rows(fh, m, x, y, X, rng, i):
         fh.soc(y[1] + 9.0, (c[:, :3] @ X)[1:, :2].T.reshape(4)),
         x[:3] <= rng.normal(),              # each member's number spread over three rows
         fh.soc(x[3] + 4.0, rng.normal(size=(2, 5)) @ (X.reshape(9)[i % 4:i % 4 + 5] - 1.0)),
+        # numpy's indexing and broadcasting: positions of each member's own
+        (X[::-1, [2, 0]] - (x[:2] + rng.normal(size=2))).sum(axis=0) <= rng.normal(size=2),
+        fh.soc(y[0] + 3.0, ((X - rng.normal(size=(3, 3)))[i % 3, ::2] * rng.normal(size=(2, 1))).reshape(-1)),
     ]
 
 
