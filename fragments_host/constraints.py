@@ -20,7 +20,7 @@ import numpy as np
 
 from . import data
 from .errors import ModelError, ShapeError
-from .expressions import Affine, NotedName, Parameter, _joined, _record, constant_of, same_model, stack
+from .expressions import Affine, NotedName, Parameter, _joined, _record, broadcast_shape, constant_of, same_model, stack
 
 KINDS = ("zero", "nonneg", "soc", "rsoc", "psd", "exp", "pow", "genpow")
 
@@ -173,13 +173,7 @@ def _elementwise(what, items):
     """Operands of one shape (scalars broadcast) as rows (n, len(items)):
     element i's cone holds the i-th entry of every operand."""
     items = _operands(*items, what=what)
-    shape = ()
-    for it in items:
-        if it.size != 1:
-            if shape and it.shape != shape:
-                raise ShapeError(f"{what}: operands of shapes {', '.join(str(i.shape) for i in items)} "
-                                 "(same shape, or scalars)")
-            shape = it.shape
+    shape = broadcast_shape(what, [it.shape for it in items])
     n = 1
     for s in shape:
         n *= s

@@ -25,7 +25,7 @@ from . import curvature as cv
 from .errors import ModelError, ShapeError
 from . import data
 from .numpy_protocol import NumpyOperand
-from .expressions import (Affine, NotedName, Parameter, _spelled, box_of_key, constant_of, kept_shape, live,
+from .expressions import (Affine, NotedName, Parameter, _spelled, box_of_key, broadcast_shape, constant_of, kept_shape, live,
                           positions_of_key, reshaped, same_model, summed_axes, text)
 
 
@@ -244,15 +244,8 @@ def _args(what, *items):
 
 
 def _broadcast_shape(what, items):
-    shape = ()
-    for it in items:
-        if it.size != 1 or (it.shape and not shape):
-            if shape and it.size != 1 and tuple(it.shape) != tuple(shape):
-                raise ShapeError(f"{what}: operands of shapes {', '.join(str(i.shape) for i in items)} "
-                                 "(one shape, or scalars)")
-            if it.size != 1 or not shape:
-                shape = it.shape
-    return tuple(shape)
+    """The shape numpy broadcasts the operands to."""
+    return broadcast_shape(what, [tuple(i.shape) for i in items])
 
 
 class Expression(NumpyOperand):
@@ -606,7 +599,11 @@ class FunctionConstraint:
             if not cv.is_concave(rhs.curvature):
                 raise ModelError(f"{self.name}: the greater side of <= or >= must be concave or affine; "
                                  f"{rhs!r} is {rhs.curvature}" + _because(rhs))
-        _broadcast_shape(self.name, [lhs, rhs])
+        shape = _broadcast_shape(self.name, [lhs, rhs])
+        if shape != tuple(lhs.shape) and shape != tuple(rhs.shape):
+            raise ShapeError(f"{self.name}: the sides of shapes {lhs.shape} and {rhs.shape} would both be broadcast "
+                             f"to {shape}; a constraint broadcasts at most one side (reshape a side to state the "
+                             "rows meant)")
         self.lhs, self.rhs, self.op, self._expr_model = lhs, rhs, op, model._ref
         self._mref, self.rows = None, None
 

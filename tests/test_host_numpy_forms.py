@@ -106,15 +106,17 @@ def test_broadcast_constraints_solve_as_cvxpy_states_them():
     w, lo = rng.uniform(0.5, 2.0, N), np.arange(N, dtype=float)[:, None]
     m = fh.Model()
     x, y = m.variable((N, N), "x"), m.variable((N, N), "y")
-    rows = m.add(x - y >= lo, x + y >= 0, x * w <= 10.0, y / w >= -3.0)
-    m.minimize((2 * x + y).sum())
+    rows = m.add(x - y >= lo, x + y >= 0, x * w <= 10.0, y / w >= -3.0, fh.abs(x - w) <= y + 5.0)
+    m.minimize((2 * x + y).sum() + fh.maximum(x, lo - w).sum())
     xc, yc = cp.Variable((N, N)), cp.Variable((N, N))
-    cons = [xc - yc >= lo, xc + yc >= 0, cp.multiply(xc, w[None, :]) <= 10.0, cp.multiply(yc, 1 / w[None, :]) >= -3.0]
-    prob = cp.Problem(cp.Minimize(cp.sum(2 * xc + yc)), cons)
+    cons = [xc - yc >= lo, xc + yc >= 0, cp.multiply(xc, w[None, :]) <= 10.0, cp.multiply(yc, 1 / w[None, :]) >= -3.0,
+            cp.abs(xc - w[None, :]) <= yc + 5.0]
+    prob = cp.Problem(cp.Minimize(cp.sum(2 * xc + yc) + cp.sum(cp.maximum(xc, lo - w[None, :]))), cons)
     prob.solve(solver=cp.CLARABEL, tol_gap_abs=1e-10, tol_gap_rel=1e-10, tol_feas=1e-10)
     assert m.solve(tol_gap_abs=1e-10, tol_gap_rel=1e-10, tol_feas=1e-10) == pytest.approx(prob.value, rel=1e-7)
-    for r, c in zip(rows, cons):
+    for r, c in zip(rows[:4], cons):
         np.testing.assert_allclose(r.dual, c.dual_value, rtol=1e-5, atol=1e-6)
+    np.testing.assert_allclose(x.value, xc.value, rtol=1e-5, atol=1e-6)
 
 
 @pytest.mark.parametrize("bad, error, match", [
