@@ -324,8 +324,11 @@ class Affine(NumpyOperand):
                  else _as_matrix(M, ("the matrix of M @ {}", self)))
         elif not np.isfinite(M).all():
             M = data.real(M, ("the matrix of M @ {}", self))
-        if not self._shape or M.shape[-1] != self._shape[0]:
-            raise ShapeError(f"matrix product of shapes {M.shape} and {self.shape}")
+        if not self._shape or M.shape[-1] != self._shape[0] or len(self._shape) > 2:
+            # numpy's product with three axes or more is a batch of products
+            # over the leading axes: not taken
+            raise ShapeError(f"matrix product of shapes {M.shape} and {self.shape}" + (
+                ": an expression of one or two axes (reshape a batch to two axes)" if len(self._shape) > 2 else ""))
         if M.ndim == 1:
             return _product(M.reshape(1, -1), self, ("M @ {}", self), self._shape[1:])
         return _product(M, self, ("M @ {}", self))

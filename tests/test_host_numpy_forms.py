@@ -75,6 +75,8 @@ def _step(draw, e, v, rng, others):
         return np.sum(e), np.asarray(np.sum(v))
     if fn == "transpose":
         return np.transpose(e), np.transpose(v)
+    if v.ndim > 2:
+        return e, v
     M = rng.normal(size=(2, shape[0]))
     return (np.dot(M, e), M @ v) if fn == "dot" else (np.matmul(M, e), M @ v)
 
@@ -135,6 +137,7 @@ def test_broadcast_constraints_solve_as_cvxpy_states_them():
     (lambda x, A: 2.0 / x, fh.ModelError, "inv_pos"),
     (lambda x, A: np.exp(x), TypeError, "exp"),
     (lambda x, A: len(x.sum()), TypeError, "scalar"),
+    (lambda x, A: A @ x.reshape(5, 1, 1), fh.ShapeError, "two axes"),
 ])
 def test_refusals_name_what_was_written(bad, error, match):
     m = fh.Model()
