@@ -20,7 +20,7 @@ import numpy as np
 
 from . import data
 from .errors import ModelError, ShapeError
-from .expressions import Affine, NotedName, Parameter, _joined, _record, broadcast_shape, constant_of, same_model, stack
+from .expressions import Affine, NotedName, ParamExpr, _joined, _record, broadcast_shape, constant_of, same_model, stack
 
 KINDS = ("zero", "nonneg", "soc", "rsoc", "psd", "exp", "pow", "genpow")
 
@@ -81,7 +81,7 @@ def _operands(*items, what="a cone"):
     """The operands as expressions of one model (constants lifted)."""
     model = None
     for i in items:
-        if isinstance(i, (Affine, Parameter)):
+        if isinstance(i, (Affine, ParamExpr)):
             if model is None:
                 model = i._model
             elif i._model is not model:
@@ -94,7 +94,7 @@ def _operands(*items, what="a cone"):
     for i in items:
         if isinstance(i, Affine):
             out.append(i)
-        elif isinstance(i, Parameter):
+        elif isinstance(i, ParamExpr):
             out.append(i.as_affine())
         else:
             out.append(constant_of(model, i, "a constant operand of " + what))

@@ -53,10 +53,11 @@ class ModelState:
 class ParameterSlot:
     """A parameter's place in the parameter table and its current value."""
 
-    __slots__ = ("name", "shape", "base", "size", "value")
+    __slots__ = ("name", "shape", "base", "size", "value", "sign")
 
     def __init__(self, name, shape, base, size):
         self.name, self.shape, self.base, self.size, self.value = name, shape, base, size, None
+        self.sign = None          # "nonnegative" / "nonpositive" when declared
 
 
 def live(state, item=None):
@@ -188,7 +189,7 @@ class Affine(NumpyOperand):
             if other._model is not self._model:
                 same_model(self._model, other)
             return other
-        if isinstance(other, Parameter):
+        if isinstance(other, ParamExpr):
             same_model(self._model, other, "parameter")
             return other.as_affine()
         if _is_statement(other):
@@ -243,11 +244,11 @@ class Affine(NumpyOperand):
         return self
 
     def __mul__(self, other):
-        if isinstance(other, Parameter):
+        if isinstance(other, ParamExpr):
             return other.__mul__(self)
         if isinstance(other, Affine):
             same_model(self._model, other)
-            if other.size == 1 and other._e.m == 1 and int(other._e.nidxs[0]) == 0:
+            if other.size == 1 and other._e.m == 1 and int(other._e.nidxs[0]) == 0 and not other._e.prog:
                 return self * float(other._e.cof[0])
             raise ModelError(f"product of two expressions {self!r} and {other!r} is not affine")
         if _is_nonaffine(other) or _is_statement(other):
@@ -272,7 +273,7 @@ class Affine(NumpyOperand):
         return _record(self._model, flat.shape, "diag", (values, flat), (flat,), (me.size,), None).reshape(shape)
 
     def __truediv__(self, other):
-        if isinstance(other, (Affine, Parameter)):
+        if isinstance(other, (Affine, ParamExpr)):
             raise ModelError(f"division of {self!r} by the expression {other!r} is not affine")
         if type(other) in _NUMBERS or isinstance(other, numbers.Real):
             d = data.number(other, ("the divisor of {}", self))
@@ -294,8 +295,8 @@ class Affine(NumpyOperand):
 
     def __matmul__(self, M):
         # E . M = (M^T . E^T)^T
-        if isinstance(M, Parameter):
-            raise ShapeError("a parameter matrix multiplies from the left")
+        if isinstance(M, ParamExpr):
+            return M.__rmatmul__(self)
         if isinstance(M, Affine):
             raise ModelError(f"product of two expressions {self!r} and {M!r} is not affine")
         if not hasattr(M, "tocsr") and np.ndim(M) == 1:
@@ -318,7 +319,7 @@ class Affine(NumpyOperand):
         if type(M) is not np.ndarray or M.dtype != F64 or not 0 < M.ndim < 3:
             # anything but a float vector or matrix (the common case): a
             # parameter, a compressed-row matrix, or numbers to convert
-            if isinstance(M, Parameter):
+            if isinstance(M, ParamExpr):
                 return M.__matmul__(self)
             M = (data.real(M, ("the vector of v @ {}", self)) if not hasattr(M, "tocsr") and np.ndim(M) == 1
                  else _as_matrix(M, ("the matrix of M @ {}", self)))
@@ -621,8 +622,8 @@ def positions_of_key(shape, key, of):
     """The positions (row-major) of the elements numpy's indexing `key`
     takes from an array of `shape`, as an array of the result's shape;
     numpy's refusals (IndexError, TypeError) name `of` and the key."""
-    if isinstance(key, (Affine, Parameter)) or (isinstance(key, tuple) and any(
-            isinstance(k, (Affine, Parameter)) for k in key)):
+    if isinstance(key, (Affine, ParamExpr)) or (isinstance(key, tuple) and any(
+            isinstance(k, (Affine, ParamExpr)) for k in key)):
         raise TypeError(f"{of!r}[...]: an index is a constant, not an expression")
     try:
         pos = np.arange(st.size_of(shape), dtype=I64).reshape(shape)[key]
@@ -747,7 +748,7 @@ def _as_matrix(M, what):
 
 def _model_of(items):
     for i in items:
-        if isinstance(i, (Affine, Parameter)):
+        if isinstance(i, (Affine, ParamExpr)):
             return i._model
     raise ModelError("stacking needs at least one expression of a model")
 
@@ -763,7 +764,7 @@ def stack(items, axis=0):
         if isinstance(i, Affine):
             same_model(model, i)
             lifted.append(i)
-        elif isinstance(i, Parameter):
+        elif isinstance(i, ParamExpr):
             same_model(model, i, "parameter")
             lifted.append(i.as_affine())
         else:
@@ -798,7 +799,7 @@ def hstack(items):
 
 def _first_shape(items):
     for i in items:
-        if isinstance(i, (Affine, Parameter)):
+        if isinstance(i, (Affine, ParamExpr)):
             return i.shape
     return np.shape(items[0])
 
@@ -808,9 +809,9 @@ def vstack(items):
     model = _model_of(items)
     out = []
     for i in items:
-        if not isinstance(i, (Affine, Parameter)):
+        if not isinstance(i, (Affine, ParamExpr)):
             i = constant_of(model, i, "a constant operand of vstack")
-        elif isinstance(i, Parameter):
+        elif isinstance(i, ParamExpr):
             i = i.as_affine()
         out.append(i.reshape((1,) + i.shape) if len(i.shape) == 1 else i)
     return stack(out, axis=0)
@@ -864,25 +865,40 @@ class Variable(Affine):
         return "unknown"
 
 
-class Parameter:
-    """A parameter: values set after the model is built, read by the programs."""
+def _signs_of_columns(model, width):
+    """+1 / -1 / 0 per parameter entry 0 .. width - 1: declared nonnegative,
+    nonpositive, or neither."""
+    out = np.zeros(width, np.int8)
+    for slot in model.params:
+        if slot.base < width and slot.sign:
+            out[slot.base:slot.base + slot.size] = 1 if slot.sign == "nonnegative" else -1
+    return out
 
-    __array_ufunc__ = None
-    __array_priority__ = 100
+
+class ParamExpr(NumpyOperand):
+    """An affine expression of parameters (and constants): element i is
+    c0[i] + sum_j A[i, j] v[j] over the model's parameter entries v. Sums,
+    scalings, constant products, indexing, transposes, reshapes and axis
+    sums of parameters stay parameter expressions (their A and c0 follow,
+    as numpy's and scipy's arrays do); a parameter expression times a
+    variable expression is an expression whose coefficients are programs
+    (each entry of A one parameter product), as a parameter's is. Its sign
+    follows from the declared signs of the parameters that enter."""
+
     is_affine = True
+    curvature = "constant"
+    __array_priority__ = 100
 
-    def __init__(self, model, name, shape, base):
-        self._model, self.name, self.shape, self.base = model._ref, name, shape, base
-        self._slot = ParameterSlot(name, shape, base, st.size_of(shape))
-        self._model.params.append(self._slot)
+    def __init__(self, model, shape, c0, A, name=None):
+        self._model, self.shape = model._ref, tuple(shape)
+        self._c0, self._A, self._affine = c0, A, None
+        self._name = name
+
+    name = NotedName()
 
     @property
     def model(self):
         return live(self._model, self)
-
-    @property
-    def _value(self):
-        return self._slot.value
 
     @property
     def size(self):
@@ -892,71 +908,293 @@ class Parameter:
     def ndim(self):
         return len(self.shape)
 
+    def __repr__(self):
+        return self.name or f"parameters{self.shape}"
+
+    def __len__(self):
+        if not self.shape:
+            raise TypeError(f"len() of the scalar {self!r}")
+        return self.shape[0]
+
+    def __bool__(self):
+        raise ModelError(f"the truth value of {self!r} is not defined")
+
+    __hash__ = object.__hash__
+
+    def is_convex(self):
+        return True
+
+    def is_concave(self):
+        return True
+
+    # -- the map (c0, A)
+    def _c0_or_zeros(self):
+        return np.zeros(self.size, F64) if self._c0 is None else self._c0
+
+    def _made(self, shape, c0, A, name):
+        return ParamExpr(self._model, shape, c0, A, name)
+
+    def _rows(self, pos, shape, name):
+        """The elements at positions `pos` (row-major), under `shape`."""
+        pos = np.asarray(pos, np.intp).reshape(-1)
+        return self._made(shape, None if self._c0 is None else self._c0[pos], self._A[pos], name)
+
+    def _mapped(self, M, shape, name):
+        """M . (c0, A) for a constant matrix M over the elements."""
+        import scipy.sparse as sp
+        M = sp.csr_matrix(M)
+        c0 = None if self._c0 is None else np.asarray(M @ self._c0, F64).reshape(-1)
+        return self._made(shape, c0, sp.csr_matrix(M @ self._A), name)
+
+    def _scaled(self, w, shape, name):
+        """The elementwise product with a checked constant w, broadcast."""
+        import scipy.sparse as sp
+        shape = broadcast_shape("an elementwise product", (self.shape, np.shape(w)))
+        me = self._broadcast(shape)
+        wv = np.array(np.broadcast_to(w, shape), F64).reshape(-1)
+        c0 = None if me._c0 is None else me._c0 * wv
+        return self._made(shape, c0, sp.csr_matrix(sp.diags(wv) @ me._A), name)
+
+    def _broadcast(self, shape):
+        shape = tuple(shape)
+        if shape == self.shape:
+            return self
+        if broadcast_shape("a broadcast", (self.shape, shape)) != shape:
+            raise ShapeError(f"{self!r} of shape {self.shape} does not broadcast to shape {shape}")
+        pos = np.broadcast_to(np.arange(self.size).reshape(self.shape), shape)
+        return self._rows(pos, shape, self._name)
+
+    def _plus(self, other, w, name):
+        """self + w other for a parameter expression or a checked constant."""
+        import scipy.sparse as sp
+        oshape = other.shape if isinstance(other, ParamExpr) else np.shape(other)
+        shape = broadcast_shape("+" if w > 0 else "-", (self.shape, oshape))
+        a = self._broadcast(shape)
+        if isinstance(other, ParamExpr):
+            b = other._broadcast(shape)
+            width = max(a._A.shape[1], b._A.shape[1])
+            A = sp.csr_matrix(_widened(a._A, width) + w * _widened(b._A, width))
+            if a._c0 is None and b._c0 is None:
+                c0 = None
+            else:
+                c0 = a._c0_or_zeros() + w * b._c0_or_zeros()
+            return self._made(shape, c0, A, name)
+        c = np.array(np.broadcast_to(other, shape), F64).reshape(-1)
+        return self._made(shape, a._c0_or_zeros() + w * c, a._A, name)
+
+    # -- values and signs
     @property
     def value(self):
-        return self._value
+        """c0 + A v at the parameters' current values (None while a parameter
+        that enters has none)."""
+        A = self._A
+        used = np.unique(A.indices[:A.indptr[-1]])
+        v = np.zeros(A.shape[1], F64)
+        for slot in self._model.params:
+            if slot.base < A.shape[1]:
+                hit = used[(used >= slot.base) & (used < slot.base + slot.size)]
+                if hit.size and slot.value is None:
+                    return None
+                if slot.value is not None:
+                    v[slot.base:slot.base + slot.size] = slot.value.reshape(-1)[:max(A.shape[1] - slot.base, 0)]
+        return (self._c0_or_zeros() + A @ v).reshape(self.shape)
 
-    @value.setter
-    def value(self, v):
-        v = data.real(v, f"the value of parameter {self.name}")
-        if v.shape != self.shape:
-            raise ParameterError(f"parameter {self.name} has shape {self.shape}, value has shape {v.shape}")
-        self._check_sign(v)
-        self._slot.value = v.copy()
-        self._model._param_dirty = True
-
-    def __repr__(self):
-        return self.name
-
-    def indices(self):
-        return self.base + np.arange(self.size, dtype=I32).reshape(self.shape)
+    @property
+    def sign(self):
+        """"nonnegative" / "nonpositive" when every element is, from its
+        constant and the declared signs of its parameters; else "unknown"."""
+        A = self._A.tocoo()
+        col = _signs_of_columns(self._model, A.shape[1])[A.col] * np.sign(A.data)
+        c0 = self._c0_or_zeros()
+        bad_pos = np.zeros(self.size, bool)
+        bad_neg = np.zeros(self.size, bool)
+        np.logical_or.at(bad_pos, A.row, (col <= 0) & (A.data != 0))
+        np.logical_or.at(bad_neg, A.row, (col >= 0) & (A.data != 0))
+        if not (bad_pos | (c0 < 0)).any():
+            return "nonnegative"
+        if not (bad_neg | (c0 > 0)).any():
+            return "nonpositive"
+        return "unknown"
 
     def as_affine(self):
-        ones = Computed(st.constant(self._model, np.ones(self.shape)))
-        return self * ones
+        """The expression of constant terms whose coefficients are programs:
+        each element's constant, plus one parameter product per entry of A."""
+        if self._affine is None:
+            model, e = self._model, None
+            parts = [Computed(st.constant(model, self._c0.reshape(self.shape)))] \
+                if self._c0 is not None and self._c0.any() else []
+            for w, pidx in _slots(self._A):
+                parts.append(Computed(st.param_times(st.constant(model, w.reshape(self.shape)), pidx)))
+            for part in parts or [Computed(st.constant(model, np.zeros(self.shape)))]:
+                e = part if e is None else e + part
+            # its name written out: a noted one would hold this expression,
+            # which holds the result
+            e.name = repr(self)
+            e._sign = self.sign
+            self._affine = e
+        return self._affine
+
+    # -- arithmetic
+    def __add__(self, o):
+        if isinstance(o, ParamExpr) or _is_constant(o):
+            if not isinstance(o, ParamExpr):
+                o = data.real(o, ("a constant operand beside {}", self))
+            else:
+                same_model(self._model, o, "parameter")
+            return self._plus(o, 1.0, ("({} + {})", self, o))
+        if isinstance(o, Affine):
+            return self.as_affine() + o
+        return NotImplemented
+
+    def __radd__(self, o):
+        if _is_constant(o):
+            return self._plus(data.real(o, ("a constant operand beside {}", self)), 1.0, ("({} + {})", o, self))
+        return NotImplemented
+
+    def __sub__(self, o):
+        if isinstance(o, ParamExpr) or _is_constant(o):
+            if not isinstance(o, ParamExpr):
+                o = data.real(o, ("a constant operand beside {}", self))
+            else:
+                same_model(self._model, o, "parameter")
+            return self._plus(o, -1.0, ("({} - {})", self, o))
+        if isinstance(o, Affine):
+            return self.as_affine() - o
+        return NotImplemented
+
+    def __rsub__(self, o):
+        if _is_constant(o):
+            return (-self)._plus(data.real(o, ("a constant operand beside {}", self)), 1.0, ("({} - {})", o, self))
+        return NotImplemented
+
+    def __neg__(self):
+        return self._scaled(-1.0, self.shape, ("-{}", self))
+
+    def __pos__(self):
+        return self
 
     def __mul__(self, e):
-        if isinstance(e, Parameter):
-            raise ModelError(f"product of two parameters {self!r} and {e!r}: multiply one by an expression")
-        if _is_nonaffine(e) or _is_statement(e):
-            return NotImplemented
-        if not isinstance(e, Affine):
-            e = constant_of(self._model, e, ("a constant multiplied by parameter {}", self))
-        same_model(self._model, e)
-        if self.size == 1:
-            pidx = np.full(e.size, self.base, I32)
-        elif self.shape == e.shape:
-            pidx = self.indices().reshape(-1)
-        elif e.size == 1:
-            return self * e._broadcast(self.shape)
-        else:
-            raise ShapeError(f"parameter {self.name} of shape {self.shape} times expression of shape {e.shape}")
-        return Computed(st.param_times(e._e, pidx), f"{self.name}*{e!r}")
+        if isinstance(e, ParamExpr):
+            raise ModelError(f"product of two parameter expressions {self!r} and {e!r}: not affine in the "
+                             "parameters; multiply one of them by an expression")
+        if _is_constant(e):
+            c = data.real(e, ("a constant multiplied by {}", self))
+            return self._scaled(c, self.shape, (_scaled_name, c, self) if c.ndim == 0 else ("{}*const", self))
+        if isinstance(e, Affine):
+            same_model(self._model, e)
+            return _param_product(self, e)
+        return NotImplemented
 
     __rmul__ = __mul__
 
-    def __matmul__(self, e):
-        if not isinstance(e, Affine):
-            e = constant_of(self._model, e, ("a constant multiplied by parameter {}", self))
-        same_model(self._model, e)
-        if len(self.shape) != 2 or len(e.shape) != 1 or self.shape[1] != e.shape[0]:
-            raise ShapeError(f"matrix product of parameter {self.name} of shape {self.shape} and shape {e.shape}")
-        return Computed(st.param_matmul(self.indices(), e._e), f"{self.name} @ {e!r}")
+    def __truediv__(self, c):
+        if not _is_constant(c):
+            if getattr(c, "is_affine", True) is False:
+                return NotImplemented
+            raise ModelError(f"{self!r} / {text(c)}: dividing by an expression or a parameter is not affine in "
+                             "the parameters; a parameter standing for the reciprocal can be multiplied")
+        d = data.real(c, ("the divisor of {}", self))
+        if not d.all():
+            raise ZeroDivisionError(f"{self!r} divided by zero")
+        return self._scaled(1.0 / d, self.shape, ("{}/const", self) if d.ndim else ("{}/" + f"{float(d):g}", self))
 
-    def __add__(self, o):
-        return self.as_affine() + o
+    def __rtruediv__(self, c):
+        raise ModelError(f"{text(c)} / {self!r}: dividing by a parameter is not affine in the parameters; a "
+                         "parameter standing for the reciprocal can be multiplied")
 
-    __radd__ = __add__
+    def __pow__(self, p):
+        """An integer power k >= 2: a constant whose coefficients are the
+        programs of the k-fold product (it may stand beside variables, as
+        CVXPY's DPP rules take a parameter-convex constant, but multiplies
+        none: that is not affine in the parameters)."""
+        if isinstance(p, numbers.Integral) and not isinstance(p, bool) and p == 1:
+            return self
+        if not (isinstance(p, numbers.Integral) and not isinstance(p, bool) and 2 <= p <= 8):
+            raise ModelError(f"{self!r} ** {p!r}: a power of a parameter expression is taken for the integers "
+                             "2 .. 8; for another, a parameter standing for the power can be set to its value")
+        e = self.as_affine()
+        for _ in range(int(p) - 1):
+            e = _param_product(self, e)
+        e.name = ("{} ** " + str(int(p)), self)
+        sign = self.sign
+        e._sign = "nonnegative" if p % 2 == 0 else sign
+        return e
 
-    def __sub__(self, o):
-        return self.as_affine() - o
+    def __matmul__(self, M):
+        if isinstance(M, ParamExpr):
+            raise ModelError(f"product of two parameter expressions {self!r} and {M!r}: not affine in the "
+                             "parameters")
+        if isinstance(M, Affine):
+            same_model(self._model, M)
+            return _param_matmul(self, M)
+        if getattr(M, "is_affine", True) is False:
+            return NotImplemented
+        M = M if hasattr(M, "tocsr") else data.real(M, ("the matrix of {} @ M", self))
+        Md = M if hasattr(M, "tocsr") else np.asarray(M)
+        if self.ndim == 0 or Md.ndim == 0 or self.shape[-1] != Md.shape[0] or self.ndim > 2 or Md.ndim > 2:
+            raise ShapeError(f"matrix product of {self!r} of shape {self.shape} and shape {Md.shape}")
+        # (P M)^T = M^T P^T: the transposed map taken from the left
+        if self.ndim == 1:
+            return (self.reshape((1, -1)) @ Md).reshape(Md.shape[1:])
+        return (_constant_matmul(Md.T, self.T)).T if Md.ndim == 2 else (self @ Md.reshape(-1, 1)).reshape(-1)
 
-    def __rsub__(self, o):
-        return o - self.as_affine()
+    def __rmatmul__(self, M):
+        if isinstance(M, Affine):
+            same_model(self._model, M)
+            return (_param_matmul(self.T, M.T)).T if M.ndim == 2 else _param_matmul(self.T, M)
+        if getattr(M, "is_affine", True) is False:
+            return NotImplemented
+        M = M if hasattr(M, "tocsr") else data.real(M, ("the matrix of M @ {}", self))
+        Md = M if hasattr(M, "tocsr") else np.asarray(M)
+        if self.ndim == 0 or Md.ndim == 0 or Md.shape[-1] != self.shape[0] or self.ndim > 2 or Md.ndim > 2:
+            raise ShapeError(f"matrix product of shape {Md.shape} and {self!r} of shape {self.shape}")
+        if Md.ndim == 1:
+            return _constant_matmul(Md.reshape(1, -1), self).reshape(self.shape[1:])
+        return _constant_matmul(Md, self)
 
-    def __neg__(self):
-        return -self.as_affine()
+    # -- structure
+    @property
+    def T(self):
+        if self.ndim < 2:
+            return self
+        pos = np.arange(self.size).reshape(self.shape).T
+        return self._rows(pos, pos.shape, ("{}.T", self))
 
+    def transpose(self, perm=None):
+        if perm is None:
+            return self.T
+        pos = np.transpose(np.arange(self.size).reshape(self.shape), perm)
+        return self._rows(pos, pos.shape, ("{}.transpose" + str(tuple(perm)), self))
+
+    def reshape(self, *shape, order="C"):
+        shape = reshaped(self.shape, shape[0] if len(shape) == 1 else shape)
+        pos = np.arange(self.size).reshape(self.shape).reshape(shape, order=order)
+        return self._rows(pos, shape, self._name)
+
+    def flatten(self):
+        return self.reshape((self.size,))
+
+    def __getitem__(self, key):
+        pos = positions_of_key(self.shape, key, self)
+        return self._rows(pos, pos.shape, (_indexed_name, self, key if isinstance(key, tuple) else (key,)))
+
+    def sum(self, axis=None, dtype=None, out=None, keepdims=False):
+        import scipy.sparse as sp
+        axes = summed_axes(self.shape, axis, dtype, out)
+        pos = np.arange(self.size).reshape(self.shape)
+        if axes is None:
+            rows = np.zeros(self.size, np.intp)
+            shape = ()
+        else:
+            keep = [k for k in range(self.ndim) if k not in axes]
+            shape = tuple(self.shape[k] for k in keep)
+            grid = np.indices(self.shape).reshape(self.ndim, -1)
+            rows = np.ravel_multi_index(tuple(grid[k] for k in keep), shape) if keep else np.zeros(self.size, np.intp)
+        S = sp.csr_matrix((np.ones(self.size), (rows, pos.reshape(-1))), shape=(st.size_of(shape), self.size))
+        r = self._mapped(S, shape, ("sum({})", self))
+        return r.reshape(kept_shape(self.shape, axes)) if keepdims else r
+
+    # -- constraints: the parameters' expression of constant terms
     def __le__(self, o):
         return self.as_affine() <= o
 
@@ -966,29 +1204,148 @@ class Parameter:
     def __eq__(self, o):
         return self.as_affine() == o
 
-    __hash__ = object.__hash__
+    def __abs__(self):
+        return abs(self.as_affine())
 
-    def __bool__(self):
-        raise ModelError(f"the truth value of the parameter {self!r} is not defined")
 
-    # -- curvature and sign: a parameter is a constant whose sign is the one
-    # declared (Model.parameter(..., nonneg=True) or nonpos=True)
-    curvature = "constant"
-    sign = "unknown"
+class Parameter(ParamExpr):
+    """A parameter: values set after the model is built, read by the programs."""
 
-    def is_convex(self):
-        return True
+    def __init__(self, model, name, shape, base):
+        import scipy.sparse as sp
+        size = st.size_of(shape)
+        A = sp.csr_matrix((np.ones(size), base + np.arange(size), np.arange(size + 1)), shape=(size, base + size))
+        super().__init__(model, shape, None, A, name)
+        self.base = base
+        self._slot = ParameterSlot(name, shape, base, size)
+        self._model.params.append(self._slot)
 
-    def is_concave(self):
-        return True
+    @property
+    def _value(self):
+        return self._slot.value
+
+    @property
+    def value(self):
+        return self._value
+
+    @value.setter
+    def value(self, v):
+        if v is None:
+            # unset: a solve needs a value again
+            self._slot.value = None
+            self._model._param_dirty = True
+            return
+        v = data.real(v, f"the value of parameter {self.name}")
+        if v.shape != self.shape:
+            raise ParameterError(f"parameter {self.name} has shape {self.shape}, value has shape {v.shape}")
+        self._check_sign(v)
+        self._slot.value = v.copy()
+        self._model._param_dirty = True
+
+    @property
+    def sign(self):
+        return self._slot.sign or "unknown"
+
+    @sign.setter
+    def sign(self, s):
+        self._slot.sign = s
+
+    def indices(self):
+        return self.base + np.arange(self.size, dtype=I32).reshape(self.shape)
 
     def _check_sign(self, v):
         if (self.sign == "nonnegative" and np.any(v < 0)) or (self.sign == "nonpositive" and np.any(v > 0)):
             raise ParameterError(f"parameter {self.name} is declared {self.sign}; its value has entries of the "
                                  "other sign")
 
-    def __abs__(self):
-        return abs(self.as_affine())
+
+def _is_constant(x):
+    """A number or a constant array (not an expression, a parameter or a
+    statement): its entries are checked where it is taken."""
+    if isinstance(x, (bool, np.bool_)):
+        return False
+    return type(x) in _NUMBERS or isinstance(x, (numbers.Real, np.ndarray, np.generic, list, tuple))
+
+
+def _widened(A, width):
+    """A compressed-row matrix with `width` columns (parameters added later
+    have columns past an older expression's)."""
+    if A.shape[1] == width:
+        return A
+    import scipy.sparse as sp
+    return sp.csr_matrix((A.data, A.indices, A.indptr), shape=(A.shape[0], width))
+
+
+def _slots(A):
+    """A's entries as slots: slot k holds, for every row, its k-th entry
+    (weight, parameter index), rows with fewer entries a zero weight on an
+    entry of their own kind. One parameter product per slot."""
+    A = A.tocsr()
+    A.sum_duplicates()
+    counts = np.diff(A.indptr)
+    out = []
+    if A.nnz == 0:
+        return out
+    some = int(A.indices[0])
+    for k in range(int(counts.max())):
+        has = counts > k
+        w = np.zeros(A.shape[0], F64)
+        pidx = np.full(A.shape[0], some, I32)
+        at = A.indptr[:-1][has] + k
+        w[has], pidx[has] = A.data[at], A.indices[at]
+        out.append((w, pidx))
+    return out
+
+
+def _param_product(P, e):
+    """P * e elementwise (numpy's broadcasting) for a parameter expression
+    P and an expression e: P's constant times e, plus one parameter product
+    of e per slot of P."""
+    shape = broadcast_shape("an elementwise product", (P.shape, e.shape))
+    P, e = P._broadcast(shape), e._broadcast(shape)
+    out = None
+    if P._c0 is not None and P._c0.any():
+        out = e._times_array(P._c0.reshape(shape))
+    for w, pidx in _slots(P._A):
+        ew = e if (w == 1.0).all() else e._times_array(w.reshape(shape))
+        part = Computed(st.param_times(ew._e, pidx))
+        out = part if out is None else out + part
+    if out is None:
+        out = e * 0.0
+    out.name = ("{}*{}", P, e)
+    return out
+
+
+def _param_matmul(P, e):
+    """P @ e for a parameter expression P (one or two axes) and an
+    expression e: a parameter matrix itself through the parameter inner
+    products, anything else as the sum of the elementwise products."""
+    if P.ndim == 0 or e.ndim == 0 or P.ndim > 2 or e.ndim > 2 or P.shape[-1] != e.shape[0]:
+        raise ShapeError(f"matrix product of {P!r} of shape {P.shape} and {e!r} of shape {e.shape}")
+    name = ("{} @ {}", P, e)
+    pure = P._c0 is None and P._A.nnz == P.size and (np.diff(P._A.indptr) == 1).all() and (P._A.data == 1.0).all()
+    if pure and P.ndim == 2 and e.ndim == 1:
+        r = Computed(st.param_matmul(P._A.indices.reshape(P.shape).astype(I32), e._e))
+    elif P.ndim == 1 and e.ndim == 1:
+        r = _param_product(P, e).sum()
+    elif P.ndim == 2 and e.ndim == 1:
+        r = _param_product(P, e.reshape((1, -1))).sum(axis=1)
+    elif P.ndim == 1:
+        r = _param_product(P.reshape((-1, 1)), e).sum(axis=0)
+    else:
+        r = _param_product(P.reshape(P.shape + (1,)), e.reshape((1,) + e.shape)).sum(axis=1)
+    r.name = name
+    return r
+
+
+def _constant_matmul(M, P):
+    """M @ P for a constant matrix M and a parameter expression P of one or
+    two axes: each column of P mapped by M."""
+    import scipy.sparse as sp
+    k = P.shape[1] if P.ndim == 2 else 1
+    big = sp.kron(sp.csr_matrix(M), sp.identity(k, format="csr"), format="csr")
+    shape = (M.shape[0],) + P.shape[1:]
+    return P._mapped(big, shape, ("M @ {}", P))
 
 
 # Variable.__getitem__ is set by terms.py, which builds on the classes above

@@ -25,7 +25,7 @@ from . import curvature as cv
 from .errors import ModelError, ShapeError
 from . import data
 from .numpy_protocol import NumpyOperand
-from .expressions import (Affine, NotedName, Parameter, _spelled, box_of_key, broadcast_shape, constant_of, kept_shape, live,
+from .expressions import (Affine, NotedName, ParamExpr, _spelled, box_of_key, broadcast_shape, constant_of, kept_shape, live,
                           positions_of_key, reshaped, same_model, summed_axes, text)
 
 
@@ -66,7 +66,7 @@ class Quadratic:
         if isinstance(other, Affine):
             same_model(self._model, other)
             e = other
-        elif isinstance(other, Parameter):
+        elif isinstance(other, ParamExpr):
             same_model(self._model, other, "parameter")
             e = other.as_affine()
         else:
@@ -224,7 +224,7 @@ def lift(model, x, what="operand"):
     if isinstance(x, Affine):
         same_model(model, x)
         return x
-    if isinstance(x, Parameter):
+    if isinstance(x, ParamExpr):
         same_model(model, x, "parameter")
         e = x.as_affine()
         e._sign = x.sign
@@ -358,7 +358,7 @@ class Expression(NumpyOperand):
         if isinstance(c, Expression) or isinstance(c, Affine):
             raise ModelError(f"product of two expressions {self!r} and {text(c)} is not convex: multiply by a "
                              "number, a constant array or a parameter with a declared sign")
-        if isinstance(c, Parameter):
+        if isinstance(c, ParamExpr):
             same_model(self._model, c, "parameter")
             return _scale(self, c, "{!r}*")
         if isinstance(c, numbers.Real):
@@ -377,6 +377,10 @@ class Expression(NumpyOperand):
     __rmul__ = __mul__
 
     def __truediv__(self, c):
+        if isinstance(c, ParamExpr):
+            raise ModelError(f"{self!r} divided by the parameter expression {c!r}: not affine in the parameters "
+                             "(CVXPY's DPP rules refuse it too); multiply by a parameter standing for 1/"
+                             f"{c!r}, declared with its sign")
         if not isinstance(c, numbers.Real):
             raise ModelError(f"{self!r} divided by {text(c)}: an expression is divided by numbers only")
         c = _divisor(c, self)
@@ -514,7 +518,7 @@ def _scale(e, c, fmt, shown=None):
     """c * e for a number, a constant array of e's shape or a parameter; its
     name is fmt (formatted with `shown`, c unless given) before e's."""
     shown = c if shown is None else shown
-    if isinstance(c, Parameter):
+    if isinstance(c, ParamExpr):
         csign = c.sign
         if c.size != 1 and c.shape != e.shape:
             raise ShapeError(f"parameter {c!r} of shape {c.shape} times {e!r} of shape {e.shape}")
@@ -526,7 +530,7 @@ def _scale(e, c, fmt, shown=None):
     why = e.why
     if curv == cv.UNKNOWN and why is None:
         what = (f"the parameter {c!r} has no declared sign (nonneg=True or nonpos=True)"
-                if isinstance(c, Parameter) else "the constant has entries of both signs")
+                if isinstance(c, ParamExpr) else "the constant has entries of both signs")
         why = (f"{_scaled_name(fmt, shown, e)}: the {e.curvature} {e!r} is multiplied by a factor of unknown "
                f"sign: {what}")
     return Expression(e._model, "scale", [e], shape, curv, cv.times_sign(csign, e.sign),
@@ -556,7 +560,7 @@ def _sum(e, axis=None):
 
 
 def _matmul(M, e, left):
-    if isinstance(M, (Expression, Affine, Parameter)):
+    if isinstance(M, (Expression, Affine, ParamExpr)):
         raise ModelError(f"product of {text(M)} and {e!r} is not convex: a function is multiplied by "
                          "constant matrices only")
     what = ("the matrix multiplying {}", e)
@@ -792,7 +796,7 @@ def square(x):
 
 def quad_form(x, Q):
     """x' Q x for a constant symmetric positive semidefinite Q."""
-    if isinstance(Q, (Affine, Parameter, Expression)):
+    if isinstance(Q, (Affine, ParamExpr, Expression)):
         raise ModelError("quad_form takes a constant matrix Q")
     model, (x,) = _args("quad_form", x)
     import scipy.sparse as sp
@@ -826,7 +830,7 @@ def power(x, p):
     """x^p elementwise for a real p: convex for p >= 1 (for an even integer p
     everywhere, otherwise on x >= 0) and for p < 0 (on x > 0), concave for
     0 < p < 1 (on x >= 0)."""
-    if isinstance(p, (Affine, Parameter, Expression)) or not isinstance(p, numbers.Real):
+    if isinstance(p, (Affine, ParamExpr, Expression)) or not isinstance(p, numbers.Real):
         raise ModelError(f"power takes a number p, not {p!r}")
     p = data.number(p, "the exponent p of power")
     model, (x,) = _args("power", x)

@@ -21,7 +21,7 @@ from . import stacks as st
 from . import kernels as kn
 from .constraints import Constraint, psd
 from .errors import DataError, ModelError, ShapeError
-from .expressions import Affine, ModelState, Parameter, Variable, as_shape, constant_of, same_model
+from .expressions import Affine, ModelState, ParamExpr, Parameter, Variable, as_shape, constant_of, same_model
 from .functions import Expression, FunctionConstraint, Quadratic
 from .stacks import I32, I64
 from .terms import ConeBlock, RowBlock, TermCone, TermRow
@@ -293,7 +293,7 @@ class Model:
             need = "convex" if sense == "minimize" else "concave"
             if e.curvature != need:
                 raise ModelError(f"{sense} takes a {need} objective; {e!r} is {e.curvature}")
-        elif isinstance(e, Parameter):
+        elif isinstance(e, ParamExpr):
             same_model(self, e, "objective")
             e = e.as_affine()
         elif isinstance(e, Affine):

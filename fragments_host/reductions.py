@@ -16,7 +16,7 @@ from __future__ import annotations
 import numpy as np
 
 from .constraints import exp_cone, gen_power_cone, power_cone, psd, rsoc, soc
-from .expressions import Affine, Parameter, constant_of, stack
+from .expressions import Affine, ParamExpr, constant_of, stack
 from .functions import Expression, Quadratic
 from .terms import Terms
 
@@ -53,7 +53,7 @@ class Reduction:
             return out
         if e.kind == "scale":
             c, t = e.data["factor"], self.of(e.args[0])
-            return c * t if isinstance(c, Parameter) else t * c
+            return c * t if isinstance(c, ParamExpr) else t * c
         if e.kind == "map":
             return e.data["fn"](self.of(e.args[0]))
         args = [self.of(a) for a in e.args]
@@ -361,7 +361,7 @@ def _batched(red, rest):
     for w, e in rest:
         atom = e.data.get("atom") if isinstance(e, Expression) and e.kind == "atom" else None
         if atom in ROWS and e.data.get("axis") is None and isinstance(e.args[0], Affine) \
-                and not isinstance(e.args[0], Parameter):
+                and not isinstance(e.args[0], ParamExpr):
             groups.setdefault((atom, e.args[0].size), []).append((w, e))
         else:
             out.append((w, e))
@@ -474,7 +474,7 @@ def value_of(e):
             out = out + v
     elif e.kind == "scale":
         c = e.data["factor"]
-        cv = c.value if isinstance(c, Parameter) else c
+        cv = c.value if isinstance(c, ParamExpr) else c
         if cv is None:
             return None
         out = np.asarray(cv, float) * vals[0]

@@ -139,7 +139,7 @@ REFUSED = [
     (lambda m, o: m.add(fh.exp(o["x"]) << o["X"]), "semidefinite constraint takes affine sides"),
     (lambda m, o: o["x"] * fh.norm(o["x"]), "product of two expressions"),
     (lambda m, o: fh.norm(o["x"]) * fh.norm(o["y"]), "product of two expressions"),
-    (lambda m, o: fh.norm(o["x"]) / o["p"], "divided by numbers only"),
+    (lambda m, o: fh.norm(o["x"]) / o["p"], "not affine in the parameters"),
     (lambda m, o: fh.soc(o["x"][0], fh.abs(o["x"])), "affine operands"),
     (lambda m, o: m.add(fh.norm(o["x"]) <= o["y"][0] <= 2.0), "chained comparison"),
     (lambda m, o: m.minimize(fh.abs(o["x"])), "scalar"),
