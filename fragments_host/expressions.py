@@ -15,6 +15,8 @@ from . import data
 from . import deferred
 from . import stacks as st
 from .errors import ModelError, ParameterError, ShapeError
+from .names import const_text, indexed_name, negated_name, postfix_name, product_name, sum_name
+from .names import text as _text
 from .numpy_protocol import NumpyOperand
 from .stacks import F64, I32, I64
 
@@ -92,7 +94,7 @@ def constant_of(model, value, what="a constant operand"):
             value = data.sparse(value, what).toarray()
         # a copy: the caller may reuse its array before the build
         arr = data.real(value, what, copy=not isinstance(value, (numbers.Number, np.generic)))
-    return _record(model, arr.shape, "const", (arr,), (), (arr.shape,), (_const_name, arr))
+    return _record(model, arr.shape, "const", (arr,), (), (arr.shape,), (const_text, arr))
 
 
 # number types taken as they are (a number cannot change after the statement)
@@ -101,16 +103,7 @@ _NUMBERS = data.NUMBERS
 
 def text(x):
     """A short name of an operand for messages and names."""
-    if isinstance(x, (int, float, np.ndarray, np.generic)):
-        return _const_name(np.asarray(x, F64))
-    return repr(x)
-
-
-def _const_name(arr):
-    """A constant's name: its value, or its shape."""
-    if arr.ndim == 0:
-        return f"{float(arr):g}"
-    return f"const{arr.shape}"
+    return _text(x)
 
 
 class NotedName:
@@ -219,7 +212,7 @@ class Affine(NumpyOperand):
             shape = broadcast_shape("+" if w > 0 else "-", (self._shape, o._shape))
             a, b = self._broadcast(shape), o._broadcast(shape)
         return _record(self._model, shape, "wsum", ((a, b), (1.0, w)), (a, b), ((1.0, w),),
-                       ("({} + {})" if w > 0 else "({} - {})", self, o))
+                       (sum_name, self, w, o))
 
     def __add__(self, other):
         return self._combine(other, 1.0)
@@ -238,7 +231,7 @@ class Affine(NumpyOperand):
         return self._lift(other)._combine(self, -1.0)
 
     def __neg__(self):
-        return _record(self._model, self._shape, "scale", (self, -1.0), (self,), (-1.0,), ("-{}", self))
+        return _record(self._model, self._shape, "scale", (self, -1.0), (self,), (-1.0,), (negated_name, self))
 
     def __pos__(self):
         return self
@@ -255,7 +248,7 @@ class Affine(NumpyOperand):
             return NotImplemented
         if isinstance(other, numbers.Real) and not isinstance(other, bool):
             d = data.number(other, ("the factor of {}", self))
-            return _record(self._model, self._shape, "scale", (self, d), (self,), (d,), (_scaled_name, other, self))
+            return _record(self._model, self._shape, "scale", (self, d), (self,), (d,), (product_name, other, "*", self))
         other = data.real(other, ("an elementwise factor of {}", self))
         return self._times_array(other)
 
@@ -270,7 +263,9 @@ class Affine(NumpyOperand):
         me = self._broadcast(shape)
         flat = me.reshape((me.size,))
         values = np.array(np.broadcast_to(other, shape), F64).reshape(-1)
-        return _record(self._model, flat.shape, "diag", (values, flat), (flat,), (me.size,), None).reshape(shape)
+        r = _record(self._model, flat.shape, "diag", (values, flat), (flat,), (me.size,), None).reshape(shape)
+        r.name = (product_name, self, "*", other)
+        return r
 
     def __truediv__(self, other):
         if isinstance(other, (Affine, ParamExpr)):
@@ -279,13 +274,17 @@ class Affine(NumpyOperand):
             d = data.number(other, ("the divisor of {}", self))
             if d == 0.0:
                 raise ZeroDivisionError(f"{self!r} divided by zero")
-            return self * (1.0 / d)
+            r = self * (1.0 / d)
+            r.name = (product_name, self, "/", other)
+            return r
         if _is_nonaffine(other) or _is_statement(other):
             return NotImplemented
         d = data.real(other, ("the divisor of {}", self))
         if not d.all():
             raise ZeroDivisionError(f"{self!r} divided by an array holding zero")
-        return self._times_array(1.0 / d)
+        r = self._times_array(1.0 / d)
+        r.name = (product_name, self, "/", other)
+        return r
 
     def __rtruediv__(self, other):
         if _is_nonaffine(other):
@@ -304,16 +303,20 @@ class Affine(NumpyOperand):
             if not self.shape or self.shape[-1] != v.shape[0]:
                 raise ShapeError(f"matrix product of shapes {self.shape} and {v.shape}")
             if len(self.shape) == 1:
-                return _product(v.reshape(1, -1), self, ("{} @ v", self), ())
-            return (v.reshape(1, -1) @ self.T).reshape(self.shape[:-1])
+                return _product(v.reshape(1, -1), self, (product_name, self, " @ ", v), ())
+            r = (v.reshape(1, -1) @ self.T).reshape(self.shape[:-1])
+            r.name = (product_name, self, " @ ", v)
+            return r
         M = _as_matrix(M, ("the matrix of {} @ M", self))
         if len(self.shape) == 1:
             if M.shape[0] != self.shape[0]:
                 raise ShapeError(f"matrix product of shapes {self.shape} and {M.shape}")
-            return _product(M.T, self, ("{} @ M", self))
+            return _product(M.T, self, (product_name, self, " @ ", M))
         if len(self.shape) != 2 or M.shape[0] != self.shape[1]:
             raise ShapeError(f"matrix product of shapes {self.shape} and {M.shape}")
-        return _product(M.T, self.T, None).T
+        r = _product(M.T, self.T, None).T
+        r.name = (product_name, self, " @ ", M)
+        return r
 
     def __rmatmul__(self, M):
         if type(M) is not np.ndarray or M.dtype != F64 or not 0 < M.ndim < 3:
@@ -331,8 +334,8 @@ class Affine(NumpyOperand):
             raise ShapeError(f"matrix product of shapes {M.shape} and {self.shape}" + (
                 ": an expression of one or two axes (reshape a batch to two axes)" if len(self._shape) > 2 else ""))
         if M.ndim == 1:
-            return _product(M.reshape(1, -1), self, ("M @ {}", self), self._shape[1:])
-        return _product(M, self, ("M @ {}", self))
+            return _product(M.reshape(1, -1), self, (product_name, M, " @ ", self), self._shape[1:])
+        return _product(M, self, (product_name, M, " @ ", self))
 
     # -- structure
     @property
@@ -340,7 +343,7 @@ class Affine(NumpyOperand):
         if len(self.shape) < 2:
             return self
         perm = tuple(range(len(self.shape)))[::-1]
-        return _record(self._model, self._shape[::-1], "permute", (self, perm), (self,), (perm,), ("{}.T", self))
+        return _record(self._model, self._shape[::-1], "permute", (self, perm), (self,), (perm,), (postfix_name, self, ".T"))
 
     def transpose(self, perm):
         perm = [int(p) for p in perm]
@@ -348,7 +351,8 @@ class Affine(NumpyOperand):
             raise ShapeError(f"{perm} is not a permutation of the axes of shape {self.shape}")
         perm = tuple(perm)
         shape = tuple(self.shape[p] for p in perm)
-        return _record(self._model, shape, "permute", (self, perm), (self,), (perm,), ("{}.transpose" + str(perm), self))
+        return _record(self._model, shape, "permute", (self, perm), (self,), (perm,),
+                       (postfix_name, self, f".transpose({perm})"))
 
     def reshape(self, *shape, order="C"):
         """The elements under a new shape (one extent may be -1: what the
@@ -362,7 +366,8 @@ class Affine(NumpyOperand):
             raise ValueError(f"reshape order {order!r}: 'C' or 'F'")
         if shape == self._shape:
             return self
-        return _record(self._model, shape, "reshape", (self, shape), (self,), (shape,), self._name)
+        return _record(self._model, shape, "reshape", (self, shape), (self,), (shape,),
+                       (postfix_name, self, f".reshape({shape})"))
 
     def __len__(self):
         if not self._shape:
@@ -370,7 +375,10 @@ class Affine(NumpyOperand):
         return self._shape[0]
 
     def flatten(self):
-        return self.reshape((self.size,))
+        r = self.reshape((self.size,))
+        if r is not self:
+            r.name = (postfix_name, self, ".flatten()")
+        return r
 
     def __getitem__(self, key):
         box = box_of_key(self.shape, key, general=True)
@@ -387,7 +395,11 @@ class Affine(NumpyOperand):
         # at different places are alike (a run takes them as one pick)
         res = _record(self._model, bshape, "box", (self, first, last), (self,), (bshape,),
                       (_indexed_name, self, key))
-        return res.reshape(tuple(keep)) if len(keep) != len(shape) else res
+        if len(keep) == len(shape):
+            return res
+        out = res.reshape(tuple(keep))
+        out.name = res._name
+        return out
 
     def pick(self, indices):
         """Elements at the given multi-indices (rows of an integer array)."""
@@ -410,7 +422,7 @@ class Affine(NumpyOperand):
             r = self
             for ax in sorted(axes, reverse=True):
                 shape = r._shape[:ax] + r._shape[ax + 1:]
-                r = _record(self._model, shape, "sum", (r, ax), (r,), (ax,), ("sum({}, " + str(ax) + ")", r))
+                r = _record(self._model, shape, "sum", (r, ax), (r,), (ax,), ("sum({}, axis=" + str(ax) + ")", r))
             if len(axes) > 1:
                 r.name = ("sum({}, axis=" + str(tuple(axes)) + ")", self)
         return r.reshape(kept_shape(self._shape, axes)) if keepdims else r
@@ -683,7 +695,7 @@ def _pending(n):
 def _written(n):
     if callable(n[0]):
         return n[0](*n[1:])
-    return n[0].format(*map(repr, n[1:]))
+    return n[0].format(*map(text, n[1:]))
 
 
 def _product(M, x, name, shape=None):
@@ -701,30 +713,13 @@ def _product(M, x, name, shape=None):
     return _record(x._model, shape, "lmat", (M, x, shape), (x,), (kind, M.shape, shape), name)
 
 
-def _scaled_name(d, x):
-    return f"{d:g}*{x!r}"
-
-
 def _indexed_name(x, key):
-    return f"{x!r}[{_key_text(key)}]"
+    return indexed_name(x, key)
 
 
 def _key_text(key):
-    parts = []
-    for s in key:
-        if isinstance(s, slice):
-            part = f"{'' if s.start is None else s.start}:{'' if s.stop is None else s.stop}"
-            parts.append(part if s.step is None else f"{part}:{s.step}")
-        elif s is None:
-            parts.append("None")
-        elif s is Ellipsis:
-            parts.append("...")
-        elif isinstance(s, (list, np.ndarray)):
-            a = np.asarray(s)
-            parts.append(str(a.tolist()) if a.size <= 6 else f"array{a.shape}")
-        else:
-            parts.append(str(s))
-    return ", ".join(parts)
+    from .names import key_text
+    return key_text(key)
 
 
 def _is_nonaffine(x):
@@ -1041,14 +1036,14 @@ class ParamExpr(NumpyOperand):
                 o = data.real(o, ("a constant operand beside {}", self))
             else:
                 same_model(self._model, o, "parameter")
-            return self._plus(o, 1.0, ("({} + {})", self, o))
+            return self._plus(o, 1.0, (sum_name, self, 1.0, o))
         if isinstance(o, Affine):
             return self.as_affine() + o
         return NotImplemented
 
     def __radd__(self, o):
         if _is_constant(o):
-            return self._plus(data.real(o, ("a constant operand beside {}", self)), 1.0, ("({} + {})", o, self))
+            return self._plus(data.real(o, ("a constant operand beside {}", self)), 1.0, (sum_name, o, 1.0, self))
         return NotImplemented
 
     def __sub__(self, o):
@@ -1057,18 +1052,18 @@ class ParamExpr(NumpyOperand):
                 o = data.real(o, ("a constant operand beside {}", self))
             else:
                 same_model(self._model, o, "parameter")
-            return self._plus(o, -1.0, ("({} - {})", self, o))
+            return self._plus(o, -1.0, (sum_name, self, -1.0, o))
         if isinstance(o, Affine):
             return self.as_affine() - o
         return NotImplemented
 
     def __rsub__(self, o):
         if _is_constant(o):
-            return (-self)._plus(data.real(o, ("a constant operand beside {}", self)), 1.0, ("({} - {})", o, self))
+            return (-self)._plus(data.real(o, ("a constant operand beside {}", self)), 1.0, (sum_name, o, -1.0, self))
         return NotImplemented
 
     def __neg__(self):
-        return self._scaled(-1.0, self.shape, ("-{}", self))
+        return self._scaled(-1.0, self.shape, (negated_name, self))
 
     def __pos__(self):
         return self
@@ -1079,7 +1074,8 @@ class ParamExpr(NumpyOperand):
                              "parameters; multiply one of them by an expression")
         if _is_constant(e):
             c = data.real(e, ("a constant multiplied by {}", self))
-            return self._scaled(c, self.shape, (_scaled_name, c, self) if c.ndim == 0 else ("{}*const", self))
+            return self._scaled(c, self.shape, (product_name, e if c.ndim == 0 else c, "*", self) if c.ndim == 0
+                                else (product_name, self, "*", c))
         if isinstance(e, Affine):
             same_model(self._model, e)
             return _param_product(self, e)
@@ -1096,7 +1092,7 @@ class ParamExpr(NumpyOperand):
         d = data.real(c, ("the divisor of {}", self))
         if not d.all():
             raise ZeroDivisionError(f"{self!r} divided by zero")
-        return self._scaled(1.0 / d, self.shape, ("{}/const", self) if d.ndim else ("{}/" + f"{float(d):g}", self))
+        return self._scaled(1.0 / d, self.shape, (product_name, self, "/", c))
 
     def __rtruediv__(self, c):
         raise ModelError(f"{text(c)} / {self!r}: dividing by a parameter is not affine in the parameters; a "
@@ -1115,7 +1111,7 @@ class ParamExpr(NumpyOperand):
         e = self.as_affine()
         for _ in range(int(p) - 1):
             e = _param_product(self, e)
-        e.name = ("{} ** " + str(int(p)), self)
+        e.name = (postfix_name, self, f" ** {int(p)}")
         sign = self.sign
         e._sign = "nonnegative" if p % 2 == 0 else sign
         return e
@@ -1158,18 +1154,18 @@ class ParamExpr(NumpyOperand):
         if self.ndim < 2:
             return self
         pos = np.arange(self.size).reshape(self.shape).T
-        return self._rows(pos, pos.shape, ("{}.T", self))
+        return self._rows(pos, pos.shape, (postfix_name, self, ".T"))
 
     def transpose(self, perm=None):
         if perm is None:
             return self.T
         pos = np.transpose(np.arange(self.size).reshape(self.shape), perm)
-        return self._rows(pos, pos.shape, ("{}.transpose" + str(tuple(perm)), self))
+        return self._rows(pos, pos.shape, (postfix_name, self, f".transpose({tuple(perm)})"))
 
     def reshape(self, *shape, order="C"):
         shape = reshaped(self.shape, shape[0] if len(shape) == 1 else shape)
         pos = np.arange(self.size).reshape(self.shape).reshape(shape, order=order)
-        return self._rows(pos, shape, self._name)
+        return self._rows(pos, shape, (postfix_name, self, f".reshape({shape})"))
 
     def flatten(self):
         return self.reshape((self.size,))
@@ -1312,7 +1308,7 @@ def _param_product(P, e):
         out = part if out is None else out + part
     if out is None:
         out = e * 0.0
-    out.name = ("{}*{}", P, e)
+    out.name = (product_name, P, "*", e)
     return out
 
 
@@ -1322,7 +1318,7 @@ def _param_matmul(P, e):
     products, anything else as the sum of the elementwise products."""
     if P.ndim == 0 or e.ndim == 0 or P.ndim > 2 or e.ndim > 2 or P.shape[-1] != e.shape[0]:
         raise ShapeError(f"matrix product of {P!r} of shape {P.shape} and {e!r} of shape {e.shape}")
-    name = ("{} @ {}", P, e)
+    name = (product_name, P, " @ ", e)
     pure = P._c0 is None and P._A.nnz == P.size and (np.diff(P._A.indptr) == 1).all() and (P._A.data == 1.0).all()
     if pure and P.ndim == 2 and e.ndim == 1:
         r = Computed(st.param_matmul(P._A.indices.reshape(P.shape).astype(I32), e._e))
@@ -1345,7 +1341,7 @@ def _constant_matmul(M, P):
     k = P.shape[1] if P.ndim == 2 else 1
     big = sp.kron(sp.csr_matrix(M), sp.identity(k, format="csr"), format="csr")
     shape = (M.shape[0],) + P.shape[1:]
-    return P._mapped(big, shape, ("M @ {}", P))
+    return P._mapped(big, shape, (product_name, M, " @ ", P))
 
 
 # Variable.__getitem__ is set by terms.py, which builds on the classes above

@@ -24,6 +24,7 @@ import numpy as np
 from . import curvature as cv
 from .errors import ModelError, ShapeError
 from . import data
+from . import names
 from .numpy_protocol import NumpyOperand
 from .expressions import (Affine, NotedName, ParamExpr, _spelled, box_of_key, broadcast_shape, constant_of, kept_shape, live,
                           positions_of_key, reshaped, same_model, summed_axes, text)
@@ -384,7 +385,7 @@ class Expression(NumpyOperand):
         if not isinstance(c, numbers.Real):
             raise ModelError(f"{self!r} divided by {text(c)}: an expression is divided by numbers only")
         c = _divisor(c, self)
-        return _scale(self, 1.0 / c, "(1/{:g})*", c)
+        return _scale(self, 1.0 / c, "/", c)
 
     def __matmul__(self, M):
         return _matmul(M, self, left=False)
@@ -478,11 +479,12 @@ def _sign(e):
 
 def _joined_name(a, op, b):
     """The name of a sum or difference, written out on first use."""
-    return f"{text(a)}{op}{_paren(b) if op == ' - ' else text(b)}"
+    return names.sum_name(a, -1.0 if op == " - " else 1.0, b)
 
 
 def _paren(x):
-    return f"({x!r})" if isinstance(x, Expression) and x.kind == "sum" else text(x)
+    """x's name, in parentheses when it is a sum or a product."""
+    return names.wrapped(x, names.UNARY)
 
 
 def _divisor(c, e):
@@ -510,7 +512,12 @@ def _first_why(items):
 
 
 def _scaled_name(fmt, shown, e):
-    """The name of a scaled expression, written out on first use."""
+    """The name of a scaled expression, written out on first use ("/": e
+    divided by `shown`)."""
+    if fmt == "/":
+        return names.product_name(e, "/", shown)
+    if fmt == "-":
+        return names.negated_name(e)
     return fmt.format(shown) + _paren(e)
 
 
@@ -571,8 +578,8 @@ def _matmul(M, e, left):
         M = arr = data.real(M, what, copy=True)
     mono = {cv.NONNEG: INC, cv.NONPOS: DEC}.get(_sign_of_array(arr), NONE)
     if left:
-        return map_of(e, "matmul", mono, lambda a: M @ a, lambda v: arr @ v, f"M @ {_paren(e)}")
-    return map_of(e, "matmul", mono, lambda a: a @ M, lambda v: v @ arr, f"{_paren(e)} @ M")
+        return map_of(e, "matmul", mono, lambda a: M @ a, lambda v: arr @ v, names.product_name(M, " @ ", e))
+    return map_of(e, "matmul", mono, lambda a: a @ M, lambda v: v @ arr, names.product_name(e, " @ ", M))
 
 
 def sum_(x, axis=None, keepdims=False):
@@ -716,8 +723,8 @@ def norm(x, p=2, axis=None):
         _of_elements("norm_inf", x, axis)
     pname = "inf" if p == math.inf else str(p)
     key = {1: "norm1", 2: "norm2", math.inf: "norminf"}[p]
-    return _atom(key, [x], shape, f"norm({x!r}, {pname}" + ("" if axis is None else f", axis={axis}") + ")",
-                 axis=axis)
+    return _atom(key, [x], shape, f"norm({x!r}" + ("" if p == 2 else f", {pname}")
+                 + ("" if axis is None else f", axis={axis}") + ")", axis=axis)
 
 
 def norm1(x, axis=None):

@@ -52,6 +52,26 @@ def _domain(given, shape, name, side):
     return ("dense", np.ascontiguousarray(val.reshape(-1)))
 
 
+def _bounds_text(v):
+    """A variable's domain as written in the model's listing: ", lb <= x <=
+    ub" (a side without a bound left out, a sparse side by its count)."""
+    from .names import const_text
+    sides = []
+    for dom in getattr(v, "bounds", (None, None)):
+        if dom is None:
+            sides.append(None)
+        elif dom[0] == "scalar":
+            sides.append(const_text(dom[1][0]))
+        elif dom[0] == "dense":
+            sides.append(const_text(dom[1].reshape(v.shape)))
+        else:
+            sides.append(f"({len(dom[2])} entries)")
+    lo, hi = sides
+    if lo is None and hi is None:
+        return ""
+    return ", " + (f"{lo} <= " if lo is not None else "") + v.name + (f" <= {hi}" if hi is not None else "")
+
+
 def _bound_values(given, what, side):
     """Bound values: numbers, NaN refused; an infinite value on its own side
     (-inf below, +inf above) means no bound there, one on the other side
@@ -337,7 +357,7 @@ class Model:
         obj = "0" if self._obj is None else repr(self._obj)
         lines = [f"{self._sense} {obj}", "subject to"]
         lines += [f"  {c!r}" for c in self._listed() if not getattr(c, "auxiliary", False)]
-        lines += [f"  {v.name}: shape {v.shape}" for v in self._variables]
+        lines += [f"  {v.name}: shape {v.shape}" + _bounds_text(v) for v in self._variables]
         return "\n".join(lines)
 
     def _auxiliary(self, shape, name):

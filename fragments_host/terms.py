@@ -612,7 +612,10 @@ class TermCone(_Member, Constraint):
         return expressions.Computed(_constant_block(self._model, *zip(*self.rows)))
 
     def _spelled_name(self):
-        return f"soc of {len(self.rows)} elements ({_written(*self.rows[0], self._model)}, ...)"
+        # t >= ||(x_1, x_2, ...)||, a long x shortened
+        body = [_written(*r, self._model) for r in self.rows[1:5]]
+        more = ", ..." if len(self.rows) > 5 else ""
+        return f"{_written(*self.rows[0], self._model)} >= ||({', '.join(body)}{more})||"
 
 
 

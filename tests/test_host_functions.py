@@ -204,8 +204,8 @@ def test_constraint_duals_and_the_model_statement():
     cons = [cp.norm(xc - 0.5) <= 0.4, xc >= -1, xc <= 1]
     cp.Problem(cp.Minimize(cp.sum(xc)), cons).solve(solver=cp.CLARABEL, **TIGHT)
     np.testing.assert_allclose(c.dual, cons[0].dual_value, rtol=1e-5)
-    assert repr(m).splitlines()[2:] == ["  norm((x - 0.5), 2) <= 0.4", "  x: shape (3,)", "  y: shape (3,)",
-                                        "  X: shape (3, 3)"]
+    assert repr(m).splitlines()[2:] == ["  norm(x - 0.5) <= 0.4", "  x: shape (3,), -1 <= x <= 1",
+                                        "  y: shape (3,), 0.5 <= y <= 2", "  X: shape (3, 3), -1 <= X <= 1"]
 
 
 def test_a_new_objective_drops_the_rows_of_the_previous_one():

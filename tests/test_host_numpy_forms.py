@@ -145,3 +145,32 @@ def test_refusals_name_what_was_written(bad, error, match):
     with pytest.raises(error, match=match):
         bad(x, np.ones((5, 5)))
     assert m.nvars == 5 and not m.constraints
+
+
+NAMES = [
+    ("X @ v", "X @ [1, 2, 3]"), ("X.reshape((9,))", "X.reshape((9,))"), ("A @ x == p", "const(3, 3) @ x == p"),
+    ("2 * x + 1", "2*x + 1"), ("x - 2 * (x + 1)", "x - 2*(x + 1)"), ("(2 * X)[:, 1::2]", "(2*X)[:, 1::2]"),
+    ("x - (x - 1)", "x - (x - 1)"), ("-(x + 1)", "-(x + 1)"), ("x + -1.5", "x - 1.5"), ("X[0, :2]", "X[0, :2]"),
+    ("x * v / 2", "x*[1, 2, 3]/2"), ("(q + 1) * x", "(q + 1)*x"), ("p @ x + q", "p @ x + q"),
+    ("fh.norm(x - 1) <= 2", "norm(x - 1) <= 2"), ("3 * fh.abs(x) + x", "3*abs(x) + x"), ("(X + 1).T", "(X + 1).T"),
+    ("X.sum(axis=0)", "sum(X, axis=0)"), ("fh.norm(X, 1, axis=0)", "norm(X, 1, axis=0)"),
+]
+
+
+@pytest.mark.parametrize("stated, written", NAMES, ids=[s for s, _ in NAMES])
+def test_names_read_as_written(stated, written):
+    """An expression's name is its statement, and reads back as one: the
+    name evaluated with the same operands gives the same value."""
+    rng = np.random.default_rng(2)
+    m = fh.Model()
+    X, x = m.variable((3, 3), "X"), m.variable(3, "x")
+    p, q = m.parameter(3, "p", value=rng.normal(size=3)), m.parameter((), "q", value=0.5)
+    v, A = np.array([1.0, 2.0, 3.0]), rng.normal(size=(3, 3))
+    e = eval(stated)
+    assert repr(e) == written
+    if "const(" in written or "<=" in written or "==" in written:
+        return
+    m.add(X == rng.normal(size=(3, 3)), x == rng.normal(size=3))
+    m.solve()
+    back = eval(written.replace("norm(", "fh.norm(").replace("abs(", "fh.abs(").replace("sum(", "fh.sum("))
+    np.testing.assert_allclose(back.value, e.value, rtol=1e-9)
