@@ -42,7 +42,7 @@ class Constraint:
             if kind in ("zero", "nonneg", "soc", "rsoc"):
                 cones = [(kind, expr.size)]
             elif kind == "psd":
-                cones = [("psd", expr.shape[0])]
+                cones = psd_cones(expr.shape)
             else:
                 raise ModelError(f"a {kind} constraint is stated through its cone function")
         self.cones = cones
@@ -161,12 +161,22 @@ def rsoc(u, v, x, axis=None):
 
 
 def psd(X, name=None):
-    """X (square, symmetrised) is positive semidefinite."""
+    """X (square, symmetrised) is positive semidefinite; for X of shape
+    (..., n, n), each trailing n x n block is (one cone per block)."""
     if not isinstance(X, Affine):
         raise TypeError(f"psd takes an affine expression, not {X!r}")
-    if len(X.shape) != 2 or X.shape[0] != X.shape[1]:
-        raise ShapeError(f"a semidefinite block is square, not of shape {X.shape}")
-    return Constraint("psd", X, name or f"{X!r} >> 0", [("psd", X.shape[0])])
+    if len(X.shape) < 2 or X.shape[-1] != X.shape[-2]:
+        raise ShapeError(f"a semidefinite block is square, not of shape {X.shape} (a batch of blocks has shape "
+                         "(k, n, n))")
+    return Constraint("psd", X, name or f"{X!r} >> 0", psd_cones(X.shape))
+
+
+def psd_cones(shape):
+    """One semidefinite cone per trailing n x n block of `shape`."""
+    k = 1
+    for s in shape[:-2]:
+        k *= s
+    return [("psd", shape[-1])] * k
 
 
 def _elementwise(what, items):

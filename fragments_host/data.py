@@ -102,6 +102,32 @@ def real(value, what, infinite=False, copy=False):
     return arr
 
 
+# the relative tolerance of checks on values the solver may have rounded
+# (symmetry, semidefiniteness, bounds of values set by the user)
+TOLERANCE = 1e-8
+
+
+def tolerance(arr):
+    """The absolute tolerance for entries of `arr`: TOLERANCE times its
+    largest magnitude, or times 1 when that is smaller."""
+    return TOLERANCE * max(1.0, float(np.abs(arr).max(initial=0.0)))
+
+
+def symmetric(arr, what):
+    """A checked array whose last two axes are square, symmetric within
+    `tolerance`, returned symmetrised; DataError naming the first pair of
+    entries that differ."""
+    t = np.swapaxes(arr, -1, -2)
+    bad = np.abs(arr - t) > tolerance(arr)
+    if bad.any():
+        at = np.unravel_index(int(np.flatnonzero(bad)[0]), arr.shape)
+        i, j = int(at[-2]), int(at[-1])
+        lead = ", ".join(map(str, at[:-2])) + ", " if len(at) > 2 else ""
+        raise DataError(f"{_what(what)} is not symmetric: entries ({lead}{i}, {j}) and ({lead}{j}, {i}) differ "
+                        f"({arr[at]:g} and {arr[at[:-2] + (j, i)]:g})")
+    return (arr + t) * 0.5
+
+
 def indices(value, what):
     """Integer indices as an int64 array: floats and booleans refused, as
     numpy refuses them as indices (a float is not truncated)."""

@@ -37,7 +37,7 @@ class ModelState:
     `_ref` is the state itself, as a model's `_ref` is its state: code that
     records the model of an expression takes `model._ref` of either."""
 
-    __slots__ = ("owner", "name", "_flat", "_sol", "_native", "_param_dirty", "params", "__weakref__")
+    __slots__ = ("owner", "name", "_flat", "_sol", "_native", "_param_dirty", "params", "given", "__weakref__")
 
     def __init__(self, model, name):
         self.owner = weakref.ref(model)
@@ -46,6 +46,9 @@ class ModelState:
         self._native = {}
         self._param_dirty = True
         self.params = []          # one slot per parameter, in order: its value lies there
+        # values the user set on variables since the last solve: id(variable)
+        # -> (its full column map, its values flat); the next solve drops them
+        self.given = {}
 
     @property
     def _ref(self):
@@ -787,33 +790,42 @@ def _joined(model, items, axis, name):
     return _record(model, shape, "concat", (tuple(items), axis), items, (axis,), name)
 
 
-def hstack(items):
+def _lifted(items, what):
+    """The items of a stacking as expressions of one model (constants
+    lifted)."""
     items = list(items)
-    return stack(items, axis=0 if len(_first_shape(items)) == 1 else 1)
-
-
-def _first_shape(items):
-    for i in items:
-        if isinstance(i, (Affine, ParamExpr)):
-            return i.shape
-    return np.shape(items[0])
-
-
-def vstack(items):
-    items = list(items)
+    if not items:
+        raise ShapeError(f"nothing to {what}")
     model = _model_of(items)
     out = []
     for i in items:
-        if not isinstance(i, (Affine, ParamExpr)):
-            i = constant_of(model, i, "a constant operand of vstack")
-        elif isinstance(i, ParamExpr):
+        if isinstance(i, ParamExpr):
             i = i.as_affine()
-        out.append(i.reshape((1,) + i.shape) if len(i.shape) == 1 else i)
-    return stack(out, axis=0)
+        elif not isinstance(i, Affine):
+            i = constant_of(model, i, f"a constant operand of {what}")
+        out.append(i)
+    return out
+
+
+def hstack(items):
+    """numpy's hstack: scalars as vectors of one element, joined along the
+    first axis when the first item is a vector, else along the second."""
+    items = [i if i.ndim else i.reshape((1,)) for i in _lifted(items, "hstack")]
+    return stack(items, axis=0 if items[0].ndim == 1 else 1)
+
+
+def vstack(items):
+    """numpy's vstack: scalars as 1 x 1 matrices, vectors as rows, joined
+    along the first axis."""
+    items = [i.reshape((1,) * (2 - i.ndim) + i.shape) if i.ndim < 2 else i for i in _lifted(items, "vstack")]
+    return stack(items, axis=0)
 
 
 class Variable(Affine):
     """A variable of the model; its elements are columns of the solver's problem."""
+
+    structure = None              # "symmetric", "PSD", "NSD" (see Model.variable), or None
+    nonneg = nonpos = False
 
     def __init__(self, model, name, shape, nidxs, full=None):
         self.nidxs = nidxs            # the variable's scalar elements (solver columns + 1)
@@ -827,7 +839,15 @@ class Variable(Affine):
 
     @property
     def value(self):
+        """The variable at the last solution, or the value the user set since
+        (None before a solve and after a solve that found no solution)."""
         return solution_of().variable_value(self._model, self)
+
+    @value.setter
+    def value(self, v):
+        # an initial value, kept until the next solve (None drops it): read
+        # back by `value` and by the values of expressions of the variable
+        solution_of().set_variable_value(self._model, self, v)
 
     @property
     def cone(self):

@@ -112,7 +112,7 @@ class Quadratic:
     def _refuse(self, *_):
         raise ModelError(f"the quadratic function {self!r} is accepted in the objective only")
 
-    __le__ = __ge__ = __eq__ = __rshift__ = __lshift__ = _refuse
+    __le__ = __ge__ = __eq__ = __rshift__ = __lshift__ = __rtruediv__ = _refuse
     __hash__ = object.__hash__
 
     @property
@@ -386,6 +386,10 @@ class Expression(NumpyOperand):
             raise ModelError(f"{self!r} divided by {text(c)}: an expression is divided by numbers only")
         c = _divisor(c, self)
         return _scale(self, 1.0 / c, "/", c)
+
+    def __rtruediv__(self, c):
+        raise ModelError(f"{text(c)} / {self!r}: dividing by an expression is not convex or concave by the DCP "
+                         "rules; c * inv_pos(e) with c >= 0 is the convex c/e of a positive affine or concave e")
 
     def __matmul__(self, M):
         return _matmul(M, self, left=False)
@@ -810,6 +814,9 @@ def quad_form(x, Q):
     Qd = data.sparse(Q, "the matrix Q of quad_form").toarray() if sp.issparse(Q) else data.real(
         Q, "the matrix Q of quad_form", copy=True)
     n = x.size
+    if Qd.ndim == 0 and n == 1:
+        # a scalar x: Q is the 1 x 1 matrix (quad_form(s, q) = q s^2)
+        Qd = Qd.reshape(1, 1)
     if Qd.shape != (n, n):
         raise ShapeError(f"quad_form: Q of shape {Qd.shape} for x of shape {x.shape}")
     if not np.allclose(Qd, Qd.T, rtol=1e-10, atol=1e-12):

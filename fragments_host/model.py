@@ -85,6 +85,42 @@ def _bound_values(given, what, side):
     return val
 
 
+def _sides(name, lb, ub, nonneg, nonpos, bounds):
+    """The lower and upper bound a variable is given: lb= / ub=, bounds=(lb,
+    ub), nonneg=True (0 below), nonpos=True (0 above); two statements of
+    one side are refused rather than one of them silently dropped."""
+    if nonneg and nonpos:
+        raise ModelError(f"variable {name} is declared nonneg and nonpos: a variable is one or the other (a "
+                         "variable fixed at 0 is stated with a constraint x == 0)")
+    if bounds is not None:
+        if lb is not None or ub is not None:
+            raise ModelError(f"variable {name} is given bounds= and lb= / ub=: state its bounds one way")
+        if not isinstance(bounds, (tuple, list)) or len(bounds) != 2:
+            raise TypeError(f"bounds of variable {name} is a pair (lb, ub), None for an open side; not {bounds!r}")
+        lb, ub = bounds
+    if nonneg and lb is not None:
+        raise ModelError(f"variable {name} is declared nonneg (lower bound 0) and given a lower bound: state one")
+    if nonpos and ub is not None:
+        raise ModelError(f"variable {name} is declared nonpos (upper bound 0) and given an upper bound: state one")
+    return (0.0 if nonneg else lb), (0.0 if nonpos else ub)
+
+
+def _packed_domain(dom, shape, cols, size, name, side):
+    """One side of a symmetric variable's domain on its packed columns
+    (`cols`: the packed column, from 0, of each of the variable's
+    positions): a scalar as it is; an array, which must be symmetric, taken
+    at the packed columns."""
+    if dom is None or dom[0] == "scalar":
+        return dom
+    if dom[0] == "sparse":
+        raise ModelError(f"the {side} bound of the symmetric variable {name} is a scalar or a symmetric array, "
+                         "not a sparse pair (bound single elements with constraints)")
+    vals = data.symmetric(dom[1].reshape(shape), f"the {side} bound of {name}")
+    out = np.zeros(size, np.float64)
+    kn.scatter(cols, out, vals.reshape(-1))
+    return ("dense", out)
+
+
 class Model:
     """A conic model stated through affine expressions on the kernels and
     solved with Clarabel.
@@ -135,47 +171,83 @@ class Model:
     nparams = property(lambda self: self._nparams, doc="Scalar parameter entries so far.")
 
     # -- statement
-    def variable(self, shape=(), name=None, lb=None, ub=None, nonneg=False):
+    def variable(self, shape=(), name=None, lb=None, ub=None, nonneg=False, nonpos=False, bounds=None,
+                 symmetric=False, PSD=False, NSD=False):
         """A variable of any shape with a domain: free (no bounds), nonneg=True
-        (lower bound 0), or lb= / ub=, each a scalar for every element, an array
-        of the variable's shape, or a sparse pair (multi-indices, values) whose
-        unlisted elements stay unbounded."""
+        (lower bound 0), nonpos=True (upper bound 0), lb= / ub= or bounds=(lb,
+        ub) (None for an open side), each bound a scalar for every element, an
+        array of the variable's shape, or a sparse pair (multi-indices, values)
+        whose unlisted elements stay unbounded.
+
+        symmetric=True, PSD=True (positive semidefinite) and NSD=True (negative
+        semidefinite) take a square shape (n, n), or (..., n, n) for a batch of
+        n x n blocks, each block symmetric (PSD / NSD: each block constrained,
+        the constraint in `cone`); the scalar elements of each block are its
+        packed lower triangle, so X[i, j] and X[j, i] are one solver column."""
         shape = as_shape(shape, "the shape of a variable")
         if any(s < 0 for s in shape):
             raise ShapeError(f"a variable's shape has no negative extent: {shape}")
+        name = name or f"x{len(self._variables)}"
+        structure = [w for w, on in (("symmetric", symmetric), ("PSD", PSD), ("NSD", NSD)) if on]
+        if len(structure) > 1:
+            raise ModelError(f"variable {name} is declared {' and '.join(structure)}: a variable is one of "
+                             "symmetric, PSD or NSD (PSD and NSD variables are symmetric)")
+        lb, ub = _sides(name, lb, ub, nonneg, nonpos, bounds)
+        if structure:
+            return self._packed(shape, name, structure[0], lb, ub)
         n = st.size_of(shape)
         nidxs = np.arange(self._nvars + 1, self._nvars + 1 + n, dtype=I64)
-        name = name or f"x{len(self._variables)}"
-        if nonneg and lb is None:
-            lb = 0.0
         bounds = (_domain(lb, shape, name, "lower"), _domain(ub, shape, name, "upper"))
         self._nvars += n
         v = Variable(self, name, shape, nidxs)
         v.bounds = bounds
-        v.nonneg = bool(nonneg)
+        v.nonneg, v.nonpos, v.structure = bool(nonneg), bool(nonpos), None
         self._variables.append(v)
         self._changed()
         return v
 
     def semidefinite(self, n, name=None):
-        """A symmetric n x n variable constrained to be positive semidefinite;
-        its n(n+1)/2 scalar elements are the packed lower triangle."""
-        n = data.size(n, "the size of a semidefinite variable")
-        if n < 0:
-            raise ShapeError(f"a semidefinite variable has no negative size: {n}")
+        """A symmetric n x n variable constrained to be positive semidefinite
+        (the same as `variable((n, n), PSD=True)`); its n(n+1)/2 scalar
+        elements are the packed lower triangle. A shape (n, n), or (k, n, n)
+        for k such blocks, may stand for n."""
+        if isinstance(n, (tuple, list)):
+            shape = as_shape(tuple(n), "the shape of a semidefinite variable")
+        else:
+            n = data.size(n, "the size of a semidefinite variable")
+            if n < 0:
+                raise ShapeError(f"a semidefinite variable has no negative size: {n}")
+            shape = (n, n)
+        return self._packed(shape, name or f"X{len(self._variables)}", "PSD", None, None)
+
+    def _packed(self, shape, name, structure, lb, ub):
+        """A symmetric variable (structure "symmetric", "PSD" or "NSD") of
+        shape (..., n, n): each block's columns are its packed lower
+        triangle, `full` maps the block's n*n positions to them; a PSD
+        block is constrained psd, an NSD block's negation is."""
+        what = {"symmetric": "symmetric", "PSD": "positive semidefinite", "NSD": "negative semidefinite"}[structure]
+        if len(shape) < 2 or shape[-1] != shape[-2] or any(s < 0 for s in shape):
+            raise ShapeError(f"a {what} variable is square: shape (n, n), or (k, n, n) for k blocks of n x n; "
+                             f"{name} has shape {shape}")
+        n, k = shape[-1], st.size_of(shape[:-2])
         t = n * (n + 1) // 2
-        packed = np.arange(self._nvars + 1, self._nvars + 1 + t, dtype=I32)
-        self._nvars += t
-        full = np.zeros(n * n, I32)
-        if n:
-            kn.expand_packed_triangle(packed, t, 1, n, 1, n, 1, full, False)
-        v = Variable(self, name or f"X{len(self._variables)}", (n, n), packed.astype(I64), full.astype(I64))
-        v.bounds = (None, None)
+        packed = np.arange(self._nvars + 1, self._nvars + 1 + k * t, dtype=I32)
+        full = np.zeros(k * n * n, I32)
+        if k * n:
+            kn.expand_packed_triangle(packed, t, k, n, 1, n, 1, full, False)
+        cols = full - np.int32(self._nvars + 1)
+        bounds = tuple(_packed_domain(_domain(b, shape, name, side), shape, cols, k * t, name, side)
+                       for b, side in ((lb, "lower"), (ub, "upper")))
+        self._nvars += k * t
+        v = Variable(self, name, shape, packed.astype(I64), full.astype(I64))
+        v.bounds = bounds
+        v.nonneg, v.nonpos, v.structure = False, False, structure
         self._variables.append(v)
-        if n:
+        if structure != "symmetric" and k * n:
             # held weakly by the variable: the model holds the constraint,
             # which holds the variable
-            v._cone = weakref.ref(self.add(psd(v)))
+            c = psd(v, f"{name} >> 0") if structure == "PSD" else psd(-v, f"{name} << 0")
+            v._cone = weakref.ref(self.add(c))
         else:
             self._changed()
         return v
@@ -384,10 +456,18 @@ class Model:
         translate.flat_problem(self)
         return self._flat["P"]
 
-    def solve(self, raise_on_failure=False, **settings):
+    def solve(self, raise_on_failure=False, warm_start=False, **settings):
         """Solves the model with Clarabel and returns its value. Any Clarabel
         setting passes through (`tol_gap_abs=1e-10`, `max_iter=50`,
         `time_limit=1.0`, `verbose=True`, ...); the defaults are Clarabel's.
         A solver outcome is always reported in `status`; with
-        raise_on_failure=True a status other than optimal raises SolverError."""
+        raise_on_failure=True a status other than optimal raises SolverError.
+
+        warm_start=True asks the solver to start from the variables' values
+        (the last solution, or values set with `x.value = ...`). Clarabel's
+        interface takes no initial point, so with Clarabel it has no effect:
+        the solve starts from Clarabel's own point, and
+        `solver_stats.warm_started` is False."""
+        if not isinstance(warm_start, (bool, np.bool_)):
+            raise TypeError(f"warm_start is True or False, not {warm_start!r}")
         return solver.solve(self, raise_on_failure, settings)

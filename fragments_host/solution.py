@@ -12,15 +12,19 @@ from __future__ import annotations
 
 import numpy as np
 
+from . import data
 from . import kernels as kn
 from . import stacks as st
 from . import translate
+from .errors import DataError, ShapeError
 from .stacks import F64, I32
 
 
 def store(model, output, primal, dual, ray=False):
-    """Keeps the solver's output; its vectors are laid out on first use."""
+    """Keeps the solver's output; its vectors are laid out on first use. The
+    values the user set on variables give way to the solve's."""
     model._sol = {"out": output, "primal": primal, "dual": dual, "ray": ray}
+    model._ref.given = {}
 
 
 def _current(model):
@@ -53,6 +57,9 @@ def _current(model):
 
 
 def variable_value(model, v):
+    given = model.given.get(id(v))
+    if given is not None:
+        return given[1].reshape(v.shape).copy()
     sol = _current(model)
     if sol is None or sol["x"] is None:
         return None
@@ -73,6 +80,12 @@ def variable_dual(model, v, which):
     else:
         accptr, _ = model._flat["acc"]
         kn.variable_duals(accptr, None, None, v.size, v.full, 0, res, sol["vacc"], sol["vacc"], sol["yx"])
+    if v.full is not v.nidxs and v.size:
+        # a symmetric variable: one bound row per packed column, its dual
+        # shared by the column's two positions off the diagonal (as the
+        # duals of X >= lb, X <= ub stated elementwise are)
+        cols = v.full - v.nidxs[0]
+        res /= np.bincount(cols, minlength=len(v.nidxs))[cols]
     return res.reshape(v.shape)
 
 
@@ -124,18 +137,78 @@ def run_dual(model, block, index):
     return _element_duals(model, sol["z"], arr[k:k + d]).reshape(shape)
 
 
+def set_variable_value(model, v, value):
+    """A value the user gives a variable (None drops it), checked against
+    the variable's shape and domain (its bounds, symmetry, semidefiniteness,
+    within data.TOLERANCE) and kept until the next solve."""
+    if value is None:
+        model.given.pop(id(v), None)
+        return
+    what = f"the value of variable {v.name}"
+    val = data.real(value, what, copy=True)
+    if val.shape != v.shape:
+        raise ShapeError(f"variable {v.name} has shape {v.shape}, {what} has shape {val.shape}")
+    packed = v.full is not v.nidxs
+    if packed:
+        val = data.symmetric(val, what)
+        if v.structure in ("PSD", "NSD") and val.size:
+            low = np.linalg.eigvalsh(val if v.structure == "PSD" else -val).min()
+            if low < -data.tolerance(val):
+                raise DataError(f"{what} is not {'positive' if v.structure == 'PSD' else 'negative'} semidefinite "
+                                f"(an eigenvalue {low if v.structure == 'PSD' else -low:.3g})")
+    flat = val.reshape(-1)
+    if any(b is not None for b in v.bounds):
+        on = flat
+        if packed:
+            # the domain lies on the packed columns
+            on = np.zeros(len(v.nidxs), F64)
+            kn.scatter((v.full - v.nidxs[0]).astype(I32), on, flat)
+        for dom, side in zip(v.bounds, ("lower", "upper")):
+            if dom is None:
+                continue
+            if dom[0] == "sparse":
+                at = np.ravel_multi_index(tuple(dom[1].T), v.shape)
+                x, b = flat[at], dom[2]
+            else:
+                x, b = on, dom[1]
+            gap = (b - x) if side == "lower" else (x - b)
+            slack = data.TOLERANCE * np.maximum(1.0, np.abs(np.where(np.isfinite(b), b, 0.0)))
+            if np.any(gap > slack):
+                raise DataError(f"{what} lies {'below its lower' if side == 'lower' else 'above its upper'} bound "
+                                f"(by {float(gap.max()):.3g})")
+    model.given[id(v)] = (v.full, flat)
+
+
+def _given_over(model, x, ncols):
+    """The solution vector (or NaN for every column when there is none), of
+    at least `ncols` entries, with the values the user set since the last
+    solve written over it."""
+    given = model.given.values()
+    n = max([ncols, 0 if x is None else len(x)] + [int(full.max(initial=0)) + 1 for full, _ in given])
+    out = np.full(n, np.nan)
+    if x is not None:
+        kn.copy_f64_run(0, len(x), 0, out, x)
+    for full, vals in given:
+        out[full] = vals
+    return out
+
+
 def expression_value(model, e):
-    """The expression's rows at the solution: fixed coefficients, and the
-    programs of its parameter-dependent terms run by the evaluator at the
-    current parameter values, times the solution (the reserved element 0
-    standing for the constant 1)."""
+    """The expression's rows at the solution, or at the values the user set
+    since: fixed coefficients, and the programs of its parameter-dependent
+    terms run by the evaluator at the current parameter values, times the
+    solution (the reserved element 0 standing for the constant 1); None when
+    a variable of the expression has no value."""
     sol = _current(model)
-    if sol is None or sol["x"] is None or sol["ray"]:
+    x = None if sol is None or sol["x"] is None or sol["ray"] else sol["x"]
+    if x is None and not model.given:
         return None
     import scipy.sparse as sp
     ex = e._e
-    x = sol["x"].copy()
+    x = _given_over(model, x, int(ex.nidxs.max(initial=0)) + 1) if model.given else x.copy()
     x[0] = 1.0
+    if model.given and np.isnan(x[ex.nidxs]).any():
+        return None
     ncols = len(x)
     M = sp.csr_matrix((ex.cof, ex.nidxs, ex.ptr), shape=(ex.n, ncols))
     val = M @ x
@@ -148,4 +221,6 @@ def expression_value(model, e):
                                  translate.parameter_values(model), table["varidx"], table["rcp"], table["ptrb"],
                                  table["ptre"], 0, 0, subi, subj, v, np.zeros(table["depth"], F64))
             val = val + sp.coo_matrix((v, (subi, subj)), shape=(ex.n, ncols)) @ x
+            if model.given and np.isnan(val).any():
+                return None
     return val.reshape(e.shape)

@@ -46,6 +46,7 @@ class SolverStats:
     iterations: int
     reused: bool             # the solver's setup was kept and its data updated
     clarabel_time: float     # seconds in Clarabel's calls: setup or update, and solve
+    warm_started: bool = False   # the solve started from the variables' values (Clarabel takes no initial point)
 
 
 class SolverOutput:

@@ -402,22 +402,25 @@ def _rows_of(c):
         return rows.flatten(), [("soc", d)] * len(c.cones)
     if c.kind != "psd":
         raise ModelError(f"constraint {c!r} of unknown kind {c.kind!r}")
-    n = e.shape[0]
-    S = e.sym()
-    dim = np.array([1, n, 1, n, 1], I32)
+    # k blocks of n x n (the leading axes of a batch taken as one), each
+    # symmetrised: (E + E^T) / 2 with the last two axes swapped
+    n, k = e.shape[-1], len(c.cones)
+    perm = tuple(range(e.ndim - 2)) + (e.ndim - 1, e.ndim - 2)
+    S = Computed(st.wsum([e._e, e.transpose(perm)._e], [0.5, 0.5]))
+    dim = np.array([k, n, 1, n, 1], I32)
     stride = np.array([0, 0, 0, 0, 1], I32)
     kn.split_axes(dim, stride)
-    lower = np.zeros(n * (n + 1) // 2, I64)
+    t = n * (n + 1) // 2
+    lower = np.zeros(k * t, I64)
     kn.lower_triangle_indices(dim, 0, lower, 0, stride)
     rows = Computed(st.pick(S._e, lower, (len(lower),)))
-    # off-diagonal entries of the packed triangle scaled by sqrt 2: the
-    # triangle's positions in packed column order, then the scale pass
-    t = len(lower)
-    tri = np.zeros(t, I32)
-    kn.scatter_packed_triangle(st.iota(np.zeros(t, I32), 0), tri, t, 1, n, 1, n, 1, 0, False)
-    scale = np.ones(t, F64)
-    kn.scale_off_diagonal(scale, tri, 1, n, 1, n, 1, 0, SQRT2)
-    return Computed(st.left_matmul(sp.diags(scale), rows._e)), [("psd", n)]
+    # off-diagonal entries of each packed triangle scaled by sqrt 2: the
+    # triangles' positions in packed column order, then the scale pass
+    tri = np.zeros(k * t, I32)
+    kn.scatter_packed_triangle(st.iota(np.zeros(k * t, I32), 0), tri, t, k, n, 1, n, 1, 0, False)
+    scale = np.ones(k * t, F64)
+    kn.scale_off_diagonal(scale, tri, k, n, 1, n, 1, 0, SQRT2)
+    return Computed(st.left_matmul(sp.diags(scale), rows._e)), c.cones
 
 
 # kinds whose rows are the expression's elements as they stand
@@ -592,11 +595,13 @@ def _build(model):
     for v in model._variables if bounded else ():
         for k, (dom, vec) in enumerate(zip(getattr(v, "bounds", (None, None)), (bl, bu))):
             if dom is not None:
+                # a symmetric variable's domain lies on its packed columns
+                n = len(v.nidxs)
                 v0 = int(v.nidxs[0])
-                _lay_bound(vec[v0:v0 + v.size], dom, v.shape)
+                _lay_bound(vec[v0:v0 + n], dom, v.shape if v.full is v.nidxs else (n,))
                 sides[k].append(v)
-    Bl = sum(v.size for v in sides[0])
-    B = Bl + sum(v.size for v in sides[1])
+    Bl = sum(len(v.nidxs) for v in sides[0])
+    B = Bl + sum(len(v.nidxs) for v in sides[1])
     nrows = L + B + E
     # element kinds: linear constraint rows numbered in order, conic
     # elements ~e numbered in order
@@ -630,8 +635,9 @@ def _build(model):
     for k, vs in enumerate(sides):
         for v in vs:
             q = kn.positive_entries(v.nidxs, q, bsubj)
-            (kn.variable_values if k == 0 else kn.negated_variable_values)(v.size, v.nidxs, r, bfix, bl if k == 0 else bu)
-            r += v.size
+            (kn.variable_values if k == 0 else kn.negated_variable_values)(len(v.nidxs), v.nidxs, r, bfix,
+                                                                           bl if k == 0 else bu)
+            r += len(v.nidxs)
     segs = ([(first, b) for b, lin, _, first, _ in offs if lin] + [(L, None)]
             + [(L + B + first, b) for b, lin, _, first, _ in offs if not lin])
     frows, fcols, fvals, fstarts = _split_and_transpose(segs, ptrb, bfix, bsubj[:B], bcof[:B], L, B, nrows, N + 1,
@@ -744,16 +750,18 @@ def _acc_tables(model, conic):
             accptr[a] = e0
             kn.cone_element_tables(np.array([a], I32), elm["accid"], elm["afe"], elm["ofs"], elm["scale"],
                  st.iota(np.zeros(size, I32), e0), st.iota(np.zeros(size, I32), L + e0), size, 1)
-            n = c.expr.shape[0]
-            # element numbers at their packed positions: off-diagonal scale;
-            # their complements expanded to the full square: native indices
+            # k blocks of n x n, t elements each: element numbers at their
+            # packed positions: off-diagonal scale; their complements
+            # expanded to the full squares: native indices
+            n, k = c.expr.shape[-1], len(c.cones)
+            t = size // k if k else 0
             tri = np.zeros(size, I32)
-            kn.scatter_packed_triangle(st.iota(np.zeros(size, I32), e0), tri, size, 1, n, 1, n, 1, 0, False)
-            kn.scale_off_diagonal(elm["scale"], tri, 1, n, 1, n, 1, 0, 1 / SQRT2)
-            kn.scatter_packed_triangle(st.complements(np.zeros(size, I32), e0), tri, size, 1, n, 1, n, 1, 0, False)
-            full = np.zeros(n * n, I32)
-            kn.expand_packed_triangle(tri, size, 1, n, 1, n, 1, full, False)
-            _note_elements(model, cons, full, n * n)
+            kn.scatter_packed_triangle(st.iota(np.zeros(size, I32), e0), tri, t, k, n, 1, n, 1, 0, False)
+            kn.scale_off_diagonal(elm["scale"], tri, k, n, 1, n, 1, 0, 1 / SQRT2)
+            kn.scatter_packed_triangle(st.complements(np.zeros(size, I32), e0), tri, t, k, n, 1, n, 1, 0, False)
+            full = np.zeros(k * n * n, I32)
+            kn.expand_packed_triangle(tri, t, k, n, 1, n, 1, full, False)
+            _note_elements(model, cons, full, k * n * n)
             a += 1
             i += 1
             continue
