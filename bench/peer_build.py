@@ -327,11 +327,9 @@ def fac_fh(G, loop):
         fac_loop(G, y, s, z, r, d, m.add, lambda i, j, f: m.add(fh.soc(s[i, j, f], r[i, j, f, :])))
         return fh_flat(m)
     m.add(z.sum(axis=2) == 1, s == d + M_BIG * (1 - z))
-    # E spreads the facilities over the cells: (E @ v)[(i, j, f)] = v[f]
-    E = sp.csr_matrix((np.ones(n), (np.arange(n), np.tile(np.arange(F), K * K))), shape=(n, F))
+    # the facilities' coordinates broadcast over the cells, as numpy's
     grid = np.arange(K) / G
-    m.add(r[:, :, :, 0] == np.broadcast_to(grid[:, None, None], (K, K, F)) - (E @ y[:, 0]).reshape((K, K, F)),
-          r[:, :, :, 1] == np.broadcast_to(grid[None, :, None], (K, K, F)) - (E @ y[:, 1]).reshape((K, K, F)),
+    m.add(r[..., 0] == grid[:, None, None] - y[:, 0], r[..., 1] == grid[None, :, None] - y[:, 1],
           fh.soc(s.reshape(n), r.reshape((n, 2)), axis=1))
     return fh_flat(m)
 

@@ -53,12 +53,13 @@ def test_parameter_forms_against_cvxpy(name):
     rows = [m.add(c) for c in constraints(fh, o)]
     (m.minimize if sense == "min" else m.maximize)(objective(fh, o))
     prob = cp.Problem((cp.Minimize if sense == "min" else cp.Maximize)(objective(cp, oc)), cons)
-    for values in VALUES:
+    for again, values in enumerate(VALUES):
         for k, v in values.items():
             o[k].value = v
             oc[k].value = np.asarray(v, float)
         want = prob.solve(solver=cp.CLARABEL, **TIGHT)
         assert m.solve(**TIGHT) == pytest.approx(want, rel=1e-6, abs=1e-7)
+        assert m.solver_stats.reused == bool(again)
         for k in ("x", "t") if oc["t"].value is not None else ("x",):
             np.testing.assert_allclose(o[k].value, oc[k].value, rtol=1e-5, atol=1e-6)
         for r, c in zip(rows, cons):
