@@ -15,8 +15,8 @@ as term lists), `reductions` (functions reduced to cones), `translate` (the
 flat problem), `solution` (values and duals mapped back), `solver`
 (Clarabel), `model` (the statement). A step sets what it builds on the
 classes of the steps before it: the comparisons of an affine expression
-come from `constraints`, its abs() and ** from `functions`, its value from
-`solution`."""
+come from constraints.py, its abs() and ** from functions.py, its value
+from solution.py."""
 from .constraints import Constraint, exp_cone, gen_power_cone, power_cone, psd, rsoc, soc
 from .errors import DataError, ModelError, ParameterError, ShapeError, SolverError
 from .expressions import Affine, Parameter, Variable, hstack, stack, vstack
