@@ -1,14 +1,22 @@
 """fragments_host: states conic models through affine expressions on the
 `fragments` kernels and solves them with Clarabel.
 
-The road of a model, one module per step: `expressions` (affine
-expressions, variables, parameters), `functions` (the convex functions and their
-curvature and sign, reduced to cones in `reductions` by the rules of
-`curvature`; quadratic objectives),
-`constraints` (constraint kinds and cones), `model` (the statement),
-`translate` (the flat problem), `solver` (Clarabel), `solution` (values and
-duals mapped back); `stacks` holds the evaluation stacks and the operations
-on them, `kernels` the kernels by name."""
+The road of a model, one module per step, each importing only the steps
+before it: `errors` (the exceptions), `data` (numbers and arrays checked),
+`names` (expressions written out), `kernels` (the kernels by name),
+`stacks` (the evaluation stacks and the operations on them), `curvature`
+(the composition rules), `deferred` (operations recorded when stated, run at
+the build), `numpy_protocol` (numpy's operators and functions on
+expressions), `expressions` (affine expressions, variables, parameters: the
+affine algebra), `constraints` (constraint kinds and cones; comparisons of
+affine expressions state them), `functions` (the convex functions, their
+curvature, sign and value; quadratic objectives), `terms` (scalar elements
+as term lists), `reductions` (functions reduced to cones), `translate` (the
+flat problem), `solution` (values and duals mapped back), `solver`
+(Clarabel), `model` (the statement). A step sets what it builds on the
+classes of the steps before it: the comparisons of an affine expression
+come from constraints.py, its abs() and ** from functions.py, its value
+from solution.py."""
 from .constraints import Constraint, exp_cone, gen_power_cone, power_cone, psd, rsoc, soc
 from .errors import DataError, ModelError, ParameterError, ShapeError, SolverError
 from .expressions import Affine, Parameter, Variable, hstack, stack, vstack

@@ -20,12 +20,17 @@ import numpy as np
 
 from . import data
 from .errors import ModelError, ShapeError
-from .expressions import Affine, NotedName, ParamExpr, _joined, _record, broadcast_shape, constant_of, same_model, stack
+from .expressions import (Affine, NotedName, ParamExpr, _is_nonaffine, _joined, _record, broadcast_shape, constant_of,
+                          same_model, stack, text)
 
 KINDS = ("zero", "nonneg", "soc", "rsoc", "psd", "exp", "pow", "genpow")
 
 # a cone of term lists, set by terms.py (which builds on this module)
 _cone_of = None
+
+# a comparison of an affine expression with a function on its right, set by
+# functions.py (which builds on this module)
+_function_comparison = None
 
 
 class Constraint:
@@ -68,13 +73,7 @@ class Constraint:
         raise ModelError(f"the truth value of the constraint {self!r} is not defined: a chained comparison "
                          "such as a <= x <= b states only one side; write the two constraints separately")
 
-    @property
-    def dual(self):
-        """The constraint's dual per element (None before a solve)."""
-        if self._mref is None:
-            return None
-        from . import solution
-        return solution.constraint_dual(self._mref, self)
+    # its dual after a solve, `dual`, is set on this class by solution.py
 
 
 def _operands(*items, what="a cone"):
@@ -223,3 +222,66 @@ def gen_power_cone(x, z, alpha):
     rows = stack([x.reshape((x.size,)), z.reshape((z.size,))])
     name = f"gen_power_cone({x!r}, {z!r})"
     return Constraint("genpow", rows, name, [("genpow", (tuple(a.tolist()), z.size))])
+
+
+# -- the comparisons of affine expressions (set on Affine, which knows no
+# constraints)
+
+def _compared(a, kind, rows, rhs, op):
+    """`a op rhs` as a constraint of `kind` on the rows `rows(a, rhs)`;
+    with a function on the right, the function constraint of the sides as
+    written (Python would otherwise call the function's reflected
+    comparison)."""
+    if _is_nonaffine(rhs):
+        return _function_comparison(a, rhs, op)
+    other = a._lift(rhs)
+    if a._shape != other._shape:
+        shape = broadcast_shape(op, (a._shape, other._shape))
+        if shape != a._shape and shape != other._shape:
+            # numpy would make rows of every pair: stated by mistake far
+            # more often than meant
+            raise ShapeError(f"{a!r} {op} {text(rhs)}: the sides of shapes {a._shape} and {other._shape} "
+                             f"would both be broadcast to {shape}; a constraint broadcasts at most one side "
+                             "(reshape a side to state the rows meant)")
+    return Constraint(kind, rows(a, other), ("{} " + op + " {}", a, other))
+
+
+def _greater_first(a, b):
+    return b - a
+
+
+def _left_first(a, b):
+    return a - b
+
+
+def _at_most(self, other):
+    return _compared(self, "nonneg", _greater_first, other, "<=")
+
+
+def _at_least(self, other):
+    return _compared(self, "nonneg", _left_first, other, ">=")
+
+
+def _equal(self, other):
+    return _compared(self, "zero", _left_first, other, "==")
+
+
+def _psd_above(self, other):           # self >> other
+    return psd(self - self._lift(other), f"{self!r} >> {text(other)}")
+
+
+def _psd_below(self, other):           # self << other
+    return psd(self._lift(other) - self, f"{self!r} << {text(other)}")
+
+
+def _psd_above_reflected(self, other):          # other >> self
+    return psd(self._lift(other) - self, f"{text(other)} >> {self!r}")
+
+
+def _psd_below_reflected(self, other):          # other << self
+    return psd(self - self._lift(other), f"{text(other)} << {self!r}")
+
+
+Affine.__le__, Affine.__ge__, Affine.__eq__ = _at_most, _at_least, _equal
+Affine.__rshift__, Affine.__lshift__ = _psd_above, _psd_below
+Affine.__rrshift__, Affine.__rlshift__ = _psd_above_reflected, _psd_below_reflected

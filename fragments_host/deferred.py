@@ -399,13 +399,9 @@ def _many_take(items, k):
     return st.pick(e, pos.reshape(-1), (k,) + tuple(items[0]._args[2])), True
 
 
-def _many_terms(items, k):
-    """Scalar term lists, one row each (see terms.py)."""
-    from .terms import block_of
-    return block_of(items[0]._model, items), True
-
-
-_MANY = dict(const=_many_const, lmat=_many_lmat, diag=_many_diag, box=_many_box, take=_many_take, terms=_many_terms)
+# runs of scalar term lists ("terms") are entered by terms.py, which builds
+# on the expressions
+_MANY = dict(const=_many_const, lmat=_many_lmat, diag=_many_diag, box=_many_box, take=_many_take)
 
 
 def rows_of_run(exprs):

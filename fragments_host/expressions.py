@@ -1,8 +1,11 @@
-"""Affine expressions, variables and parameters of a model. Every operation
-is one chain of kernel calls on the evaluation stacks (see stacks.py), run
-when the expression's blocks are first needed (see deferred.py); what is
-kept here is bookkeeping: shapes, names and the model an expression belongs
-to, checked before any kernel runs."""
+"""Affine expressions, variables and parameters of a model: their affine
+algebra. Every operation is one chain of kernel calls on the evaluation
+stacks (see stacks.py), run when the expression's blocks are first needed
+(see deferred.py); what is kept here is bookkeeping: shapes, names and the
+model an expression belongs to, checked before any kernel runs. What builds
+on more than the algebra is set on these classes by the module that knows
+it: the comparisons by constraints.py, abs() and ** by functions.py, the
+values and duals by solution.py, the elements of a variable by terms.py."""
 from __future__ import annotations
 
 import math
@@ -13,9 +16,11 @@ import numpy as np
 
 from . import data
 from . import deferred
+from . import kernels as kn
+from . import numpy_protocol
 from . import stacks as st
 from .errors import ModelError, ParameterError, ShapeError
-from .names import const_text, indexed_name, negated_name, postfix_name, product_name, sum_name
+from .names import const_text, indexed_name, key_text, negated_name, postfix_name, product_name, sum_name
 from .names import text as _text
 from .numpy_protocol import NumpyOperand
 from .stacks import F64, I32, I64
@@ -436,75 +441,24 @@ class Affine(NumpyOperand):
             raise ShapeError(f"symmetric part of a non-square shape {self.shape}")
         return Computed(st.wsum([self._e, self.T._e], [0.5, 0.5]), f"sym({self!r})")
 
-    # -- constraints
-    def _constraint(self, kind, lhs, rhs, op):
-        from .constraints import Constraint
-        if _is_nonaffine(rhs):
-            from .functions import Expression, FunctionConstraint
-            if not isinstance(rhs, Expression):
-                return NotImplemented
-            # a function on the right: the sides as written (Python would
-            # otherwise call the function's reflected comparison)
-            if op == ">=":
-                return FunctionConstraint(rhs, self, "<=", f"{self!r} >= {rhs!r}")
-            return FunctionConstraint(self, rhs, op)
-        other = self._lift(rhs)
-        if self._shape != other._shape:
-            shape = broadcast_shape(op, (self._shape, other._shape))
-            if shape != self._shape and shape != other._shape:
-                # numpy would make rows of every pair: stated by mistake far
-                # more often than meant
-                raise ShapeError(f"{self!r} {op} {text(rhs)}: the sides of shapes {self._shape} and {other._shape} "
-                                 f"would both be broadcast to {shape}; a constraint broadcasts at most one side "
-                                 "(reshape a side to state the rows meant)")
-        return Constraint(kind, lhs(self, other), ("{} " + op + " {}", self, other))
-
-    def __le__(self, other):
-        return self._constraint("nonneg", lambda a, b: b - a, other, "<=")
-
-    def __ge__(self, other):
-        return self._constraint("nonneg", lambda a, b: a - b, other, ">=")
-
-    def __eq__(self, other):
-        return self._constraint("zero", lambda a, b: a - b, other, "==")
-
+    # -- constraints: ==, <=, >= and the semidefinite >>, << are set on this
+    # class by constraints.py, which builds on it
     def __ne__(self, other):
         raise ModelError(f"{self!r} != ...: a constraint is ==, <=, >=, >> or <<")
 
     __hash__ = object.__hash__
 
-    def __rshift__(self, other):
-        from .constraints import psd
-        return psd(self - self._lift(other), f"{self!r} >> {text(other)}")
-
-    def __lshift__(self, other):
-        from .constraints import psd
-        return psd(self._lift(other) - self, f"{self!r} << {text(other)}")
-
-    def __rrshift__(self, other):          # other >> self
-        from .constraints import psd
-        return psd(self._lift(other) - self, f"{text(other)} >> {self!r}")
-
-    def __rlshift__(self, other):          # other << self
-        from .constraints import psd
-        return psd(self - self._lift(other), f"{text(other)} << {self!r}")
-
     def __bool__(self):
         raise ModelError(f"the truth value of the expression {self!r} is not defined")
 
-    # -- values
-    @property
-    def value(self):
-        """The expression at the last solution (None before a solve and after
-        a solve that found no solution)."""
-        return solution_of().expression_value(self._model, self)
+    # -- the value at the last solution, `value`, is set on this class by
+    # solution.py, which maps the solution back
 
-    # -- curvature, sign and the functions reached through operators (the
-    # rules are in curvature.py, the functions in functions.py)
+    # -- curvature and sign (abs() and ** are functions of the expression:
+    # set on this class by functions.py, which builds on it)
     @property
     def curvature(self):
         """"constant" when no variable enters, else "affine"."""
-        from . import kernels as kn
         e = self._e
         if e.m == 0 or kn.positive_entries(e.nidxs, 0, np.zeros(e.m, I32)) == 0:
             return "constant"
@@ -515,14 +469,6 @@ class Affine(NumpyOperand):
         """"nonnegative" / "nonpositive" where known (constants, variables
         with a signed domain, parameters declared with a sign), else "unknown"."""
         return getattr(self, "_sign", None) or "unknown"
-
-    def __abs__(self):
-        from .functions import abs_
-        return abs_(self)
-
-    def __pow__(self, p):
-        from .functions import power
-        return power(self, p)
 
 
 class Computed(Affine):
@@ -595,11 +541,6 @@ def broadcast_shape(what, shapes):
                          "(each axis of one extent, or of extent 1)") from None
 
 
-def solution_of():
-    from . import solution
-    return solution
-
-
 def box_of_key(shape, key, general=False):
     """An index of integers and slices of unit step on `shape`: (the key
     padded to every axis, the box's first and last corners, the extents of
@@ -643,7 +584,7 @@ def positions_of_key(shape, key, of):
     try:
         pos = np.arange(st.size_of(shape), dtype=I64).reshape(shape)[key]
     except IndexError as err:
-        raise IndexError(f"{of!r}[{_key_text(key if isinstance(key, tuple) else (key,))}]: {err}") from None
+        raise IndexError(f"{of!r}[{key_text(key if isinstance(key, tuple) else (key,))}]: {err}") from None
     except (TypeError, ValueError) as err:
         raise TypeError(f"{of!r}[...]: unsupported index {key!r}: {err}") from None
     return np.asarray(pos, I64)
@@ -718,11 +659,6 @@ def _product(M, x, name, shape=None):
 
 def _indexed_name(x, key):
     return indexed_name(x, key)
-
-
-def _key_text(key):
-    from .names import key_text
-    return key_text(key)
 
 
 def _is_nonaffine(x):
@@ -836,18 +772,8 @@ class Variable(Affine):
         self._first = int(nidxs[0]) if len(nidxs) else 0
         self._cols = None
 
-
-    @property
-    def value(self):
-        """The variable at the last solution, or the value the user set since
-        (None before a solve and after a solve that found no solution)."""
-        return solution_of().variable_value(self._model, self)
-
-    @value.setter
-    def value(self, v):
-        # an initial value, kept until the next solve (None drops it): read
-        # back by `value` and by the values of expressions of the variable
-        solution_of().set_variable_value(self._model, self, v)
+    # its value (settable: an initial value) and the duals of its bounds,
+    # `value`, `dual`, `lower_dual` and `upper_dual`, are set by solution.py
 
     @property
     def cone(self):
@@ -855,19 +781,6 @@ class Variable(Affine):
         `Model.semidefinite` (None for other variables)."""
         ref = self.__dict__.get("_cone")
         return None if ref is None else ref()
-
-    @property
-    def dual(self):
-        """Dual of the variable's bounds per element (lower minus upper)."""
-        return solution_of().variable_dual(self._model, self, "both")
-
-    @property
-    def lower_dual(self):
-        return solution_of().variable_dual(self._model, self, "lower")
-
-    @property
-    def upper_dual(self):
-        return solution_of().variable_dual(self._model, self, "upper")
 
     # -- sign from the domain: nonneg=True, or bounds of one sign
     @property
@@ -1363,6 +1276,13 @@ def _constant_matmul(M, P):
     shape = (M.shape[0],) + P.shape[1:]
     return P._mapped(big, shape, (product_name, M, " @ ", P))
 
+
+# numpy's stackings are the expressions' own
+numpy_protocol.FUNCTIONS.update({
+    np.concatenate: lambda arrays, axis=0, **kw: stack(list(arrays), axis),
+    np.hstack: lambda tup, **kw: hstack(list(tup)),
+    np.vstack: lambda tup, **kw: vstack(list(tup)),
+})
 
 # Variable.__getitem__ is set by terms.py, which builds on the classes above
 # (and on constraints.py): an element picked by integers is a term list

@@ -2,8 +2,9 @@
 that refuse what is not convex.
 
 Each function is one record of the table FUNCTIONS (curvature, sign,
-monotonicity in each argument, the cone it becomes) apart from its
-reduction to cones (reductions.py). Calling a function builds an
+monotonicity in each argument, the cone it becomes) and one entry of VALUE
+(its value from its arguments' values), apart from its reduction to cones
+(reductions.py). Calling a function builds an
 `Expression` (a tree over affine expressions) whose curvature and sign
 follow from the record and the composition rules (curvature.py); nothing is
 added to a model until the expression is used in `minimize`, `maximize` or
@@ -12,7 +13,11 @@ of the cones. A quadratic function of an affine expression in the
 objective goes to the solver's quadratic term instead (`Quadratic`): each
 quadratic part c * e' Q e gets auxiliary columns u with rows u == e, built
 by the kernels like every other constraint, and the block 2 c Q on u's
-columns."""
+columns.
+
+An affine expression's abs() and ** are these functions, and its
+comparison with a function on its right is a `FunctionConstraint`: both are
+set from here (expressions.py and constraints.py know no functions)."""
 from __future__ import annotations
 
 import math
@@ -21,10 +26,12 @@ from typing import NamedTuple
 
 import numpy as np
 
+from . import constraints
 from . import curvature as cv
 from .errors import ModelError, ShapeError
 from . import data
 from . import names
+from . import numpy_protocol
 from .numpy_protocol import NumpyOperand
 from .expressions import (Affine, NotedName, ParamExpr, _spelled, box_of_key, broadcast_shape, constant_of, kept_shape, live,
                           positions_of_key, reshaped, same_model, summed_axes, text)
@@ -473,7 +480,6 @@ class Expression(NumpyOperand):
     def value(self):
         """The expression at the last solution, evaluated by numpy from its
         arguments' values (None where an argument has none)."""
-        from .reductions import value_of
         return value_of(self)
 
 
@@ -596,7 +602,8 @@ class FunctionConstraint:
     """A comparison with a function on one side: `lhs <= rhs` for a convex lhs
     and a concave rhs, or `lhs == rhs` of affine sides. Checked when stated;
     reduced to auxiliary variables and cone constraints when added to a
-    model (`rows`: the constraint on the sides' reductions)."""
+    model (reductions.constraints_of; `rows`: the constraint on the sides'
+    reductions)."""
 
     def __init__(self, lhs, rhs, op, name=None):
         items = (lhs, rhs)
@@ -634,18 +641,6 @@ class FunctionConstraint:
     def __bool__(self):
         raise ModelError(f"the truth value of the constraint {self!r} is not defined: a chained comparison "
                          "such as a <= x <= b states only one side; write the two constraints separately")
-
-    def reduce(self, model):
-        """The constraints this one becomes in `model`: the auxiliary ones
-        of both sides' reductions, then the constraint on the reductions."""
-        from .reductions import Reduction
-        red = Reduction(model)
-        a, b = red.of(self.lhs), red.of(self.rhs)
-        rows = (a == b) if self.op == "==" else (a <= b)
-        rows.name = self.name
-        self.rows, self.model = rows, model
-        rows.model = model
-        return red.constraints + [rows]
 
     @property
     def dual(self):
@@ -1005,3 +1000,109 @@ def cumsum(x, axis=0):
     return map_of(x, "cumsum", INC, sums, lambda v: np.cumsum(v, axis=axis), f"cumsum({x!r})")
 
 
+# -- values: evaluated by numpy from the arguments' values at the solution
+# (the function itself, not the auxiliary variables of its reduction)
+
+def _value(a):
+    return None if a is None else np.asarray(a, float)
+
+
+def _huber_value(v, M):
+    a = np.abs(v)
+    return np.where(a <= M, v * v, 2.0 * M * a - M * M)
+
+
+def _entr(v):
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.where(v > 0, -v * np.log(np.where(v > 0, v, 1.0)), np.where(v == 0, 0.0, -np.inf))
+
+
+def _rel_entr_value(x, y):
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.where((x > 0) & (y > 0), x * np.log(np.where(x > 0, x, 1.0) / np.where(y > 0, y, 1.0)),
+                        np.where((x == 0) & (y >= 0), 0.0, np.inf))
+
+
+def _lse(v):
+    top = float(np.max(v))
+    return top + float(np.log(np.sum(np.exp(v - top))))
+
+
+def _sym_eig(v):
+    return np.linalg.eigvalsh((v + v.T) / 2.0)
+
+
+VALUE = {
+    "abs": lambda d, v: np.abs(v), "pos": lambda d, v: np.maximum(v, 0.0), "neg": lambda d, v: np.maximum(-v, 0.0),
+    "maximum": lambda d, *v: np.maximum.reduce(np.broadcast_arrays(*v)),
+    "minimum": lambda d, *v: np.minimum.reduce(np.broadcast_arrays(*v)),
+    "max": lambda d, v: np.max(v, axis=d["axis"]), "min": lambda d, v: np.min(v, axis=d["axis"]),
+    "norm1": lambda d, v: np.sum(np.abs(v), axis=d["axis"]),
+    "norm2": lambda d, v: np.sqrt(np.sum(v * v, axis=d["axis"])),
+    "norminf": lambda d, v: np.max(np.abs(v), axis=d["axis"]),
+    "sum_squares": lambda d, v: np.sum(v * v), "square": lambda d, v: v * v,
+    "quad_form": lambda d, v: v.reshape(-1) @ d["Q"] @ v.reshape(-1),
+    "quad_over_lin": lambda d, x, y: np.sum(x * x) / float(y),
+    "sqrt": lambda d, v: np.sqrt(v),
+    "power_even": lambda d, v: np.power(v, d["p"]), "power_above_one": lambda d, v: np.power(v, d["p"]),
+    "power_root": lambda d, v: np.power(v, d["p"]), "power_negative": lambda d, v: np.power(v, d["p"]),
+    "inv_pos": lambda d, v: 1.0 / v, "exp": lambda d, v: np.exp(v), "log": lambda d, v: np.log(v),
+    "entropy": lambda d, v: _entr(v), "rel_entr": lambda d, x, y: _rel_entr_value(x, y),
+    "log_sum_exp": lambda d, v: _lse(v),
+    "geo_mean": lambda d, v: float(np.prod(np.power(v.reshape(-1), d["weights"]))),
+    "huber": lambda d, v: _huber_value(v, d["M"]),
+    "lambda_max": lambda d, v: _sym_eig(v)[-1], "lambda_min": lambda d, v: _sym_eig(v)[0],
+    "log_det": lambda d, v: np.linalg.slogdet((v + v.T) / 2.0)[1],
+}
+
+
+def value_of(e):
+    """The value of an Expression from its arguments' values (None where an
+    argument has none)."""
+    vals = [_value(a.value) for a in e.args]
+    if any(v is None for v in vals):
+        return None
+    if e.kind == "sum":
+        out = vals[0]
+        for v in vals[1:]:
+            out = out + v
+    elif e.kind == "scale":
+        c = e.data["factor"]
+        cval = c.value if isinstance(c, ParamExpr) else c
+        if cval is None:
+            return None
+        out = np.asarray(cval, float) * vals[0]
+    elif e.kind == "map":
+        out = e.data["npfn"](vals[0])
+    else:
+        out = VALUE[e.data["atom"]](e.data, *vals)
+    return np.asarray(out, float).reshape(e.shape)
+
+
+# -- what an affine expression and numpy reach through these functions
+
+def _compared_with_function(a, f, op):
+    """`a op f` for an affine a and a function f on its right (see
+    constraints.py): the sides as written; NotImplemented for anything else
+    that is not affine."""
+    if not isinstance(f, Expression):
+        return NotImplemented
+    if op == ">=":
+        return FunctionConstraint(f, a, "<=", f"{a!r} >= {f!r}")
+    return FunctionConstraint(a, f, op)
+
+
+constraints._function_comparison = _compared_with_function
+Affine.__abs__ = abs_
+Affine.__pow__ = power
+
+# numpy's affine maps are these; its cumulative sum runs over the flattened
+# array without an axis
+numpy_protocol.FUNCTIONS.update({
+    np.trace: lambda a, *args, **kw: trace(a) if not args and not kw else NotImplemented,
+    np.diag: lambda v, k=0: diag(v) if k == 0 else NotImplemented,
+    np.cumsum: lambda a, axis=None, dtype=None, out=None: (
+        NotImplemented if dtype is not None or out is not None
+        else cumsum(a.flatten(), 0) if axis is None else cumsum(a, axis)),
+    np.diff: lambda a, n=1, axis=-1, **kw: diff(a, n, axis % max(np.ndim(a), 1)) if not kw else NotImplemented,
+})

@@ -23,6 +23,8 @@ from .constraints import Constraint, psd
 from .errors import DataError, ModelError, ShapeError
 from .expressions import Affine, ModelState, ParamExpr, Parameter, Variable, as_shape, constant_of, same_model
 from .functions import Expression, FunctionConstraint, Quadratic
+from .names import const_text
+from .reductions import constraints_of, objective_of
 from .stacks import I32, I64
 from .terms import ConeBlock, RowBlock, TermCone, TermRow
 
@@ -55,7 +57,6 @@ def _domain(given, shape, name, side):
 def _bounds_text(v):
     """A variable's domain as written in the model's listing: ", lb <= x <=
     ub" (a side without a bound left out, a sparse side by its count)."""
-    from .names import const_text
     sides = []
     for dom in getattr(v, "bounds", (None, None)):
         if dom is None:
@@ -307,7 +308,7 @@ class Model:
         for c in constraints:
             if isinstance(c, FunctionConstraint):
                 if c._mref is None:
-                    became = c.reduce(self)
+                    became = constraints_of(self, c)
                     self._groups[id(c)] = (c, became)
                     self._constraints += became
             elif c._mref is None:
@@ -377,7 +378,6 @@ class Model:
     def _objective(self, e, sense):
         rows = []
         if isinstance(e, Expression):
-            from .reductions import objective_of
             same_model(self, e, "objective")
             e, rows = objective_of(self, e, sense)
         if isinstance(e, Quadratic):

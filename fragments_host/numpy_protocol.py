@@ -62,33 +62,19 @@ def _reshape(a, shape=None, order="C", **kw):
     return a.reshape(shape, order=order)
 
 
-def _functions():
-    """numpy's functions taken over, by the package's own (found on first use:
-    the functions module builds on the expressions)."""
-    from . import expressions as ex
-    from . import functions as fn
-    return {
-        np.sum: _sum,
-        np.dot: _dot,
-        np.transpose: _transpose,
-        np.reshape: _reshape,
-        np.shape: lambda a: a.shape,
-        np.ndim: lambda a: a.ndim,
-        np.size: lambda a, axis=None: a.size if axis is None else a.shape[axis],
-        np.concatenate: lambda arrays, axis=0, **kw: ex.stack(list(arrays), axis),
-        np.hstack: lambda tup, **kw: ex.hstack(list(tup)),
-        np.vstack: lambda tup, **kw: ex.vstack(list(tup)),
-        np.trace: lambda a, *args, **kw: fn.trace(a) if not args and not kw else NotImplemented,
-        np.diag: lambda v, k=0: fn.diag(v) if k == 0 else NotImplemented,
-        # numpy's cumulative sum runs over the flattened array without an axis
-        np.cumsum: lambda a, axis=None, dtype=None, out=None: (
-            NotImplemented if dtype is not None or out is not None
-            else fn.cumsum(a.flatten(), 0) if axis is None else fn.cumsum(a, axis)),
-        np.diff: lambda a, n=1, axis=-1, **kw: fn.diff(a, n, axis % max(np.ndim(a), 1)) if not kw else NotImplemented,
-    }
-
-
-_FUNCTIONS = None
+# numpy's functions taken over, by the package's own: those that read the
+# expression's own methods here; expressions.py enters np.concatenate,
+# np.hstack and np.vstack (its stackings), functions.py np.trace, np.diag,
+# np.cumsum and np.diff (its affine maps), each module the ones it defines
+FUNCTIONS = {
+    np.sum: _sum,
+    np.dot: _dot,
+    np.transpose: _transpose,
+    np.reshape: _reshape,
+    np.shape: lambda a: a.shape,
+    np.ndim: lambda a: a.ndim,
+    np.size: lambda a, axis=None: a.size if axis is None else a.shape[axis],
+}
 
 
 class NumpyOperand:
@@ -120,10 +106,7 @@ class NumpyOperand:
         return NotImplemented
 
     def __array_function__(self, func, types, args, kwargs):
-        global _FUNCTIONS
-        if _FUNCTIONS is None:
-            _FUNCTIONS = _functions()
-        impl = _FUNCTIONS.get(func)
+        impl = FUNCTIONS.get(func)
         if impl is None:
             return NotImplemented
         return impl(*args, **kwargs)

@@ -1,4 +1,5 @@
-"""Each function's reduction to the cones, and the values of functions.
+"""Each function's reduction to the cones: of a function constraint, and of
+the objective.
 
 A reduction turns an Expression into an affine expression t with auxiliary
 variables and constraints such that t >= f(args) for a convex f (its
@@ -7,17 +8,15 @@ arguments are reduced first, and the composition rules make the direction
 of each argument's bound the one f needs. Every piece is built from the
 package's affine operations and cones, so every loop over model data is a
 kernel call. The auxiliary variables are columns of the model that are not
-listed among its variables, the auxiliary constraints are marked so.
-
-Values are evaluated by numpy from the arguments' values at the solution
-(the function itself, not the auxiliary variables)."""
+listed among its variables, the auxiliary constraints are marked so."""
 from __future__ import annotations
 
 import numpy as np
 
 from .constraints import exp_cone, gen_power_cone, power_cone, psd, rsoc, soc
+from .errors import ModelError, ShapeError
 from .expressions import Affine, ParamExpr, constant_of, stack
-from .functions import Expression, Quadratic
+from .functions import Expression, Quadratic, diag
 from .terms import Terms
 
 
@@ -272,7 +271,6 @@ def _lambda_min(r, e, X):
 
 def _log_det(r, e, X):
     # [[X, Z], [Z', diag(diag Z)]] >> 0 with Z lower triangular: det X >= prod Z_ii
-    from .functions import diag
     n = X.shape[0]
     Z = r.variable((n, n), "log_det")
     upper = np.array([(i, j) for i in range(n) for j in range(i + 1, n)], int).reshape(-1, 2)
@@ -298,6 +296,21 @@ REDUCE = {
     "log_sum_exp": _log_sum_exp, "geo_mean": _geo_mean, "huber": _huber,
     "lambda_max": _lambda_max, "lambda_min": _lambda_min, "log_det": _log_det,
 }
+
+
+# -- a function constraint
+
+def constraints_of(model, c):
+    """The constraints the function constraint `c` becomes in `model`: the
+    auxiliary ones of both sides' reductions, then the constraint on the
+    reductions (`c.rows`)."""
+    red = Reduction(model)
+    a, b = red.of(c.lhs), red.of(c.rhs)
+    rows = (a == b) if c.op == "==" else (a <= b)
+    rows.name = c.name
+    c.rows, c.model = rows, model
+    rows.model = model
+    return red.constraints + [rows]
 
 
 # -- the objective
@@ -384,7 +397,6 @@ def objective_of(model, e, sense):
     """The objective `e` (an Expression) as an affine expression or a
     Quadratic, and the auxiliary constraints of its reduction; refused
     before anything is built when its curvature is not the sense's."""
-    from .errors import ModelError, ShapeError
     need = "convex" if sense == "minimize" else "concave"
     ok = e.is_convex() if sense == "minimize" else e.is_concave()
     if not ok:
@@ -405,81 +417,3 @@ def objective_of(model, e, sense):
         affine.name = ("{}", e)
         return affine, red.constraints
     return Quadratic(model, parts, affine, ("{}", e)), red.constraints
-
-
-# -- values
-
-def _value(a):
-    return None if a is None else np.asarray(a, float)
-
-
-def _huber_value(v, M):
-    a = np.abs(v)
-    return np.where(a <= M, v * v, 2.0 * M * a - M * M)
-
-
-def _entr(v):
-    with np.errstate(divide="ignore", invalid="ignore"):
-        return np.where(v > 0, -v * np.log(np.where(v > 0, v, 1.0)), np.where(v == 0, 0.0, -np.inf))
-
-
-def _rel_entr_value(x, y):
-    with np.errstate(divide="ignore", invalid="ignore"):
-        return np.where((x > 0) & (y > 0), x * np.log(np.where(x > 0, x, 1.0) / np.where(y > 0, y, 1.0)),
-                        np.where((x == 0) & (y >= 0), 0.0, np.inf))
-
-
-def _lse(v):
-    top = float(np.max(v))
-    return top + float(np.log(np.sum(np.exp(v - top))))
-
-
-def _sym_eig(v):
-    return np.linalg.eigvalsh((v + v.T) / 2.0)
-
-
-VALUE = {
-    "abs": lambda d, v: np.abs(v), "pos": lambda d, v: np.maximum(v, 0.0), "neg": lambda d, v: np.maximum(-v, 0.0),
-    "maximum": lambda d, *v: np.maximum.reduce(np.broadcast_arrays(*v)),
-    "minimum": lambda d, *v: np.minimum.reduce(np.broadcast_arrays(*v)),
-    "max": lambda d, v: np.max(v, axis=d["axis"]), "min": lambda d, v: np.min(v, axis=d["axis"]),
-    "norm1": lambda d, v: np.sum(np.abs(v), axis=d["axis"]),
-    "norm2": lambda d, v: np.sqrt(np.sum(v * v, axis=d["axis"])),
-    "norminf": lambda d, v: np.max(np.abs(v), axis=d["axis"]),
-    "sum_squares": lambda d, v: np.sum(v * v), "square": lambda d, v: v * v,
-    "quad_form": lambda d, v: v.reshape(-1) @ d["Q"] @ v.reshape(-1),
-    "quad_over_lin": lambda d, x, y: np.sum(x * x) / float(y),
-    "sqrt": lambda d, v: np.sqrt(v),
-    "power_even": lambda d, v: np.power(v, d["p"]), "power_above_one": lambda d, v: np.power(v, d["p"]),
-    "power_root": lambda d, v: np.power(v, d["p"]), "power_negative": lambda d, v: np.power(v, d["p"]),
-    "inv_pos": lambda d, v: 1.0 / v, "exp": lambda d, v: np.exp(v), "log": lambda d, v: np.log(v),
-    "entropy": lambda d, v: _entr(v), "rel_entr": lambda d, x, y: _rel_entr_value(x, y),
-    "log_sum_exp": lambda d, v: _lse(v),
-    "geo_mean": lambda d, v: float(np.prod(np.power(v.reshape(-1), d["weights"]))),
-    "huber": lambda d, v: _huber_value(v, d["M"]),
-    "lambda_max": lambda d, v: _sym_eig(v)[-1], "lambda_min": lambda d, v: _sym_eig(v)[0],
-    "log_det": lambda d, v: np.linalg.slogdet((v + v.T) / 2.0)[1],
-}
-
-
-def value_of(e):
-    """The value of an Expression from its arguments' values (None where an
-    argument has none)."""
-    vals = [_value(a.value) for a in e.args]
-    if any(v is None for v in vals):
-        return None
-    if e.kind == "sum":
-        out = vals[0]
-        for v in vals[1:]:
-            out = out + v
-    elif e.kind == "scale":
-        c = e.data["factor"]
-        cv = c.value if isinstance(c, ParamExpr) else c
-        if cv is None:
-            return None
-        out = np.asarray(cv, float) * vals[0]
-    elif e.kind == "map":
-        out = e.data["npfn"](vals[0])
-    else:
-        out = VALUE[e.data["atom"]](e.data, *vals)
-    return np.asarray(out, float).reshape(e.shape)

@@ -16,8 +16,11 @@ from . import data
 from . import kernels as kn
 from . import stacks as st
 from . import translate
+from .constraints import Constraint
 from .errors import DataError, ShapeError
+from .expressions import Affine, Variable
 from .stacks import F64, I32
+from .terms import _Member
 
 
 def store(model, output, primal, dual, ray=False):
@@ -224,3 +227,54 @@ def expression_value(model, e):
             if model.given and np.isnan(val).any():
                 return None
     return val.reshape(e.shape)
+
+
+# -- the values and duals the model's parts read: set on their classes here
+# (those classes know nothing of a solution)
+
+def _value_of_expression(e):
+    """The expression at the last solution (None before a solve and after
+    a solve that found no solution)."""
+    return expression_value(e._model, e)
+
+
+def _value_of_variable(v):
+    """The variable at the last solution, or the value the user set since
+    (None before a solve and after a solve that found no solution)."""
+    return variable_value(v._model, v)
+
+
+def _given_value(v, value):
+    # an initial value, kept until the next solve (None drops it): read
+    # back by `value` and by the values of expressions of the variable
+    set_variable_value(v._model, v, value)
+
+
+def _dual_of_bounds(v):
+    """Dual of the variable's bounds per element (lower minus upper)."""
+    return variable_dual(v._model, v, "both")
+
+
+def _dual_of_constraint(c):
+    """The constraint's dual per element (None before a solve)."""
+    if c._mref is None:
+        return None
+    return constraint_dual(c._mref, c)
+
+
+def _dual_of_member(c):
+    """The dual (None before a solve)."""
+    if c._mref is None:
+        return None
+    if c._block is None:
+        return constraint_dual(c._mref, c)
+    return run_dual(c._mref, c._block, c._index)
+
+
+Affine.value = property(_value_of_expression)
+Variable.value = property(_value_of_variable, _given_value)
+Variable.dual = property(_dual_of_bounds)
+Variable.lower_dual = property(lambda v: variable_dual(v._model, v, "lower"))
+Variable.upper_dual = property(lambda v: variable_dual(v._model, v, "upper"))
+Constraint.dual = property(_dual_of_constraint)
+_Member.dual = property(_dual_of_member)

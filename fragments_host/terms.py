@@ -24,7 +24,7 @@ import operator
 
 import numpy as np
 
-from . import data, expressions
+from . import constraints, data, deferred, expressions
 from .constraints import Constraint
 from .expressions import Affine, _NUMBERS, same_model
 from .stacks import Expr, F64, I32, I64
@@ -268,21 +268,11 @@ def _flatten(t):
 
 
 class _Member:
-    """A row or cone of term lists: its dual from the model's run that holds
-    it, or, when a function's reduction made it (in no run), as any
-    constraint's."""
+    """A row or cone of term lists: its dual (`dual`, set on this class by
+    solution.py) from the model's run that holds it, or, when a function's
+    reduction made it (in no run), as any constraint's."""
 
     __slots__ = ()
-
-    @property
-    def dual(self):
-        """The dual (None before a solve)."""
-        if self._mref is None:
-            return None
-        from . import solution
-        if self._block is None:
-            return solution.constraint_dual(self._mref, self)
-        return solution.run_dual(self._mref, self._block, self._index)
 
     @property
     def name(self):
@@ -437,6 +427,14 @@ def block_of(model, items):
     return _block(model, items, (len(items),))
 
 
+def _many_terms(items, k):
+    """A run of alike scalar term lists (see deferred.py), one row each."""
+    return block_of(items[0]._model, items), True
+
+
+deferred._MANY["terms"] = _many_terms
+
+
 def rows_of_block(blk):
     """The rows of a model's run of scalar rows, as one block and its
     constants: ((block, (constants, 1.0)),)."""
@@ -548,7 +546,8 @@ expressions.Variable.__getitem__ = _variable_item
 def _scalar_variable_op(name):
     """A variable of shape () in + - * / and comparisons with a term list or
     a number: its one element's term list (so that `d + M * (1 - z[i])`
-    stated in a loop is a term list too)."""
+    stated in a loop is a term list too). The general operation is the
+    affine expression's (its comparisons those constraints.py set)."""
     general, lists = getattr(expressions.Affine, name), getattr(Terms, name)
 
     def op(self, *other):
@@ -670,8 +669,8 @@ class ConeBlock(_Run):
         return out
 
 
-from . import constraints as _constraints  # noqa: E402
-_constraints._cone_of = cone_of
+# soc() of term lists (constraints.py knows no term lists)
+constraints._cone_of = cone_of
 
 
 def rows_of_cones(blk):

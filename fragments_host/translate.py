@@ -17,8 +17,10 @@ import numpy as np
 from . import deferred, terms
 from . import kernels as kn
 from . import stacks as st
+from .constraints import Constraint
 from .errors import ModelError, ParameterError
-from .expressions import Computed
+from .expressions import Computed, constant_of
+from .functions import Quadratic
 from .terms import ConeBlock, RowBlock, TermCone, TermRow
 
 # constraints held as tuples (see terms.py): each a run of its own
@@ -468,9 +470,6 @@ def _objective(model, N):
     triplets) in the sense of a minimisation. Quadratic part w e'Qe gets
     the auxiliary columns u (after the model's own) with the rows e - u == 0
     and the block 2 w Q (upper triangle) on u's columns."""
-    from .constraints import Constraint
-    from .expressions import constant_of
-    from .functions import Quadratic
     sign = 1.0 if model._sense == "minimize" else -1.0
     obj = model._obj
     if obj is None:
