@@ -187,7 +187,7 @@ def _sum_leaves(a, apart=False):
     other terms."""
     leaves = []
     for x, ws in _operands(a):
-        c = _const_value(x, a._shape) if x._op in ("const", "spread") else None
+        c = _const_value(x, a._shape) if x._op in ("const", "spread", "broadcast") else None
         if c is not None and (apart or not np.all(c)):
             leaves.append((c, ws, None))
             continue

@@ -206,6 +206,16 @@ class Affine(NumpyOperand):
             return _record(self._model, shape, "spread", (self, shape), (self,), (shape,), self._name)
         if broadcast_shape("a broadcast", (self._shape, shape)) != shape:
             raise ShapeError(f"{self!r} of shape {self._shape} does not broadcast to shape {shape}")
+        if self._op == "broadcast":
+            # a broadcast of a broadcast: the first operand broadcast at once
+            return self._args[0]._broadcast(shape)
+        if self._op == "wsum" and self._depth < 12:
+            # a short sum broadcast is the sum of its operands broadcast: its
+            # constants stay constants and its parts of variables one term
+            # per element, as the sums of the build take them
+            (a, b), ws = self._args
+            a, b = a._broadcast(shape), b._broadcast(shape)
+            return _record(self._model, shape, "wsum", ((a, b), ws), (a, b), (ws,), self._name)
         return _record(self._model, shape, "broadcast", (self, shape), (self,), (shape,), self._name)
 
     def _combine(self, other, w):
@@ -396,13 +406,14 @@ class Affine(NumpyOperand):
             pos = positions_of_key(self._shape, key, self)
             return _record(self._model, pos.shape, "take", (self, pos.reshape(-1), pos.shape), (self,), (pos.shape,),
                            (_indexed_name, self, key if isinstance(key, tuple) else (key,)))
+        written = key if isinstance(key, tuple) and any(k is Ellipsis for k in key) else box[0]
         key, first, last, keep = box
         shape = self.shape
         bshape = tuple(b - a for a, b in zip(first, last))
         # the key holds the box's extent, not its place: boxes of one shape
         # at different places are alike (a run takes them as one pick)
         res = _record(self._model, bshape, "box", (self, first, last), (self,), (bshape,),
-                      (_indexed_name, self, key))
+                      (_indexed_name, self, written))
         if len(keep) == len(shape):
             return res
         out = res.reshape(tuple(keep))
@@ -545,10 +556,15 @@ def box_of_key(shape, key, general=False):
     """An index of integers and slices of unit step on `shape`: (the key
     padded to every axis, the box's first and last corners, the extents of
     the axes it keeps); IndexError or ShapeError for an integer out of range
-    or too many indices. Any other index (steps, arrays, masks, None, an
-    ellipsis) gives None when `general`, else TypeError."""
+    or too many indices. An ellipsis stands for the slices of the axes the
+    key leaves out. Any other index (steps, arrays, masks, None) gives None
+    when `general`, else TypeError."""
     if not isinstance(key, tuple):
         key = (key,)
+    if any(k is Ellipsis for k in key) and sum(1 for k in key if k is Ellipsis) == 1 and \
+            not any(k is None for k in key):
+        at = next(i for i, k in enumerate(key) if k is Ellipsis)
+        key = key[:at] + (slice(None),) * max(len(shape) - len(key) + 1, 0) + key[at + 1:]
     if len(key) > len(shape):
         if general and any(k is None or k is Ellipsis for k in key):
             return None

@@ -174,3 +174,21 @@ def test_names_read_as_written(stated, written):
     m.solve()
     back = eval(written.replace("norm(", "fh.norm(").replace("abs(", "fh.abs(").replace("sum(", "fh.sum("))
     np.testing.assert_allclose(back.value, e.value, rtol=1e-9)
+
+
+def test_broadcasts_of_broadcast_sums_against_numpy():
+    """A sum broadcast, and broadcast again (the facility model's
+    coordinates spread over a grid of cells): values as numpy's, and the
+    same rows as the sum of the operands broadcast one by one."""
+    rng = np.random.default_rng(6)
+    m = fh.Model()
+    y, Z = m.variable((4, 2), "y"), m.variable((3, 3, 4), "Z")
+    y0, Z0, g = rng.normal(size=(4, 2)), rng.normal(size=(3, 3, 4)), rng.normal(size=3)
+    m.add(y == y0, Z == Z0)
+    e = Z[..., 1:] - (g[:, None, None] - y[1:, 0])
+    f = (g[None, :, None] - y[1:, 1]) - Z[..., :3]
+    rows = m.add(e <= 5.0, f >= -5.0)
+    m.solve()
+    np.testing.assert_allclose(e.value, Z0[..., 1:] - (g[:, None, None] - y0[1:, 0]), rtol=1e-7, atol=1e-8)
+    np.testing.assert_allclose(f.value, (g[None, :, None] - y0[1:, 1]) - Z0[..., :3], rtol=1e-7, atol=1e-8)
+    assert [r.dual.shape for r in rows] == [(3, 3, 3), (3, 3, 3)]
