@@ -44,6 +44,38 @@ inline i32 trunc_operand(f64 x) FRAG_NOEXCEPT {
 #endif
 }
 
+// into + x and into * x formed in into's register: when both are NaN, the
+// processor keeps the NaN of that operand (quieted), so the operand order
+// decides the value. The evaluator forms a sum or a product in the slot it
+// goes to (second := top + second in second, a sum of values in the running
+// sum); pinned here, since a compiler may put either operand of a
+// commutative operation first. T is f64 or a pair of them (the low lane
+// used alone).
+template <class T>
+[[gnu::always_inline]] inline T add_into(T into, T x) noexcept {
+#if defined(__SSE2__) && defined(__x86_64__)
+  if constexpr (sizeof(T) == sizeof(f64))
+    asm("addsd %1, %0" : "+x"(into) : "xm"(x));
+  else
+    asm("addpd %1, %0" : "+x"(into) : "x"(x));
+  return into;
+#else
+  return x + into;
+#endif
+}
+template <class T>
+[[gnu::always_inline]] inline T multiply_into(T into, T x) noexcept {
+#if defined(__SSE2__) && defined(__x86_64__)
+  if constexpr (sizeof(T) == sizeof(f64))
+    asm("mulsd %1, %0" : "+x"(into) : "xm"(x));
+  else
+    asm("mulpd %1, %0" : "+x"(into) : "x"(x));
+  return into;
+#else
+  return x * into;
+#endif
+}
+
 // The value stack: `depth` values at xf64[base] .. xf64[base + depth - 1].
 struct ValueStack {
   Vec<f64> xf64;
@@ -75,14 +107,14 @@ inline void run(const Words& words, const Consts& consts, std::ptrdiff_t first, 
         ++d;
         break;
       case stack::kAdd:
-        x[b + d - 2] = x[b + d - 1] + x[b + d - 2];
+        x[b + d - 2] = add_into(x[b + d - 2], x[b + d - 1]);
         --d;
         break;
       case stack::kNegate:
         x[b + d - 1] = -x[b + d - 1];
         break;
       case stack::kMultiply:
-        x[b + d - 2] = x[b + d - 1] * x[b + d - 2];
+        x[b + d - 2] = multiply_into(x[b + d - 2], x[b + d - 1]);
         --d;
         break;
       case stack::kReciprocal:
@@ -92,7 +124,7 @@ inline void run(const Words& words, const Consts& consts, std::ptrdiff_t first, 
         // From the top downward, one value at a time.
         const i32 k = trunc_operand(consts[p]);
         f64 s = 0.0;
-        for (i32 q = 1; q <= k; ++q) s += x[b + d - q];
+        for (i32 q = 1; q <= k; ++q) s = add_into(s, x[b + d - q]);
         if (k > 0) d -= k;
         x[b + d] = s;
         ++d;
@@ -288,8 +320,8 @@ template <class Params>
   // An operand that is a constant reads parameter 0, which the mask drops.
   const F2 a = pick(s.param_a, param[trunc_operand(ca) & s.index_a], ca);
   const F2 b = pick(s.param_b, param[trunc_operand(cb) & s.index_b], cb);
-  const U2 t = (s.keep_a & reinterpret_cast<U2>(a)) | (s.product & reinterpret_cast<U2>(b * a)) |
-               (s.sum & reinterpret_cast<U2>(b + a));
+  const U2 t = (s.keep_a & reinterpret_cast<U2>(a)) | (s.product & reinterpret_cast<U2>(multiply_into(a, b))) |
+               (s.sum & reinterpret_cast<U2>(add_into(a, b)));
   const U2 u = t ^ s.negate_first;
   const F2 r = {1.0 / reinterpret_cast<F2>(u)[0], 0.0};
   const U2 w = ((reinterpret_cast<U2>(r) & s.reciprocal) | (u & ~s.reciprocal)) ^ s.negate_last;
@@ -324,12 +356,12 @@ template <class Words, class Sizes>
 // hands each entry's value, what run() leaves at the bottom of the value
 // stack, to the caller in entry order. A program of one of the shapes above
 // that starts on an empty stack is computed directly with the same
-// operations on the same operands in the same order as run() (a product is
-// top * second, a sum top + second), so every value is bitwise run()'s. Its
-// value stack slots are not written per entry: slot 0 (its value) and slot 1
-// (b, when it pushes one) are kept and written when a program runs through
-// the interpreter next (which never reads a slot above its own depth) and by
-// finish(), so the value stack ends as run() leaves it.
+// operations on the same operands in the same order as run() (a sum or a
+// product formed in second by add_into or multiply_into), so every value is
+// bitwise run()'s. Its value stack slots are not written per entry: slot 0
+// (its value) and slot 1 (b, when it pushes one) are kept and written when a
+// program runs through the interpreter next (which never reads a slot above
+// its own depth) and by finish(), so the value stack ends as run() leaves it.
 class StoredRunner {
  public:
   StoredRunner(Vec<f64> param_value, Vec<f64> xf64, std::ptrdiff_t base, i32 depth)
@@ -418,14 +450,14 @@ class StoredRunner {
             ++k;
           } while (k < ke && sizes[k] == 1 && words[p] == stack::kPushParam);
         } else {
-          // "push a, push b, multiply": top * second, the value pushed
-          // second left in slot 1.
+          // "push a, push b, multiply": top * second formed in second, the
+          // value pushed second left in slot 1.
           const bool param_first = tight == shape::kParamTimesConstRun;
           const i32 w0 = param_first ? stack::kPushParam : stack::kPushConst;
           const i32 w1 = param_first ? stack::kPushConst : stack::kPushParam;
           do {
             top = operand(p + 1, !param_first);
-            v = top * operand(p, param_first);
+            v = multiply_into(operand(p, param_first), top);
             emit(k, v);
             p += 3;
             ++k;
