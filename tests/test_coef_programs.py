@@ -382,9 +382,11 @@ def test_runs_of_one_shape_in_both_evaluators(seed):
 # constant), then up to two of negate and reciprocal (one reciprocal at most).
 SHAPE_HEADS = [[1], [2], [1, 1, 3], [1, 1, 5], [1, 2, 3], [1, 2, 5], [2, 1, 3], [2, 1, 5], [2, 2, 3], [2, 2, 5]]
 SHAPES = [h + t for h in SHAPE_HEADS for t in [[], [4], [6], [4, 4], [4, 6], [6, 4]]]
-# Words a near miss puts in one position of a shape: other opcodes, skipped
-# words, and words that agree with an opcode in their low bits.
-MISS_WORDS = [0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, -1, -255, 257, 263, 65537, 2**31 - 1, -2**31]
+# Words a near miss puts in one position of a shape: other opcodes and
+# skipped words; or the word it replaces in other high bits (skipped, but
+# the same word to a key made of low bytes).
+MISS_WORDS = [0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, -1, 2**31 - 1, -2**31]
+MISS_HIGH = [256, 65536, 2**24, -256, -2**31]
 
 
 def never_underflows(words, consts):
@@ -436,7 +438,11 @@ def test_every_shape_and_near_miss_bitwise_as_the_interpreter(seed, on):
     def near_miss(words):
         while True:
             w = list(words)
-            w[rng.integers(0, len(w))] = MISS_WORDS[rng.integers(0, len(MISS_WORDS))]
+            at = rng.integers(0, len(w))
+            if rng.random() < 0.5:
+                w[at] = MISS_WORDS[rng.integers(0, len(MISS_WORDS))]
+            else:
+                w[at] = int(np.int32(np.int64(w[at]) + MISS_HIGH[rng.integers(0, len(MISS_HIGH))]))
             c = operands(w)
             if w != list(words) and never_underflows(w, c):
                 return w, c
@@ -444,7 +450,7 @@ def test_every_shape_and_near_miss_bitwise_as_the_interpreter(seed, on):
     others = [[], [10], [2, 2], [1, 1, 1, 3, 3], [1, 2, 5, 1, 3], [1, 4, 4, 4], [1, 6, 6], [2, 2, 2, 8, 3],
               [1, 2, 5, 6, 4, 7], [1, 1, 3, 2, 5, 6]]
     entries = []
-    while len(entries) < 400:
+    while len(entries) < 500:
         kind = rng.random()
         if kind < 0.1:         # a run of one shape, the stored kinds most often
             words = [[1], [1, 2, 5], [2, 1, 5], SHAPES[rng.integers(0, len(SHAPES))]][rng.integers(0, 4)]
@@ -459,12 +465,18 @@ def test_every_shape_and_near_miss_bitwise_as_the_interpreter(seed, on):
             consts = operands(words)
             if never_underflows(words, consts):
                 entries.append((words, consts))
+    for words in SHAPES:       # every shape at least once
+        entries.insert(int(rng.integers(0, len(entries) + 1)), (words, operands(words)))
     entries = [(w, c, int(rng.integers(-2**34, 2**34))) for w, c in entries]
-    cuts = np.sort(rng.integers(0, len(entries) + 1, 12))
+    cuts = np.sort(rng.integers(0, len(entries) + 1, 60))
     rows = [entries[a:b] for a, b in zip(np.r_[0, cuts], np.r_[cuts, len(entries)])]
     t = Table(rows, gap=int(rng.integers(0, 3)), on=on)
+    ptrb, ptre, rcp = np.asarray(t.ptrb), np.asarray(t.ptre), np.asarray(t.rcp)
 
-    base, depth, out = 3, int(seed % 3), 2
+    # The rows go to the kernels a few at a time, each call from a depth of
+    # 0 .. 2 (what a caller left on the stack), so that the value stack each
+    # call leaves is compared too, not only the last one.
+    base, out = 3, 2
     start = np.array([-7.5] * base + [11.0, 12.0] + [-7.5] * 19)
 
     def value_stack():
@@ -475,20 +487,30 @@ def test_every_shape_and_near_miss_bitwise_as_the_interpreter(seed, on):
         big[::2] = start
         return big[::2], big
 
-    xf64, big = value_stack()
-    assert t.evaluate(params, out=out, base=base, depth=depth, xf64=xf64, on=on) == (out + t.nentries, 0)
-    stack = pm.ValueStack(start[base:], depth=depth)
-    triplets, _, _ = t.model(params, out=out, stack=stack)
-    assert np.array([v for _, _, v in triplets]).tobytes() == t.val[out:].tobytes()
-    assert [(i, j) for i, j, _ in triplets] == list(zip(t.subi[out:].tolist(), t.subj[out:].tolist()))
-    assert np.r_[start[:base], stack.slots].tobytes() == xf64.tobytes()
-    assert big is None or np.all(big[1::2] == -9.25)
-
-    # 25 walks the same table without row numbers.
-    subj, val = np.full(t.nentries + out, -1, np.int32), np.full(t.nentries + out, np.nan)
-    x25, big = value_stack()
-    assert kernel(25)(t.cconst, t.code, t.varidx, t.rcp, t.sizes, out, len(rows), params, t.ptrb, t.ptre, base,
-                      depth, subj, val, x25) == (out + t.nentries, 0)
-    assert val[out:].tobytes() == t.val[out:].tobytes() and subj[out:].tolist() == t.subj[out:].tolist()
-    assert x25.tobytes() == xf64.tobytes()
-    assert big is None or np.all(big[1::2] == -9.25)
+    m = t.nentries + out
+    subi, subj, val = (strided(np.full(m, f, d), on) for f, d in [(-1, np.int32), (-1, np.int32), (np.nan, float)])
+    subj25, val25 = strided(np.full(m, -1, np.int32), on), strided(np.full(m, np.nan), on)
+    (x134, big134), (x25, big25) = value_stack(), value_stack()
+    stack = pm.ValueStack(start[base:])
+    triplets = []
+    r, o = 0, out
+    while r < len(rows):
+        q = min(len(rows), r + int(rng.integers(1, 4)))
+        depth = int(rng.integers(0, 3))
+        stack.depth = depth
+        got, o_next, _ = pm.evaluate_table(t.code, t.cconst, t.sizes, params, t.varidx, rcp[r:q], ptrb[r:q],
+                                           ptre[r:q], o, stack)
+        triplets += got  # rows numbered within the call, as the kernel numbers them
+        left = depth if o_next == o else 0
+        assert kernel(134)(t.cconst, t.code, o, t.sizes, params, t.varidx, rcp[r:q], ptrb[r:q], ptre[r:q], base,
+                           depth, subi, subj, val, x134) == (o_next, left)
+        assert kernel(25)(t.cconst, t.code, t.varidx, rcp[r:q], t.sizes, o, q - r, params, ptrb[r:q], ptre[r:q],
+                          base, depth, subj25, val25, x25) == (o_next, left)
+        for x in (x134, x25):
+            assert np.r_[start[:base], stack.slots].tobytes() == x.tobytes()
+        r, o = q, o_next
+    assert np.array([v for _, _, v in triplets]).tobytes() == val[out:].tobytes() == val25[out:].tobytes()
+    assert [(i, j) for i, j, _ in triplets] == list(zip(subi[out:].tolist(), subj[out:].tolist()))
+    assert subj25[out:].tolist() == subj[out:].tolist()
+    for big in (big134, big25):
+        assert big is None or np.all(big[1::2] == -9.25)
