@@ -471,7 +471,7 @@ def test_every_shape_and_near_miss_bitwise_as_the_interpreter(seed, on):
     cuts = np.sort(rng.integers(0, len(entries) + 1, 60))
     rows = [entries[a:b] for a, b in zip(np.r_[0, cuts], np.r_[cuts, len(entries)])]
     t = Table(rows, gap=int(rng.integers(0, 3)), on=on)
-    ptrb, ptre, rcp = np.asarray(t.ptrb), np.asarray(t.ptre), np.asarray(t.rcp)
+    ptrb, ptre, rcp = t.ptrb, t.ptre, t.rcp
 
     # The rows go to the kernels a few at a time, each call from a depth of
     # 0 .. 2 (what a caller left on the stack), so that the value stack each
