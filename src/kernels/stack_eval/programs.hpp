@@ -170,30 +170,26 @@ constexpr std::uint64_t key_of(const i32* w, int n) noexcept {
 using F2 = double __attribute__((vector_size(16)));
 using U2 = std::uint64_t __attribute__((vector_size(16)));
 
-// What a shape does, as masks on the low lane: its value is
-//   keep_a & a | product & (b * a) | sum & (b + a),
+// What a shape does, as masks on the low lane (128 bytes): its value is
+//   a & ~keep_b | product & (b * a) | sum & (b + a),
 // then xor negate_first, then the reciprocal where `reciprocal` is all ones,
-// then xor negate_last (the sign flip negate does). An operand is its
-// parameter where param_a (param_b) is all ones, else its constant. keep_b is
-// all ones when the shape pushes b, which it leaves in slot 1.
+// then xor negate_last (the sign flip negate does). keep_b is all ones when
+// the shape pushes b (which it leaves in slot 1) and combines it with a. An
+// operand is its parameter where param_a (param_b) is all ones, else its
+// constant.
 struct alignas(16) Shape {
-  U2 keep_a, product, sum, negate_first, reciprocal, negate_last, keep_b, param_a, param_b;
-  i32 index_a, index_b;  // -1 where the operand is a parameter, else 0
-  bool two;              // b is pushed
-};
-
-struct Slot {
-  std::uint64_t key;
-  std::uint64_t shape;  // index into Catalogue::shapes
+  U2 product, sum, negate_first, reciprocal, negate_last, keep_b, param_a, param_b;
 };
 
 inline constexpr int kShapes = 60;
 inline constexpr int kSlotBits = 9;
-inline constexpr std::uint64_t kNoKey = ~std::uint64_t{0};  // no program's key
+// A slot holds a shape's key in bits 8 .. 50 and its index below them; an
+// empty one holds what no key gives.
+inline constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
 
 struct Catalogue {
   Shape shapes[kShapes];
-  Slot slots[std::size_t{1} << kSlotBits];
+  std::uint64_t slots[std::size_t{1} << kSlotBits];
   std::uint64_t multiplier;
 
   constexpr std::size_t slot_of(std::uint64_t key) const noexcept {
@@ -235,7 +231,6 @@ constexpr Catalogue make_catalogue() noexcept {
       for (int q = 0; q < t.n; ++q) w[n++] = t.w[q];
       const bool two = h.n == 3;
       Shape& d = c.shapes[s];
-      d.keep_a = lane(!two, ones);
       d.product = lane(two && h.w[2] == M, ones);
       d.sum = lane(two && h.w[2] == A, ones);
       d.negate_first = lane(t.negate_first, sign);
@@ -244,21 +239,18 @@ constexpr Catalogue make_catalogue() noexcept {
       d.keep_b = lane(two, ones);
       d.param_a = lane(h.w[0] == P, ones);
       d.param_b = lane(two && h.w[1] == P, ones);
-      d.index_a = h.w[0] == P ? -1 : 0;
-      d.index_b = two && h.w[1] == P ? -1 : 0;
-      d.two = two;
       keys[s++] = key_of(w, n);
     }
   }
   // A multiplier that gives every shape a slot of its own.
   for (std::uint64_t i = 0;; ++i) {
     c.multiplier = (0x9E3779B97F4A7C15u + i * 0xD1B54A32D192ED02u) | 1u;
-    for (Slot& e : c.slots) e = Slot{kNoKey, 0};
+    for (std::uint64_t& e : c.slots) e = kEmpty;
     bool clash = false;
     for (int q = 0; q < kShapes && !clash; ++q) {
-      Slot& e = c.slots[c.slot_of(keys[q])];
-      clash = e.key != kNoKey;
-      e = Slot{keys[q], static_cast<std::uint64_t>(q)};
+      std::uint64_t& e = c.slots[c.slot_of(keys[q])];
+      clash = e != kEmpty;
+      e = keys[q] << 8 | static_cast<std::uint64_t>(q);
     }
     if (!clash) break;
   }
@@ -267,44 +259,46 @@ constexpr Catalogue make_catalogue() noexcept {
 
 inline constexpr Catalogue kCatalogue = make_catalogue();
 
-// Bytes 0 .. min(n, 5) - 1 of a key, by min(n, 7).
-inline constexpr std::uint64_t kLanes[8] = {0, 0xFF, 0xFFFF, 0xFFFFFF, 0xFFFFFFFF, 0xFFFFFFFFFF, 0xFFFFFFFFFF,
-                                            0xFFFFFFFFFF};
+// By min(n, 7): the bytes of a key that hold words, and its length bits.
+inline constexpr std::uint64_t kLaneMask[8] = {0, 0xFF, 0xFFFF, 0xFFFFFF, 0xFFFFFFFF, 0xFFFFFFFFFF, 0xFFFFFFFFFF,
+                                               0xFFFFFFFFFF};
+inline constexpr std::uint64_t kLength[8] = {0, 1ull << 40, 2ull << 40, 3ull << 40, 4ull << 40, 5ull << 40,
+                                             6ull << 40, 7ull << 40};
 
-// Words k .. k + n - 1 of a view as one contiguous block, or nullptr when
-// they are not one.
-inline const i32* block(const Vec<i32>& v, std::ptrdiff_t k, std::ptrdiff_t n) FRAG_NOEXCEPT {
-  return v.stride == 1 ? v.span(k, n) : nullptr;
-}
-inline const i32* block(const FixedVec<i32, 1>& v, std::ptrdiff_t k, std::ptrdiff_t n) FRAG_NOEXCEPT {
-#if FRAG_CHECKED
-  (void)v[k + n - 1];
+// Words w[0 .. 4], each clamped to 0 .. 255, in bytes 0 .. 4.
+[[gnu::always_inline]] inline std::uint64_t clamped_bytes(const i32* w) noexcept {
+#if defined(__SSE2__) && defined(__x86_64__)
+  // Saturating packs to 16 and then 8 bits clamp each word to 0 .. 255.
+  const __m128i w16 = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)), _mm_cvtsi32_si128(w[4]));
+  return static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_packus_epi16(w16, w16))) & 0xFFFFFFFFFF;
 #else
-  (void)n;
+  std::uint64_t bytes = 0;
+  for (int q = 0; q < kMaxShape; ++q) bytes |= std::uint64_t{clamped(w[q])} << (8 * q);
+  return bytes;
 #endif
-  return &v[k];
 }
 
 // The key of the program of n positions at position p of the words, as
 // key_of gives it for a program of 1 .. 5 positions (and a key that is no
 // shape's otherwise), without a branch. Words p .. p + kMaxShape - 1 are
 // read whatever n is.
-template <class Words>
-[[gnu::always_inline]] inline std::uint64_t key_at(const Words& words, std::ptrdiff_t p, i32 n) FRAG_NOEXCEPT {
-  std::uint64_t bytes = 0;
-#if defined(__SSE2__) && defined(__x86_64__)
-  if (const i32* w = block(words, p, kMaxShape)) [[likely]] {
-    // Saturating packs to 16 and then 8 bits clamp each word to 0 .. 255.
-    const __m128i w16 =
-        _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)), _mm_cvtsi32_si128(w[4]));
-    bytes = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_packus_epi16(w16, w16)));
-  } else
+[[gnu::always_inline]] inline std::uint64_t key_at(const FixedVec<i32, 1>& words, std::ptrdiff_t p,
+                                                   i32 n) FRAG_NOEXCEPT {
+#if FRAG_CHECKED
+  (void)words[p + kMaxShape - 1];
 #endif
-  {
+  const std::uint32_t m = std::min(static_cast<std::uint32_t>(n), 7u);
+  return (clamped_bytes(&words[p]) & kLaneMask[m]) | kLength[m];
+}
+[[gnu::always_inline]] inline std::uint64_t key_at(const Vec<i32>& words, std::ptrdiff_t p, i32 n) FRAG_NOEXCEPT {
+  std::uint64_t bytes = 0;
+  if (words.stride == 1) {
+    bytes = clamped_bytes(words.span(p, kMaxShape));
+  } else {
     for (int q = 0; q < kMaxShape; ++q) bytes |= std::uint64_t{clamped(words[p + q])} << (8 * q);
   }
   const std::uint32_t m = std::min(static_cast<std::uint32_t>(n), 7u);
-  return (bytes & kLanes[m]) | std::uint64_t{m} << 40;
+  return (bytes & kLaneMask[m]) | kLength[m];
 }
 
 // x where m is all ones, y where it is 0, bit for bit, in the low lane.
@@ -314,13 +308,14 @@ template <class Words>
 }
 
 // The value of shape s on the constants ca, cb at its first two positions,
-// as run() computes it; b is left in the low lane of *b_out.
+// as run() computes it; b is left in the low lane of b_out.
 template <class Params>
 [[gnu::always_inline]] inline f64 value(const Shape& s, f64 ca, f64 cb, const Params& param, F2& b_out) FRAG_NOEXCEPT {
-  // An operand that is a constant reads parameter 0, which the mask drops.
-  const F2 a = pick(s.param_a, param[trunc_operand(ca) & s.index_a], ca);
-  const F2 b = pick(s.param_b, param[trunc_operand(cb) & s.index_b], cb);
-  const U2 t = (s.keep_a & reinterpret_cast<U2>(a)) | (s.product & reinterpret_cast<U2>(multiply_into(a, b))) |
+  // An operand that is a constant reads parameter 0: the index is masked by
+  // the low half of the operand's mask, which then drops the parameter.
+  const F2 a = pick(s.param_a, param[trunc_operand(ca) & static_cast<i32>(s.param_a[0])], ca);
+  const F2 b = pick(s.param_b, param[trunc_operand(cb) & static_cast<i32>(s.param_b[0])], cb);
+  const U2 t = (reinterpret_cast<U2>(a) & ~s.keep_b) | (s.product & reinterpret_cast<U2>(multiply_into(a, b))) |
                (s.sum & reinterpret_cast<U2>(add_into(a, b)));
   const U2 u = t ^ s.negate_first;
   const F2 r = {1.0 / reinterpret_cast<F2>(u)[0], 0.0};
@@ -437,9 +432,10 @@ class StoredRunner {
       return is_param ? param[trunc_operand(consts[at])] : consts[at];
     };
     while (k < ke) {
-      // A run of programs of one shape a tight loop takes, from its first
-      // two on, goes to that loop; it ends at the first program of another
-      // shape (or the row's end).
+      // Where a batch would start, two programs of one shape a tight loop
+      // takes go to that loop, with the rest of their run: it ends at the
+      // first program of another shape (or the row's end). A run that starts
+      // inside a batch goes on in the tight loop after it.
       if (const shape::Run tight = shape::run_at(words, sizes, k, ke, p); tight != shape::kNoRun) [[unlikely]] {
         f64 v = 0.0, top = 0.0;
         if (tight == shape::kParamRun) {
@@ -480,16 +476,24 @@ class StoredRunner {
       std::ptrdiff_t at[kBatch];
       const std::ptrdiff_t kend = std::min(ke, k + kBatch);
       std::ptrdiff_t kk = k, q = p;
-      while (kk < kend && q <= last) {
-        const i32 n = sizes[kk];
-        const std::uint64_t key = shape::key_at(words, q, n);
-        const shape::Slot& slot = shape::kCatalogue.slots[shape::kCatalogue.slot_of(key)];
-        if (slot.key != key) break;
-        shape_of[kk - k] = static_cast<std::uint32_t>(slot.shape);
-        at[kk - k] = q;
-        q += n;
-        ++kk;
-      }
+      // A batch's shapes take at most kMaxShape positions each: one that
+      // starts far enough from `last` needs no test of positions.
+      auto classify = [&]<bool Near>() {
+        while (kk < kend && (!Near || q <= last)) {
+          const i32 n = sizes[kk];
+          const std::uint64_t key = shape::key_at(words, q, n);
+          const std::uint64_t slot = shape::kCatalogue.slots[shape::kCatalogue.slot_of(key)];
+          if (slot >> 8 != key) break;
+          shape_of[kk - k] = static_cast<std::uint32_t>(slot & 0xFF);
+          at[kk - k] = q;
+          q += n;
+          ++kk;
+        }
+      };
+      if (q + shape::kMaxShape * (kBatch - 1) <= last)
+        classify.template operator()<false>();
+      else
+        classify.template operator()<true>();
       const std::ptrdiff_t m = kk - k;
       for (std::ptrdiff_t i = 0; i < m; ++i) {
         const shape::Shape& s = shape::kCatalogue.shapes[shape_of[i]];
@@ -499,7 +503,7 @@ class StoredRunner {
         s1 = reinterpret_cast<F2>((reinterpret_cast<shape::U2>(b) & s.keep_b) |
                                   (reinterpret_cast<shape::U2>(s1) & ~s.keep_b));
         s0 = v;
-        d1 = d1 | s.two;
+        d1 = d1 | (s.keep_b[0] != 0);
       }
       d0 = d0 || m > 0;
       k = kk;
