@@ -428,8 +428,26 @@ class StoredRunner {
     // of them without parameters, run through the interpreter.
     const std::ptrdiff_t last =
         param.count > 0 ? std::min<std::ptrdiff_t>(words.count - shape::kMaxShape, consts.count - 2) : -1;
-    auto operand = [&](std::ptrdiff_t at, bool is_param) {
-      return is_param ? param[trunc_operand(consts[at])] : consts[at];
+    // A run of "push a, push b, multiply" with one of a, b a parameter and
+    // the other a constant (the parameter first when ParamFirst): top *
+    // second formed in second, the value pushed second left in slot 1.
+    auto product_run = [&]<bool ParamFirst>() {
+      constexpr i32 w0 = ParamFirst ? stack::kPushParam : stack::kPushConst;
+      constexpr i32 w1 = ParamFirst ? stack::kPushConst : stack::kPushParam;
+      auto operand = [&](std::ptrdiff_t at, bool is_param) {
+        return is_param ? param[trunc_operand(consts[at])] : consts[at];
+      };
+      f64 v, top;
+      do {
+        top = operand(p + 1, !ParamFirst);
+        v = multiply_into(operand(p, ParamFirst), top);
+        emit(k, v);
+        p += 3;
+        ++k;
+      } while (k < ke && sizes[k] == 3 && words[p] == w0 && words[p + 1] == w1 && words[p + 2] == stack::kMultiply);
+      s0 = v;
+      s1 = F2{top, 0.0};
+      d0 = d1 = true;
     };
     while (k < ke) {
       // Where a batch would start, two programs of one shape a tight loop
@@ -437,33 +455,21 @@ class StoredRunner {
       // first program of another shape (or the row's end). A run that starts
       // inside a batch goes on in the tight loop after it.
       if (const shape::Run tight = shape::run_at(words, sizes, k, ke, p); tight != shape::kNoRun) [[unlikely]] {
-        f64 v = 0.0, top = 0.0;
-        if (tight == shape::kParamRun) {
+        if (tight == shape::kParamTimesConstRun) {
+          product_run.template operator()<true>();
+        } else if (tight == shape::kConstTimesParamRun) {
+          product_run.template operator()<false>();
+        } else {
+          f64 v;
           do {
             v = param[trunc_operand(consts[p])];
             emit(k, v);
             ++p;
             ++k;
           } while (k < ke && sizes[k] == 1 && words[p] == stack::kPushParam);
-        } else {
-          // "push a, push b, multiply": top * second formed in second, the
-          // value pushed second left in slot 1.
-          const bool param_first = tight == shape::kParamTimesConstRun;
-          const i32 w0 = param_first ? stack::kPushParam : stack::kPushConst;
-          const i32 w1 = param_first ? stack::kPushConst : stack::kPushParam;
-          do {
-            top = operand(p + 1, !param_first);
-            v = multiply_into(operand(p, param_first), top);
-            emit(k, v);
-            p += 3;
-            ++k;
-          } while (k < ke && sizes[k] == 3 && words[p] == w0 && words[p + 1] == w1 &&
-                   words[p + 2] == stack::kMultiply);
-          s1 = F2{top, 0.0};
-          d1 = true;
+          s0 = v;
+          d0 = true;
         }
-        s0 = v;
-        d0 = true;
         continue;
       }
       // The programs from k on, a batch at a time, in two passes: the first
