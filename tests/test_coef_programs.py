@@ -409,11 +409,11 @@ def test_every_shape_and_near_miss_bitwise_as_the_interpreter(seed, on):
     # Rows of random interleavings of every shape computed directly, near
     # misses of them (one word different), runs of one shape (long enough for
     # the tight loops and for more than one batch), general and empty
-    # programs, on operands that tell operand order apart (NaNs of different
-    # payloads), from a carried-in depth at a non-zero base, through 134 and
-    # 25, contiguous or strided: values, triplets, the depth and every slot
-    # of the value stack (filled with sentinels beforehand) are bitwise the
-    # interpreter model's.
+    # programs, on operands whose values show the operand order (NaNs of
+    # different payloads), from carried-in depths at a non-zero base, through
+    # 134 and 25, contiguous or strided: values, triplets, the depth and
+    # every slot of the value stack (filled with sentinels beforehand) after
+    # each call are bitwise the interpreter model's.
     rng = np.random.default_rng(100 + seed)
     nan = lambda bits: np.frombuffer(np.uint64(bits).tobytes(), np.float64)[0]  # noqa: E731
     params = np.array([nan(0x7FF8000000000011), nan(0xFFF8000000000022), -0.0, np.inf, 1.5, -3.25, 5e-324, 1e308])
