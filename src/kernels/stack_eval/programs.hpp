@@ -325,14 +325,14 @@ template <class Params>
 }
 
 // Tight loops for long runs of the shapes the host stores most.
-enum Run : std::uint32_t { kNoRun, kParamRun, kParamTimesConstRun, kConstTimesParamRun };
+enum TightLoop : std::uint32_t { kNoRun, kParamRun, kParamTimesConstRun, kConstTimesParamRun };
 
 // The tight loop for programs k and k + 1 (at positions p on) when both are
 // "parameter" or both "push a, push b, multiply" with one of a, b a
 // parameter and the other a constant; kNoRun otherwise.
 template <class Words, class Sizes>
-[[gnu::always_inline]] inline Run run_at(const Words& words, const Sizes& sizes, std::ptrdiff_t k, std::ptrdiff_t ke,
-                                         std::ptrdiff_t p) FRAG_NOEXCEPT {
+[[gnu::always_inline]] inline TightLoop run_at(const Words& words, const Sizes& sizes, std::ptrdiff_t k,
+                                               std::ptrdiff_t ke, std::ptrdiff_t p) FRAG_NOEXCEPT {
   if (k + 1 >= ke) return kNoRun;
   const i32 n = sizes[k];
   if (n != sizes[k + 1]) return kNoRun;
@@ -454,7 +454,7 @@ class StoredRunner {
       // takes go to that loop, with the rest of their run: it ends at the
       // first program of another shape (or the row's end). A run that starts
       // inside a batch goes on in the tight loop after it.
-      if (const shape::Run tight = shape::run_at(words, sizes, k, ke, p); tight != shape::kNoRun) [[unlikely]] {
+      if (const shape::TightLoop tight = shape::run_at(words, sizes, k, ke, p); tight != shape::kNoRun) [[unlikely]] {
         if (tight == shape::kParamTimesConstRun) {
           product_run.template operator()<true>();
         } else if (tight == shape::kConstTimesParamRun) {
