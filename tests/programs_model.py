@@ -14,10 +14,15 @@ above the depth keep whatever they held, as the X stack does.
   8 sum             replace the top trunc(operand) values by their sum
                     (added from the top downward; 0.0 pushed for <= 0)
 Every other word is skipped.
+
+A sum or a product is formed in second (in the running sum for word 8): when
+both operands are NaN the value is that operand's NaN, quieted, as the
+processor keeps the NaN of the register an operation is formed in.
 """
 from __future__ import annotations
 
 import math
+import struct
 
 INT32_MIN = -2**31
 
@@ -33,6 +38,23 @@ def low32(v):
     """Low 32 bits of an integer, as a signed 32-bit value."""
     v &= 0xFFFFFFFF
     return v - 2**32 if v >= 2**31 else v
+
+
+def _quieted(x):
+    """x with its quiet bit set (a NaN keeps its sign and payload)."""
+    bits = struct.unpack("<Q", struct.pack("<d", x))[0] | 0x0008000000000000
+    return struct.unpack("<d", struct.pack("<Q", bits))[0]
+
+
+def add_into(into, x):
+    """into + x formed in into: into's NaN when both are NaN. Python's own
+    float operations leave which one to how the interpreter was compiled."""
+    return _quieted(into) if math.isnan(into) and math.isnan(x) else into + x
+
+
+def multiply_into(into, x):
+    """into * x formed in into, like add_into."""
+    return _quieted(into) if math.isnan(into) and math.isnan(x) else into * x
 
 
 def is_constant(words):
@@ -72,13 +94,13 @@ class ValueStack:
             elif w == 3:
                 top = self.pop()
                 second = self.pop()
-                self.push(top + second)
+                self.push(add_into(second, top))
             elif w == 4:
                 self.push(-self.pop())
             elif w == 5:
                 top = self.pop()
                 second = self.pop()
-                self.push(top * second)
+                self.push(multiply_into(second, top))
             elif w == 6:
                 top = self.pop()
                 self.push(1.0 / top if top != 0.0 else math.copysign(math.inf, top))
@@ -86,7 +108,7 @@ class ValueStack:
                 n = trunc32(c)
                 total = 0.0
                 for _ in range(max(n, 0)):
-                    total += self.pop()
+                    total = add_into(total, self.pop())
                 self.push(total)
         return self
 

@@ -375,3 +375,142 @@ def test_runs_of_one_shape_in_both_evaluators(seed):
                       depth, subj, val, x25) == (out + t.nentries, 0 if t.nentries else depth)
     assert val[out:].tobytes() == t.val[out:].tobytes() and subj[out:].tolist() == t.subj[out:].tolist()
     assert x25.tobytes() == xf64.tobytes()
+
+
+# Every program shape the evaluator computes without its interpreter loop:
+# "push a" or "push a, push b, add or multiply" (a, b a parameter or a
+# constant), then up to two of negate and reciprocal (one reciprocal at most).
+SHAPE_HEADS = [[1], [2], [1, 1, 3], [1, 1, 5], [1, 2, 3], [1, 2, 5], [2, 1, 3], [2, 1, 5], [2, 2, 3], [2, 2, 5]]
+SHAPES = [h + t for h in SHAPE_HEADS for t in [[], [4], [6], [4, 4], [4, 6], [6, 4]]]
+# Words a near miss puts in one position of a shape: other opcodes and
+# skipped words; or the word it replaces in other high bits (skipped, but
+# the same word to a key made of low bytes).
+MISS_WORDS = [0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, -1, 2**31 - 1, -2**31]
+MISS_HIGH = [256, 65536, 2**24, -256, -2**31]
+
+
+def never_underflows(words, consts):
+    """No instruction pops more values than the program pushed before it."""
+    depth = 0
+    for w, c in zip(words, consts):
+        need, change = {1: (0, 1), 2: (0, 1), 3: (2, -1), 4: (1, 0), 5: (2, -1), 6: (1, 0)}.get(w, (0, 0))
+        if w == 8:
+            k = max(pm.trunc32(c), 0)
+            need, change = k, 1 - k
+        if depth < need:
+            return False
+        depth += change
+    return True
+
+
+@pytest.mark.parametrize("on", [False, True])
+@pytest.mark.parametrize("seed", range(6))
+def test_every_shape_and_near_miss_bitwise_as_the_interpreter(seed, on):
+    # Rows of random interleavings of every shape computed directly, near
+    # misses of them (one word different), runs of one shape (long enough for
+    # the tight loops and for more than one batch), general and empty
+    # programs, on operands whose values show the operand order (NaNs of
+    # different payloads), from carried-in depths at a non-zero base, through
+    # 134 and 25, contiguous or strided: values, triplets, the depth and
+    # every slot of the value stack (filled with sentinels beforehand) after
+    # each call are bitwise the interpreter model's.
+    rng = np.random.default_rng(100 + seed)
+    nan = lambda bits: np.frombuffer(np.uint64(bits).tobytes(), np.float64)[0]  # noqa: E731
+    params = np.array([nan(0x7FF8000000000011), nan(0xFFF8000000000022), -0.0, np.inf, 1.5, -3.25, 5e-324, 1e308])
+    pool = [0.0, -0.0, np.inf, -np.inf, nan(0x7FF800000000BEEF), 0.1, -2.0, 1e-310, 3.0]
+
+    def operands(words):
+        """Constants for the words: a parameter index (truncated toward zero)
+        for word 1, a count no larger than the depth for word 8."""
+        consts, depth = [], 0
+        for w in words:
+            if w == 1:
+                consts.append(float(rng.integers(0, len(params))) + [0.0, 0.25, 0.9][rng.integers(0, 3)])
+            elif w == 8:
+                consts.append(float(rng.integers(-1, depth + 1)) + 0.5 * rng.integers(0, 2))
+            else:
+                consts.append(pool[rng.integers(0, len(pool))])
+            depth += {1: 1, 2: 1, 3: -1, 5: -1}.get(w, 0)
+            if w == 8:
+                depth += 1 - max(pm.trunc32(consts[-1]), 0)
+        return consts
+
+    def near_miss(words):
+        while True:
+            w = list(words)
+            at = rng.integers(0, len(w))
+            if rng.random() < 0.5:
+                w[at] = MISS_WORDS[rng.integers(0, len(MISS_WORDS))]
+            else:
+                w[at] = int(np.int32(np.int64(w[at]) + MISS_HIGH[rng.integers(0, len(MISS_HIGH))]))
+            c = operands(w)
+            if w != list(words) and never_underflows(w, c):
+                return w, c
+
+    others = [[], [10], [2, 2], [1, 1, 1, 3, 3], [1, 2, 5, 1, 3], [1, 4, 4, 4], [1, 6, 6], [2, 2, 2, 8, 3],
+              [1, 2, 5, 6, 4, 7], [1, 1, 3, 2, 5, 6]]
+    entries = []
+    while len(entries) < 500:
+        kind = rng.random()
+        if kind < 0.1:         # a run of one shape, the stored kinds most often
+            words = [[1], [1, 2, 5], [2, 1, 5], SHAPES[rng.integers(0, len(SHAPES))]][rng.integers(0, 4)]
+            entries += [(words, operands(words)) for _ in range(rng.integers(2, 90))]
+        elif kind < 0.55:
+            words = SHAPES[rng.integers(0, len(SHAPES))]
+            entries.append((words, operands(words)))
+        elif kind < 0.85:
+            entries.append(near_miss(SHAPES[rng.integers(0, len(SHAPES))]))
+        else:
+            words = others[rng.integers(0, len(others))]
+            consts = operands(words)
+            if never_underflows(words, consts):
+                entries.append((words, consts))
+    for words in SHAPES:       # every shape at least once
+        entries.insert(int(rng.integers(0, len(entries) + 1)), (words, operands(words)))
+    entries = [(w, c, int(rng.integers(-2**34, 2**34))) for w, c in entries]
+    cuts = np.sort(rng.integers(0, len(entries) + 1, 60))
+    rows = [entries[a:b] for a, b in zip(np.r_[0, cuts], np.r_[cuts, len(entries)])]
+    t = Table(rows, gap=int(rng.integers(0, 3)), on=on)
+    ptrb, ptre, rcp = t.ptrb, t.ptre, t.rcp
+
+    # The rows go to the kernels a few at a time, each call from a depth of
+    # 0 .. 2 (what a caller left on the stack), so that the value stack each
+    # call leaves is compared too, not only the last one.
+    base, out = 3, 2
+    start = np.array([-7.5] * base + [11.0, 12.0] + [-7.5] * 19)
+
+    def value_stack():
+        """The value stack's array, strided with sentinels in between or not."""
+        if not on:
+            return start.copy(), None
+        big = np.full(2 * len(start), -9.25)
+        big[::2] = start
+        return big[::2], big
+
+    m = t.nentries + out
+    subi, subj, val = (strided(np.full(m, f, d), on) for f, d in [(-1, np.int32), (-1, np.int32), (np.nan, float)])
+    subj25, val25 = strided(np.full(m, -1, np.int32), on), strided(np.full(m, np.nan), on)
+    (x134, big134), (x25, big25) = value_stack(), value_stack()
+    stack = pm.ValueStack(start[base:])
+    triplets = []
+    r, o = 0, out
+    while r < len(rows):
+        q = min(len(rows), r + int(rng.integers(1, 4)))
+        depth = int(rng.integers(0, 3))
+        stack.depth = depth
+        got, o_next, _ = pm.evaluate_table(t.code, t.cconst, t.sizes, params, t.varidx, rcp[r:q], ptrb[r:q],
+                                           ptre[r:q], o, stack)
+        triplets += got  # rows numbered within the call, as the kernel numbers them
+        left = depth if o_next == o else 0
+        assert kernel(134)(t.cconst, t.code, o, t.sizes, params, t.varidx, rcp[r:q], ptrb[r:q], ptre[r:q], base,
+                           depth, subi, subj, val, x134) == (o_next, left)
+        assert kernel(25)(t.cconst, t.code, t.varidx, rcp[r:q], t.sizes, o, q - r, params, ptrb[r:q], ptre[r:q],
+                          base, depth, subj25, val25, x25) == (o_next, left)
+        for x in (x134, x25):
+            assert np.r_[start[:base], stack.slots].tobytes() == x.tobytes()
+        r, o = q, o_next
+    assert np.array([v for _, _, v in triplets]).tobytes() == val[out:].tobytes() == val25[out:].tobytes()
+    assert [(i, j) for i, j, _ in triplets] == list(zip(subi[out:].tolist(), subj[out:].tolist()))
+    assert subj25[out:].tolist() == subj[out:].tolist()
+    for big in (big134, big25):
+        assert big is None or np.all(big[1::2] == -9.25)
