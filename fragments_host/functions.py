@@ -431,7 +431,8 @@ class Expression(NumpyOperand):
         # when the function is reduced, after its columns were added)
         if box_of_key(self.shape, key, general=True) is None:
             positions_of_key(self.shape, key, self)
-        return map_of(self, "index", INC, lambda a: a[key], lambda v: v[key], f"{self!r}[{key}]")
+        return map_of(self, "index", INC, lambda a: a[key], lambda v: v[key],
+                      (names.indexed_name, self, key if isinstance(key, tuple) else (key,)))
 
     def reshape(self, *shape, order="C"):
         shape = reshaped(self.shape, shape[0] if len(shape) == 1 else shape)
@@ -440,7 +441,7 @@ class Expression(NumpyOperand):
         if order not in ("C", "A"):
             raise ValueError(f"reshape order {order!r}: 'C' or 'F'")
         return map_of(self, "reshape", INC, lambda a: a.reshape(shape), lambda v: np.reshape(v, shape),
-                      repr(self), shape=shape)
+                      (names.postfix_name, self, f".reshape({shape})"), shape=shape)
 
     def flatten(self):
         return self.reshape((self.size,))
@@ -449,7 +450,7 @@ class Expression(NumpyOperand):
     def T(self):
         if self.ndim < 2:
             return self
-        return map_of(self, "transpose", INC, lambda a: a.T, lambda v: v.T, f"{self!r}.T")
+        return map_of(self, "transpose", INC, lambda a: a.T, lambda v: v.T, (names.postfix_name, self, ".T"))
 
     # -- constraints
     def __le__(self, other):
@@ -561,7 +562,11 @@ def map_of(e, what, mono, fn, npfn, name, shape=None, full_sum=False):
         return fn(e)
     if shape is None:
         shape = np.shape(npfn(np.zeros(e.shape)))
-    curv, why = cv.compose(what, cv.AFFINE, [(e, cv.resolve(mono, e.sign))], name)
+    noted = type(name) is tuple
+    curv, why = cv.compose(what, cv.AFFINE, [(e, cv.resolve(mono, e.sign))], None if noted else name)
+    if why is not None and noted:
+        # the name written out only for the message
+        curv, why = cv.compose(what, cv.AFFINE, [(e, cv.resolve(mono, e.sign))], _spelled(name))
     sign = e.sign if mono == INC else (cv.flip_sign(e.sign) if mono == DEC else cv.UNKNOWN)
     if what in ("index", "reshape", "transpose", "diag"):
         sign = e.sign
@@ -571,9 +576,10 @@ def map_of(e, what, mono, fn, npfn, name, shape=None, full_sum=False):
 
 def _sum(e, axis=None):
     if axis is None:
-        return map_of(e, "sum", INC, lambda a: a.sum(), lambda v: np.sum(v), f"sum({e!r})", (),
+        return map_of(e, "sum", INC, lambda a: a.sum(), lambda v: np.sum(v), ("sum({})", e), (),
                       full_sum=True)
-    return map_of(e, "sum", INC, lambda a: a.sum(axis), lambda v: np.sum(v, axis=axis), f"sum({e!r}, {axis})")
+    return map_of(e, "sum", INC, lambda a: a.sum(axis), lambda v: np.sum(v, axis=axis),
+                  ("sum({}, axis=" + str(axis) + ")", e))
 
 
 def _matmul(M, e, left):
@@ -722,8 +728,8 @@ def norm(x, p=2, axis=None):
         _of_elements("norm_inf", x, axis)
     pname = "inf" if p == math.inf else str(p)
     key = {1: "norm1", 2: "norm2", math.inf: "norminf"}[p]
-    return _atom(key, [x], shape, f"norm({x!r}" + ("" if p == 2 else f", {pname}")
-                 + ("" if axis is None else f", axis={axis}") + ")", axis=axis)
+    return _atom(key, [x], shape, ("norm({}" + ("" if p == 2 else f", {pname}")
+                                   + ("" if axis is None else f", axis={axis}") + ")", x), axis=axis)
 
 
 def norm1(x, axis=None):
@@ -769,7 +775,7 @@ def _extremum(key, items):
         raise TypeError(f"{key} takes at least two operands")
     model, args = _args(key, *items)
     shape = _broadcast_shape(key, args)
-    return _atom(key, args, shape, f"{key}({', '.join(repr(a) for a in args)})")
+    return _atom(key, args, shape, (f"{key}(" + ", ".join(["{}"] * len(args)) + ")",) + tuple(args))
 
 
 def max_(x, axis=None):
@@ -786,13 +792,13 @@ def _reduction(key, x, axis):
     model, (x,) = _args(key, x)
     axis, shape = _axis_shape(key, x, axis)
     _of_elements(key, x, axis)
-    return _atom(key, [x], shape, f"{key}({x!r}" + ("" if axis is None else f", axis={axis}") + ")", axis=axis)
+    return _atom(key, [x], shape, (f"{key}({{}}" + ("" if axis is None else f", axis={axis}") + ")", x), axis=axis)
 
 
 def sum_squares(x):
     """The sum of the squares of the entries of x."""
     model, (x,) = _args("sum_squares", x)
-    return _atom("sum_squares", [x], (), f"sum_squares({x!r})")
+    return _atom("sum_squares", [x], (), ("sum_squares({})", x))
 
 
 def square(x):
@@ -819,7 +825,7 @@ def quad_form(x, Q):
     lo = float(np.linalg.eigvalsh(Qd)[0]) if n else 0.0
     if lo < -1e-10 * max(1.0, float(np.abs(Qd).max(initial=0.0))):
         raise ModelError(f"quad_form: Q is not positive semidefinite (smallest eigenvalue {lo:.3g})")
-    return _atom("quad_form", [x], (), f"quad_form({x!r}, Q)", Q=Qd)
+    return _atom("quad_form", [x], (), ("quad_form({}, Q)", x), Q=Qd)
 
 
 def quad_over_lin(x, y):
@@ -827,7 +833,7 @@ def quad_over_lin(x, y):
     model, (x, y) = _args("quad_over_lin", x, y)
     if y.size != 1:
         raise ShapeError(f"quad_over_lin: y of shape {y.shape} is not a scalar")
-    return _atom("quad_over_lin", [x, y], (), f"quad_over_lin({x!r}, {y!r})")
+    return _atom("quad_over_lin", [x, y], (), ("quad_over_lin({}, {})", x, y))
 
 
 def sqrt(x):
@@ -851,7 +857,7 @@ def power(x, p):
         key = "power_even" if p == int(p) and int(p) % 2 == 0 else "power_above_one"
     else:
         key = "power_root" if p > 0 else "power_negative"
-    return _atom(key, [x], x.shape, f"power({x!r}, {p:g})", p=p)
+    return _atom(key, [x], x.shape, ("power({}, " + f"{p:g})", x), p=p)
 
 
 def inv_pos(x):
@@ -878,14 +884,14 @@ def rel_entr(x, y):
     """x log(x / y) elementwise (x >= 0, y > 0; scalars broadcast)."""
     model, args = _args("rel_entr", x, y)
     shape = _broadcast_shape("rel_entr", args)
-    return _atom("rel_entr", args, shape, f"rel_entr({args[0]!r}, {args[1]!r})")
+    return _atom("rel_entr", args, shape, ("rel_entr({}, {})", args[0], args[1]))
 
 
 def log_sum_exp(x):
     """log(sum(exp(x))) over all entries."""
     model, (x,) = _args("log_sum_exp", x)
     _of_elements("log_sum_exp", x)
-    return _atom("log_sum_exp", [x], (), f"log_sum_exp({x!r})")
+    return _atom("log_sum_exp", [x], (), ("log_sum_exp({})", x))
 
 
 def geo_mean(x, p=None):
@@ -896,7 +902,7 @@ def geo_mean(x, p=None):
     w = np.ones(x.size) if p is None else data.real(p, "the weights of geo_mean", copy=True).reshape(-1)
     if w.size != x.size or np.any(w <= 0) or not np.all(np.isfinite(w)):
         raise ValueError(f"geo_mean: weights {np.asarray(p).tolist()} are not {x.size} positive numbers")
-    return _atom("geo_mean", [x], (), f"geo_mean({x!r})", weights=w / w.sum())
+    return _atom("geo_mean", [x], (), ("geo_mean({})", x), weights=w / w.sum())
 
 
 def huber(x, M=1.0):
@@ -920,19 +926,19 @@ def _square_matrix(what, X):
 def lambda_max(X):
     """The largest eigenvalue of the symmetric part of a square matrix."""
     X = _square_matrix("lambda_max", X)
-    return _atom("lambda_max", [X], (), f"lambda_max({X!r})")
+    return _atom("lambda_max", [X], (), ("lambda_max({})", X))
 
 
 def lambda_min(X):
     """The smallest eigenvalue of the symmetric part of a square matrix."""
     X = _square_matrix("lambda_min", X)
-    return _atom("lambda_min", [X], (), f"lambda_min({X!r})")
+    return _atom("lambda_min", [X], (), ("lambda_min({})", X))
 
 
 def log_det(X):
     """log det X of a symmetric positive definite matrix."""
     X = _square_matrix("log_det", X)
-    return _atom("log_det", [X], (), f"log_det({X!r})")
+    return _atom("log_det", [X], (), ("log_det({})", X))
 
 
 # -- affine maps
@@ -958,11 +964,11 @@ def diag(x):
             import scipy.sparse as sp
             spread = sp.csr_matrix((np.ones(n), (np.arange(n) * (n + 1), np.arange(n))), shape=(n * n, n))
             return (spread @ a).reshape((n, n))
-        return map_of(x, "diag", INC, to_matrix, np.diag, f"diag({x!r})", (n, n))
+        return map_of(x, "diag", INC, to_matrix, np.diag, ("diag({})", x), (n, n))
     if x.ndim != 2 or x.shape[0] != x.shape[1]:
         raise ShapeError(f"diag takes a vector or a square matrix, not {x!r} of shape {x.shape}")
     n = x.shape[0]
-    return map_of(x, "diag", INC, lambda a: a.pick(_diagonal_indices(n)), np.diag, f"diag({x!r})", (n,))
+    return map_of(x, "diag", INC, lambda a: a.pick(_diagonal_indices(n)), np.diag, ("diag({})", x), (n,))
 
 
 def diff(x, k=1, axis=0):
@@ -980,7 +986,7 @@ def diff(x, k=1, axis=0):
             lo = tuple(slice(0, a.shape[d] - 1) if d == axis else slice(None) for d in range(a.ndim))
             a = a[hi] - a[lo]
         return a
-    return map_of(x, "diff", NONE, differences, lambda v: np.diff(v, k, axis), f"diff({x!r})")
+    return map_of(x, "diff", NONE, differences, lambda v: np.diff(v, k, axis), ("diff({})", x))
 
 
 def cumsum(x, axis=0):
@@ -997,7 +1003,7 @@ def cumsum(x, axis=0):
         import scipy.sparse as sp
         L = sp.tril(np.ones((n, n)), format="csr")
         return L @ a if axis == 0 else (L @ a.T).T
-    return map_of(x, "cumsum", INC, sums, lambda v: np.cumsum(v, axis=axis), f"cumsum({x!r})")
+    return map_of(x, "cumsum", INC, sums, lambda v: np.cumsum(v, axis=axis), ("cumsum({})", x))
 
 
 # -- values: evaluated by numpy from the arguments' values at the solution
