@@ -405,7 +405,7 @@ class Affine(NumpyOperand):
             # numpy's indexing takes, picked
             pos = positions_of_key(self._shape, key, self)
             return _record(self._model, pos.shape, "take", (self, pos.reshape(-1), pos.shape), (self,), (pos.shape,),
-                           (_indexed_name, self, key if isinstance(key, tuple) else (key,)))
+                           (indexed_name, self, key if isinstance(key, tuple) else (key,)))
         written = key if isinstance(key, tuple) and any(k is Ellipsis for k in key) else box[0]
         key, first, last, keep = box
         shape = self.shape
@@ -413,7 +413,7 @@ class Affine(NumpyOperand):
         # the key holds the box's extent, not its place: boxes of one shape
         # at different places are alike (a run takes them as one pick)
         res = _record(self._model, bshape, "box", (self, first, last), (self,), (bshape,),
-                      (_indexed_name, self, written))
+                      (indexed_name, self, written))
         if len(keep) == len(shape):
             return res
         out = res.reshape(tuple(keep))
@@ -671,10 +671,6 @@ def _product(M, x, name, shape=None):
     kind = "dense" if dense else "sparse"
     M = M.copy()
     return _record(x._model, shape, "lmat", (M, x, shape), (x,), (kind, M.shape, shape), name)
-
-
-def _indexed_name(x, key):
-    return indexed_name(x, key)
 
 
 def _is_nonaffine(x):
@@ -1074,8 +1070,7 @@ class ParamExpr(NumpyOperand):
             return _param_matmul(self, M)
         if getattr(M, "is_affine", True) is False:
             return NotImplemented
-        M = M if hasattr(M, "tocsr") else data.real(M, ("the matrix of {} @ M", self))
-        Md = M if hasattr(M, "tocsr") else np.asarray(M)
+        Md = _constant_matrix(M, ("the matrix of {} @ M", self))
         if self.ndim == 0 or Md.ndim == 0 or self.shape[-1] != Md.shape[0] or self.ndim > 2 or Md.ndim > 2:
             raise ShapeError(f"matrix product of {self!r} of shape {self.shape} and shape {Md.shape}")
         # (P M)^T = M^T P^T: the transposed map taken from the left
@@ -1089,8 +1084,7 @@ class ParamExpr(NumpyOperand):
             return (_param_matmul(self.T, M.T)).T if M.ndim == 2 else _param_matmul(self.T, M)
         if getattr(M, "is_affine", True) is False:
             return NotImplemented
-        M = M if hasattr(M, "tocsr") else data.real(M, ("the matrix of M @ {}", self))
-        Md = M if hasattr(M, "tocsr") else np.asarray(M)
+        Md = _constant_matrix(M, ("the matrix of M @ {}", self))
         if self.ndim == 0 or Md.ndim == 0 or Md.shape[-1] != self.shape[0] or self.ndim > 2 or Md.ndim > 2:
             raise ShapeError(f"matrix product of shape {Md.shape} and {self!r} of shape {self.shape}")
         if Md.ndim == 1:
@@ -1121,7 +1115,7 @@ class ParamExpr(NumpyOperand):
 
     def __getitem__(self, key):
         pos = positions_of_key(self.shape, key, self)
-        return self._rows(pos, pos.shape, (_indexed_name, self, key if isinstance(key, tuple) else (key,)))
+        return self._rows(pos, pos.shape, (indexed_name, self, key if isinstance(key, tuple) else (key,)))
 
     def sum(self, axis=None, dtype=None, out=None, keepdims=False):
         import scipy.sparse as sp
@@ -1210,6 +1204,12 @@ def _is_constant(x):
     if isinstance(x, (bool, np.bool_)):
         return False
     return type(x) in _NUMBERS or isinstance(x, (numbers.Real, np.ndarray, np.generic, list, tuple))
+
+
+def _constant_matrix(M, what):
+    """The constant of a product with a parameter expression: a scipy
+    sparse matrix as it stands, anything else checked as numbers."""
+    return M if hasattr(M, "tocsr") else data.real(M, what)
 
 
 def _widened(A, width):
