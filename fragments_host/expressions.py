@@ -1207,9 +1207,9 @@ def _is_constant(x):
 
 
 def _constant_matrix(M, what):
-    """The constant of a product with a parameter expression: a scipy
-    sparse matrix as it stands, anything else checked as numbers."""
-    return M if hasattr(M, "tocsr") else data.real(M, what)
+    """The constant of a product with a parameter expression, its entries
+    checked: a scipy sparse matrix kept sparse, anything else as numbers."""
+    return data.sparse(M, what) if hasattr(M, "tocsr") else data.real(M, what)
 
 
 def _widened(A, width):

@@ -313,6 +313,11 @@ TABLE = [
     ("x.pick([[1.7]])", IndexError, dict(shape=3, lb=-1, make=lambda m, x: (x.pick([[1.7]]).sum(), []))),
     *[(f"csr column {col} of 4", DataError, dict(shape=4, lb=-1, make=lambda m, x, col=col: (
         x.sum(), [_csr_with_column(col) @ x <= 1]))) for col in (100000, 5, -1)],
+    # a sparse constant times a parameter is checked as one times a variable
+    ("csr NaN @ P @ x", DataError, dict(shape=3, lb=-1, make=lambda m, x: (
+        x.sum(), [(sp.csr_matrix(NAN_C) @ m.parameter((2, 3), "P", value=np.ones((2, 3)))) @ x <= 1]))),
+    ("P @ csr column 5 of 4", DataError, dict(shape=4, lb=-1, make=lambda m, x: (
+        x.sum(), [(m.parameter((2, 3), "P", value=np.ones((2, 3))) @ _csr_with_column(5)) @ x <= 1]))),
     ("nonneg parameter = NaN", DataError, dict(shape=3, lb=-1, ub=1, make=lambda m, x: (
         _nan_valued(m.parameter(name="lam", nonneg=True)) * fh.norm(x, 1) + x.sum(), []))),
     ("variable(np.int64(3))", None, dict(shape=np.int64(3), lb=-1, ub=1, make=lambda m, x: (
