@@ -187,6 +187,24 @@ FUNCTIONS = {
     "lambda_max": Record(_CVX, _ANY, (NONE,), "semidefinite cone"),
     "lambda_min": Record(_CCV, _ANY, (NONE,), "semidefinite cone"),
     "log_det": Record(_CCV, _ANY, (NONE,), "semidefinite and exponential cones"),
+    # functions of vectors, and functions along axes
+    "pnorm": Record(_CVX, _POS, (SIGNED,), "power cones and linear rows (|x_i| <= r_i^(1/p) t^(1-1/p), sum r = t)"),
+    "pnorm_concave": Record(_CCV, _POS, (INC,), "power cones and linear rows (x >= 0); rotated second-order cones "
+                                               "for p = 1/2, -1"),
+    "logistic": Record(_CVX, _POS, (INC,), "exponential cones and linear rows (exp(-t) + exp(x - t) <= 1)"),
+    "log1p": Record(_CCV, "arg", (INC,), "exponential cones"),
+    "xexp": Record(_CVX, "arg", (INC,), "rotated second-order and exponential cones (x >= 0)"),
+    "kl_div": Record(_CVX, _POS, (NONE, NONE), "exponential cones"),
+    "harmonic_mean": Record(_CCV, _POS, (INC,), "rotated second-order cones and a linear row"),
+    "cummax": Record(_CVX, "arg", (INC,), "linear rows"),
+    "tv": Record(_CVX, _POS, (NONE, "*"), "linear rows (a vector); second-order cones, one per entry (matrices)"),
+    "sum_largest": Record(_CVX, "arg", (INC,), "linear rows"),
+    "sum_smallest": Record(_CCV, "arg", (INC,), "linear rows"),
+    # dotsort by the sign of its weights w (its own sign is the argument's
+    # for w >= 0, flipped for w <= 0)
+    "dotsort": Record(_CVX, "arg", (INC,), "linear rows (entries x distinct w)"),
+    "dotsort_nonpos": Record(_CVX, _ANY, (DEC,), "linear rows (entries x distinct w)"),
+    "dotsort_mixed": Record(_CVX, _ANY, (NONE,), "linear rows (entries x distinct w)"),
 }
 
 # Affine maps: of an affine expression they give an affine expression, of a
@@ -710,34 +728,33 @@ def _of_elements(what, x, axis=None):
 
 # -- the functions
 
-def norm(x, p=2, axis=None):
-    """The p-norm (p = 1, 2, inf, or "fro" for all entries) of a vector, or of
-    every column (axis=0) or row (axis=1) of a matrix."""
+def norm(x, p=2, axis=None, keepdims=False):
+    """The p-norm (p >= 1 or inf; "fro" for all entries) of a vector, or
+    along an axis or a tuple of axes of an array (keepdims: their extents
+    kept as 1). A matrix takes an axis or p="fro"."""
     model, (x,) = _args("norm", x)
-    if p == "fro":
-        x, p, axis = (x.flatten() if x.ndim > 1 else x), 2, None
-    if p not in (1, 2, math.inf):
-        raise ValueError(f"norm: p = {p!r} is not one of 1, 2, inf, 'fro'")
-    if x.ndim > 2 or (x.ndim == 2 and axis is None):
+    if isinstance(p, str) and p.lower() == "fro":
+        if axis is not None:
+            raise ValueError(f"norm: p='fro' is a norm of a whole matrix, not along axis {axis!r} "
+                             "(norm(x, 2, axis=...) is the 2-norm along an axis)")
+        x, p = (x.flatten() if x.ndim > 1 else x), 2
+    p = _norm_p("norm", p)
+    if x.ndim == 2 and axis is None:
         raise ShapeError(f"norm of {x!r} of shape {x.shape}: a matrix takes axis=0 (each column) or axis=1 "
                          "(each row), or p='fro'")
-    if x.ndim <= 1:
-        axis = None
-    axis, shape = _axis_shape("norm", x, axis)
-    if p == math.inf:
-        _of_elements("norm_inf", x, axis)
-    pname = "inf" if p == math.inf else str(p)
-    key = {1: "norm1", 2: "norm2", math.inf: "norminf"}[p]
-    return _atom(key, [x], shape, ("norm({}" + ("" if p == 2 else f", {pname}")
-                                   + ("" if axis is None else f", axis={axis}") + ")", x), axis=axis)
+    return _norm_along("norm", x, p, axis, keepdims)
 
 
-def norm1(x, axis=None):
-    return norm(x, 1, axis)
+def norm1(x, axis=None, keepdims=False):
+    """The sum of the absolute values of the entries (along axes)."""
+    model, (x,) = _args("norm1", x)
+    return _norm_along("norm1", x, 1, axis, keepdims)
 
 
-def norm_inf(x, axis=None):
-    return norm(x, math.inf, axis)
+def norm_inf(x, axis=None, keepdims=False):
+    """The largest absolute value of the entries (along axes)."""
+    model, (x,) = _args("norm_inf", x)
+    return _norm_along("norm_inf", x, math.inf, axis, keepdims)
 
 
 def _elementwise(key, x, fname=None, **data):
@@ -778,21 +795,19 @@ def _extremum(key, items):
     return _atom(key, args, shape, (f"{key}(" + ", ".join(["{}"] * len(args)) + ")",) + tuple(args))
 
 
-def max_(x, axis=None):
-    """The largest entry (along an axis)."""
-    return _reduction("max", x, axis)
+def max_(x, axis=None, keepdims=False):
+    """The largest entry (along an axis or a tuple of axes)."""
+    return _reduction("max", x, axis, keepdims)
 
 
-def min_(x, axis=None):
-    """The smallest entry (along an axis)."""
-    return _reduction("min", x, axis)
+def min_(x, axis=None, keepdims=False):
+    """The smallest entry (along an axis or a tuple of axes)."""
+    return _reduction("min", x, axis, keepdims)
 
 
-def _reduction(key, x, axis):
+def _reduction(key, x, axis, keepdims=False):
     model, (x,) = _args(key, x)
-    axis, shape = _axis_shape(key, x, axis)
-    _of_elements(key, x, axis)
-    return _atom(key, [x], shape, (f"{key}({{}}" + ("" if axis is None else f", axis={axis}") + ")", x), axis=axis)
+    return _along_axes(key, key, x, axis, keepdims, nonempty=True)
 
 
 def sum_squares(x):
@@ -887,11 +902,11 @@ def rel_entr(x, y):
     return _atom("rel_entr", args, shape, ("rel_entr({}, {})", args[0], args[1]))
 
 
-def log_sum_exp(x):
-    """log(sum(exp(x))) over all entries."""
+def log_sum_exp(x, axis=None, keepdims=False):
+    """log(sum(exp(x))) over all entries, or along an axis or a tuple of
+    axes."""
     model, (x,) = _args("log_sum_exp", x)
-    _of_elements("log_sum_exp", x)
-    return _atom("log_sum_exp", [x], (), ("log_sum_exp({})", x))
+    return _along_axes("log_sum_exp", "log_sum_exp", x, axis, keepdims, nonempty=True)
 
 
 def geo_mean(x, p=None):
@@ -1006,6 +1021,259 @@ def cumsum(x, axis=0):
     return map_of(x, "cumsum", INC, sums, lambda v: np.cumsum(v, axis=axis), ("cumsum({})", x))
 
 
+# -- functions of vectors, and functions along axes: an axis as numpy and
+# CVXPY take it (an integer, negative from the end, or a tuple of them), the
+# reduced axes kept as extents of 1 with keepdims
+
+def _axes_of(what, x, axis):
+    """The axes a reduction of x runs along, as the reductions take them
+    (None for every entry, one axis, or a tuple of distinct axes in
+    ascending order), and the reduced shape; refused, naming what was
+    written, when an axis is not one of x's."""
+    if axis is None:
+        return None, ()
+    items = axis if isinstance(axis, tuple) else (axis,)
+    nd, axes = x.ndim, []
+    for a in items:
+        if not isinstance(a, numbers.Integral) or isinstance(a, (bool, np.bool_)):
+            raise TypeError(f"{what}: axis {axis!r} is not an integer or a tuple of integers")
+        if not -nd <= a < nd:
+            raise ShapeError(f"{what}: axis {_axis_written(axis)} out of range for {x!r} of shape {x.shape}")
+        axes.append(int(a) % nd)
+    if not axes or len(set(axes)) != len(axes):
+        raise ValueError(f"{what}: axis {_axis_written(axis)} " + ("names no axis" if not axes else "repeats an axis"))
+    axes = sorted(axes)
+    if len(axes) == nd:
+        return None, ()
+    return (axes[0] if len(axes) == 1 else tuple(axes)), tuple(s for k, s in enumerate(x.shape) if k not in axes)
+
+
+def _axis_written(axis):
+    return str(tuple(int(a) for a in axis) if isinstance(axis, tuple) else int(axis))
+
+
+def _axis_text(axis, keepdims):
+    return ("" if axis is None else f", axis={_axis_written(axis)}") + (", keepdims=True" if keepdims else "")
+
+
+def _entries_along(x, axis):
+    """How many entries of x each result of a reduction along `axis` takes."""
+    if axis is None:
+        return x.size
+    return math.prod(x.shape[a] for a in ((axis,) if isinstance(axis, int) else axis))
+
+
+def _along_axes(key, fname, x, axis, keepdims, args_text="", nonempty=False, **data):
+    """Function `key` of the lifted x along `axis` (every entry for None);
+    with keepdims its reduced axes kept as extents of 1 (a reshape of the
+    reduction)."""
+    ax, shape = _axes_of(fname, x, axis)
+    if nonempty and _entries_along(x, ax) == 0:
+        raise ShapeError(f"{fname} of {x!r} of shape {x.shape}" + ("" if axis is None else f" along axis {axis}")
+                         + ": a reduction over no elements has no value")
+    name = (f"{fname}({{}}{args_text}{_axis_text(axis, keepdims)})", x)
+    e = _atom(key, [x], shape, name, axis=ax, **data)
+    if not keepdims:
+        return e
+    kept = kept_shape(x.shape, None if ax is None else ((ax,) if isinstance(ax, int) else ax))
+    return map_of(e, "reshape", INC, lambda a: a.reshape(kept), lambda v: np.reshape(v, kept), name, shape=kept)
+
+
+def _norm_p(what, p, concave=False):
+    """The p of a p-norm as a float: 1, 2, inf ("inf" too) or any real p > 1;
+    with `concave`, also p < 1 other than 0 (CVXPY's pnorm of x >= 0)."""
+    if isinstance(p, str) and p.lower() == "inf":
+        return math.inf
+    if isinstance(p, (bool, np.bool_)) or not isinstance(p, numbers.Real) or math.isnan(float(p)):
+        raise ValueError(f"{what}: p = {p!r} is not a number: 1, 2, inf, any real p >= 1"
+                         + (", or p < 1 other than 0" if concave else ", or 'fro'"))
+    q = float(p)
+    if q < 1 and not concave:
+        raise ValueError(f"{what}: p = {p!r} is below 1, where the p-norm is no norm (it is not convex); "
+                         f"pnorm(x, {p!r}) is CVXPY's concave (sum x_i^p)^(1/p) of x >= 0")
+    if q == 0 or q == -math.inf:
+        raise ValueError(f"{what}: p = {p!r} has no p-norm (p < 1 is any real but 0)")
+    return q
+
+
+def _norm_along(fname, x, p, axis, keepdims):
+    key = {1.0: "norm1", 2.0: "norm2", math.inf: "norminf"}.get(p, "pnorm" if p > 1 else "pnorm_concave")
+    shown = "" if fname in ("norm1", "norm_inf") or p == 2 else ", " + ("inf" if p == math.inf else f"{p:g}")
+    return _along_axes(key, fname, x, axis, keepdims, shown, nonempty=key == "norminf", p=p)
+
+
+def pnorm(x, p=2, axis=None, keepdims=False):
+    """CVXPY's pnorm: for p >= 1 (inf too) the p-norm of all entries of x,
+    whatever its shape, or along axes (convex); for p < 1 other than 0,
+    (sum x_i^p)^(1/p) of x >= 0 (concave)."""
+    model, (x,) = _args("pnorm", x)
+    return _norm_along("pnorm", x, _norm_p("pnorm", p, concave=True), axis, keepdims)
+
+
+def logistic(x):
+    """log(1 + exp(x)) elementwise."""
+    return _elementwise("logistic", x)
+
+
+def log1p(x):
+    """log(1 + x) elementwise (x > -1)."""
+    return _elementwise("log1p", x)
+
+
+def xexp(x):
+    """x exp(x) elementwise, of x >= 0: convex where x is known to be
+    nonnegative (as CVXPY has it), of unknown curvature elsewhere."""
+    e = _elementwise("xexp", x)
+    a = e.args[0]
+    if e.curvature != cv.UNKNOWN and _sign(a) != cv.NONNEG:
+        e.curvature = cv.UNKNOWN
+        e.why = (f"in xexp({a!r}): xexp is convex where its argument is nonnegative, and {a!r} is not known to be "
+                 "(a variable declared nonneg=True or with lb >= 0, or a nonnegative function)")
+    return e
+
+
+def kl_div(x, y):
+    """x log(x / y) - x + y elementwise (x >= 0, y > 0; scalars broadcast)."""
+    model, args = _args("kl_div", x, y)
+    shape = _broadcast_shape("kl_div", args)
+    return _atom("kl_div", args, shape, ("kl_div({}, {})", args[0], args[1]))
+
+
+def harmonic_mean(x):
+    """n / sum(1 / x_i) over the n entries of x >= 0."""
+    model, (x,) = _args("harmonic_mean", x)
+    _of_elements("harmonic_mean", x)
+    return _atom("harmonic_mean", [x], (), ("harmonic_mean({})", x))
+
+
+def cummax(x, axis=0):
+    """The running maximum along an axis (x's shape)."""
+    model, (x,) = _args("cummax", x)
+    if isinstance(axis, tuple) or axis is None:
+        raise TypeError(f"cummax: axis {axis!r}: the running maximum runs along one axis")
+    if x.ndim == 0:
+        raise ShapeError(f"cummax of the scalar {x!r}: the running maximum runs along an axis of an array")
+    ax, _ = _axes_of("cummax", x, axis)
+    ax = 0 if ax is None else ax
+    return _atom("cummax", [x], x.shape, ("cummax({}" + ("" if ax == 0 else f", axis={int(axis)}") + ")", x),
+                 axis=ax)
+
+
+def tv(value, *args):
+    """Total variation: of a vector sum |x[i+1] - x[i]|; of matrices X1, X2,
+    ... of one shape (m, n) the sum over i < m-1, j < n-1 of the 2-norm of
+    the forward differences X_k[i, j+1] - X_k[i, j] and X_k[i+1, j] - X_k[i, j]
+    of every X_k."""
+    model, items = _args("tv", value, *args)
+    x = items[0]
+    if x.ndim == 1 and args:
+        raise ShapeError(f"tv of the vector {x!r} takes no further arrays (matrices of one shape do)")
+    if x.ndim not in (1, 2):
+        raise ShapeError(f"tv of {x!r} of shape {x.shape}: a vector or matrices")
+    bad = [a for a in items if a.shape != x.shape]
+    if bad:
+        raise ShapeError(f"tv: {bad[0]!r} of shape {bad[0].shape} beside {x!r} of shape {x.shape}: the matrices "
+                         "have one shape")
+    return _atom("tv", items, (), ("tv(" + ", ".join(["{}"] * len(items)) + ")",) + tuple(items))
+
+
+def _k_of(what, k, x, axis):
+    """k of sum_largest / sum_smallest: a number 0 < k <= the entries each
+    result takes (CVXPY's k, not an integer in general: the last entry
+    counted in part)."""
+    ax, _ = _axes_of(what, x, axis)
+    n = _entries_along(x, ax)
+    ok = isinstance(k, numbers.Real) and not isinstance(k, (bool, np.bool_)) and 0 < float(k) <= n
+    if not ok:
+        raise ValueError(f"{what}: k = {k!r} out of range for the {n} entries of {x!r}"
+                         + ("" if axis is None else f" along axis {_axis_written(axis)}") + f": 0 < k <= {n}")
+    return float(k)
+
+
+def sum_largest(x, k, axis=None, keepdims=False):
+    """The sum of the k largest entries (along axes)."""
+    model, (x,) = _args("sum_largest", x)
+    k = _k_of("sum_largest", k, x, axis)
+    return _along_axes("sum_largest", "sum_largest", x, axis, keepdims, f", {k:g}", k=k)
+
+
+def sum_smallest(x, k, axis=None, keepdims=False):
+    """The sum of the k smallest entries (along axes)."""
+    model, (x,) = _args("sum_smallest", x)
+    k = _k_of("sum_smallest", k, x, axis)
+    return _along_axes("sum_smallest", "sum_smallest", x, axis, keepdims, f", {k:g}", k=k)
+
+
+def dotsort(x, w):
+    """CVXPY's dotsort: the inner product of the sorted entries of x and
+    the sorted constant weights w (padded with zeros to x's size)."""
+    if isinstance(w, (Affine, ParamExpr, Expression)):
+        raise ModelError(f"dotsort takes constant weights w, not {w!r}")
+    model, (x,) = _args("dotsort", x)
+    wv = data.real(w, "the weights w of dotsort", copy=True).reshape(-1)
+    if not 0 < wv.size <= x.size:
+        raise ShapeError(f"dotsort: w of {wv.size} entries for {x!r} of {x.size}: w holds at least one entry and at "
+                         "most as many as x (padded with zeros)")
+    key = "dotsort" if np.all(wv >= 0) else "dotsort_nonpos" if np.all(wv <= 0) else "dotsort_mixed"
+    e = _atom(key, [x], (), ("dotsort({}, " + names.const_text(wv) + ")", x), w=wv)
+    if key == "dotsort_nonpos":
+        # the weights' sign flips the argument's
+        e.sign = cv.flip_sign(_sign(x))
+    return e
+
+
+def _rows_of(v, axis):
+    """v's entries as rows (k, n), one row per result of a reduction along
+    `axis`, as the reductions group them."""
+    if axis is None:
+        return v.reshape(1, -1)
+    axes = (axis,) if isinstance(axis, int) else tuple(axis)
+    keep = [d for d in range(v.ndim) if d not in axes]
+    return np.transpose(v, keep + list(axes)).reshape(-1, math.prod(v.shape[a] for a in axes))
+
+
+def _lse_along(v, axis):
+    if axis is None:
+        return _lse(v)
+    R = _rows_of(v, axis)
+    top = R.max(axis=1, keepdims=True)
+    return top[:, 0] + np.log(np.exp(R - top).sum(axis=1))
+
+
+def _pnorm_value(v, axis, p):
+    R = _rows_of(v, axis)
+    if p >= 1:
+        a = np.abs(R)
+        top = a.max(axis=1, initial=0.0)
+        scale = np.where(top > 0, top, 1.0)[:, None]
+        return top * ((a / scale) ** p).sum(axis=1) ** (1.0 / p)
+    # an entry 0 adds nothing for 0 < p < 1 and makes the value 0 for p < 0
+    terms = np.where(R > 0, np.where(R > 0, R, 1.0) ** p, 0.0 if p > 0 else np.inf)
+    out = terms.sum(axis=1) ** (1.0 / p)
+    return np.where(np.any(R < 0, axis=1), -np.inf, out)
+
+
+def _largest_value(v, axis, k):
+    R = -np.sort(-_rows_of(v, axis), axis=1)
+    whole = int(k)
+    out = R[:, :whole].sum(axis=1)
+    return out + (k - whole) * R[:, whole] if k > whole else out
+
+
+def _tv_value(*vs):
+    if vs[0].ndim == 1:
+        return np.abs(np.diff(vs[0])).sum()
+    sq = sum((X[:-1, 1:] - X[:-1, :-1]) ** 2 + (X[1:, :-1] - X[:-1, :-1]) ** 2 for X in vs)
+    return np.sqrt(sq).sum()
+
+
+def _dotsort_value(v, w):
+    x = v.reshape(-1)
+    padded = np.zeros(x.size)
+    padded[:w.size] = w
+    return np.sort(x) @ np.sort(padded)
+
+
 # -- values: evaluated by numpy from the arguments' values at the solution
 # (the function itself, not the auxiliary variables of its reduction)
 
@@ -1054,11 +1322,22 @@ VALUE = {
     "power_root": lambda d, v: np.power(v, d["p"]), "power_negative": lambda d, v: np.power(v, d["p"]),
     "inv_pos": lambda d, v: 1.0 / v, "exp": lambda d, v: np.exp(v), "log": lambda d, v: np.log(v),
     "entropy": lambda d, v: _entr(v), "rel_entr": lambda d, x, y: _rel_entr_value(x, y),
-    "log_sum_exp": lambda d, v: _lse(v),
+    "log_sum_exp": lambda d, v: _lse_along(v, d["axis"]),
     "geo_mean": lambda d, v: float(np.prod(np.power(v.reshape(-1), d["weights"]))),
     "huber": lambda d, v: _huber_value(v, d["M"]),
     "lambda_max": lambda d, v: _sym_eig(v)[-1], "lambda_min": lambda d, v: _sym_eig(v)[0],
     "log_det": lambda d, v: np.linalg.slogdet((v + v.T) / 2.0)[1],
+    # functions of vectors, and functions along axes
+    "pnorm": lambda d, v: _pnorm_value(v, d["axis"], d["p"]),
+    "pnorm_concave": lambda d, v: _pnorm_value(v, d["axis"], d["p"]),
+    "logistic": lambda d, v: np.logaddexp(0.0, v), "log1p": lambda d, v: np.log1p(v),
+    "xexp": lambda d, v: v * np.exp(v), "kl_div": lambda d, x, y: _rel_entr_value(x, y) - x + y,
+    "harmonic_mean": lambda d, v: v.size * _pnorm_value(v, None, -1.0),
+    "cummax": lambda d, v: np.maximum.accumulate(v, axis=d["axis"]), "tv": lambda d, *v: _tv_value(*v),
+    "sum_largest": lambda d, v: _largest_value(v, d["axis"], d["k"]),
+    "sum_smallest": lambda d, v: -_largest_value(-v, d["axis"], d["k"]),
+    "dotsort": lambda d, v: _dotsort_value(v, d["w"]), "dotsort_nonpos": lambda d, v: _dotsort_value(v, d["w"]),
+    "dotsort_mixed": lambda d, v: _dotsort_value(v, d["w"]),
 }
 
 

@@ -115,6 +115,9 @@ def _norm1(r, e, x):
 
 def _norm2(r, e, x):
     axis = e.data["axis"]
+    if axis is not None and (x.ndim != 2 or not isinstance(axis, int)):
+        # along axes of an array: one cone per row of the grouped entries
+        return _norm2_rows(r, _grouped(x, axis)).reshape(e.shape)
     t = r.variable(e.shape, "norm")
     r.add(soc(t, x) if axis is None else soc(t, x, axis=axis))
     return t
@@ -231,6 +234,8 @@ def _rel_entr(r, e, x, y):
 
 def _log_sum_exp(r, e, x):
     # sum exp(x_i - t) <= 1: u_i >= exp(x_i - t), sum u <= 1
+    if e.data["axis"] is not None:
+        return _lse_rows(r, _grouped(x, e.data["axis"])).reshape(e.shape)
     t = r.variable((), "log_sum_exp")
     u = r.variable(x.shape, "log_sum_exp")
     r.add(exp_cone(x - t, 1.0, u), u.sum() <= 1.0)
@@ -284,6 +289,149 @@ def _log_det(r, e, X):
     return u.sum()
 
 
+# -- functions of vectors, and functions along axes
+
+def _grouped(x, axis):
+    """x's entries as rows (k, n): one row of the n entries each result of a
+    reduction along `axis` takes (None: one row of all of them), the rows in
+    the order of the reduced shape's entries."""
+    if axis is None:
+        return x.reshape((1, x.size))
+    axes = [axis] if isinstance(axis, int) else list(axis)
+    keep = [d for d in range(x.ndim) if d not in axes]
+    k, n = int(np.prod([x.shape[d] for d in keep])), int(np.prod([x.shape[a] for a in axes]))
+    if keep + axes != list(range(x.ndim)):
+        x = x.transpose(keep + axes)
+    return x.reshape((k, n))
+
+
+def _pow3(r, a, b, c, alpha):
+    """a^alpha b^(1 - alpha) >= |c| elementwise over operands of one shape:
+    for alpha = 1/2 the rotated cones 2 a (b/2) >= c^2, else power cones."""
+    if alpha != 0.5:
+        r.add(power_cone(a, b, c, alpha))
+        return
+    n = c.size
+    r.add(rsoc(_flat(a), _flat(b) * 0.5, c.reshape((n, 1)), axis=1))
+
+
+def _pnorm_rows(r, X, p):
+    """t_k >= ||X[k, :]||_p (p > 1), or t_k <= the concave (sum X_kj^p)^(1/p)
+    of X >= 0 (p < 1): the entries' cones share t_k through r with rows
+    summing to t."""
+    k, n = X.shape
+    t = r.variable((k,), "pnorm")
+    R = r.variable((k, n), "pnorm")
+    T = _expand(t, (k, n), 1)
+    if p > 1:
+        _pow3(r, R, T, X, 1.0 / p)                 # |x| <= r^(1/p) t^(1-1/p)
+    elif p > 0:
+        _pow3(r, X, T, R, p)                       # |r| <= x^p t^(1-p)
+    else:
+        _pow3(r, R, X, T, 1.0 / (1.0 - p))         # |t| <= r^a x^(1-a): r >= t^(1-p) x^p
+    r.add(R.sum(axis=1) == t)
+    return t
+
+
+def _pnorm(r, e, x):
+    return _pnorm_rows(r, _grouped(x, e.data["axis"]), e.data["p"]).reshape(e.shape)
+
+
+def _logistic(r, e, x):
+    # t >= log(exp(0) + exp(x)): exp(-t) + exp(x - t) <= 1
+    t = r.variable(x.shape, "logistic")
+    u, v = r.variable(x.shape, "logistic"), r.variable(x.shape, "logistic")
+    r.add(exp_cone(-t, 1.0, u), exp_cone(x - t, 1.0, v), u + v <= 1.0)
+    return t
+
+
+def _log1p(r, e, x):
+    t = r.variable(x.shape, "log1p")
+    r.add(exp_cone(t, 1.0, x + 1.0))
+    return t
+
+
+def _xexp(r, e, x):
+    # x exp(u / x) <= t with u >= x^2: t >= x exp(x) (the cone holds x >= 0)
+    u = _squares(r, x, "xexp")
+    t = r.variable(x.shape, "xexp")
+    r.add(exp_cone(u, x, t))
+    return t
+
+
+def _kl_div(r, e, x, y):
+    return _rel_entr(r, e, x, y) - x + y
+
+
+def _harmonic_mean(r, e, x):
+    return _pnorm_rows(r, x.reshape((1, x.size)), -1.0).reshape(()) * float(x.size)
+
+
+def _cummax(r, e, x):
+    # y >= x, y nondecreasing along the axis
+    axis, n = e.data["axis"], x.shape[e.data["axis"]]
+    if n == 1:
+        return x
+    y = r.variable(x.shape, "cummax")
+    lo = tuple(slice(0, n - 1) if d == axis else slice(None) for d in range(x.ndim))
+    hi = tuple(slice(1, n) if d == axis else slice(None) for d in range(x.ndim))
+    r.add(x <= y, y[lo] <= y[hi])
+    return y
+
+
+def _tv(r, e, *xs):
+    x = xs[0]
+    if x.ndim == 1:
+        if x.size < 2:
+            return constant_of(r.model, 0.0)
+        return _abs(r, e, x[1:] - x[:-1]).sum()
+    m, n = x.shape
+    k = (m - 1) * (n - 1)
+    if k == 0:
+        return constant_of(r.model, 0.0)
+    # one cone per entry (i, j): the differences of every matrix there
+    cols = []
+    for X in xs:
+        base = X[:m - 1, :n - 1]
+        cols += [(X[:m - 1, 1:] - base).reshape((k, 1)), (X[1:, :n - 1] - base).reshape((k, 1))]
+    t = r.variable((k,), "tv")
+    r.add(soc(t, stack(cols, axis=1), axis=1))
+    return t.sum()
+
+
+def _largest_rows(r, X, k):
+    """t_j >= the sum of the k largest of X[j, :]: u >= X - q, u >= 0,
+    t = sum u + k q."""
+    rows, n = X.shape
+    u = r.variable((rows, n), "sum_largest")
+    q = r.variable((rows,), "sum_largest")
+    r.add(X <= u + _expand(q, (rows, n), 1), u >= 0.0)
+    return u.sum(axis=1) + q * k
+
+
+def _sum_largest(r, e, x):
+    return _largest_rows(r, _grouped(x, e.data["axis"]), e.data["k"]).reshape(e.shape)
+
+
+def _sum_smallest(r, e, x):
+    return -_largest_rows(r, -_grouped(x, e.data["axis"]), e.data["k"]).reshape(e.shape)
+
+
+def _dotsort(r, e, x):
+    # the largest <x, P w> over doubly substochastic P (zeros pad w): by
+    # duality sum t + counts' q with x_i w_j <= t_i + q_j, t >= 0, one q per
+    # distinct nonzero weight
+    w, counts = np.unique(e.data["w"], return_counts=True)
+    w, counts = w[w != 0], counts[w != 0]
+    if w.size == 0:
+        return constant_of(r.model, 0.0)
+    n, d = x.size, w.size
+    t, q = r.variable((n,), "dotsort"), r.variable((d,), "dotsort")
+    r.add(_flat(x).reshape((n, 1)) * w.reshape((1, d)) <= _expand(t, (n, d), 1) + _expand(q, (n, d), 0),
+          t >= 0.0)
+    return t.sum() + q @ counts.astype(float)
+
+
 REDUCE = {
     "abs": _abs, "pos": _pos, "neg": _neg,
     "maximum": _extremum, "minimum": lambda r, e, *a: _extremum(r, e, *a, upper=False),
@@ -295,6 +443,11 @@ REDUCE = {
     "inv_pos": _inv_pos, "exp": _exp, "log": _log, "entropy": _entropy, "rel_entr": _rel_entr,
     "log_sum_exp": _log_sum_exp, "geo_mean": _geo_mean, "huber": _huber,
     "lambda_max": _lambda_max, "lambda_min": _lambda_min, "log_det": _log_det,
+    # functions of vectors, and functions along axes
+    "pnorm": _pnorm, "pnorm_concave": _pnorm, "logistic": _logistic, "log1p": _log1p, "xexp": _xexp,
+    "kl_div": _kl_div, "harmonic_mean": _harmonic_mean, "cummax": _cummax, "tv": _tv,
+    "sum_largest": _sum_largest, "sum_smallest": _sum_smallest,
+    "dotsort": _dotsort, "dotsort_nonpos": _dotsort, "dotsort_mixed": _dotsort,
 }
 
 

@@ -115,6 +115,43 @@ CASES = {
                                      - F.log(F.minimum(v["y"][0], 1.5 - v["x"][1])) + v["y"] @ d["c"],
                                      [F.max(F.abs(v["x"])) + F.norm(v["y"]) <= 3.0,
                                       F.sqrt(F.minimum(v["y"][0], v["y"][1])) >= 0.8]),
+    # functions of vectors, and functions along axes
+    "logistic": lambda F, v, d: (F.sum(F.logistic(d["A"] @ v["x"] - d["b"])) + v["x"] @ d["c"],
+                                 [F.logistic(v["x"][0]) <= 0.9, F.sum(F.logistic(2 * v["x"])) <= 2.5]),
+    "log_sum_exp_axis": lambda F, v, d: (F.sum(F.log_sum_exp(v["X"] - d["C"], axis=1))
+                                         + F.sum(F.log_sum_exp(v["X"] @ np.diag(d["a"]), axis=0, keepdims=True))
+                                         + F.log_sum_exp(v["X"] @ d["C"], axis=(0, 1)),
+                                         [F.log_sum_exp(v["X"], axis=1) <= 1.6]),
+    "log1p_xexp": lambda F, v, d: (-F.sum(F.log1p(v["y"] - 0.2)) + F.sum(F.xexp(F.pos(v["x"] - d["a"])))
+                                   + v["x"] @ d["c"] + v["y"] @ np.abs(d["a"]),
+                                   [F.log1p(v["y"][0] - 1.0) >= 0.1, F.xexp(F.pos(v["x"][1])) <= 0.5]),
+    "kl_div": lambda F, v, d: (F.sum(F.kl_div(v["y"], 1.2 + 0.5 * v["x"])) + v["y"] @ d["c"],
+                               [F.kl_div(v["y"][0], 1.0) <= 0.3]),
+    "harmonic_mean": lambda F, v, d: (-F.harmonic_mean(v["y"]) - 0.5 * F.harmonic_mean(v["X"] + 1.5)
+                                      + v["y"] @ np.abs(d["c"]) + F.sum(v["X"] @ d["a"]),
+                                      [F.harmonic_mean(v["y"][0:2]) >= 0.9]),
+    "cummax": lambda F, v, d: (F.sum(F.cummax(v["X"] - d["C"], axis=1)) + F.sum(F.cummax(v["x"] - d["a"]))
+                               - F.sum(v["X"]) * 0.1 + v["x"] @ d["c"],
+                               [F.cummax(v["X"], axis=0) <= 0.6, F.max(F.cummax(v["x"])) <= 0.8]),
+    "tv": lambda F, v, d: (F.tv(v["x"] - d["a"]) + F.tv(v["X"] - d["C"]) + F.tv(v["X"], 2 * v["X"] - d["C"])
+                           + v["x"] @ d["c"],
+                           [F.tv(v["x"]) <= 1.0, F.tv(v["X"]) <= 2.0]),
+    "sum_largest_smallest": lambda F, v, d: (F.sum_largest(d["A"] @ v["x"] - d["b"], 2) - F.sum_smallest(v["y"], 1.5)
+                                             + F.sum(F.sum_largest(v["X"] - d["C"], 2, axis=0))
+                                             - F.sum(F.sum_smallest(v["X"], 1, axis=1, keepdims=True))
+                                             + v["x"] @ d["c"],
+                                             [F.sum_largest(v["x"], 2.5) <= 1.0, F.sum_smallest(v["y"], 2) >= 1.2]),
+    "dotsort": lambda F, v, d: (F.dotsort(d["A"] @ v["x"] - d["b"], [3.0, 1.0, 1.0]) + F.dotsort(v["X"] - d["C"], [2, -1, -1, 0.5])
+                                + F.dotsort(v["y"], [-1.0, -2.0]) + v["x"] @ d["c"],
+                                [F.dotsort(v["x"], [1.0, 2.0]) <= 1.0]),
+    "pnorm": lambda F, v, d: (F.norm(d["A"] @ v["x"] - d["b"], 3) + F.pnorm(v["x"] - d["a"], 1.5) - F.pnorm(v["y"], 0.5)
+                              - F.pnorm(v["y"], -2) + F.pnorm(v["X"] - d["C"], 4) + v["x"] @ d["c"],
+                              [F.norm(v["x"], 4) <= 0.9, F.pnorm(v["y"], 0.3) >= 2.0]),
+    "axes_keepdims": lambda F, v, d: (F.sum(F.max(v["X"] - d["C"], axis=0, keepdims=True))
+                                      - F.sum(F.min(v["X"], axis=-1, keepdims=True))
+                                      + F.sum(F.norm(v["X"] - d["C"], 2, axis=1, keepdims=True))
+                                      + F.sum(F.norm1(v["X"], axis=0)) + F.sum(F.norm_inf(v["X"] - d["C"], axis=1)),
+                                      [F.norm(v["X"], 1, axis=0, keepdims=True) <= 2.0, F.max(v["X"], axis=(0, 1)) <= 0.9]),
 }
 
 
@@ -349,3 +386,125 @@ def test_sums_accumulated_in_a_loop_keep_their_own_parts():
         assert m.solve(**TIGHT) == pytest.approx(w, abs=1e-6)
         assert float(s.value) == pytest.approx(w, abs=1e-6)
     assert [len(s.args) for s, _ in sums] == [2, 3, 3, 6]
+
+
+# -- functions of vectors, and functions along axes: what each expression is
+# (curvature, sign, shape, value at a point) against CVXPY's atom
+
+def _signed_variables(F):
+    """Matrices and vectors of unknown, nonnegative and nonpositive sign, at
+    a drawn point (the nonpositive ones in (-0.9, -0.1): log1p's domain)."""
+    rng = np.random.default_rng(30)
+    point = dict(X=rng.normal(size=(3, 4)), P=rng.uniform(0.1, 2.0, (3, 4)), N=-rng.uniform(0.1, 0.9, (3, 4)),
+                 x=rng.normal(size=5), p=rng.uniform(0.1, 2.0, 5), n=-rng.uniform(0.1, 0.9, 5))
+    signs = dict(X={}, P=dict(nonneg=True), N=dict(nonpos=True), x={}, p=dict(nonneg=True), n=dict(nonpos=True))
+    m = fh.Model() if F is fh else None
+    v = {}
+    for k, val in point.items():
+        v[k] = m.variable(val.shape, k, **signs[k]) if F is fh else cp.Variable(val.shape, **signs[k])
+        v[k].value = val
+    return v
+
+
+ATOMS = [
+    lambda F, v: F.logistic(v["X"]), lambda F, v: F.logistic(F.exp(v["x"])),
+    lambda F, v: F.log1p(v["P"]), lambda F, v: F.log1p(v["n"]), lambda F, v: F.log1p(F.sqrt(v["p"])),
+    lambda F, v: F.xexp(v["P"]), lambda F, v: F.xexp(v["X"]), lambda F, v: F.xexp(v["n"]), lambda F, v: F.xexp(F.exp(v["x"])),
+    lambda F, v: F.kl_div(v["P"], v["P"] + 1), lambda F, v: F.kl_div(F.exp(v["x"]), 1.0),
+    lambda F, v: F.harmonic_mean(v["P"]), lambda F, v: F.harmonic_mean(F.sqrt(v["p"])),
+    lambda F, v: F.cummax(v["X"], axis=1), lambda F, v: F.cummax(v["N"]), lambda F, v: F.cummax(F.exp(v["x"])),
+    lambda F, v: F.tv(v["x"]), lambda F, v: F.tv(v["X"]), lambda F, v: F.tv(v["X"], v["P"]),
+    lambda F, v: F.tv(F.exp(v["x"])),
+    lambda F, v: F.sum_largest(v["X"], 2), lambda F, v: F.sum_largest(v["P"], 2.5, axis=0),
+    lambda F, v: F.sum_largest(v["N"], 2, axis=1, keepdims=True), lambda F, v: F.sum_largest(F.exp(v["x"]), 3),
+    lambda F, v: F.sum_smallest(v["X"], 3), lambda F, v: F.sum_smallest(v["P"], 1.5, axis=1),
+    lambda F, v: F.sum_smallest(F.log(v["p"]), 2),
+    lambda F, v: F.dotsort(v["x"], [1.0, 2.0]), lambda F, v: F.dotsort(v["N"], [-1.0, -2.0, 0.0]),
+    lambda F, v: F.dotsort(v["p"], [-1.0, 2.0]), lambda F, v: F.dotsort(-F.exp(v["x"]), [-1.0, -2.0]),
+    lambda F, v: F.dotsort(F.exp(v["x"]), [-1.0, -2.0]),
+    lambda F, v: F.norm(v["x"], 3), lambda F, v: F.norm(v["n"], 1.5), lambda F, v: F.norm(F.exp(v["x"]), 3),
+    lambda F, v: F.pnorm(v["X"], 4), lambda F, v: F.pnorm(v["P"], 0.5), lambda F, v: F.pnorm(v["p"], -1),
+    lambda F, v: F.pnorm(F.sqrt(v["p"]), 0.3), lambda F, v: F.pnorm(v["X"], 2, axis=0, keepdims=True),
+    lambda F, v: F.max(v["X"], axis=(0, 1)), lambda F, v: F.max(v["N"], axis=1, keepdims=True),
+    lambda F, v: F.min(v["P"], axis=-2, keepdims=True), lambda F, v: F.norm(v["X"], 2, axis=0, keepdims=True),
+    lambda F, v: F.norm1(v["X"], axis=1), lambda F, v: F.norm_inf(v["N"], axis=0, keepdims=True),
+    lambda F, v: F.log_sum_exp(v["X"], axis=0), lambda F, v: F.log_sum_exp(v["P"], axis=1, keepdims=True),
+    lambda F, v: F.log_sum_exp(v["X"], keepdims=True),
+]
+
+
+@pytest.mark.parametrize("k", range(len(ATOMS)))
+def test_function_curvature_sign_shape_and_value_against_cvxpy(k):
+    mine, theirs = ATOMS[k](fh, _signed_variables(fh)), ATOMS[k](cp, _signed_variables(cp))
+    assert (mine.curvature, mine.sign) == (theirs.curvature.lower(), theirs.sign.lower()), mine
+    assert mine.shape == theirs.shape
+    np.testing.assert_allclose(mine.value, theirs.value, rtol=1e-9)
+
+
+def _along_last(C, axis):
+    """C with the axes of `axis` moved last and joined: numpy's reduction
+    along them is along the last axis."""
+    axes = [axis % C.ndim] if isinstance(axis, int) else [a % C.ndim for a in axis]
+    keep = [d for d in range(C.ndim) if d not in axes]
+    return np.transpose(C, keep + axes).reshape([C.shape[d] for d in keep] + [-1])
+
+
+def _kth_sums(R, k):
+    s = np.sort(R, axis=-1)[..., ::-1]
+    return s[..., :int(k)].sum(-1) + (k - int(k)) * s[..., int(k)]
+
+
+# reductions of a 2 x 3 x 4 array along axes CVXPY does not take (p-norms
+# other than 1, 2, inf) or that only three axes show: (function, numpy's
+# value along the last axis, concave)
+ALONG_AXES = {
+    "pnorm3": (lambda X, ax: fh.pnorm(X, 3, axis=ax), lambda R: np.sum(np.abs(R) ** 3, -1) ** (1 / 3), False),
+    "norm1.5": (lambda X, ax: fh.norm(X, 1.5, axis=ax), lambda R: np.sum(np.abs(R) ** 1.5, -1) ** (1 / 1.5), False),
+    "pnorm0.5": (lambda X, ax: fh.pnorm(X, 0.5, axis=ax), lambda R: np.sum(np.sqrt(R), -1) ** 2, True),
+    "pnorm-1": (lambda X, ax: fh.pnorm(X, -1, axis=ax), lambda R: 1 / np.sum(1 / R, -1), True),
+    "norm2": (lambda X, ax: fh.norm(X, 2, axis=ax), lambda R: np.sqrt(np.sum(R * R, -1)), False),
+    "norm1": (lambda X, ax: fh.norm1(X, axis=ax), lambda R: np.sum(np.abs(R), -1), False),
+    "log_sum_exp": (lambda X, ax: fh.log_sum_exp(X, axis=ax), lambda R: np.log(np.sum(np.exp(R), -1)), False),
+    "sum_largest": (lambda X, ax: fh.sum_largest(X, 2.5, axis=ax), lambda R: _kth_sums(R, 2.5), False),
+    "sum_smallest": (lambda X, ax: fh.sum_smallest(X, 1.5, axis=ax), lambda R: -_kth_sums(-R, 1.5), True),
+    "max": (lambda X, ax: fh.max(X, axis=ax, keepdims=True), lambda R: np.max(R, -1), False),
+}
+AXES = [(f, ax) for f in ALONG_AXES for ax in ((0, 2), 1, (-1, 1))]
+
+
+@pytest.mark.parametrize("fname, axis", AXES, ids=[f"{f}-{a}" for f, a in AXES])
+def test_reductions_along_axes_of_an_array_against_numpy(fname, axis):
+    f, ref, concave = ALONG_AXES[fname]
+    rng = np.random.default_rng(zlib.crc32(f"{fname}{axis}".encode()))
+    C = rng.uniform(0.2, 2.0, (2, 3, 4)) if concave else rng.normal(size=(2, 3, 4))
+    want = ref(_along_last(C, axis))
+    W = rng.uniform(0.5, 2.0, size=want.shape)
+    m = fh.Model()
+    X = m.variable(C.shape, "X")
+    m.add(X == C)
+    e = f(X, axis)
+    (m.maximize if concave else m.minimize)(fh.sum(e.reshape(want.shape) * W))
+    np.testing.assert_allclose(m.solve(**TIGHT), np.sum(W * want), rtol=1e-7, atol=1e-7)
+    np.testing.assert_allclose(np.reshape(e.value, want.shape), want, rtol=1e-7)
+
+
+def test_refused_arguments_of_the_functions_of_vectors():
+    m = fh.Model()
+    x, X = m.variable(3, "x"), m.variable((3, 4), "X")
+    for call, error, match in [
+            (lambda: fh.norm(x, 0.5), ValueError, r"p = 0.5 is below 1.*pnorm"),
+            (lambda: fh.pnorm(x, float("nan")), ValueError, "p = nan is not a number"),
+            (lambda: fh.pnorm(x, 0), ValueError, "p = 0 has no p-norm"),
+            (lambda: fh.sum_largest(x, 4), ValueError, r"k = 4 out of range for the 3 entries of x: 0 < k <= 3"),
+            (lambda: fh.sum_smallest(X, 0, axis=1), ValueError, "k = 0 out of range for the 4 entries of X along axis 1"),
+            (lambda: fh.dotsort(x, [1, 2, 3, 4]), fh.ShapeError, "w of 4 entries for x of 3"),
+            (lambda: fh.dotsort(x, x), fh.ModelError, "constant weights"),
+            (lambda: fh.max(X, axis=2), fh.ShapeError, r"max: axis 2 out of range for X of shape \(3, 4\)"),
+            (lambda: fh.norm(x, 2, axis=1), fh.ShapeError, "norm: axis 1 out of range"),
+            (lambda: fh.log_sum_exp(X, axis=(0, -2)), ValueError, r"axis \(0, -2\) repeats an axis"),
+            (lambda: fh.cummax(X, axis=-3), fh.ShapeError, "cummax: axis -3 out of range"),
+            (lambda: fh.tv(x, x), fh.ShapeError, "takes no further arrays"),
+            (lambda: fh.tv(X, X[:, :2]), fh.ShapeError, r"X\[:, :2\] of shape \(3, 2\) beside X")]:
+        with pytest.raises(error, match=match):
+            call()
+    assert m.nvars == 15 and m.constraints == ()
