@@ -160,7 +160,7 @@ def test_refused_where_used_with_the_offending_subexpression(state, match):
 
 def test_refused_arguments():
     o = operands(fh)
-    for call, error in [(lambda: fh.norm(o["x"], 3), ValueError), (lambda: fh.geo_mean(o["y"], [1, -1, 1]), ValueError),
+    for call, error in [(lambda: fh.norm(o["x"], 0.5), ValueError), (lambda: fh.geo_mean(o["y"], [1, -1, 1]), ValueError),
                         (lambda: fh.huber(o["x"], -1), ValueError), (lambda: fh.maximum(o["x"]), TypeError),
                         (lambda: fh.quad_over_lin(o["x"], o["y"]), fh.ShapeError),
                         (lambda: fh.maximum(o["x"], o["X"][:, :2]), fh.ShapeError),
