@@ -89,7 +89,7 @@ def portfolio_host(n, k, rng):
     w, s = m.variable(n, nonneg=True), m.variable()
     gamma = m.parameter((), "gamma")
     m.add(w.sum() == 1.0)
-    m.add(fh.soc(s, fh.stack([F.T @ w, d * w])))
+    m.add(fh.soc(s, fh.concatenate([F.T @ w, d * w])))
     m.maximize(w @ mu - gamma * s)
     return m, gamma
 

@@ -19,7 +19,7 @@ come from constraints.py, its abs() and ** from functions.py, its value
 from solution.py."""
 from .constraints import Constraint, exp_cone, gen_power_cone, power_cone, psd, rsoc, soc
 from .errors import DataError, ModelError, ParameterError, ShapeError, SolverError
-from .expressions import Affine, Parameter, Variable, hstack, stack, vstack
+from .expressions import Affine, Parameter, Variable, concatenate, hstack, stack, vstack
 from .functions import (Expression, FunctionConstraint, Quadratic, abs_ as abs, cumsum, diag, diff, entropy, exp,
                         geo_mean, huber, inv_pos, lambda_max, lambda_min, log, log_det, log_sum_exp, max_ as max,
                         maximum, min_ as min, minimum, neg, norm, norm1, norm_inf, pos, power, quad_form,
@@ -31,7 +31,7 @@ from .terms import TermRow, Terms
 from .solver import SolverStats
 
 __all__ = ["Model", "Affine", "Variable", "Parameter", "Constraint", "Terms", "TermRow", "Quadratic", "soc", "rsoc", "psd",
-           "exp_cone", "power_cone", "gen_power_cone", "sum_squares", "quad_form", "stack", "hstack", "vstack",
+           "exp_cone", "power_cone", "gen_power_cone", "sum_squares", "quad_form", "stack", "concatenate", "hstack", "vstack",
            "ShapeError", "ParameterError", "DataError", "ModelError", "SolverError", "SolverStats",
            "Expression", "FunctionConstraint", "abs", "cumsum", "diag", "diff", "entropy", "exp", "geo_mean", "huber",
            "inv_pos", "lambda_max", "lambda_min", "log", "log_det", "log_sum_exp", "max", "maximum", "min", "minimum",

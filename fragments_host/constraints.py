@@ -21,7 +21,7 @@ import numpy as np
 from . import data
 from .errors import ModelError, ShapeError
 from .expressions import (Affine, NotedName, ParamExpr, _is_nonaffine, _joined, _record, broadcast_shape, constant_of,
-                          same_model, stack, text)
+                          same_model, concatenate, text)
 
 KINDS = ("zero", "nonneg", "soc", "rsoc", "psd", "exp", "pow", "genpow")
 
@@ -187,7 +187,7 @@ def _elementwise(what, items):
     for s in shape:
         n *= s
     cols = [it._broadcast(shape).reshape((n, 1)) for it in items]
-    return items, stack(cols, axis=1), shape, n
+    return items, concatenate(cols, axis=1), shape, n
 
 
 def exp_cone(x, y, z):
@@ -219,7 +219,7 @@ def gen_power_cone(x, z, alpha):
     x, z = _operands(x, z, what="gen_power_cone")
     if x.size != a.size:
         raise ShapeError(f"gen_power_cone: x of shape {x.shape} for {a.size} weights")
-    rows = stack([x.reshape((x.size,)), z.reshape((z.size,))])
+    rows = concatenate([x.reshape((x.size,)), z.reshape((z.size,))])
     name = f"gen_power_cone({x!r}, {z!r})"
     return Constraint("genpow", rows, name, [("genpow", (tuple(a.tolist()), z.size))])
 

@@ -699,11 +699,11 @@ def _model_of(items):
     raise ModelError("stacking needs at least one expression of a model")
 
 
-def stack(items, axis=0):
-    """Expressions joined along an existing axis."""
+def concatenate(items, axis=0):
+    """numpy's concatenate: expressions joined along an existing axis."""
     items = list(items)
     if not items:
-        raise ShapeError("nothing to stack")
+        raise ShapeError("nothing to concatenate")
     model = _model_of(items)
     lifted = []
     for i in items:
@@ -714,17 +714,36 @@ def stack(items, axis=0):
             same_model(model, i, "parameter")
             lifted.append(i.as_affine())
         else:
-            lifted.append(constant_of(model, i, "a constant operand of stack"))
+            lifted.append(constant_of(model, i, "a constant operand of concatenate"))
     items = lifted
     nd = len(items[0].shape)
     if nd == 0 or not -nd <= axis < nd:
-        raise ShapeError(f"cannot stack shapes {[i.shape for i in items]} along axis {axis}")
+        raise ShapeError(f"cannot concatenate shapes {[i.shape for i in items]} along axis {axis}")
     axis = axis + nd if axis < 0 else axis
     for it in items:
         if len(it.shape) != nd or any(a != b for k, (a, b) in enumerate(zip(it.shape, items[0].shape))
                                       if k != axis):
-            raise ShapeError(f"cannot stack shapes {[i.shape for i in items]} along axis {axis}")
-    return _joined(model, items, axis, ("stack([" + ", ".join(["{}"] * len(items)) + f"], {axis})",) + tuple(items))
+            raise ShapeError(f"cannot concatenate shapes {[i.shape for i in items]} along axis {axis}")
+    return _joined(model, items, axis, ("concatenate([" + ", ".join(["{}"] * len(items)) + f"], {axis})",) + tuple(items))
+
+
+def stack(items, axis=0):
+    """numpy's stack: expressions of one shape joined along a new axis
+    (each item's extent 1 there)."""
+    items = _lifted(items, "stack")
+    shape = items[0].shape
+    nd = len(shape) + 1
+    if not -nd <= axis < nd:
+        raise ShapeError(f"stack: axis {axis} out of range for {len(items)} items of shape {shape} (a new axis "
+                         f"among {nd})")
+    if any(i.shape != shape for i in items):
+        raise ShapeError(f"stack joins items of one shape along a new axis, not shapes {[i.shape for i in items]} "
+                         "(concatenate joins along an existing axis)")
+    axis = axis % nd
+    grown = shape[:axis] + (1,) + shape[axis:]
+    e = concatenate([i.reshape(grown) for i in items], axis)
+    e.name = ("stack([" + ", ".join(["{}"] * len(items)) + f"], {axis})",) + tuple(items)
+    return e
 
 
 def _joined(model, items, axis, name):
@@ -759,14 +778,14 @@ def hstack(items):
     """numpy's hstack: scalars as vectors of one element, joined along the
     first axis when the first item is a vector, else along the second."""
     items = [i if i.ndim else i.reshape((1,)) for i in _lifted(items, "hstack")]
-    return stack(items, axis=0 if items[0].ndim == 1 else 1)
+    return concatenate(items, axis=0 if items[0].ndim == 1 else 1)
 
 
 def vstack(items):
     """numpy's vstack: scalars as 1 x 1 matrices, vectors as rows, joined
     along the first axis."""
     items = [i.reshape((1,) * (2 - i.ndim) + i.shape) if i.ndim < 2 else i for i in _lifted(items, "vstack")]
-    return stack(items, axis=0)
+    return concatenate(items, axis=0)
 
 
 class Variable(Affine):
@@ -1295,7 +1314,8 @@ def _constant_matmul(M, P):
 
 # numpy's stackings are the expressions' own
 numpy_protocol.FUNCTIONS.update({
-    np.concatenate: lambda arrays, axis=0, **kw: stack(list(arrays), axis),
+    np.concatenate: lambda arrays, axis=0, **kw: concatenate(list(arrays), axis),
+    np.stack: lambda arrays, axis=0, **kw: stack(list(arrays), axis) if not kw else NotImplemented,
     np.hstack: lambda tup, **kw: hstack(list(tup)),
     np.vstack: lambda tup, **kw: vstack(list(tup)),
 })

@@ -15,7 +15,7 @@ import numpy as np
 
 from .constraints import exp_cone, gen_power_cone, power_cone, psd, rsoc, soc
 from .errors import ModelError, ShapeError
-from .expressions import Affine, ParamExpr, constant_of, stack
+from .expressions import Affine, ParamExpr, concatenate, constant_of
 from .functions import Expression, Quadratic, diag
 from .terms import Terms
 
@@ -282,7 +282,7 @@ def _log_det(r, e, X):
     if len(upper):
         r.add(Z.pick(upper) == 0.0)
     d = diag(Z)
-    block = stack([stack([X.sym(), Z], axis=1), stack([Z.T, diag(d)], axis=1)], axis=0)
+    block = concatenate([concatenate([X.sym(), Z], axis=1), concatenate([Z.T, diag(d)], axis=1)], axis=0)
     r.add(psd(block))
     u = r.variable((n,), "log_det")
     r.add(exp_cone(u, 1.0, d))
@@ -395,7 +395,7 @@ def _tv(r, e, *xs):
         base = X[:m - 1, :n - 1]
         cols += [(X[:m - 1, 1:] - base).reshape((k, 1)), (X[1:, :n - 1] - base).reshape((k, 1))]
     t = r.variable((k,), "tv")
-    r.add(soc(t, stack(cols, axis=1), axis=1))
+    r.add(soc(t, concatenate(cols, axis=1), axis=1))
     return t.sum()
 
 
@@ -540,7 +540,7 @@ def _batched(red, rest):
         for w, e in members:
             rows.setdefault(id(e), e)
             weights[id(e)] = weights.get(id(e), 0.0) + w
-        X = stack([_flat(e.args[0]).reshape((1, n)) for e in rows.values()], axis=0)
+        X = concatenate([_flat(e.args[0]).reshape((1, n)) for e in rows.values()], axis=0)
         t = ROWS[atom](red, X)
         out.append((1.0, t @ np.fromiter(weights.values(), float, count=len(weights))))
     return out

@@ -46,7 +46,7 @@ def portfolio(fh):
     gamma = m.parameter((), "gamma")
     bp, P = m.parameter(n, "b"), m.parameter((2, n), "P")
     m.add(w.sum() == 1.0)
-    m.add(fh.soc(s, fh.stack([F.T @ w, d * w])))
+    m.add(fh.soc(s, fh.concatenate([F.T @ w, d * w])))
     m.add(P @ w <= 1.0)
     m.add(w - bp <= 0.5)
     m.maximize(w @ mu - gamma * s)

@@ -21,7 +21,7 @@ def _rows(fh, m, x, y, X, rng, i):
     return [
         fh.soc(rng.normal() - a @ x, c @ x + 1.0),
         (a[:3] * x[:3] - X[1, :]) <= rng.normal(size=3),
-        fh.soc(x[i % 4], fh.stack([X[:, 2], -y]), ),
+        fh.soc(x[i % 4], fh.concatenate([X[:, 2], -y]), ),
         (2.0 * X.T).sum(axis=0) == c.sum(axis=1)[:1] * x[1:3].sum(),
         fh.rsoc(y[0], y[1] + 1.0, sp.csr_matrix(c) @ x),
         fh.exp_cone(x[0] + a[0], 1.0, y[1]),

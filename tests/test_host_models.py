@@ -59,7 +59,7 @@ def test_variable_domains_with_duals():
     y = m.variable(3, "y", lb=-0.2, ub=0.3)
     z = m.variable(2, "z", nonneg=True)
     t = m.variable(name="t")
-    m.add(fh.soc(t, A @ fh.stack([X.flatten(), y]) - b + G @ z))
+    m.add(fh.soc(t, A @ fh.concatenate([X.flatten(), y]) - b + G @ z))
     m.minimize(t + z.sum() * 0.1)
     val = m.solve(**TIGHT)
 
@@ -177,7 +177,7 @@ def test_slicing_transposition_stacking():
     fit = m.add(fh.soc(t, (X - D).flatten()))
     box = m.add(X[0:2, 1:3].T <= C)
     rows = m.add(fh.vstack([X[0, :], X[2, :]]) >= -0.5)
-    cols = m.add(fh.stack([X[:, 0:1], X[:, 3:4]], axis=1).sum(axis=0) == np.array([0.1, -0.2]))
+    cols = m.add(fh.concatenate([X[:, 0:1], X[:, 3:4]], axis=1).sum(axis=0) == np.array([0.1, -0.2]))
     picked = m.add(X.pick([[2, 1], [2, 3]]) >= 0.2)
     m.minimize(t)
     val = m.solve(**TIGHT)

@@ -70,7 +70,14 @@ def _step(draw, e, v, rng, others):
             return e, v
         keep = draw(hs.booleans())
         return e.sum(axis=axes, keepdims=keep), v.sum(axis=axes, keepdims=keep)
-    fn = draw(hs.sampled_from(["sum", "dot", "matmul", "transpose"]))
+    fn = draw(hs.sampled_from(["sum", "dot", "matmul", "transpose", "stack", "concatenate"]))
+    if fn in ("stack", "concatenate"):
+        # with itself negated: numpy's new axis, or an existing one
+        axis = draw(hs.integers(-v.ndim - 1, v.ndim) if fn == "stack" else hs.integers(-max(v.ndim, 1), v.ndim - 1))
+        if fn == "concatenate" and not v.ndim:
+            return e, v
+        f = getattr(fh, fn) if draw(hs.booleans()) else getattr(np, fn)
+        return f([e, -e], axis=axis), getattr(np, fn)([v, -v], axis=axis)
     if fn == "sum":
         return np.sum(e), np.asarray(np.sum(v))
     if fn == "transpose":

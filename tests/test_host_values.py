@@ -71,7 +71,7 @@ def expressions(draw, m, X, y, X0, y0, params):
             # a stack or a sum with a second operand of the same shape
             f, w = (X, X0) if v.shape == X0.shape else ((y, y0) if v.shape == y0.shape else (e, v))
             if draw(hs.booleans()) and v.ndim >= 1:
-                e, v = fh.stack([e, f], axis=0), np.concatenate([v, w], axis=0)
+                e, v = fh.concatenate([e, f], axis=0), np.concatenate([v, w], axis=0)
             else:
                 e, v = e + f, v + w
         else:
