@@ -24,6 +24,7 @@ from .functions import (Expression, FunctionConstraint, Quadratic, abs_ as abs, 
                         geo_mean, huber, inv_pos, lambda_max, lambda_min, log, log_det, log_sum_exp, max_ as max,
                         maximum, min_ as min, minimum, neg, norm, norm1, norm_inf, pos, power, quad_form,
                         quad_over_lin, rel_entr, sqrt, square, sum_ as sum, sum_squares, trace)
+from .functions import matrix_frac, normNuc, sigma_max
 from .model import Model
 from .terms import TermRow, Terms
 from .solver import SolverStats
@@ -35,6 +36,7 @@ __all__ = ["Model", "Affine", "Variable", "Parameter", "Constraint", "Terms", "T
            "inv_pos", "lambda_max", "lambda_min", "log", "log_det", "log_sum_exp", "max", "maximum", "min", "minimum",
            "neg", "norm", "norm1", "norm_inf", "pos", "power", "quad_over_lin", "rel_entr", "sqrt", "square", "sum",
            "trace"]
+__all__ += ["matrix_frac", "normNuc", "sigma_max"]
 
 
 def __getattr__(name):

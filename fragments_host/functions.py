@@ -187,6 +187,11 @@ FUNCTIONS = {
     "lambda_max": Record(_CVX, _ANY, (NONE,), "semidefinite cone"),
     "lambda_min": Record(_CCV, _ANY, (NONE,), "semidefinite cone"),
     "log_det": Record(_CCV, _ANY, (NONE,), "semidefinite and exponential cones"),
+    # matrix functions of an affine matrix
+    "sigma_max": Record(_CVX, _POS, (NONE,), "semidefinite cone of [[t I, X], [X', t I]]"),
+    "normNuc": Record(_CVX, _POS, (NONE,), "semidefinite cone of [[U, X], [X', V]], (trace U + trace V) / 2"),
+    "matrix_frac": Record(_CVX, _POS, (NONE, NONE), "semidefinite cone of [[P, X], [X', T]], trace T; a "
+                                                    "constant P: sum_squares(L^-1 X) (P = L L')"),
 }
 
 # Affine maps: of an affine expression they give an affine expression, of a
@@ -941,6 +946,60 @@ def log_det(X):
     return _atom("log_det", [X], (), ("log_det({})", X))
 
 
+# -- matrix functions
+
+def _matrix(what, X):
+    model, (X,) = _args(what, X)
+    if X.ndim != 2:
+        raise ShapeError(f"{what} takes a matrix, not {X!r} of shape {X.shape}")
+    _of_elements(what, X)
+    return X
+
+
+def sigma_max(X):
+    """The largest singular value of a matrix."""
+    X = _matrix("sigma_max", X)
+    return _atom("sigma_max", [X], (), ("sigma_max({})", X))
+
+
+def normNuc(X):
+    """The nuclear norm of a matrix: the sum of its singular values."""
+    X = _matrix("normNuc", X)
+    return _atom("normNuc", [X], (), ("normNuc({})", X))
+
+
+def matrix_frac(X, P):
+    """trace(X' P^-1 X) of a vector or matrix X (X' P^-1 X for a vector) and
+    a positive definite P: an affine matrix (its symmetric part), or a
+    constant symmetric one, for which it is the sum of squares of L^-1 X
+    (P = L L'), a quadratic function the objective takes in its quadratic
+    term."""
+    constant = not isinstance(P, (Affine, ParamExpr, Expression))
+    model, (X, Pe) = _args("matrix_frac", X, P)
+    if Pe.ndim != 2 or Pe.shape[0] != Pe.shape[1]:
+        raise ShapeError(f"matrix_frac takes a square matrix P, not {Pe!r} of shape {Pe.shape}")
+    n = Pe.shape[0]
+    if X.ndim not in (1, 2) or X.shape[0] != n:
+        raise ShapeError(f"matrix_frac: X = {X!r} of shape {X.shape} is not a vector or matrix of {n} rows, "
+                         f"as P = {Pe!r} of shape {Pe.shape} needs")
+    _of_elements("matrix_frac", Pe)
+    name = ("matrix_frac({}, {})", X, Pe)
+    if constant and isinstance(X, Affine):
+        Pd = data.sparse(P, "the matrix P of matrix_frac").toarray() if hasattr(P, "tocsr") else data.real(
+            P, "the matrix P of matrix_frac", copy=True)
+        if not np.allclose(Pd, Pd.T, rtol=1e-10, atol=1e-12):
+            raise ModelError(f"matrix_frac: the constant P = {Pe!r} is not symmetric")
+        try:
+            L = np.linalg.cholesky(Pd)
+        except np.linalg.LinAlgError:
+            raise ModelError(f"matrix_frac: the constant P = {Pe!r} is not positive definite (smallest "
+                             f"eigenvalue {float(np.linalg.eigvalsh(Pd)[0]):.3g})") from None
+        import scipy.linalg
+        F = scipy.linalg.solve_triangular(L, np.eye(n), lower=True)
+        return _atom("sum_squares", [F @ X], (), name)
+    return _atom("matrix_frac", [X, Pe], (), name)
+
+
 # -- affine maps
 
 def _diagonal_indices(n):
@@ -1038,6 +1097,14 @@ def _sym_eig(v):
     return np.linalg.eigvalsh((v + v.T) / 2.0)
 
 
+def _matrix_frac_value(x, P):
+    X = x.reshape(P.shape[0], -1)
+    try:
+        return float(np.trace(X.T @ np.linalg.solve((P + P.T) / 2.0, X)))
+    except np.linalg.LinAlgError:
+        return np.inf
+
+
 VALUE = {
     "abs": lambda d, v: np.abs(v), "pos": lambda d, v: np.maximum(v, 0.0), "neg": lambda d, v: np.maximum(-v, 0.0),
     "maximum": lambda d, *v: np.maximum.reduce(np.broadcast_arrays(*v)),
@@ -1059,6 +1126,8 @@ VALUE = {
     "huber": lambda d, v: _huber_value(v, d["M"]),
     "lambda_max": lambda d, v: _sym_eig(v)[-1], "lambda_min": lambda d, v: _sym_eig(v)[0],
     "log_det": lambda d, v: np.linalg.slogdet((v + v.T) / 2.0)[1],
+    "sigma_max": lambda d, v: np.linalg.norm(v, 2), "normNuc": lambda d, v: np.linalg.norm(v, "nuc"),
+    "matrix_frac": lambda d, x, P: _matrix_frac_value(x, P),
 }
 
 

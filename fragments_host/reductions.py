@@ -284,6 +284,46 @@ def _log_det(r, e, X):
     return u.sum()
 
 
+# -- matrix functions
+
+def _symmetric(r, n, what):
+    """An auxiliary symmetric n x n matrix on the n(n+1)/2 columns of its
+    packed lower triangle (each off-diagonal column picked at both of its
+    positions), and its trace."""
+    i, j = np.tril_indices(n)
+    at = np.zeros((n, n), np.int64)
+    at[i, j] = at[j, i] = np.arange(i.size)
+    u = r.variable((i.size,), what)
+    return u.pick(at.reshape(-1, 1)).reshape((n, n)), u.pick(at.diagonal().reshape(-1, 1)).sum()
+
+
+def _block_2x2(A, B, C):
+    """The symmetric block matrix [[A, B], [B', C]]."""
+    return stack([stack([A, B], axis=1), stack([B.T, C], axis=1)], axis=0)
+
+
+def _sigma_max(r, e, X):
+    m, n = X.shape
+    t = r.variable((), "sigma_max")
+    r.add(psd(_block_2x2(_eye_times(t, m), X, _eye_times(t, n))))
+    return t
+
+
+def _norm_nuc(r, e, X):
+    m, n = X.shape
+    (U, tu), (V, tv) = _symmetric(r, m, "normNuc"), _symmetric(r, n, "normNuc")
+    r.add(psd(_block_2x2(U, X, V)))
+    return (tu + tv) * 0.5
+
+
+def _matrix_frac(r, e, X, P):
+    # [[P, X], [X', T]] >> 0 <=> T >> X' P^-1 X (P >> 0): trace T bounds it
+    X = X.reshape((X.size, 1)) if X.ndim == 1 else X
+    T, tr = _symmetric(r, X.shape[1], "matrix_frac")
+    r.add(psd(_block_2x2(P, X, T)))
+    return tr
+
+
 REDUCE = {
     "abs": _abs, "pos": _pos, "neg": _neg,
     "maximum": _extremum, "minimum": lambda r, e, *a: _extremum(r, e, *a, upper=False),
@@ -295,6 +335,7 @@ REDUCE = {
     "inv_pos": _inv_pos, "exp": _exp, "log": _log, "entropy": _entropy, "rel_entr": _rel_entr,
     "log_sum_exp": _log_sum_exp, "geo_mean": _geo_mean, "huber": _huber,
     "lambda_max": _lambda_max, "lambda_min": _lambda_min, "log_det": _log_det,
+    "sigma_max": _sigma_max, "normNuc": _norm_nuc, "matrix_frac": _matrix_frac,
 }
 
 
