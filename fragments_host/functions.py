@@ -172,11 +172,16 @@ FUNCTIONS = {
                                              "quadratic term"),
     "quad_over_lin": Record(_CVX, _POS, (SIGNED, DEC), "rotated second-order cone"),
     "sqrt": Record(_CCV, _POS, (INC,), "rotated second-order cones"),
-    "power_even": Record(_CVX, _POS, (SIGNED,), "power cones"),
-    "power_above_one": Record(_CVX, _POS, (INC,), "power cones and x >= 0"),
-    "power_root": Record(_CCV, _POS, (INC,), "power cones"),
-    "power_negative": Record(_CVX, _POS, (DEC,), "power cones"),
-    "inv_pos": Record(_CVX, _POS, (DEC,), "power cones"),
+    # x^p: rotated second-order cones where p is a rational of a small tree of them
+    # (reductions.power_tree), power cones for the others
+    "power_even": Record(_CVX, _POS, (SIGNED,), "rotated second-order cones (p = 2, 4) or power cones"),
+    "power_above_one": Record(_CVX, _POS, (INC,), "rotated second-order cones (p = 3, 1.5, 4/3, ...) or power "
+                                                  "cones; x >= 0"),
+    "power_root": Record(_CCV, _POS, (INC,), "rotated second-order cones (p = 1/4, 1/3, 2/3, 3/4, ...) or power "
+                                             "cones"),
+    "power_negative": Record(_CVX, _POS, (DEC,), "rotated second-order cones (p = -1/3, -1/2, -2, -3, ...) or "
+                                                 "power cones"),
+    "inv_pos": Record(_CVX, _POS, (DEC,), "a rotated second-order cone"),
     "exp": Record(_CVX, _POS, (INC,), "exponential cones"),
     "log": Record(_CCV, _ANY, (INC,), "exponential cones"),
     "entropy": Record(_CCV, _ANY, (NONE,), "exponential cones"),

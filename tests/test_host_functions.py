@@ -129,6 +129,16 @@ CASES = {
                                     [F.matrix_frac(v["x"], d["Q"]) <= 1.0,
                                      F.matrix_frac(v["X"][:, 2], sym(v["X"]) + 7 * np.eye(3)) <= 0.2,
                                      F.matrix_frac(v["X"][:, 0:2], _matrix_constant(F, d["Q"])) <= 2.0]),
+    # power's forms beside the "power" case's: rotated cones after squarings (2), with the bound
+    # not a leaf (4/3, whose x >= 0 is a row of its own, binding in the last constraint; 1/4) and a
+    # leaf (2/3, 1/3, -2, -3); power cones (6, 2.5, 1.25)
+    "power_forms": lambda F, v, d: (0.01 * F.sum(F.power(v["y"], 6)) + F.sum(F.power(v["y"], 4 / 3)) + 2 * v["x"][0]
+                                    + F.sum(F.power(v["x"] - d["a"], 2)) + 0.1 * F.sum(F.power(v["y"], 2.5))
+                                    - F.sum(F.power(v["y"], 2 / 3)) - F.sum(F.power(v["y"], 0.25))
+                                    + F.sum(F.power(v["y"], -2)) + v["x"] @ d["c"] + v["y"] @ d["a"],
+                                    [F.power(v["y"], 1 / 3) >= 0.85, F.power(v["y"][2], -3) <= 2.0,
+                                     F.power(v["x"] - 0.1, 4) <= 0.3, F.power(v["y"], 1.25) <= 2.0,
+                                     _exact_power(F, v["x"][0] + 0.2, 4 / 3) <= 0.5]),
 }
 
 
@@ -365,7 +375,12 @@ def test_sums_accumulated_in_a_loop_keep_their_own_parts():
     assert [len(s.args) for s, _ in sums] == [2, 3, 3, 6]
 
 
-# -- matrix functions
+# -- matrix functions and power's forms
+
+def _exact_power(F, x, p):
+    """power(x, p); CVXPY's rational form leaves x < 0 in the domain of x^(4/3)."""
+    return cp.power(x, p, approx=False) if isinstance(F, CP) else F.power(x, p)
+
 
 def _matrix_constant(F, Q):
     """P of matrix_frac of a matrix X: scipy's for the host, a Constant for CVXPY (its quadratic
@@ -401,6 +416,19 @@ def test_matrix_functions_against_cvxpy_atoms():
     # of a constant P, in the objective: the quadratic term (rows tie its columns, no cone)
     m.minimize(fh.matrix_frac(v["x"], d["Q"]) + fh.matrix_frac(v["X"], d["Q"]))
     assert {k for k, _ in m.flat_problem()[3]} == {"zero"} and m.quadratic_term().nnz == 12
+
+
+# p: rotated cones per entry of y (5 entries), power cones per entry
+@pytest.mark.parametrize("p, trees, powers", [(4, 2, 0), (3, 2, 0), (4 / 3, 2, 0), (0.75, 2, 0), (2 / 3, 2, 0),
+                                              (-1, 1, 0), (-2, 2, 0), (6, 0, 1), (2.5, 0, 1), (0.3, 0, 1),
+                                              (-1.5, 0, 1)])
+def test_power_takes_rotated_cones_where_their_tree_is_small(p, trees, powers):
+    m = fh.Model()
+    y = m.variable(5, "y", lb=0.5, ub=2)
+    f = fh.inv_pos(y) if p == -1 else fh.power(y, p)
+    m.add(f >= 0.9 if 0 < p < 1 else f <= 2.0)
+    kinds = [kind for kind, _ in m.flat_problem()[3]]
+    assert (kinds.count("soc"), kinds.count("pow")) == (5 * trees, 5 * powers)
 
 
 @pytest.mark.parametrize("call, error, words", [
