@@ -26,6 +26,7 @@ from .functions import (Expression, FunctionConstraint, Quadratic, abs_ as abs, 
                         quad_over_lin, rel_entr, sqrt, square, sum_ as sum, sum_squares, trace)
 from .functions import (cummax, dotsort, harmonic_mean, kl_div, log1p, logistic, pnorm, sum_largest, sum_smallest, tv,
                         xexp)
+from .functions import matrix_frac, normNuc, sigma_max
 from .model import Model
 from .terms import TermRow, Terms
 from .solver import SolverStats
@@ -39,6 +40,7 @@ __all__ = ["Model", "Affine", "Variable", "Parameter", "Constraint", "Terms", "T
            "trace"]
 __all__ += ["cummax", "dotsort", "harmonic_mean", "kl_div", "log1p", "logistic", "pnorm", "sum_largest", "sum_smallest",
             "tv", "xexp"]
+__all__ += ["matrix_frac", "normNuc", "sigma_max"]
 
 
 def __getattr__(name):

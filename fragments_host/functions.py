@@ -172,11 +172,16 @@ FUNCTIONS = {
                                              "quadratic term"),
     "quad_over_lin": Record(_CVX, _POS, (SIGNED, DEC), "rotated second-order cone"),
     "sqrt": Record(_CCV, _POS, (INC,), "rotated second-order cones"),
-    "power_even": Record(_CVX, _POS, (SIGNED,), "power cones"),
-    "power_above_one": Record(_CVX, _POS, (INC,), "power cones and x >= 0"),
-    "power_root": Record(_CCV, _POS, (INC,), "power cones"),
-    "power_negative": Record(_CVX, _POS, (DEC,), "power cones"),
-    "inv_pos": Record(_CVX, _POS, (DEC,), "power cones"),
+    # x^p: rotated second-order cones where p is a rational of a small tree of them
+    # (reductions.power_tree), power cones for the others
+    "power_even": Record(_CVX, _POS, (SIGNED,), "rotated second-order cones (p = 2, 4) or power cones"),
+    "power_above_one": Record(_CVX, _POS, (INC,), "rotated second-order cones (p = 3, 1.5, 4/3, ...) or power "
+                                                  "cones; x >= 0"),
+    "power_root": Record(_CCV, _POS, (INC,), "rotated second-order cones (p = 1/4, 1/3, 2/3, 3/4, ...) or power "
+                                             "cones"),
+    "power_negative": Record(_CVX, _POS, (DEC,), "rotated second-order cones (p = -1/3, -1/2, -2, -3, ...) or "
+                                                 "power cones"),
+    "inv_pos": Record(_CVX, _POS, (DEC,), "a rotated second-order cone"),
     "exp": Record(_CVX, _POS, (INC,), "exponential cones"),
     "log": Record(_CCV, _ANY, (INC,), "exponential cones"),
     "entropy": Record(_CCV, _ANY, (NONE,), "exponential cones"),
@@ -205,6 +210,11 @@ FUNCTIONS = {
     "dotsort": Record(_CVX, "arg", (INC,), "linear rows (entries x distinct w)"),
     "dotsort_nonpos": Record(_CVX, _ANY, (DEC,), "linear rows (entries x distinct w)"),
     "dotsort_mixed": Record(_CVX, _ANY, (NONE,), "linear rows (entries x distinct w)"),
+    # matrix functions of an affine matrix
+    "sigma_max": Record(_CVX, _POS, (NONE,), "semidefinite cone of [[t I, X], [X', t I]]"),
+    "normNuc": Record(_CVX, _POS, (NONE,), "semidefinite cone of [[U, X], [X', V]], (trace U + trace V) / 2"),
+    "matrix_frac": Record(_CVX, _POS, (NONE, NONE), "semidefinite cone of [[P, X], [X', T]], trace T; a "
+                                                    "constant P: sum_squares(L^-1 X) (P = L L')"),
 }
 
 # Affine maps: of an affine expression they give an affine expression, of a
@@ -956,6 +966,60 @@ def log_det(X):
     return _atom("log_det", [X], (), ("log_det({})", X))
 
 
+# -- matrix functions
+
+def _matrix(what, X):
+    model, (X,) = _args(what, X)
+    if X.ndim != 2:
+        raise ShapeError(f"{what} takes a matrix, not {X!r} of shape {X.shape}")
+    _of_elements(what, X)
+    return X
+
+
+def sigma_max(X):
+    """The largest singular value of a matrix."""
+    X = _matrix("sigma_max", X)
+    return _atom("sigma_max", [X], (), ("sigma_max({})", X))
+
+
+def normNuc(X):
+    """The nuclear norm of a matrix: the sum of its singular values."""
+    X = _matrix("normNuc", X)
+    return _atom("normNuc", [X], (), ("normNuc({})", X))
+
+
+def matrix_frac(X, P):
+    """trace(X' P^-1 X) of a vector or matrix X (X' P^-1 X for a vector) and
+    a positive definite P: an affine matrix (its symmetric part), or a
+    constant symmetric one, for which it is the sum of squares of L^-1 X
+    (P = L L'), a quadratic function the objective takes in its quadratic
+    term."""
+    constant = not isinstance(P, (Affine, ParamExpr, Expression))
+    model, (X, Pe) = _args("matrix_frac", X, P)
+    if Pe.ndim != 2 or Pe.shape[0] != Pe.shape[1]:
+        raise ShapeError(f"matrix_frac takes a square matrix P, not {Pe!r} of shape {Pe.shape}")
+    n = Pe.shape[0]
+    if X.ndim not in (1, 2) or X.shape[0] != n:
+        raise ShapeError(f"matrix_frac: X = {X!r} of shape {X.shape} is not a vector or matrix of {n} rows, "
+                         f"as P = {Pe!r} of shape {Pe.shape} needs")
+    _of_elements("matrix_frac", Pe)
+    name = ("matrix_frac({}, {})", X, Pe)
+    if constant and isinstance(X, Affine):
+        Pd = data.sparse(P, "the matrix P of matrix_frac").toarray() if hasattr(P, "tocsr") else data.real(
+            P, "the matrix P of matrix_frac", copy=True)
+        if not np.allclose(Pd, Pd.T, rtol=1e-10, atol=1e-12):
+            raise ModelError(f"matrix_frac: the constant P = {Pe!r} is not symmetric")
+        try:
+            L = np.linalg.cholesky(Pd)
+        except np.linalg.LinAlgError:
+            raise ModelError(f"matrix_frac: the constant P = {Pe!r} is not positive definite (smallest "
+                             f"eigenvalue {float(np.linalg.eigvalsh(Pd)[0]):.3g})") from None
+        import scipy.linalg
+        F = scipy.linalg.solve_triangular(L, np.eye(n), lower=True)
+        return _atom("sum_squares", [F @ X], (), name)
+    return _atom("matrix_frac", [X, Pe], (), name)
+
+
 # -- affine maps
 
 def _diagonal_indices(n):
@@ -1306,6 +1370,14 @@ def _sym_eig(v):
     return np.linalg.eigvalsh((v + v.T) / 2.0)
 
 
+def _matrix_frac_value(x, P):
+    X = x.reshape(P.shape[0], -1)
+    try:
+        return float(np.trace(X.T @ np.linalg.solve((P + P.T) / 2.0, X)))
+    except np.linalg.LinAlgError:
+        return np.inf
+
+
 VALUE = {
     "abs": lambda d, v: np.abs(v), "pos": lambda d, v: np.maximum(v, 0.0), "neg": lambda d, v: np.maximum(-v, 0.0),
     "maximum": lambda d, *v: np.maximum.reduce(np.broadcast_arrays(*v)),
@@ -1338,6 +1410,8 @@ VALUE = {
     "sum_smallest": lambda d, v: -_largest_value(-v, d["axis"], d["k"]),
     "dotsort": lambda d, v: _dotsort_value(v, d["w"]), "dotsort_nonpos": lambda d, v: _dotsort_value(v, d["w"]),
     "dotsort_mixed": lambda d, v: _dotsort_value(v, d["w"]),
+    "sigma_max": lambda d, v: np.linalg.norm(v, 2), "normNuc": lambda d, v: np.linalg.norm(v, "nuc"),
+    "matrix_frac": lambda d, x, P: _matrix_frac_value(x, P),
 }
 
 

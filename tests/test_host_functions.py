@@ -3,10 +3,12 @@ senses and in constraints; random convex models drawn from the functions
 against CVXPY; the values of function expressions at the solution. Each
 case states its model once, written against a namespace `F` that is either
 fragments_host or CVXPY."""
+import re
 import zlib
 
 import numpy as np
 import pytest
+from scipy import sparse
 
 cp = pytest.importorskip("cvxpy")
 pytest.importorskip("clarabel")
@@ -152,6 +154,28 @@ CASES = {
                                       + F.sum(F.norm(v["X"] - d["C"], 2, axis=1, keepdims=True))
                                       + F.sum(F.norm1(v["X"], axis=0)) + F.sum(F.norm_inf(v["X"] - d["C"], axis=1)),
                                       [F.norm(v["X"], 1, axis=0, keepdims=True) <= 2.0, F.max(v["X"], axis=(0, 1)) <= 0.9]),
+    # matrix functions; matrix_frac of a constant P (numpy or scipy; for CVXPY a Constant where X is a
+    # matrix: its quadratic form takes vectors only) and of an affine P
+    "sigma_max_normNuc": lambda F, v, d: (F.sigma_max(v["X"] - d["C"]) + 0.5 * F.normNuc(d["A"] @ v["X"])
+                                          + F.sum(v["X"]) * 0.1,
+                                          [F.sigma_max(v["X"][:, 0:2]) <= 1.0,
+                                           F.normNuc(v["X"] - 0.3 * d["C"]) <= 2.5]),
+    "matrix_frac": lambda F, v, d: (F.matrix_frac(v["x"] - d["a"], d["Q"])
+                                    + F.matrix_frac(v["X"][:, 0:2] - d["C"][:, 0:2], _matrix_constant(F, d["Q"]))
+                                    + F.matrix_frac(v["y"] - 1.0, sym(v["X"]) + 7 * np.eye(3)) + v["x"] @ d["c"],
+                                    [F.matrix_frac(v["x"], d["Q"]) <= 1.0,
+                                     F.matrix_frac(v["X"][:, 2], sym(v["X"]) + 7 * np.eye(3)) <= 0.2,
+                                     F.matrix_frac(v["X"][:, 0:2], _matrix_constant(F, d["Q"])) <= 2.0]),
+    # power's forms beside the "power" case's: rotated cones after squarings (2), with the bound
+    # not a leaf (4/3, whose x >= 0 is a row of its own, binding in the last constraint; 1/4) and a
+    # leaf (2/3, 1/3, -2, -3); power cones (6, 2.5, 1.25)
+    "power_forms": lambda F, v, d: (0.01 * F.sum(F.power(v["y"], 6)) + F.sum(F.power(v["y"], 4 / 3)) + 2 * v["x"][0]
+                                    + F.sum(F.power(v["x"] - d["a"], 2)) + 0.1 * F.sum(F.power(v["y"], 2.5))
+                                    - F.sum(F.power(v["y"], 2 / 3)) - F.sum(F.power(v["y"], 0.25))
+                                    + F.sum(F.power(v["y"], -2)) + v["x"] @ d["c"] + v["y"] @ d["a"],
+                                    [F.power(v["y"], 1 / 3) >= 0.85, F.power(v["y"][2], -3) <= 2.0,
+                                     F.power(v["x"] - 0.1, 4) <= 0.3, F.power(v["y"], 1.25) <= 2.0,
+                                     _exact_power(F, v["x"][0] + 0.2, 4 / 3) <= 0.5]),
 }
 
 
@@ -508,3 +532,71 @@ def test_refused_arguments_of_the_functions_of_vectors():
         with pytest.raises(error, match=match):
             call()
     assert m.nvars == 15 and m.constraints == ()
+# -- matrix functions and power's forms
+
+def _exact_power(F, x, p):
+    """power(x, p); CVXPY's rational form leaves x < 0 in the domain of x^(4/3)."""
+    return cp.power(x, p, approx=False) if isinstance(F, CP) else F.power(x, p)
+
+
+def _matrix_constant(F, Q):
+    """P of matrix_frac of a matrix X: scipy's for the host, a Constant for CVXPY (its quadratic
+    form of an array takes vectors only, its value of a scipy matrix fails)."""
+    return cp.Constant(Q) if isinstance(F, CP) else sparse.csr_matrix(Q)
+
+
+def _matrix_functions(F, v, d):
+    """Matrix functions of X (3 x 3), x (3) and a symmetric P."""
+    X, x, P, Q = v["X"], v["x"], v["P"], _matrix_constant(F, d["Q"])
+    return [F.sigma_max(X[:, 0:2]), -2 * F.sigma_max(X - d["C"]), F.normNuc(X.T), -F.normNuc(d["A"] @ X),
+            F.matrix_frac(x, P), -F.matrix_frac(X[:, 1:3], P), F.matrix_frac(x - d["a"], d["Q"]),
+            F.matrix_frac(X, Q)]
+
+
+def test_matrix_functions_against_cvxpy_atoms():
+    d, rng = data("matrix atoms"), np.random.default_rng(7)
+    m = fh.Model()
+    v = dict(X=m.variable((3, 3), "X"), x=m.variable(3, "x"), P=m.variable((3, 3), "P", symmetric=True))
+    vc = dict(X=cp.Variable((3, 3)), x=cp.Variable(3), P=cp.Variable((3, 3), symmetric=True))
+    B = rng.normal(size=(3, 3))
+    for k, val in dict(X=rng.normal(size=(3, 3)), x=rng.normal(size=3), P=B @ B.T + np.eye(3)).items():
+        v[k].value = vc[k].value = val
+    for e, ec in zip(_matrix_functions(fh, v, d), _matrix_functions(CP(), vc, d)):
+        assert (e.curvature, e.sign) == (ec.curvature.lower(), ec.sign.lower()), e
+        np.testing.assert_allclose(float(e.value), float(ec.value), rtol=1e-9)
+    # each argument's monotonicity in the table as CVXPY's atom has it
+    for key, atom in [("sigma_max", cp.sigma_max(vc["X"])), ("normNuc", cp.normNuc(vc["X"])),
+                      ("matrix_frac", cp.matrix_frac(vc["x"], vc["P"]))]:
+        mono = [fh.functions.INC if atom.is_incr(i) else fh.functions.DEC if atom.is_decr(i) else fh.functions.NONE
+                for i in range(len(atom.args))]
+        assert list(fh.functions.FUNCTIONS[key].monotonicity) == mono, key
+    # of a constant P, in the objective: the quadratic term (rows tie its columns, no cone)
+    m.minimize(fh.matrix_frac(v["x"], d["Q"]) + fh.matrix_frac(v["X"], d["Q"]))
+    assert {k for k, _ in m.flat_problem()[3]} == {"zero"} and m.quadratic_term().nnz == 12
+
+
+# p: rotated cones per entry of y (5 entries), power cones per entry
+@pytest.mark.parametrize("p, trees, powers", [(4, 2, 0), (3, 2, 0), (4 / 3, 2, 0), (0.75, 2, 0), (2 / 3, 2, 0),
+                                              (-1, 1, 0), (-2, 2, 0), (6, 0, 1), (2.5, 0, 1), (0.3, 0, 1),
+                                              (-1.5, 0, 1)])
+def test_power_takes_rotated_cones_where_their_tree_is_small(p, trees, powers):
+    m = fh.Model()
+    y = m.variable(5, "y", lb=0.5, ub=2)
+    f = fh.inv_pos(y) if p == -1 else fh.power(y, p)
+    m.add(f >= 0.9 if 0 < p < 1 else f <= 2.0)
+    kinds = [kind for kind, _ in m.flat_problem()[3]]
+    assert (kinds.count("soc"), kinds.count("pow")) == (5 * trees, 5 * powers)
+
+
+@pytest.mark.parametrize("call, error, words", [
+    (lambda x, X: fh.sigma_max(x), fh.ShapeError, "sigma_max takes a matrix, not x of shape (3,)"),
+    (lambda x, X: fh.matrix_frac(x, np.ones((3, 2))), fh.ShapeError, "takes a square matrix P, not"),
+    (lambda x, X: fh.matrix_frac(x[0:2], X), fh.ShapeError, "X = x[0:2] of shape (2,) is not a vector or matrix of "
+                                                           "3 rows, as P = X of shape (3, 3) needs"),
+    (lambda x, X: fh.matrix_frac(x, np.triu(np.ones((3, 3)))), fh.ModelError, "P = const(3, 3) is not symmetric"),
+    (lambda x, X: fh.matrix_frac(x, -np.eye(3)), fh.ModelError, "not positive definite (smallest eigenvalue -1)"),
+])
+def test_matrix_function_errors_name_what_was_written(call, error, words):
+    m = fh.Model()
+    with pytest.raises(error, match=re.escape(words)):
+        call(m.variable(3, "x"), m.variable((3, 3), "X"))
