@@ -270,13 +270,19 @@ def _lambda_min(r, e, X):
 
 
 def _log_det(r, e, X):
-    # [[X, Z], [Z', diag(diag Z)]] >> 0 with Z lower triangular: det X >= prod Z_ii
+    # [[X, Z], [Z', diag(diag Z)]] >> 0 with Z lower triangular: det X >= prod Z_ii.
+    # Z is its packed lower triangle (n(n+1)/2 columns, row by row) spread by
+    # a constant matrix: the zeros above its diagonal are structurally absent
+    import scipy.sparse as sp
     n = X.shape[0]
-    Z = r.variable((n, n), "log_det")
-    upper = np.array([(i, j) for i in range(n) for j in range(i + 1, n)], int).reshape(-1, 2)
-    if len(upper):
-        r.add(Z.pick(upper) == 0.0)
-    d = diag(Z)
+    rows, cols = np.tril_indices(n)
+    t = len(rows)
+    z = r.variable((t,), "log_det")
+    spread = sp.csr_matrix((np.ones(t), (rows * n + cols, np.arange(t))), shape=(n * n, t))
+    Z = (spread @ z).reshape((n, n))
+    # Z_ii stands at i(i+1)/2 + i of the packed rows
+    i = np.arange(n)
+    d = z.pick((i * (i + 1) // 2 + i).reshape(-1, 1))
     block = stack([stack([X.sym(), Z], axis=1), stack([Z.T, diag(d)], axis=1)], axis=0)
     r.add(psd(block))
     u = r.variable((n,), "log_det")
