@@ -38,7 +38,11 @@ from .expressions import (Affine, NotedName, ParamExpr, _spelled, box_of_key, br
 
 
 class Quadratic:
-    """affine + sum of weight * e' Q e (Q None stands for the identity)."""
+    """affine + sum of weight * e' Q e (Q None stands for the identity, Q
+    positive semidefinite otherwise). A weight is a number; with Q None also
+    an array of e's size (one weight per element); or a parameter
+    expression of one element or (with Q None) of e's size, whose sign is
+    declared."""
 
     is_affine = False
     __array_ufunc__ = None
@@ -58,9 +62,10 @@ class Quadratic:
 
     @property
     def curvature(self):
-        if all(w >= 0 for w, _, _ in self.parts):
+        signs = {weight_sign(w) for w, _, _ in self.parts}
+        if signs <= {cv.NONNEG}:
             return "convex"
-        if all(w <= 0 for w, _, _ in self.parts):
+        if signs <= {cv.NONPOS}:
             return "concave"
         return "unknown"
 
@@ -127,10 +132,13 @@ class Quadratic:
         parts = []
         for w, e, Q in self.parts:
             v = e.value
-            if v is None:
+            if isinstance(w, ParamExpr):
+                w = w.value
+            if v is None or w is None:
                 return None
             v = np.ravel(v)
-            parts.append(w * float(v @ (v if Q is None else Q @ v)))
+            w = np.ravel(w)
+            parts.append(float(np.sum(w * v * v)) if Q is None else float(w[0]) * float(v @ Q @ v))
         base = 0.0
         if self.affine is not None:
             a = self.affine.value
@@ -139,6 +147,18 @@ class Quadratic:
             base = float(a)
         return base + sum(parts)
 
+
+def weight_sign(w):
+    """The sign of a quadratic part's weight: a number's, an array's (all
+    its entries), a parameter expression's declared one."""
+    if type(w) is float or isinstance(w, numbers.Real):
+        return cv.NONNEG if w >= 0 else cv.NONPOS
+    if isinstance(w, ParamExpr):
+        return w.sign
+    w = np.asarray(w)
+    if np.all(w >= 0):
+        return cv.NONNEG
+    return cv.NONPOS if np.all(w <= 0) else cv.UNKNOWN
 
 
 
@@ -172,7 +192,8 @@ FUNCTIONS = {
                                              "quadratic term"),
     "quad_over_lin": Record(_CVX, _POS, (SIGNED, DEC), "rotated second-order cone"),
     "sqrt": Record(_CCV, _POS, (INC,), "rotated second-order cones"),
-    "power_even": Record(_CVX, _POS, (SIGNED,), "power cones"),
+    "power_even": Record(_CVX, _POS, (SIGNED,), "power cones (p = 2: rotated second-order cones; objective, "
+                                                  "summed: quadratic term)"),
     "power_above_one": Record(_CVX, _POS, (INC,), "power cones and x >= 0"),
     "power_root": Record(_CCV, _POS, (INC,), "power cones"),
     "power_negative": Record(_CVX, _POS, (DEC,), "power cones"),
@@ -183,10 +204,14 @@ FUNCTIONS = {
     "rel_entr": Record(_CVX, _ANY, (NONE, DEC), "exponential cones"),
     "log_sum_exp": Record(_CVX, "arg+", (INC,), "exponential cones and a linear row"),
     "geo_mean": Record(_CCV, _POS, (INC,), "generalized power cone"),
-    "huber": Record(_CVX, _POS, (SIGNED,), "rotated second-order cones and linear rows"),
+    "huber": Record(_CVX, _POS, (SIGNED,), "rotated second-order cones and linear rows; objective "
+                                             "(summed): quadratic term and linear rows"),
     "lambda_max": Record(_CVX, _ANY, (NONE,), "semidefinite cone"),
     "lambda_min": Record(_CCV, _ANY, (NONE,), "semidefinite cone"),
     "log_det": Record(_CCV, _ANY, (NONE,), "semidefinite and exponential cones"),
+    # quadratics to the quadratic term
+    "quad_form_concave": Record(_CCV, cv.NONPOS, (NONE,), "rotated second-order cone of F x (-Q = F'F); "
+                                                          "objective: quadratic term"),
 }
 
 # Affine maps: of an affine expression they give an affine expression, of a
@@ -807,7 +832,9 @@ def square(x):
 
 
 def quad_form(x, Q):
-    """x' Q x for a constant symmetric positive semidefinite Q."""
+    """x' Q x for a constant symmetric Q: convex for a positive semidefinite
+    Q, concave for a negative semidefinite one (an indefinite Q is
+    refused)."""
     if isinstance(Q, (Affine, ParamExpr, Expression)):
         raise ModelError("quad_form takes a constant matrix Q")
     model, (x,) = _args("quad_form", x)
@@ -822,10 +849,15 @@ def quad_form(x, Q):
         raise ShapeError(f"quad_form: Q of shape {Qd.shape} for x of shape {x.shape}")
     if not np.allclose(Qd, Qd.T, rtol=1e-10, atol=1e-12):
         raise ModelError("quad_form: Q is not symmetric")
-    lo = float(np.linalg.eigvalsh(Qd)[0]) if n else 0.0
-    if lo < -1e-10 * max(1.0, float(np.abs(Qd).max(initial=0.0))):
-        raise ModelError(f"quad_form: Q is not positive semidefinite (smallest eigenvalue {lo:.3g})")
-    return _atom("quad_form", [x], (), ("quad_form({}, Q)", x), Q=Qd)
+    eig = np.linalg.eigvalsh(Qd) if n else np.zeros(1)
+    lo, hi = float(eig[0]), float(eig[-1])
+    tol = 1e-10 * max(1.0, float(np.abs(Qd).max(initial=0.0)))
+    if lo >= -tol:
+        return _atom("quad_form", [x], (), ("quad_form({}, Q)", x), Q=Qd)
+    if hi <= tol:
+        return _atom("quad_form_concave", [x], (), ("quad_form({}, Q)", x), Q=Qd)
+    raise ModelError(f"quad_form: Q is indefinite (eigenvalues from {lo:.3g} to {hi:.3g}): x'Qx is neither convex "
+                     "nor concave; a positive semidefinite Q is convex, a negative semidefinite one concave")
 
 
 def quad_over_lin(x, y):
@@ -1059,6 +1091,8 @@ VALUE = {
     "huber": lambda d, v: _huber_value(v, d["M"]),
     "lambda_max": lambda d, v: _sym_eig(v)[-1], "lambda_min": lambda d, v: _sym_eig(v)[0],
     "log_det": lambda d, v: np.linalg.slogdet((v + v.T) / 2.0)[1],
+    # quadratics to the quadratic term
+    "quad_form_concave": lambda d, v: v.reshape(-1) @ d["Q"] @ v.reshape(-1),
 }
 
 
