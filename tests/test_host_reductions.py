@@ -73,9 +73,13 @@ def test_quadratics_of_the_objective_go_to_the_quadratic_term(name):
     np.testing.assert_allclose(con.dual, conc.dual_value, rtol=1e-5, atol=1e-7)
 
 
-def test_quadratics_elsewhere_keep_their_cones():
+def test_quadratics_elsewhere_keep_their_cones_and_an_indefinite_quad_form_is_refused():
     m = fh.Model()
     x = m.variable(3, "x")
+    with pytest.raises(fh.ModelError, match=r"quad_form: Q is indefinite \(eigenvalues from -1 to 2\)"):
+        fh.quad_form(x, np.diag([2.0, -1.0, 0.5]))
+    with pytest.raises(fh.ModelError, match="minimize takes a convex objective; quad_form.* is concave"):
+        m.minimize(fh.quad_form(x, NSD))
     m.add(fh.sum(fh.huber(x, 0.5)) <= 1.0, fh.quad_form(x - a, NSD) >= -3.0)
     m.minimize(fh.exp(fh.sum_squares(x - a)) + x @ c)
     m.solve(**TIGHT)
@@ -83,20 +87,8 @@ def test_quadratics_elsewhere_keep_their_cones():
     xc = cp.Variable(3)
     ref = cp.Problem(cp.Minimize(cp.exp(cp.sum_squares(xc - a)) + xc @ c),
                      [cp.sum(cp.huber(xc, 0.5)) <= 1.0, cp.quad_form(xc - a, NSD) >= -3.0])
-    ref.solve(solver=cp.CLARABEL, **TIGHT)
-    np.testing.assert_allclose(m.value, ref.value, rtol=1e-6)
+    np.testing.assert_allclose(m.value, ref.solve(solver=cp.CLARABEL, **TIGHT), rtol=1e-6)
     np.testing.assert_allclose(x.value, xc.value, atol=1e-5)
-
-
-def test_an_indefinite_quad_form_is_refused_and_a_concave_one_only_maximized():
-    m = fh.Model()
-    x = m.variable(3, "x")
-    with pytest.raises(fh.ModelError, match=r"quad_form: Q is indefinite \(eigenvalues from -1 to 2\)"):
-        fh.quad_form(x, np.diag([2.0, -1.0, 0.5]))
-    f = fh.quad_form(x, NSD)
-    assert (f.curvature, f.sign) == ("concave", "nonpositive")
-    with pytest.raises(fh.ModelError, match="minimize takes a convex objective"):
-        m.minimize(f)
 
 
 def test_parameter_weights_of_the_quadratic_term_update_in_place():
@@ -111,33 +103,25 @@ def test_parameter_weights_of_the_quadratic_term_update_in_place():
     prob = cp.Problem(cp.Minimize((pc + 0.5) * cp.sum_squares(A @ xc - b) + cp.sum(cp.multiply(pvc, cp.square(xc)))
                                   + xc @ c), [xc >= -1, xc <= 1])
     for k, (pval, pvval) in enumerate([(1.0, [0.5, 1.0, 2.0]), (0.2, [3.0, 0.0, 1.0]), (2.5, [0.1, 0.1, 4.0])]):
-        p.value, pv.value = pval, pvval
-        pc.value, pvc.value = pval, pvval
+        p.value, pv.value = pc.value, pvc.value = pval, pvval
         val = m.solve(**TIGHT)
         assert m.solver_stats.reused == (k > 0)
         assert sorted(m.quadratic_term().data) == sorted([2.0 * (pval + 0.5)] * 5 + [2.0 * v for v in pvval])
-        prob.solve(solver=cp.CLARABEL, **TIGHT)
-        np.testing.assert_allclose(val, prob.value, rtol=1e-7, atol=1e-8)
+        np.testing.assert_allclose(val, prob.solve(solver=cp.CLARABEL, **TIGHT), rtol=1e-7, atol=1e-8)
         np.testing.assert_allclose(x.value, xc.value, atol=1e-6)
 
 
 def test_cvxpys_parameter_update_qp_reaches_its_duals_at_default_settings():
-    """CVXPY's own parameter-update QP (its solver tests' expected values
-    after the change: objective -6.75, x = (1.5, 0), duals (0, 8) and 3),
-    solved at Clarabel's defaults before and after the change."""
+    """CVXPY's own parameter-update QP, re-solved after its parameter change
+    at Clarabel's defaults: its solver tests' objective -6.75, x = (1.5, 0)
+    and duals (0, 8) and 3."""
     m = fh.Model()
     x = m.variable(2, "x")
-    p = m.parameter(2, "p", nonneg=True, value=[4.0, 0.25])
-    q, av, bv = m.parameter(2, "q", value=[-4.0, 2.0]), m.parameter(2, "a", value=[1.0, 1.0]), m.parameter((), "b", value=2.0)
+    p, q = m.parameter(2, "p", nonneg=True, value=[4.0, 0.25]), m.parameter(2, "q", value=[-4.0, 2.0])
+    av, bv = m.parameter(2, "a", value=[1.0, 1.0]), m.parameter((), "b", value=2.0)
     pos, lin = m.add(x >= 0), m.add(av @ x <= bv)
     m.minimize(fh.sum(p * fh.square(x)) / 2 + q @ x)
-    # before the change, against CVXPY at the same defaults
-    xc, pc = cp.Variable(2), cp.Parameter(2, nonneg=True, value=[4.0, 0.25])
-    cons = [xc >= 0, np.array([1.0, 1.0]) @ xc <= 2.0]
-    ref = cp.Problem(cp.Minimize(cp.sum(cp.multiply(pc, cp.square(xc))) / 2 + np.array([-4.0, 2.0]) @ xc), cons)
-    ref.solve(solver=cp.CLARABEL)
-    assert m.solve() == pytest.approx(ref.value, abs=1e-6)
-    np.testing.assert_allclose(pos.dual, cons[0].dual_value, atol=1e-6)
+    m.solve()
     p.value, q.value, av.value, bv.value = [2.0, 1.0], [-6.0, 2.0], [1.0, 2.0], 1.5
     assert m.solve() == pytest.approx(-6.75, abs=1e-6)
     assert m.solver_stats.reused and m.status == "optimal"
@@ -146,62 +130,45 @@ def test_cvxpys_parameter_update_qp_reaches_its_duals_at_default_settings():
     assert lin.dual == pytest.approx(3.0, abs=1e-6)
 
 
-# the tight forms: name -> (F, rng) -> (sense, objective, constraints, the variable compared)
-def _sym(F, G, n):
-    return G.variable((n, n), "S", symmetric=True) if F is fh else cp.Variable((n, n), symmetric=True)
+# the tight forms: (F, variable maker V, rng) -> (sense, objective, constraints, the variable compared)
+def _log_det(F, V, r):
+    X, B = V((6, 6), symmetric=True), r.normal(size=(6, 6))
+    return "max", F.log_det(X), [F.trace((B @ B.T / 6 + np.eye(6)) @ X) <= 6], X
 
 
-def _log_det_alone(F, G, r):
-    C = (lambda B: B @ B.T / 6 + np.eye(6))(r.normal(size=(6, 6)))
-    X = _sym(F, G, 6)
-    return "max", F.log_det(X), [F.trace(C @ X) <= 6], X
-
-
-def _inverse_covariance(F, G, r):
-    B = r.normal(size=(6, 18))
-    S = _sym(F, G, 6)
+def _inverse_covariance(F, V, r):
+    S, B = V((6, 6), symmetric=True), r.normal(size=(6, 18))
     return "max", F.log_det(S) - F.trace(S @ (B @ B.T / 18)) - 0.1 * F.sum(F.abs(S)), [], S
 
 
-def _huber_regression(F, G, r):
-    M, y = r.normal(size=(40, 5)), r.normal(size=40) * 3
-    x = G.variable(5, "x") if F is fh else cp.Variable(5)
-    return "min", F.sum(F.huber(M @ x - y, 1.0)), [], x
+def _huber(F, V, r):
+    x, M = V(5), r.normal(size=(40, 5))
+    return "min", F.sum(F.huber(M @ x - 3 * r.normal(size=40))), [], x
 
 
-def _max_entropy(F, G, r):
-    M = r.normal(size=(3, 30))
-    x = G.variable(30, "x") if F is fh else cp.Variable(30)
-    ent = fh.entropy if F is fh else cp.entr
-    return "max", F.sum(ent(x)), [M @ x <= M @ r.dirichlet(np.ones(30)) + 0.1, F.sum(x) == 1], x
+def _entropy(F, V, r):
+    x, M = V(30), r.normal(size=(3, 30))
+    ent = F.entropy(x) if F is fh else cp.entr(x)
+    return "max", F.sum(ent), [M @ x <= M @ r.dirichlet(np.ones(30)) + 0.1, F.sum(x) == 1], x
 
 
-TIGHT_FORMS = {"log_det": _log_det_alone, "inverse covariance": _inverse_covariance, "huber": _huber_regression,
-               "entropy": _max_entropy}
+TIGHT_FORMS = {"log_det": _log_det, "inverse covariance": _inverse_covariance, "huber": _huber, "entropy": _entropy}
 
 
 @pytest.mark.parametrize("name", list(TIGHT_FORMS))
 def test_tight_forms_hand_clarabel_cvxpys_problem_size(name):
     """The model against CVXPY's (objective, primal), and the flat problem
     of CVXPY's size: rows, columns, entries of A and of P."""
-    out = []
-    for F in (fh, cp):
-        G = fh.Model() if F is fh else None
-        sense, obj, cons, v = TIGHT_FORMS[name](F, G, np.random.default_rng(len(name)))
-        if F is fh:
-            G.add(*cons)
-            (G.minimize if sense == "min" else G.maximize)(obj)
-            val = G.solve(**TIGHT)
-            _, Am, _, _ = G.flat_problem()
-            size = (Am.shape, Am.nnz, G.quadratic_term().nnz)
-        else:
-            prob = cp.Problem((cp.Minimize if sense == "min" else cp.Maximize)(obj), cons)
-            val = prob.solve(solver=cp.CLARABEL, **TIGHT)
-            data = prob.get_problem_data(cp.CLARABEL)[0]
-            size = (data["A"].shape, data["A"].nnz, data["P"].nnz if "P" in data else 0)
-        out.append((val, np.asarray(v.value), size))
-    (val, x, size), (ref, xc, ref_size) = out
-    np.testing.assert_allclose(val, ref, rtol=1e-7, atol=1e-7)
+    m = fh.Model()
+    sense, obj, cons, v = TIGHT_FORMS[name](fh, m.variable, np.random.default_rng(len(name)))
+    m.add(*cons)
+    (m.minimize if sense == "min" else m.maximize)(obj)
+    val = m.solve(**TIGHT)
+    size = (m.flat_problem()[1].shape, m.flat_problem()[1].nnz, m.quadratic_term().nnz)
+    sense, obj, cons, vc = TIGHT_FORMS[name](cp, cp.Variable, np.random.default_rng(len(name)))
+    prob = cp.Problem((cp.Minimize if sense == "min" else cp.Maximize)(obj), cons)
+    np.testing.assert_allclose(val, prob.solve(solver=cp.CLARABEL, **TIGHT), rtol=1e-7, atol=1e-7)
     # log det is flat near its optimum: the matrices agree to the square root of the tolerances
-    np.testing.assert_allclose(x, xc, atol=1e-4 if x.ndim == 2 else 1e-5)
-    assert size == ref_size
+    np.testing.assert_allclose(v.value, vc.value, atol=1e-4 if v.ndim == 2 else 1e-5)
+    data = prob.get_problem_data(cp.CLARABEL)[0]
+    assert size == (data["A"].shape, data["A"].nnz, data["P"].nnz if "P" in data else 0)
