@@ -278,9 +278,11 @@ def _lambda_min(r, e, X):
 
 
 def _log_det(r, e, X):
-    # [[X, Z], [Z', diag(diag Z)]] >> 0 with Z lower triangular: det X >= prod Z_ii.
+    # [[diag(diag Z), Z'], [Z, X]] >> 0 with Z lower triangular: det X >= prod Z_ii.
     # Z is its packed lower triangle (n(n+1)/2 columns, row by row) spread by
-    # a constant matrix: the zeros above its diagonal are structurally absent
+    # a constant matrix: the zeros above its diagonal are structurally absent,
+    # and the block's pattern (diagonal, triangle, X) is one Clarabel's
+    # chordal decomposition splits into smaller cones
     import scipy.sparse as sp
     n = X.shape[0]
     rows, cols = np.tril_indices(n)
@@ -291,7 +293,7 @@ def _log_det(r, e, X):
     # Z_ii stands at i(i+1)/2 + i of the packed rows
     i = np.arange(n)
     d = z.pick((i * (i + 1) // 2 + i).reshape(-1, 1))
-    block = stack([stack([X.sym(), Z], axis=1), stack([Z.T, diag(d)], axis=1)], axis=0)
+    block = stack([stack([diag(d), Z.T], axis=1), stack([Z, X.sym()], axis=1)], axis=0)
     r.add(psd(block))
     u = r.variable((n,), "log_det")
     r.add(exp_cone(u, 1.0, d))
