@@ -328,7 +328,7 @@ def clarabel_time(F, make, seeds, repeat):
     return total, iters
 
 
-def solver_times(have_cvxpy, instances=5, repeat=2):
+def solver_times(have_cvxpy, instances=5, repeat=3):
     print(f"solver time (Clarabel's solve, default settings; {instances} data sets, best of {repeat} solves each, "
           "summed)")
     print("model                                host [ms]  iterations   CVXPY [ms]  iterations   host / CVXPY")
