@@ -7,13 +7,17 @@ canonicalization (get_problem_data for Clarabel), side by side in one run:
   (time and peak traced memory against the flat problem's own arrays),
   sparse least squares with 10**6 nonzeros, and a 20-value parameter sweep
   of a factor-model portfolio (time per re-solve outside Clarabel);
+- solver time: Clarabel's own solve time and iterations on the host's flat
+  problem and on CVXPY's, for models of log_det, huber, entropy and
+  logistic (the reductions hand Clarabel problems of one size);
 - a least-squares model min |A x - b| with bounds, A dense or sparse, at
   growing numbers of nonzeros; then a parameter re-evaluation against a
   rebuild of the same parameterized model.
 
-    python bench/model_build.py [--max 1000000] [--targets-only]
+    python bench/model_build.py [--max 1000000] [--targets-only] [--solver-only]
 """
 import argparse
+import math
 import time
 import tracemalloc
 
@@ -205,10 +209,144 @@ def squares_loop(lib, count):
     return m
 
 
+# -- Clarabel's solve time on the host's flat problem and on CVXPY's: each
+# model stated once against F, fragments_host or None for CVXPY (the model
+# None when it needs a function the host lacks)
+
+def _problem(F, sense, objective, constraints):
+    if F is fh:
+        m = objective[1]
+        m.add(*constraints)
+        (m.minimize if sense == "minimize" else m.maximize)(objective[0])
+        return m
+    import cvxpy as cp
+    return cp.Problem((cp.Minimize if sense == "minimize" else cp.Maximize)(objective[0]), constraints)
+
+
+def _variable(F, m, shape, **kw):
+    if F is fh:
+        return m.variable(shape, **kw)
+    import cvxpy as cp
+    return cp.Variable(shape, **kw)
+
+
+def _namespace(F):
+    """The functions under the host's names."""
+    if F is fh:
+        return fh, fh.Model()
+    import cvxpy as cp
+
+    class CP:
+        def __getattr__(self, name):
+            return getattr(cp, {"entropy": "entr"}.get(name, name))
+    return CP(), None
+
+
+def inverse_covariance(F, seed, n=20, alpha=0.1):
+    """max log det S - trace(S Sigma) - alpha sum |S_ij|, S symmetric."""
+    rng = np.random.default_rng(seed)
+    B = rng.normal(size=(n, 3 * n))
+    Sigma = B @ B.T / (3 * n)
+    G, m = _namespace(F)
+    S = _variable(F, m, (n, n), symmetric=True)
+    return _problem(F, "maximize", (G.log_det(S) - G.trace(S @ Sigma) - alpha * G.sum(G.abs(S)), m), [])
+
+
+def log_det_alone(F, seed, n=20):
+    """max log det X s.t. trace(C X) <= n, X symmetric."""
+    rng = np.random.default_rng(seed)
+    B = rng.normal(size=(n, n))
+    C = B @ B.T / n + np.eye(n)
+    G, m = _namespace(F)
+    X = _variable(F, m, (n, n), symmetric=True)
+    return _problem(F, "maximize", (G.log_det(X), m), [G.trace(C @ X) <= n])
+
+
+def huber_regression(F, seed, rows=300, cols=30):
+    """min sum huber(A x - b) with a tenth of b's entries outliers."""
+    rng = np.random.default_rng(seed)
+    A = rng.normal(size=(rows, cols))
+    b = A @ rng.normal(size=cols) + 0.5 * rng.normal(size=rows)
+    b[rng.random(rows) < 0.1] += 10 * rng.normal()
+    G, m = _namespace(F)
+    x = _variable(F, m, cols)
+    return _problem(F, "minimize", (G.sum(G.huber(A @ x - b, 1.0)), m), [])
+
+
+def max_entropy(F, seed, n=200, k=5):
+    """max sum entropy(x) s.t. A x <= b, sum x = 1."""
+    rng = np.random.default_rng(seed)
+    A = rng.normal(size=(k, n))
+    b = A @ rng.dirichlet(np.ones(n)) + 0.1
+    G, m = _namespace(F)
+    x = _variable(F, m, n)
+    return _problem(F, "maximize", (G.sum(G.entropy(x)), m), [A @ x <= b, G.sum(x) == 1])
+
+
+def logistic_regression(F, seed, rows=200, cols=10, lam=0.1):
+    """min sum logistic(-y_i a_i'w) + lam |w|_1."""
+    if F is fh and not hasattr(fh, "logistic"):
+        return None
+    rng = np.random.default_rng(seed)
+    A = rng.normal(size=(rows, cols))
+    y = np.sign(A @ rng.normal(size=cols) + 0.5 * rng.normal(size=rows))
+    G, m = _namespace(F)
+    w = _variable(F, m, cols)
+    if F is fh:
+        z = -y * (A @ w)
+    else:
+        import cvxpy as cp
+        z = -cp.multiply(y, A @ w)
+    return _problem(F, "minimize", (G.sum(G.logistic(z)) + lam * G.norm(w, 1), m), [])
+
+
+SOLVER_MODELS = [("sparse inverse covariance n = 20", inverse_covariance), ("log_det alone n = 20", log_det_alone),
+                 ("huber regression 300 x 30", huber_regression), ("max entropy 200 points", max_entropy),
+                 ("logistic regression 200 x 10", logistic_regression)]
+
+
+def clarabel_time(F, make, seeds, repeat):
+    """Clarabel's solve time (the best of `repeat` solves of each model,
+    summed over the seeds) and its iterations (summed), or None."""
+    total, iters = 0.0, 0
+    for seed in seeds:
+        prob = make(F, seed)
+        if prob is None:
+            return None
+        best_t = math.inf
+        for _ in range(repeat):
+            if F is fh:
+                prob.solve()
+                st = prob.solver_stats
+                t, it = st.solve_time, st.iterations
+            else:
+                import cvxpy as cp
+                prob.solve(solver=cp.CLARABEL)
+                t, it = prob.solver_stats.solve_time, prob.solver_stats.num_iters
+            best_t = min(best_t, t)
+        total, iters = total + best_t, iters + it
+    return total, iters
+
+
+def solver_times(have_cvxpy, instances=5, repeat=3):
+    print(f"solver time (Clarabel's solve, default settings; {instances} data sets, best of {repeat} solves each, "
+          "summed)")
+    print("model                                host [ms]  iterations   CVXPY [ms]  iterations   host / CVXPY")
+    seeds = range(instances)
+    for label, make in SOLVER_MODELS:
+        h = clarabel_time(fh, make, seeds, repeat)
+        c = clarabel_time(None, make, seeds, repeat) if have_cvxpy else None
+        hs = f"{h[0] * 1e3:9.2f}  {h[1]:10d}" if h else f"{'n/a':>9s}  {'':10s}"
+        cs = f"{c[0] * 1e3:11.2f}  {c[1]:10d}" if c else f"{'n/a':>11s}  {'':10s}"
+        ratio = f"{h[0] / c[0]:14.2f}" if h and c else f"{'n/a':>14s}"
+        print(f"{label:35s} {hs}  {cs} {ratio}")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--max", type=int, default=10**6)
     ap.add_argument("--targets-only", action="store_true")
+    ap.add_argument("--solver-only", action="store_true", help="only the solver-time rows")
     args = ap.parse_args()
     rng = np.random.default_rng(0)
     try:
@@ -216,9 +354,14 @@ def main():
         have_cvxpy = True
     except ImportError:
         have_cvxpy = False
+    if args.solver_only:
+        solver_times(have_cvxpy)
+        return
     targets(have_cvxpy)
     if args.targets_only:
         return
+    print()
+    solver_times(have_cvxpy)
     print()
     print("model        nonzeros   fragments_host [s]   CVXPY [s]   CVXPY / host")
     nnz = 10**3

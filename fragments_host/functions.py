@@ -38,7 +38,11 @@ from .expressions import (Affine, NotedName, ParamExpr, _spelled, box_of_key, br
 
 
 class Quadratic:
-    """affine + sum of weight * e' Q e (Q None stands for the identity)."""
+    """affine + sum of weight * e' Q e (Q None stands for the identity, Q
+    positive semidefinite otherwise). A weight is a number; with Q None also
+    an array of e's size (one weight per element); or a parameter
+    expression of one element or (with Q None) of e's size, whose sign is
+    declared."""
 
     is_affine = False
     __array_ufunc__ = None
@@ -58,9 +62,10 @@ class Quadratic:
 
     @property
     def curvature(self):
-        if all(w >= 0 for w, _, _ in self.parts):
+        signs = {weight_sign(w) for w, _, _ in self.parts}
+        if signs <= {cv.NONNEG}:
             return "convex"
-        if all(w <= 0 for w, _, _ in self.parts):
+        if signs <= {cv.NONPOS}:
             return "concave"
         return "unknown"
 
@@ -127,10 +132,13 @@ class Quadratic:
         parts = []
         for w, e, Q in self.parts:
             v = e.value
-            if v is None:
+            if isinstance(w, ParamExpr):
+                w = w.value
+            if v is None or w is None:
                 return None
             v = np.ravel(v)
-            parts.append(w * float(v @ (v if Q is None else Q @ v)))
+            w = np.ravel(w)
+            parts.append(float(np.sum(w * v * v)) if Q is None else float(w[0]) * float(v @ Q @ v))
         base = 0.0
         if self.affine is not None:
             a = self.affine.value
@@ -139,6 +147,18 @@ class Quadratic:
             base = float(a)
         return base + sum(parts)
 
+
+def weight_sign(w):
+    """The sign of a quadratic part's weight: a number's, an array's (all
+    its entries), a parameter expression's declared one."""
+    if type(w) is float or isinstance(w, numbers.Real):
+        return cv.NONNEG if w >= 0 else cv.NONPOS
+    if isinstance(w, ParamExpr):
+        return w.sign
+    w = np.asarray(w)
+    if np.all(w >= 0):
+        return cv.NONNEG
+    return cv.NONPOS if np.all(w <= 0) else cv.UNKNOWN
 
 
 
@@ -174,7 +194,8 @@ FUNCTIONS = {
     "sqrt": Record(_CCV, _POS, (INC,), "rotated second-order cones"),
     # x^p: rotated second-order cones where p is a rational of a small tree of them
     # (reductions.power_tree), power cones for the others
-    "power_even": Record(_CVX, _POS, (SIGNED,), "rotated second-order cones (p = 2, 4) or power cones"),
+    "power_even": Record(_CVX, _POS, (SIGNED,), "rotated second-order cones (p = 2, 4) or power cones; "
+                                                "objective, summed (p = 2): quadratic term"),
     "power_above_one": Record(_CVX, _POS, (INC,), "rotated second-order cones (p = 3, 1.5, 4/3, ...) or power "
                                                   "cones; x >= 0"),
     "power_root": Record(_CCV, _POS, (INC,), "rotated second-order cones (p = 1/4, 1/3, 2/3, 3/4, ...) or power "
@@ -188,7 +209,8 @@ FUNCTIONS = {
     "rel_entr": Record(_CVX, _ANY, (NONE, DEC), "exponential cones"),
     "log_sum_exp": Record(_CVX, "arg+", (INC,), "exponential cones and a linear row"),
     "geo_mean": Record(_CCV, _POS, (INC,), "generalized power cone"),
-    "huber": Record(_CVX, _POS, (SIGNED,), "rotated second-order cones and linear rows"),
+    "huber": Record(_CVX, _POS, (SIGNED,), "rotated second-order cones and linear rows; objective "
+                                             "(summed): quadratic term and linear rows"),
     "lambda_max": Record(_CVX, _ANY, (NONE,), "semidefinite cone"),
     "lambda_min": Record(_CCV, _ANY, (NONE,), "semidefinite cone"),
     "log_det": Record(_CCV, _ANY, (NONE,), "semidefinite and exponential cones"),
@@ -215,6 +237,9 @@ FUNCTIONS = {
     "normNuc": Record(_CVX, _POS, (NONE,), "semidefinite cone of [[U, X], [X', V]], (trace U + trace V) / 2"),
     "matrix_frac": Record(_CVX, _POS, (NONE, NONE), "semidefinite cone of [[P, X], [X', T]], trace T; a "
                                                     "constant P: sum_squares(L^-1 X) (P = L L')"),
+    # quadratics to the quadratic term
+    "quad_form_concave": Record(_CCV, cv.NONPOS, (NONE,), "rotated second-order cone of F x (-Q = F'F); "
+                                                          "objective: quadratic term"),
 }
 
 # Affine maps: of an affine expression they give an affine expression, of a
@@ -832,7 +857,9 @@ def square(x):
 
 
 def quad_form(x, Q):
-    """x' Q x for a constant symmetric positive semidefinite Q."""
+    """x' Q x for a constant symmetric Q: convex for a positive semidefinite
+    Q, concave for a negative semidefinite one (an indefinite Q is
+    refused)."""
     if isinstance(Q, (Affine, ParamExpr, Expression)):
         raise ModelError("quad_form takes a constant matrix Q")
     model, (x,) = _args("quad_form", x)
@@ -847,10 +874,15 @@ def quad_form(x, Q):
         raise ShapeError(f"quad_form: Q of shape {Qd.shape} for x of shape {x.shape}")
     if not np.allclose(Qd, Qd.T, rtol=1e-10, atol=1e-12):
         raise ModelError("quad_form: Q is not symmetric")
-    lo = float(np.linalg.eigvalsh(Qd)[0]) if n else 0.0
-    if lo < -1e-10 * max(1.0, float(np.abs(Qd).max(initial=0.0))):
-        raise ModelError(f"quad_form: Q is not positive semidefinite (smallest eigenvalue {lo:.3g})")
-    return _atom("quad_form", [x], (), ("quad_form({}, Q)", x), Q=Qd)
+    eig = np.linalg.eigvalsh(Qd) if n else np.zeros(1)
+    lo, hi = float(eig[0]), float(eig[-1])
+    tol = 1e-10 * max(1.0, float(np.abs(Qd).max(initial=0.0)))
+    if lo >= -tol:
+        return _atom("quad_form", [x], (), ("quad_form({}, Q)", x), Q=Qd)
+    if hi <= tol:
+        return _atom("quad_form_concave", [x], (), ("quad_form({}, Q)", x), Q=Qd)
+    raise ModelError(f"quad_form: Q is indefinite (eigenvalues from {lo:.3g} to {hi:.3g}): x'Qx is neither convex "
+                     "nor concave; a positive semidefinite Q is convex, a negative semidefinite one concave")
 
 
 def quad_over_lin(x, y):
@@ -1412,6 +1444,8 @@ VALUE = {
     "dotsort_mixed": lambda d, v: _dotsort_value(v, d["w"]),
     "sigma_max": lambda d, v: np.linalg.norm(v, 2), "normNuc": lambda d, v: np.linalg.norm(v, "nuc"),
     "matrix_frac": lambda d, x, P: _matrix_frac_value(x, P),
+    # quadratics to the quadratic term
+    "quad_form_concave": lambda d, v: v.reshape(-1) @ d["Q"] @ v.reshape(-1),
 }
 
 

@@ -171,6 +171,14 @@ def _quad_form(r, e, x):
     return _sum_squares(r, e, F @ _flat(x))
 
 
+def _quad_form_concave(r, e, x):
+    # x'Qx = -|F x|^2 with F'F = -Q: the hypograph of minus the epigraph of |F x|^2
+    F = _factor(-e.data["Q"])
+    if F.shape[0] == 0:
+        return constant_of(r.model, 0.0)
+    return -_sum_squares(r, e, F @ _flat(x))
+
+
 def _quad_over_lin(r, e, x, y):
     t = r.variable((), "quad_over_lin")
     r.add(rsoc(t, 0.5 * y.reshape(()), x))
@@ -406,14 +414,22 @@ def _lambda_min(r, e, X):
 
 
 def _log_det(r, e, X):
-    # [[X, Z], [Z', diag(diag Z)]] >> 0 with Z lower triangular: det X >= prod Z_ii
+    # [[diag(diag Z), Z'], [Z, X]] >> 0 with Z lower triangular: det X >= prod Z_ii.
+    # Z is its packed lower triangle (n(n+1)/2 columns, row by row) spread by
+    # a constant matrix: the zeros above its diagonal are structurally absent,
+    # and the block's pattern (diagonal, triangle, X) is one Clarabel's
+    # chordal decomposition splits into smaller cones
+    import scipy.sparse as sp
     n = X.shape[0]
-    Z = r.variable((n, n), "log_det")
-    upper = np.array([(i, j) for i in range(n) for j in range(i + 1, n)], int).reshape(-1, 2)
-    if len(upper):
-        r.add(Z.pick(upper) == 0.0)
-    d = diag(Z)
-    block = concatenate([concatenate([X.sym(), Z], axis=1), concatenate([Z.T, diag(d)], axis=1)], axis=0)
+    rows, cols = np.tril_indices(n)
+    t = len(rows)
+    z = r.variable((t,), "log_det")
+    spread = sp.csr_matrix((np.ones(t), (rows * n + cols, np.arange(t))), shape=(n * n, t))
+    Z = (spread @ z).reshape((n, n))
+    # Z_ii stands at i(i+1)/2 + i of the packed rows
+    i = np.arange(n)
+    d = z.pick((i * (i + 1) // 2 + i).reshape(-1, 1))
+    block = concatenate([concatenate([diag(d), Z.T], axis=1), concatenate([Z, X.sym()], axis=1)], axis=0)
     r.add(psd(block))
     u = r.variable((n,), "log_det")
     r.add(exp_cone(u, 1.0, d))
@@ -618,6 +634,8 @@ REDUCE = {
     "sum_largest": _sum_largest, "sum_smallest": _sum_smallest,
     "dotsort": _dotsort, "dotsort_nonpos": _dotsort, "dotsort_mixed": _dotsort,
     "sigma_max": _sigma_max, "normNuc": _norm_nuc, "matrix_frac": _matrix_frac,
+    # quadratics to the quadratic term
+    "quad_form_concave": _quad_form_concave,
 }
 
 
@@ -638,30 +656,80 @@ def constraints_of(model, c):
 
 # -- the objective
 
-def _quadratic_parts(e, w, parts, rest):
+def _weight_times(w, c):
+    """The weight w (a number, an array, a parameter expression) times the
+    factor c of a scaling; None where the product is not affine in the
+    parameters (two parameter expressions)."""
+    if isinstance(w, ParamExpr) and isinstance(c, ParamExpr):
+        return None
+    out = c * w if isinstance(c, ParamExpr) else w * c
+    if isinstance(out, ParamExpr):
+        return out.reshape(()) if out.size == 1 else out
+    return float(np.reshape(out, -1)[0]) if np.size(out) == 1 else out
+
+
+def _elementwise_weight(w):
+    """A weight of one element or one per element, flattened."""
+    return w.flatten() if isinstance(w, ParamExpr) and w.ndim else (w.reshape(-1) if isinstance(w, np.ndarray) else w)
+
+
+def _quadratic_parts(red, e, w, parts, rest, shape=None):
     """Splits an objective into quadratic functions of affine expressions
-    scaled by numbers (parts: (weight, e, Q)) and everything else (rest:
-    (weight, expression))."""
+    (parts: (weight, e, Q)) and everything else (rest: (weight, expression,
+    shape)). `shape` is that of an expression whose entries are summed (None
+    for a scalar); the weight is a number, or under a sum an array or a
+    parameter expression of one element or of the summed shape. A quadratic
+    is a sum_squares, quad_form, square, power(., 2) or huber of an affine
+    expression; huber(x) is min over s of (x - s)^2 + 2 M |s|: the square to
+    the quadratic term, |s| through linear rows."""
+    summed = shape is not None
     if isinstance(e, Expression):
         if e.kind == "sum":
             for a in e.args:
-                _quadratic_parts(a, w, parts, rest)
+                if tuple(a.shape) == tuple(e.shape) or not summed:
+                    _quadratic_parts(red, a, w, parts, rest, shape)
+                else:
+                    rest.append((w, a, shape))
             return
-        if e.kind == "scale" and isinstance(e.data["factor"], float):
-            _quadratic_parts(e.args[0], w * e.data["factor"], parts, rest)
+        if e.kind == "scale":
+            ww = _weight_times(w, e.data["factor"])
+            if ww is not None:
+                _quadratic_parts(red, e.args[0], ww, parts, rest, shape)
+                return
+        elif e.kind == "map" and e.data["full_sum"] and not isinstance(w, np.ndarray) \
+                and (not isinstance(w, ParamExpr) or w.size == 1):
+            inner = e.args[0]
+            _quadratic_parts(red, inner, w, parts, rest, tuple(inner.shape) if inner.size > 1 else None)
             return
-        inner = e.args[0] if e.kind == "map" and e.data["full_sum"] else e
-        if inner.kind == "atom" and isinstance(inner.args[0], Affine):
-            key = inner.data["atom"]
-            if key in ("sum_squares", "square"):
-                x = inner.args[0]
-                # a term list stays one: squares of them are taken together
-                parts.append((w, x if isinstance(x, Terms) else _flat(x), None))
-                return
-            if key == "quad_form":
-                parts.append((w, _flat(inner.args[0]), inner.data["Q"]))
-                return
-    rest.append((w, e))
+        elif e.kind == "atom" and isinstance(e.args[0], Affine) and _quadratic(red, e, w, parts, rest):
+            return
+    rest.append((w, e, shape))
+
+
+def _quadratic(red, e, w, parts, rest):
+    """A quadratic function e of an affine argument (summed when
+    elementwise) split into parts and rest; False for any other."""
+    key, x = e.data["atom"], e.args[0]
+    if key == "sum_squares" or key in ("square", "power_even") and e.data.get("p", 2.0) == 2.0:
+        if isinstance(x, Terms) and not isinstance(w, (ParamExpr, np.ndarray)):
+            # a term list stays one: squares of them are taken together
+            parts.append((w, x, None))
+        else:
+            parts.append((_elementwise_weight(w), _flat(x), None))
+        return True
+    if key in ("quad_form", "quad_form_concave"):
+        Q = e.data["Q"]
+        # a concave part: -w times the positive semidefinite -Q
+        parts.append((w, _flat(x), Q) if key == "quad_form" else (_weight_times(w, -1.0), _flat(x), -Q))
+        return True
+    if key == "huber":
+        xf = _flat(x)
+        s, t = red.variable(xf.shape, "huber"), red.variable(xf.shape, "huber")
+        red.add(s <= t, -t <= s)
+        parts.append((_elementwise_weight(w), xf - s, None))
+        rest.append((_weight_times(_elementwise_weight(w), 2.0 * e.data["M"]), t, xf.shape))
+        return True
+    return False
 
 
 # a sum of at least BATCH alike functions of affine arguments (one function,
@@ -716,6 +784,17 @@ def _batched(red, rest):
     return out
 
 
+def _weighted(a, w, shape):
+    """w times the reduction a (broadcast to `shape` and summed when given)."""
+    if shape is not None and tuple(a.shape) != tuple(shape):
+        a = a._broadcast(tuple(shape))
+    if isinstance(w, ParamExpr):
+        a = w * a
+    elif isinstance(w, np.ndarray) or w != 1.0:
+        a = a * w
+    return (a.sum() if shape is not None else a).reshape(())
+
+
 def objective_of(model, e, sense):
     """The objective `e` (an Expression) as an affine expression or a
     Quadratic, and the auxiliary constraints of its reduction; refused
@@ -727,13 +806,18 @@ def objective_of(model, e, sense):
                          + (f": {e.why}" if e.why else ""))
     if e.size != 1:
         raise ShapeError(f"the objective is a scalar, not of shape {e.shape}")
-    parts, rest = [], []
-    _quadratic_parts(e, 1.0, parts, rest)
     red = Reduction(model)
+    parts, rest = [], []
+    _quadratic_parts(red, e, 1.0, parts, rest)
+    plain = [(w, r) for w, r, shape in rest if shape is None and isinstance(w, float)]
+    weighted = [item for item in rest if item[2] is not None or not isinstance(item[0], float)]
     affine = None
-    for w, r in _batched(red, rest):
+    for w, r in _batched(red, plain):
         a = red.of(r)
         a = (a if w == 1.0 else a * w).reshape(())
+        affine = a if affine is None else affine + a
+    for w, r, shape in weighted:
+        a = _weighted(red.of(r), w, shape)
         affine = a if affine is None else affine + a
     if not parts:
         affine = affine if affine is not None else constant_of(model, 0.0)

@@ -116,6 +116,9 @@ def solve(model, raise_on_failure, settings):
             data["q"] = q
         if "A" in changed:
             data["A"], data["b"] = A.data, b
+        if "P" in changed:
+            # the quadratic term's parameter entries, in place
+            data["P"] = f["P"].data
         if data:
             model._solver.update(**data)
     else:

@@ -10,6 +10,7 @@ from __future__ import annotations
 import bisect
 import itertools
 import math
+import numbers
 import sys
 
 import numpy as np
@@ -19,7 +20,7 @@ from . import kernels as kn
 from . import stacks as st
 from .constraints import Constraint
 from .errors import ModelError, ParameterError
-from .expressions import Computed, constant_of
+from .expressions import Computed, ParamExpr, constant_of
 from .functions import Quadratic
 from .terms import ConeBlock, RowBlock, TermCone, TermRow
 
@@ -467,17 +468,22 @@ def _runs(constraints):
 
 def _objective(model, N):
     """The objective as (affine part, quadratic parts, auxiliary rows, P
-    triplets) in the sense of a minimisation. Quadratic part w e'Qe gets
-    the auxiliary columns u (after the model's own) with the rows e - u == 0
-    and the block 2 w Q (upper triangle) on u's columns."""
+    triplets, parameter weights) in the sense of a minimisation. Quadratic
+    part w e'Qe gets the auxiliary columns u (after the model's own) with
+    the rows e - u == 0 and the block 2 w Q (upper triangle) on u's
+    columns. A parameter weight makes its block's entries a parameter
+    expression (first triplet, expression of the entries): the triplets
+    hold its constant part, the programs of the rest are evaluated with the
+    parameter values."""
     sign = 1.0 if model._sense == "minimize" else -1.0
     obj = model._obj
     if obj is None:
-        return constant_of(model, 0.0), [], N, None
+        return constant_of(model, 0.0), [], N, None, []
     if not isinstance(obj, Quadratic):
-        return (obj if sign > 0 else -obj), [], N, None
+        return (obj if sign > 0 else -obj), [], N, None, []
     aff = obj.affine if obj.affine is not None else constant_of(model, 0.0)
-    aux, pr, pc, pv = [], [], [], []
+    aux, pr, pc, pv, weights = [], [], [], [], []
+    k0 = 0
     for w, e, Q in _scalar_squares(model, obj.parts):
         n, u0 = e.size, N
         N += n
@@ -489,12 +495,7 @@ def _objective(model, N):
         if Q is None:
             rows = st.iota(np.zeros(n, I32), u0)
             cols = rows
-            if type(w) is np.ndarray:
-                # weights per element (scalar squares taken together)
-                vals = np.zeros(n, F64)
-                kn.scaled_copy(vals, 2.0 * sign, n, w)
-            else:
-                vals = np.full(n, 2.0 * w * sign)
+            base = np.full(n, 2.0 * sign)
         else:
             import scipy.sparse as sp
             U = sp.triu(sp.coo_matrix(Q)).tocoo()
@@ -502,13 +503,28 @@ def _objective(model, N):
             rows, cols, scratch = np.zeros(k, I32), np.zeros(k, I32), np.zeros(k, I32)
             kn.shift_pairs(k, 0, np.ascontiguousarray(U.row, I32), u0, u0, rows, scratch)
             kn.shift_pairs(k, 0, np.ascontiguousarray(U.col, I32), u0, u0, cols, scratch)
+            base = np.zeros(k, F64)
+            kn.scaled_copy(base, 2.0 * sign, k, np.ascontiguousarray(U.data, F64))
+        k = len(rows)
+        if isinstance(w, ParamExpr):
+            # the block's entries: the weight (one, or one per element) times
+            # 2 sign Q, its constant part laid out now
+            entries = w * base
+            weights.append((k0, entries))
+            vals = entries._c0_or_zeros().copy()
+        elif type(w) is np.ndarray:
+            # weights per element (scalar squares taken together, or an array)
             vals = np.zeros(k, F64)
-            kn.scaled_copy(vals, 2.0 * w * sign, k, np.ascontiguousarray(U.data, F64))
+            kn.scaled_copy(vals, 2.0 * sign, k, np.ascontiguousarray(w, F64))
+        else:
+            vals = np.zeros(k, F64)
+            kn.scaled_copy(vals, float(w), k, base)
         pr.append(rows)
         pc.append(cols)
         pv.append(vals)
+        k0 += k
     P = (np.concatenate(pr), np.concatenate(pc), np.concatenate(pv))
-    return (aff if sign > 0 else -aff), aux, N, P
+    return (aff if sign > 0 else -aff), aux, N, P, weights
 
 
 def _scalar_squares(model, parts):
@@ -519,7 +535,7 @@ def _scalar_squares(model, parts):
     out, run = [], []
     for part in parts + [(None, None, None)]:
         w, e, Q = part
-        if Q is None and (type(e) is terms.Terms or type(e) is terms.TermSum):
+        if Q is None and (type(e) is terms.Terms or type(e) is terms.TermSum) and isinstance(w, numbers.Real):
             run.append(part)
             continue
         if len(run) > 1:
@@ -534,7 +550,7 @@ def _scalar_squares(model, parts):
 
 
 def _build(model):
-    obj, aux, N, Ptrip = _objective(model, model.nvars)
+    obj, aux, N, Ptrip, Pweights = _objective(model, model.nvars)
     # every constraint's rows, negated (A x + s = b with s the expression);
     # rows that carry programs get each variable once per row, so that
     # every parameter entry has its own position in the solver's matrix
@@ -679,15 +695,59 @@ def _build(model):
     # the conic runs of constraints: (constraints, first element, elements of each)
     conic = [(cons, first, n // len(cons)) for cons, parts, lin, first, cs, n in blocks if not lin]
     cones = lin_cones + ([("nonneg", B)] if B else []) + acc_cones
+    ptable = None
     if Ptrip is None:
         P = compressed_columns(np.zeros(0, F64), np.zeros(0, I32), np.zeros(N + 1, I32), (N, N))
     else:
         colptr, rowidx, (pvals,) = _csc(Ptrip[0], Ptrip[1], [Ptrip[2]], N, N)
-        P = compressed_columns(pvals, rowidx, colptr, (N, N))
+        # the values behind one leading slot, as the objective's (a parameter
+        # entry at value position k is written to slot k + 1)
+        pfull = np.zeros(len(pvals) + 1, F64)
+        kn.copy_f64_run(0, len(pvals), 1, pfull, pvals)
+        P = compressed_columns(pfull[1:], rowidx, colptr, (N, N))
+        if Pweights:
+            ptable = _quadratic_programs(model, Ptrip, Pweights, pfull, N)
     model._flat = dict(N=N, P=P, nrows=nrows, L=L, B=B, Bl=Bl, bsubj=bsubj, fixed=(frows, fcols, fvals, fstarts),
-                      bfix=bfix[:nrows], table=table, otable=otable, qfull=qfull, cones=cones)
+                      bfix=bfix[:nrows], table=table, otable=otable, ptable=ptable, qfull=qfull, cones=cones)
     _acc_tables(model, conic)
     model._param_dirty = True
+
+def _quadratic_programs(model, Ptrip, weights, pfull, N):
+    """The parameter table of the quadratic term's parameter entries: one
+    row whose term k + 1 carries the programs of the entry at value
+    position k (P's triplets stand at distinct positions, each part on
+    columns of its own, so the values are the triplets in column order),
+    evaluated like the objective's row."""
+    order, _ = _column_order(Ptrip[0], Ptrip[1], N, N)
+    slot = np.empty(len(order), I64)
+    slot[order] = np.arange(1, len(order) + 1, dtype=I64)
+    row = None
+    for k0, entries in weights:
+        k = entries.size
+        if entries._A.nnz == 0:
+            continue
+        programs = ParamExpr(model, (k,), None, entries._A)
+        z = Computed(st.identity(model, (k,), slot[k0:k0 + k], True))
+        part = (programs * z).sum()
+        row = part if row is None else row + part
+    if row is None:
+        return None
+    e = st.merge(row._e)
+    t = _store_programs([(e, np.zeros(1, I32))], 1)
+    if t is None:
+        return None
+    n = t["count"]
+    t["subj"], val = np.zeros(n, I32), np.zeros(n, F64)
+    kn.evaluate_parameterized_rows(t["cconst"], t["code"], t["varidx"], t["rcp"], t["sizes"], 0, 1,
+                                   np.zeros(max(model.nparams, 1), F64), t["ptrb"], t["ptre"], 0, 0, t["subj"], val,
+                                   np.zeros(t["depth"], F64))
+    # minus the constant parts laid out at the entries
+    t["negbase"] = np.zeros(n, F64)
+    kn.gather(t["subj"], pfull, val)
+    kn.scaled_copy(t["negbase"], -1.0, n, val)
+    t["pfull"] = pfull
+    return t
+
 
 def _store_programs(exprs, nrows):
     """The parameter table of the rows that carry programs: (expression, its
@@ -838,10 +898,20 @@ def _evaluate(model):
     f = model._flat
     if "A" not in f:
         _structure(model)
-    t, ot = f["table"], f["otable"]
-    if t is not None or ot is not None:
+    t, ot, pt = f["table"], f["otable"], f["ptable"]
+    if t is not None or ot is not None or pt is not None:
         values = parameter_values(model)
     changed = f.setdefault("changed", set())
+    if pt is not None:
+        changed.add("P")
+        # the quadratic term's parameter entries: their programs plus the constant parts
+        n = pt["count"]
+        if "val" not in pt:
+            pt["val"], pt["new"], pt["stack"] = np.zeros(n, F64), np.zeros(n, F64), np.zeros(pt["depth"], F64)
+        kn.evaluate_parameterized_rows(pt["cconst"], pt["code"], pt["varidx"], pt["rcp"], pt["sizes"], 0, 1, values,
+                                       pt["ptrb"], pt["ptre"], 0, 0, pt["subj"], pt["val"], pt["stack"])
+        kn.difference(n, pt["val"], pt["negbase"], pt["new"])
+        kn.scatter(pt["subj"], pt["pfull"], pt["new"])
     if ot is not None:
         changed.add("q")
         # objective: new parameter parts plus the fixed coefficients

@@ -358,7 +358,7 @@ REFUSED = [
     (lambda m, x, t: fh.Constraint("cone", x), fh.ModelError, "unknown constraint kind"),
     (lambda m, x, t: m.maximize(fh.sum_squares(x)), fh.ModelError, "concave"),
     (lambda m, x, t: fh.sum_squares(x) >= 1, fh.ModelError, "must be concave or affine; sum_squares"),
-    (lambda m, x, t: fh.quad_form(x, -np.eye(3)), fh.ModelError, "positive semidefinite"),
+    (lambda m, x, t: fh.quad_form(x, np.diag([1.0, -1.0, 1.0])), fh.ModelError, "indefinite"),
     (lambda m, x, t: x * x, fh.ModelError, "not affine"),
     (lambda m, x, t: m.minimize(x), fh.ShapeError, "scalar"),
 ]
