@@ -200,14 +200,30 @@ def exp_cone(x, y, z):
 
 def power_cone(x, y, z, alpha):
     """x^alpha y^(1-alpha) >= |z| with x, y >= 0 and 0 < alpha < 1,
-    elementwise over operands of one shape (scalars broadcast)."""
+    elementwise over operands of one shape (scalars broadcast); alpha a
+    number, or an array of one exponent per element."""
     if isinstance(alpha, numbers.Real):
         alpha = data.number(alpha, "the exponent alpha of power_cone")
-    if not isinstance(alpha, numbers.Real) or not 0.0 < float(alpha) < 1.0:
-        raise ValueError(f"power_cone: alpha {alpha!r} is not a number strictly between 0 and 1")
+        each = None
+        ok = 0.0 < float(alpha) < 1.0
+    elif isinstance(alpha, (np.ndarray, list, tuple)):
+        each = data.real(alpha, "the exponents alpha of power_cone")
+        ok = each.size > 0 and bool(np.all((each > 0.0) & (each < 1.0)))
+    else:
+        ok = False
+    if not ok:
+        raise ValueError(f"power_cone: alpha {alpha!r} is not a number strictly between 0 and 1"
+                         " (or an array of them)")
     items, rows, shape, n = _elementwise("power_cone", (x, y, z))
-    name = f"power_cone({items[0]!r}, {items[1]!r}, {items[2]!r}, {alpha:g})"
-    return Constraint("pow", rows, name, [("pow", float(alpha))] * n, dual_shape=(3,) + shape)
+    if each is None:
+        name = f"power_cone({items[0]!r}, {items[1]!r}, {items[2]!r}, {alpha:g})"
+        return Constraint("pow", rows, name, [("pow", float(alpha))] * n, dual_shape=(3,) + shape)
+    try:
+        each = np.broadcast_to(each, shape).reshape(-1)
+    except ValueError:
+        raise ShapeError(f"power_cone: exponents of shape {each.shape} for operands of shape {shape}") from None
+    name = f"power_cone({items[0]!r}, {items[1]!r}, {items[2]!r}, alpha)"
+    return Constraint("pow", rows, name, [("pow", a) for a in each.tolist()], dual_shape=(3,) + shape)
 
 
 def gen_power_cone(x, z, alpha):

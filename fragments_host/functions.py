@@ -208,7 +208,7 @@ FUNCTIONS = {
     "entropy": Record(_CCV, _ANY, (NONE,), "exponential cones"),
     "rel_entr": Record(_CVX, _ANY, (NONE, DEC), "exponential cones"),
     "log_sum_exp": Record(_CVX, "arg+", (INC,), "exponential cones and a linear row"),
-    "geo_mean": Record(_CCV, _POS, (INC,), "generalized power cone"),
+    "geo_mean": Record(_CCV, _POS, (INC,), "a chain of power cones (n - 1 for n entries)"),
     "huber": Record(_CVX, _POS, (SIGNED,), "rotated second-order cones and linear rows; objective "
                                              "(summed): quadratic term and linear rows"),
     "lambda_max": Record(_CVX, _ANY, (NONE,), "semidefinite cone"),

@@ -18,7 +18,7 @@ from functools import lru_cache
 
 import numpy as np
 
-from .constraints import exp_cone, gen_power_cone, power_cone, psd, rsoc, soc
+from .constraints import exp_cone, power_cone, psd, rsoc, soc
 from .errors import ModelError, ShapeError
 from .expressions import Affine, ParamExpr, concatenate, constant_of
 from .functions import Expression, Quadratic, diag
@@ -382,8 +382,19 @@ def _log_sum_exp(r, e, x):
 
 
 def _geo_mean(r, e, x):
+    # a chain of three-dimensional power cones, z_k <= x_k^a_k z_(k+1)^(1-a_k)
+    # with a_k = w_k / (w_k + ... + w_n-1), z_0 = t and z_n-1 = x_n-1: the
+    # solver takes these far more robustly than one generalized power cone
+    w, n = e.data["weights"], x.size
+    x = _flat(x)
+    if n == 1:
+        return x.reshape(())
     t = r.variable((), "geo_mean")
-    r.add(gen_power_cone(_flat(x), t, e.data["weights"]))
+    tail = np.cumsum(w[::-1])[::-1]
+    z = r.variable((n - 2,), "geo_mean") if n > 2 else None
+    lower = x[n - 1:] if z is None else concatenate([z, x[n - 1:]])
+    upper = t.reshape((1,)) if z is None else concatenate([t.reshape((1,)), z])
+    r.add(power_cone(x[:n - 1], lower, upper, np.clip(w[:n - 1] / tail[:n - 1], 0.0, 1.0)))
     return t
 
 
@@ -757,30 +768,47 @@ def _norm2_rows(r, X):
 ROWS = {"log_sum_exp": _lse_rows, "norm2": _norm2_rows}
 
 
+def _groupable(w, e, shape):
+    """The group key of an objective part that is one of many alike
+    functions reduced together (ROWS), or None."""
+    if shape is not None or not isinstance(w, float) or not isinstance(e, Expression) or e.kind != "atom":
+        return None
+    atom = e.data.get("atom")
+    if atom in ROWS and e.data.get("axis") is None and isinstance(e.args[0], Affine) \
+            and not isinstance(e.args[0], ParamExpr):
+        return atom, e.args[0].size
+    return None
+
+
 def _batched(red, rest):
-    """The (weight, expression) parts of an objective with the functions
-    that come in large alike groups (ROWS) reduced together: each such group
-    becomes one part, its weights times the rows' bounds."""
-    groups, out = {}, []
-    for w, e in rest:
-        atom = e.data.get("atom") if isinstance(e, Expression) and e.kind == "atom" else None
-        if atom in ROWS and e.data.get("axis") is None and isinstance(e.args[0], Affine) \
-                and not isinstance(e.args[0], ParamExpr):
-            groups.setdefault((atom, e.args[0].size), []).append((w, e))
-        else:
-            out.append((w, e))
-    for (atom, n), members in groups.items():
-        if len(members) < BATCH:
-            out += members
+    """The (weight, expression, shape) parts of an objective in their order,
+    the functions that come in large alike groups (ROWS) reduced together
+    where the group's first member stands: each such group becomes one
+    part, its weights times the rows' bounds. The auxiliary rows and
+    columns come in the order of the parts, as the objective states them."""
+    groups = {}
+    for w, e, shape in rest:
+        key = _groupable(w, e, shape)
+        if key is not None:
+            groups.setdefault(key, []).append((w, e))
+    done, out = set(), []
+    for w, e, shape in rest:
+        key = _groupable(w, e, shape)
+        if key is None or len(groups[key]) < BATCH:
+            out.append((w, e, shape))
             continue
+        if key in done:
+            continue
+        done.add(key)
         # one row per distinct function (a function used twice weighs twice)
         rows, weights = {}, {}
-        for w, e in members:
-            rows.setdefault(id(e), e)
-            weights[id(e)] = weights.get(id(e), 0.0) + w
-        X = concatenate([_flat(e.args[0]).reshape((1, n)) for e in rows.values()], axis=0)
-        t = ROWS[atom](red, X)
-        out.append((1.0, t @ np.fromiter(weights.values(), float, count=len(weights))))
+        for w2, e2 in groups[key]:
+            rows.setdefault(id(e2), e2)
+            weights[id(e2)] = weights.get(id(e2), 0.0) + w2
+        n = key[1]
+        X = concatenate([_flat(e2.args[0]).reshape((1, n)) for e2 in rows.values()], axis=0)
+        t = ROWS[key[0]](red, X)
+        out.append((1.0, t @ np.fromiter(weights.values(), float, count=len(weights)), None))
     return out
 
 
@@ -809,15 +837,13 @@ def objective_of(model, e, sense):
     red = Reduction(model)
     parts, rest = [], []
     _quadratic_parts(red, e, 1.0, parts, rest)
-    plain = [(w, r) for w, r, shape in rest if shape is None and isinstance(w, float)]
-    weighted = [item for item in rest if item[2] is not None or not isinstance(item[0], float)]
     affine = None
-    for w, r in _batched(red, plain):
-        a = red.of(r)
-        a = (a if w == 1.0 else a * w).reshape(())
-        affine = a if affine is None else affine + a
-    for w, r, shape in weighted:
-        a = _weighted(red.of(r), w, shape)
+    for w, r, shape in _batched(red, rest):
+        if shape is None and isinstance(w, float):
+            a = red.of(r)
+            a = (a if w == 1.0 else a * w).reshape(())
+        else:
+            a = _weighted(red.of(r), w, shape)
         affine = a if affine is None else affine + a
     if not parts:
         affine = affine if affine is not None else constant_of(model, 0.0)

@@ -604,6 +604,17 @@ def _build(model):
     # elements at -inf / +inf), one solver row per element of a bounded
     # side: -x + s = -lb and x + s = ub, s >= 0 (rows at infinity are
     # dropped by the solver)
+    # the linear rows: equalities first, then inequalities, each in the
+    # order stated (the order CVXPY hands the solver, whose iterations
+    # follow the rows' order)
+    if any(lin and cs[0][0] == "zero" for _, _, lin, _, cs, _ in blocks) and any(
+            lin and cs[0][0] != "zero" for _, _, lin, _, cs, _ in blocks):
+        linear = sorted((b for b in blocks if b[2]), key=lambda b: b[4][0][0] != "zero")
+        blocks, lin_cones, L = [b for b in blocks if not b[2]], [], 0
+        for cons, parts, lin, _, cs, n in linear:
+            blocks.append((cons, parts, lin, L, cs, n))
+            L += n
+            lin_cones += cs
     bounded = any(getattr(v, "bounds", (None, None)) != (None, None) for v in model._variables)
     bl, bu = (np.full(N + 1, -np.inf), np.full(N + 1, np.inf)) if bounded else (None, None)
     sides = ([], [])

@@ -325,6 +325,8 @@ N_BLOCKS = 24
        cons=hst.lists(hst.integers(0, N_BLOCKS - 1), max_size=2),
        weights=hst.lists(hst.floats(0.1, 3.0), min_size=4, max_size=4),
        seed=hst.integers(0, 2 ** 16))
+# a geometric mean that one generalized power cone left Clarabel short of its tolerances on
+@hypothesis.example(obj=[14], cons=[11], weights=[1.9999999999999996, 1.0, 1.0, 1.0], seed=407)
 def test_random_convex_models_against_cvxpy(obj, cons, weights, seed):
     d = data(str(seed))
     c = np.random.default_rng(seed).normal(size=3)

@@ -152,24 +152,44 @@ def _entropy(F, V, r):
     return "max", F.sum(ent), [M @ x <= M @ r.dirichlet(np.ones(30)) + 0.1, F.sum(x) == 1], x
 
 
-TIGHT_FORMS = {"log_det": _log_det, "inverse covariance": _inverse_covariance, "huber": _huber, "entropy": _entropy}
+def _logistic(F, V, r):
+    w, M = V(4), r.normal(size=(30, 4))
+    y = np.sign(M @ r.normal(size=4) + 0.3 * r.normal(size=30))
+    return "min", F.sum(F.logistic(mul(F, -y, M @ w))) + 0.1 * F.norm(w, 1), [], w
+
+
+TIGHT_FORMS = {"log_det": _log_det, "inverse covariance": _inverse_covariance, "huber": _huber, "entropy": _entropy,
+               "logistic": _logistic}
+
+
+def _rows(A, b):
+    """Each row as its right-hand side and its sorted values, up to sign
+    (an equality's sign is free): the rows of two problems whose columns
+    are ordered apart."""
+    R = A.tocsr()
+    return [(round(abs(float(b[i])), 9), tuple(np.round(np.sort(np.abs(R.data[R.indptr[i]:R.indptr[i + 1]])), 9)))
+            for i in range(R.shape[0])]
 
 
 @pytest.mark.parametrize("name", list(TIGHT_FORMS))
 def test_tight_forms_hand_clarabel_cvxpys_problem_size(name):
     """The model against CVXPY's (objective, primal), and the flat problem
-    of CVXPY's size: rows, columns, entries of A and of P."""
+    of CVXPY's size (rows, columns, entries of A and of P) with its rows in
+    CVXPY's order: equalities first, the objective's rows as it states
+    them."""
     m = fh.Model()
     sense, obj, cons, v = TIGHT_FORMS[name](fh, m.variable, np.random.default_rng(len(name)))
     m.add(*cons)
     (m.minimize if sense == "min" else m.maximize)(obj)
     val = m.solve(**TIGHT)
-    size = (m.flat_problem()[1].shape, m.flat_problem()[1].nnz, m.quadratic_term().nnz)
+    _, Am, bm, _ = m.flat_problem()
+    size = (Am.shape, Am.nnz, m.quadratic_term().nnz)
     sense, obj, cons, vc = TIGHT_FORMS[name](cp, cp.Variable, np.random.default_rng(len(name)))
     prob = cp.Problem((cp.Minimize if sense == "min" else cp.Maximize)(obj), cons)
     np.testing.assert_allclose(val, prob.solve(solver=cp.CLARABEL, **TIGHT), rtol=1e-7, atol=1e-7)
-    # log det is flat near its optimum: the matrices agree to the square root of the tolerances
-    tol = 2e-4 if v.ndim == 2 else 1e-5
+    # log det and logistic are flat near their optima: the solutions agree to the square root of the tolerances
+    tol = 2e-4 if v.ndim == 2 or name == "logistic" else 1e-5
     np.testing.assert_allclose(v.value, vc.value, rtol=tol, atol=tol)
     data = prob.get_problem_data(cp.CLARABEL)[0]
     assert size == (data["A"].shape, data["A"].nnz, data["P"].nnz if "P" in data else 0)
+    assert _rows(Am, bm) == _rows(data["A"], data["b"])
