@@ -42,7 +42,8 @@ class ModelState:
     `_ref` is the state itself, as a model's `_ref` is its state: code that
     records the model of an expression takes `model._ref` of either."""
 
-    __slots__ = ("owner", "name", "_flat", "_sol", "_native", "_param_dirty", "params", "given", "__weakref__")
+    __slots__ = ("owner", "name", "_flat", "_sol", "_native", "_param_dirty", "params", "given", "signs",
+                 "__weakref__")
 
     def __init__(self, model, name):
         self.owner = weakref.ref(model)
@@ -54,6 +55,9 @@ class ModelState:
         # values the user set on variables since the last solve: id(variable)
         # -> (its full column map, its values flat); the next solve drops them
         self.given = {}
+        # the sign of each variable's domain by its first column: (first
+        # column, columns, sign), in order (a pick of a variable has its sign)
+        self.signs = []
 
     @property
     def _ref(self):
@@ -479,7 +483,50 @@ class Affine(NumpyOperand):
     def sign(self):
         """"nonnegative" / "nonpositive" where known (constants, variables
         with a signed domain, parameters declared with a sign), else "unknown"."""
-        return getattr(self, "_sign", None) or "unknown"
+        s = getattr(self, "_sign", None)
+        if s is None and self._op is not None:
+            s = self._sign = _derived_sign(self._op, self._args)
+        return s or "unknown"
+
+
+# operations whose every element is an element of their first operand
+_PICKS = frozenset(("box", "take", "reshape", "permute", "spread", "broadcast"))
+_FLIP = {"nonnegative": "nonpositive", "nonpositive": "nonnegative", "unknown": "unknown"}
+
+
+def _common_sign(signs):
+    """The sign of a sum of terms of these signs."""
+    signs = set(signs)
+    return signs.pop() if len(signs) == 1 else "unknown"
+
+
+def _scaled_sign(sign, w):
+    """The sign of w times an expression of `sign` (a zero is nonnegative)."""
+    return "nonnegative" if w == 0 else sign if w > 0 else _FLIP[sign]
+
+
+def _derived_sign(op, args):
+    """The sign of an expression from its operation and its operands' signs,
+    as CVXPY derives it: picks, sums and joins of one sign keep it, a
+    factor's sign flips it where negative."""
+    if op in _PICKS or op == "sum":
+        return args[0].sign
+    if op == "const":
+        a = args[0]
+        return "nonnegative" if np.all(a >= 0) else "nonpositive" if np.all(a <= 0) else "unknown"
+    if op == "scale":
+        return _scaled_sign(args[0].sign, args[1])
+    if op == "wsum":
+        return _common_sign(_scaled_sign(x.sign, w) for x, w in zip(*args))
+    if op == "concat":
+        return _common_sign(x.sign for x in args[0])
+    if op == "diag":
+        values, e = args
+        if np.all(values >= 0):
+            return _scaled_sign(e.sign, 1.0)
+        if np.all(values <= 0):
+            return _scaled_sign(e.sign, -1.0)
+    return "unknown"
 
 
 class Computed(Affine):
@@ -620,8 +667,9 @@ def _record(model, shape, op, args, operands, fixed, name):
             key = None if x._key is None else key + (x._key,)
     a._key, a._depth = key, depth + 1
     if depth >= deferred.DEEP:
-        # computed here, and its name written out, so that it holds none of
-        # the expressions it was made of
+        # computed here, and its name and sign written out, so that it holds
+        # none of the expressions it was made of
+        a.sign
         a._e
         a._op = a._args = None
         a._key, a._depth = ("e", id(a)), 0

@@ -204,6 +204,7 @@ class Model:
         v.bounds = bounds
         v.nonneg, v.nonpos, v.structure = bool(nonneg), bool(nonpos), None
         self._variables.append(v)
+        self._ref.signs.append((int(nidxs[0]) if n else 0, n, v.sign))
         self._changed()
         return v
 
@@ -244,6 +245,7 @@ class Model:
         v.bounds = bounds
         v.nonneg, v.nonpos, v.structure = False, False, structure
         self._variables.append(v)
+        self._ref.signs.append((int(packed[0]) if k * t else 0, k * t, v.sign))
         if structure != "symmetric" and k * n:
             # held weakly by the variable: the model holds the constraint,
             # which holds the variable

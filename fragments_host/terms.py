@@ -19,6 +19,7 @@ a cone, a parameter), its blocks are laid out from its lists and the
 general operations take over."""
 from __future__ import annotations
 
+import bisect
 import itertools
 import operator
 
@@ -88,6 +89,15 @@ class Terms(Affine):
 
     def __repr__(self):
         return self.name
+
+    @property
+    def sign(self):
+        """The sign of the sum of its terms, each variable's by its domain
+        (as a pick of the variable has it), and of its constant."""
+        signs = [expressions._scaled_sign(_column_sign(self._model, v), c) for v, c in zip(self.v, self.c)]
+        if self.k:
+            signs.append("nonnegative" if self.k > 0 else "nonpositive")
+        return expressions._common_sign(signs) if signs else "nonnegative"
 
     # -- arithmetic on term lists; anything else through the general operations
     def __add__(self, o):
@@ -484,6 +494,16 @@ def _column_names(model):
         idx = np.unravel_index(col - firsts[k], var.shape) if var.shape else ()
         return f"{var.name}[{', '.join(map(str, idx))}]" if idx else var.name
     return name
+
+
+def _column_sign(state, col):
+    """The sign of the variable holding solver column `col` (its element
+    number, from 1), or "unknown" for an auxiliary column."""
+    signs = state.signs
+    k = bisect.bisect_right(signs, (col, float("inf"))) - 1
+    if k >= 0 and col < signs[k][0] + signs[k][1]:
+        return signs[k][2]
+    return "unknown"
 
 
 def _variable_item(var, key):

@@ -78,6 +78,14 @@ EXPRESSIONS = [
     lambda F, o: F.sum_squares(F.pos(o["x"])) + 2 * F.square(o["x"][0]),
     lambda F, o: F.sum(F.exp(o["X"]), axis=0)[1:],
     lambda F, o: F.abs(o["y"]) / -2.0,
+    # affine expressions keep their operands' signs through picks, sums and factors of one sign
+    lambda F, o: o["y"][0], lambda F, o: o["z"][1:], lambda F, o: o["y"][[0, 2]], lambda F, o: -o["y"][0] * 2.0,
+    lambda F, o: o["y"][0] + o["y"][1] + 1.0, lambda F, o: o["y"][0] - o["z"][1], lambda F, o: o["y"][0] - 1.0,
+    lambda F, o: o["y"] + o["x"], lambda F, o: F.sum(o["y"]) - F.sum(o["z"]), lambda F, o: o["X"][0, 0] + o["y"][0],
+    lambda F, o: F.reshape(o["y"], (3, 1), order="C").T if F is not fh else o["y"].reshape((3, 1)).T,
+    lambda F, o: F.hstack([o["y"], 2.0 * o["y"]]), lambda F, o: F.multiply(o["z"], np.array([1.0, 2.0, 0.5]))
+    if F is not fh else o["z"] * np.array([1.0, 2.0, 0.5]),
+    lambda F, o: F.xexp(o["y"][1]), lambda F, o: F.xexp(o["y"][1] - o["z"][0]),
 ]
 
 
