@@ -1,5 +1,6 @@
 """fragments_host: states conic models through affine expressions on the
-`fragments` kernels and solves them with Clarabel.
+`fragments` kernels and solves them with Clarabel, HiGHS, SCS, OSQP, ECOS
+or SCIP.
 
 The road of a model, one module per step, each importing only the steps
 before it: `errors` (the exceptions), `data` (numbers and arrays checked),
@@ -12,8 +13,11 @@ affine algebra), `constraints` (constraint kinds and cones; comparisons of
 affine expressions state them), `functions` (the convex functions, their
 curvature, sign and value; quadratic objectives), `terms` (scalar elements
 as term lists), `reductions` (functions reduced to cones), `translate` (the
-flat problem), `solution` (values and duals mapped back), `solver`
-(Clarabel), `model` (the statement). A step sets what it builds on the
+flat problem), `solution` (values and duals mapped back), `solver_base`
+(the flat problem and result every solver backend takes and gives back),
+the backends `solver_clarabel`, `solver_scs`, `solver_osqp`,
+`solver_highs`, `solver_ecos`, `solver_scip`, `solver` (the dispatch to
+them), `model` (the statement). A step sets what it builds on the
 classes of the steps before it: the comparisons of an affine expression
 come from constraints.py, its abs() and ** from functions.py, its value
 from solution.py."""

@@ -16,7 +16,8 @@ import weakref
 
 import numpy as np
 
-from . import data, solver, translate
+from . import data, translate
+from . import solver as _solver
 from . import stacks as st
 from . import kernels as kn
 from .constraints import Constraint, psd
@@ -106,6 +107,32 @@ def _sides(name, lb, ub, nonneg, nonpos, bounds):
     return (0.0 if nonneg else lb), (0.0 if nonpos else ub)
 
 
+def _integer_elements(given, shape, name, what):
+    """The elements declared integer (or boolean): a bool per element of the
+    shape, or None; `given` is True / False or a list of multi-indices."""
+    if given is False or given is None:
+        return None
+    n = st.size_of(shape)
+    if given is True:
+        return np.ones(n, bool)
+    if isinstance(given, (bool, np.bool_)):
+        return np.ones(n, bool) if given else None
+    if not isinstance(given, (list, tuple)):
+        raise TypeError(f"{what}= of variable {name} is True, False or a list of multi-indices, not {given!r}")
+    nd = len(shape)
+    try:
+        idx = np.asarray([tuple(np.atleast_1d(i)) for i in given], dtype=np.int64).reshape(len(given), nd)
+    except (TypeError, ValueError):
+        raise ShapeError(f"{what}= of variable {name} of shape {shape}: a list of multi-indices of {nd} entries "
+                         f"each, not {given!r}") from None
+    if np.any(idx < 0) or np.any(idx >= np.asarray(shape, dtype=np.int64)):
+        raise IndexError(f"{what}= of variable {name}: a multi-index out of range for shape {shape}")
+    out = np.zeros(n, bool)
+    if len(idx):
+        out[np.ravel_multi_index(tuple(idx.T), shape)] = True
+    return out
+
+
 def _packed_domain(dom, shape, cols, size, name, side):
     """One side of a symmetric variable's domain on its packed columns
     (`cols`: the packed column, from 0, of each of the variable's
@@ -173,7 +200,7 @@ class Model:
 
     # -- statement
     def variable(self, shape=(), name=None, lb=None, ub=None, nonneg=False, nonpos=False, bounds=None,
-                 symmetric=False, PSD=False, NSD=False):
+                 symmetric=False, PSD=False, NSD=False, integer=False, boolean=False):
         """A variable of any shape with a domain: free (no bounds), nonneg=True
         (lower bound 0), nonpos=True (upper bound 0), lb= / ub= or bounds=(lb,
         ub) (None for an open side), each bound a scalar for every element, an
@@ -184,7 +211,12 @@ class Model:
         semidefinite) take a square shape (n, n), or (..., n, n) for a batch of
         n x n blocks, each block symmetric (PSD / NSD: each block constrained,
         the constraint in `cone`); the scalar elements of each block are its
-        packed lower triangle, so X[i, j] and X[j, i] are one solver column."""
+        packed lower triangle, so X[i, j] and X[j, i] are one solver column.
+
+        integer=True makes every element integer, boolean=True every element
+        integer in [0, 1] (no other bounds with it; nonneg=True is allowed);
+        either may instead be a list of multi-indices, as CVXPY's
+        `integer=[(0,), (2,)]`, for those elements only."""
         shape = as_shape(shape, "the shape of a variable")
         if any(s < 0 for s in shape):
             raise ShapeError(f"a variable's shape has no negative extent: {shape}")
@@ -193,6 +225,25 @@ class Model:
         if len(structure) > 1:
             raise ModelError(f"variable {name} is declared {' and '.join(structure)}: a variable is one of "
                              "symmetric, PSD or NSD (PSD and NSD variables are symmetric)")
+        ints = _integer_elements(integer, shape, name, "integer")
+        bools = _integer_elements(boolean, shape, name, "boolean")
+        if (ints is not None or bools is not None) and structure:
+            raise ModelError(f"variable {name} is declared {structure[0]} and integer/boolean: a symmetric or "
+                             "semidefinite variable has no integer elements")
+        if bools is not None:
+            given = [w for w, on in (("lb", lb is not None), ("ub", ub is not None), ("bounds", bounds is not None),
+                                     ("nonpos", nonpos)) if on]
+            if given:
+                raise ModelError(f"variable {name} is declared boolean (bounds [0, 1]) and given {', '.join(given)}: "
+                                 "a boolean element's bounds are 0 and 1 (state others with constraints)")
+            if boolean is True:
+                lb, ub = 0.0, 1.0
+            else:
+                at = np.argwhere(bools.reshape(shape))
+                ub = (at, np.ones(len(at)))
+                if not nonneg:
+                    lb = (at, np.zeros(len(at)))
+            ints = bools if ints is None else (ints | bools)
         lb, ub = _sides(name, lb, ub, nonneg, nonpos, bounds)
         if structure:
             return self._packed(shape, name, structure[0], lb, ub)
@@ -203,6 +254,7 @@ class Model:
         v = Variable(self, name, shape, nidxs)
         v.bounds = bounds
         v.nonneg, v.nonpos, v.structure = bool(nonneg), bool(nonpos), None
+        v.integer = ints if ints is not None and ints.any() else None
         self._variables.append(v)
         self._ref.signs.append((int(nidxs[0]) if n else 0, n, v.sign))
         self._changed()
@@ -458,18 +510,23 @@ class Model:
         translate.flat_problem(self)
         return self._flat["P"]
 
-    def solve(self, raise_on_failure=False, warm_start=False, **settings):
-        """Solves the model with Clarabel and returns its value. Any Clarabel
-        setting passes through (`tol_gap_abs=1e-10`, `max_iter=50`,
-        `time_limit=1.0`, `verbose=True`, ...); the defaults are Clarabel's.
-        A solver outcome is always reported in `status`; with
+    def solve(self, solver=None, raise_on_failure=False, warm_start=False, **settings):
+        """Solves the model and returns its value. `solver` names the solver
+        ("CLARABEL", "HIGHS", "SCS", "OSQP", "ECOS", "SCIP", any case); None
+        takes the default of the problem's class: Clarabel for a continuous
+        problem, HiGHS for a mixed-integer one with linear rows only, SCIP for
+        a mixed-integer one with other cones. A solver that cannot take the
+        problem is refused before solving (SolverError). The solver's own
+        settings pass through, checked against its names (Clarabel's
+        `tol_gap_abs=1e-10`, `max_iter=50`, `time_limit=1.0`, `verbose=True`,
+        HiGHS's `time_limit`, `mip_rel_gap`, ...); the defaults are the
+        solver's, quiet. A solver outcome is always reported in `status`; with
         raise_on_failure=True a status other than optimal raises SolverError.
 
         warm_start=True asks the solver to start from the variables' values
-        (the last solution, or values set with `x.value = ...`). Clarabel's
-        interface takes no initial point, so with Clarabel it has no effect:
-        the solve starts from Clarabel's own point, and
-        `solver_stats.warm_started` is False."""
+        (the last solution, or values set with `x.value = ...`) where it takes
+        an initial point; Clarabel takes none, so with Clarabel it has no
+        effect and `solver_stats.warm_started` is False."""
         if not isinstance(warm_start, (bool, np.bool_)):
             raise TypeError(f"warm_start is True or False, not {warm_start!r}")
-        return solver.solve(self, raise_on_failure, settings)
+        return _solver.solve(self, solver, raise_on_failure, warm_start, settings)

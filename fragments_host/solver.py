@@ -1,8 +1,14 @@
-"""The solver interface: Clarabel's settings passed through, its status
-words turned into the ones CVXPY users know, its setup kept for re-solves
-that only change parameter values (the new data handed over by `update`)."""
+"""The solvers: one flat problem handed to the backend the user names (or
+the one its class calls for: continuous, Clarabel; mixed-integer with only
+linear rows, HiGHS; mixed-integer with other cones, SCIP), after checking
+that the backend takes its cones, its quadratic term and its integer
+columns. Each backend (`solver_<name>`) gives back its vectors in Clarabel's
+conventions and a status word of the model's; here they become the model's
+value, status, statistics and solution. The backend's setup is kept for
+re-solves that only change parameter values (per backend and settings)."""
 from __future__ import annotations
 
+import importlib
 import math
 import time
 from dataclasses import dataclass
@@ -11,145 +17,169 @@ import numpy as np
 
 from . import solution, translate
 from .errors import SolverError
-from .stacks import F64
+from .solver_base import INFEASIBLE, SOLVED, UNBOUNDED, Problem
 
-# Clarabel's status -> the status word of the model
-STATUS = {
-    "Solved": "optimal",
-    "AlmostSolved": "optimal_inaccurate",
-    "PrimalInfeasible": "infeasible",
-    "AlmostPrimalInfeasible": "infeasible_inaccurate",
-    "DualInfeasible": "unbounded",
-    "AlmostDualInfeasible": "unbounded_inaccurate",
-    "MaxIterations": "user_limit",
-    "MaxTime": "user_limit",
-    "CallbackTerminated": "user_limit",
-    "NumericalError": "solver_error",
-    "InsufficientProgress": "solver_error",
-    "Unsolved": "solver_error",
-}
-SOLVED = ("optimal", "optimal_inaccurate")
-INFEASIBLE = ("infeasible", "infeasible_inaccurate")
-UNBOUNDED = ("unbounded", "unbounded_inaccurate")
-
-# Where the package's default differs from Clarabel's: no banner unless asked
-DEFAULTS = {"verbose": False}
+# the solver names m.solve(solver=...) takes -> the backend's module
+BACKENDS = {"CLARABEL": "solver_clarabel", "SCS": "solver_scs", "OSQP": "solver_osqp", "HIGHS": "solver_highs",
+            "ECOS": "solver_ecos", "SCIP": "solver_scip"}
+# the default by the problem's class, in order of preference
+DEFAULT = {"continuous": ("CLARABEL",), "mixed-integer linear": ("HIGHS", "SCIP"), "mixed-integer conic": ("SCIP",)}
+# an integer column's value within this of an integer is that integer
+INTEGRALITY = 1e-6
 
 
 @dataclass
 class SolverStats:
     """What the solver reports of one solve."""
     solver_name: str
-    status: str              # Clarabel's own status word
-    solve_time: float        # seconds inside Clarabel's solve
-    setup_time: float        # seconds to set Clarabel up (or to update its data)
+    status: str              # the solver's own status word
+    solve_time: float        # seconds inside the solver's solve
+    setup_time: float        # seconds to set the solver up (or to update its data)
     iterations: int
     reused: bool             # the solver's setup was kept and its data updated
-    clarabel_time: float     # seconds in Clarabel's calls: setup or update, and solve
-    warm_started: bool = False   # the solve started from the variables' values (Clarabel takes no initial point)
-
-
-class SolverOutput:
-    """Clarabel's own vectors of the flat problem (see Model.flat_problem):
-    x, s, z as it returned them, read from the solver's solution on first use."""
-
-    def __init__(self, sol):
-        self._sol = sol
-        self._x = self._s = self._z = None
+    clarabel_time: float     # seconds in the solver's calls: setup or update, and solve (the total time)
+    warm_started: bool = False   # the solve started from the variables' values
 
     @property
-    def x(self):
-        if self._x is None:
-            self._x = np.asarray(self._sol.x, F64)
-        return self._x
-
-    @property
-    def s(self):
-        if self._s is None:
-            self._s = np.asarray(self._sol.s, F64)
-        return self._s
-
-    @property
-    def z(self):
-        if self._z is None:
-            self._z = np.asarray(self._sol.z, F64)
-        return self._z
+    def total_time(self):
+        return self.clarabel_time
 
 
-def _settings(clarabel, given):
-    s = clarabel.DefaultSettings()
-    for key, value in {**DEFAULTS, **given}.items():
-        if key.startswith("_") or not hasattr(s, key):
-            raise TypeError(f"unknown Clarabel setting {key!r}")
-        try:
-            setattr(s, key, value)
-        except (TypeError, ValueError) as exc:
-            raise TypeError(f"Clarabel setting {key}={value!r}: {exc}") from None
-    return s
+def backend(name):
+    """The backend module of a solver name (None: not part of the package)."""
+    try:
+        return importlib.import_module(f"{__package__}.{BACKENDS[name]}")
+    except ModuleNotFoundError as exc:
+        if exc.name == f"{__package__}.{BACKENDS[name]}":
+            return None
+        raise
 
 
-def _cones(clarabel, cones):
-    make = {
-        "zero": clarabel.ZeroConeT, "nonneg": clarabel.NonnegativeConeT, "soc": clarabel.SecondOrderConeT,
-        "psd": clarabel.PSDTriangleConeT, "exp": lambda _: clarabel.ExponentialConeT(),
-        "pow": clarabel.PowerConeT, "genpow": lambda a: clarabel.GenPowerConeT(list(a[0]), a[1]),
-    }
-    return [make[k](n) for k, n in cones]
+def known():
+    """The solver names whose backends the package has."""
+    return [n for n in BACKENDS if backend(n) is not None]
 
 
-def solve(model, raise_on_failure, settings):
-    import clarabel
+def _lacks(mod, problem):
+    """What of the problem the backend does not take (empty: it takes it)."""
+    out = []
+    kinds = sorted({k for k, _ in problem.cones} - mod.CONES)
+    if kinds:
+        out.append(f"cones of kind {', '.join(kinds)}")
+    if problem.P is not None and not mod.QUADRATIC:
+        out.append("a quadratic objective")
+    if problem.integer is not None and not mod.INTEGER:
+        out.append("integer variables")
+    more = getattr(mod, "lacks", None)
+    extra = more(problem) if more is not None and not out else None
+    if extra:
+        out.append(extra)
+    return out
+
+
+def _missing(mod):
+    return SolverError(f"solver {mod.NAME} is not installed: pip install {mod.PIP} (or pip install "
+                       f"\".[{mod.NAME.lower()}]\" from the project)")
+
+
+def _takers(problem):
+    return [n for n in known() if backend(n).available() and not _lacks(backend(n), problem)]
+
+
+def choose(name, problem):
+    """The backend for the problem: the named one (checked), or the default of
+    the problem's class."""
+    if name is None:
+        kind = "continuous" if problem.integer is None else (
+            "mixed-integer linear" if {k for k, _ in problem.cones} <= {"zero", "nonneg"} else "mixed-integer conic")
+        first_missing = None
+        for n in DEFAULT[kind]:
+            mod = backend(n)
+            if mod is None or _lacks(mod, problem):
+                continue
+            if mod.available():
+                return mod
+            first_missing = first_missing or mod
+        if first_missing is not None:
+            raise _missing(first_missing)
+        raise SolverError(f"no solver of the package takes this {kind} problem; installed solvers that can take it: "
+                          f"{', '.join(_takers(problem)) or 'none'}")
+    if not isinstance(name, str):
+        raise TypeError(f"solver is a solver's name, one of {', '.join(known())}; not {name!r}")
+    mod = backend(name.upper()) if name.upper() in BACKENDS else None
+    if mod is None:
+        raise ValueError(f"unknown solver {name!r}; the known ones: {', '.join(known())}")
+    if not mod.available():
+        raise _missing(mod)
+    lacks = _lacks(mod, problem)
+    if lacks:
+        raise SolverError(f"{mod.NAME} cannot take this problem: it has {' and '.join(lacks)}, which {mod.NAME} "
+                          f"does not take; installed solvers that can take it: "
+                          f"{', '.join(_takers(problem)) or 'none'}")
+    return mod
+
+
+def _warm(model, n, m):
+    """(x, s, z) to start from: the last solution's vectors where they fit
+    the flat problem, x with the values the user set written over it."""
+    out = model._solver_output
+    fits = out is not None and out.x is not None and len(out.x) == n
+    given = model._ref.given
+    if not fits and not given:
+        return None
+    x = out.x.copy() if fits else np.zeros(n)
+    for full, vals in given.values():
+        x[full - 1] = vals
+    s = out.s if fits and out.s is not None and len(out.s) == m else None
+    z = out.z if fits and out.z is not None and len(out.z) == m else None
+    return x, s, z
+
+
+def solve(model, name, raise_on_failure, warm_start, settings):
     q, A, b, cones = translate.flat_problem(model)
     f = model._flat
-    key = tuple(sorted(settings.items()))
-    t0 = time.perf_counter()
-    # the model's statement unchanged since the solver was set up (a change
-    # drops it): only parameter values moved, so the new data goes in place
-    reuse = (model._solver is not None and model._solver_key == key
-             and model._solver.is_data_update_allowed())
+    P = f["P"]
+    problem = Problem(P if P.nnz else None, q, A, b, cones, f.get("integer"))
+    mod = choose(name, problem)
+    given = mod.settings(settings)
+    key = (mod.NAME, tuple(sorted(settings.items())))
+    # the model's statement unchanged since this solver was set up with these
+    # settings (a change of statement drops it): only parameter values moved
+    kept = model._solver if model._solver is not None and model._solver_key == key else None
     changed = f.setdefault("changed", set())
-    if reuse:
-        # only what the parameter change reached: the objective alone keeps
-        # the solver's factorisation of the matrix
-        data = {}
-        if "q" in changed:
-            data["q"] = q
-        if "A" in changed:
-            data["A"], data["b"] = A.data, b
-        if "P" in changed:
-            # the quadratic term's parameter entries, in place
-            data["P"] = f["P"].data
-        if data:
-            model._solver.update(**data)
-    else:
-        model._solver = clarabel.DefaultSolver(f["P"], q, A, b, _cones(clarabel, cones),
-                                               _settings(clarabel, settings))
-        model._solver_key = key
-    changed.clear()
+    warm = _warm(model, len(q), len(b)) if warm_start else None
+    t0 = time.perf_counter()
+    res = mod.solve(problem, given, kept, frozenset(changed), warm)
     t1 = time.perf_counter()
-    sol = model._solver.solve()
-    t2 = time.perf_counter()
-    word = str(sol.status)
-    status = STATUS.get(word, "solver_error")
+    changed.clear()
+    model._solver, model._solver_key = res.kept, key
+    status = res.status
     model._status = status
-    model._solver_stats = SolverStats("CLARABEL", word, float(sol.solve_time), t1 - t0, int(sol.iterations), reuse,
-                                     t2 - t0)
-    model._solver_output = SolverOutput(sol)
+    model._solver_stats = SolverStats(mod.NAME, res.raw, res.solve_time, res.setup_time, res.iterations, res.reused,
+                                      t1 - t0, warm is not None and getattr(mod, "WARM_START", False))
+    mixed = problem.integer is not None
+    if mixed and res.x is not None:
+        # integer columns within the solver's tolerance of an integer: that integer
+        cols = problem.integer
+        r = np.round(res.x[cols])
+        res.x[cols] = np.where(np.abs(res.x[cols] - r) <= INTEGRALITY, r, res.x[cols])
+    model._solver_output = res
     sign = 1.0 if model._sense == "minimize" else -1.0
-    if status in SOLVED:
-        model._value = sign * (float(sol.obj_val) + float(f["qfull"][0]))
-        solution.store(model, model.solver_output, primal=True, dual=True)
+    dual = res.z is not None and not mixed
+    if status in SOLVED and res.x is not None:
+        model._value = sign * (float(res.obj) + float(f["qfull"][0]))
+        solution.store(model, res, primal=True, dual=dual)
     elif status in INFEASIBLE:
         # z is the certificate of infeasibility: A'z = 0, b'z < 0, z in the dual cones
         model._value = sign * math.inf
-        solution.store(model, model.solver_output, primal=False, dual=True)
+        solution.store(model, res, primal=False, dual=dual)
     elif status in UNBOUNDED:
         # x is an improving ray: A x + s = 0 with s in the cones, q.x < 0
         model._value = -sign * math.inf
-        solution.store(model, model.solver_output, primal=True, dual=False, ray=True)
+        solution.store(model, res, primal=res.x is not None, dual=False, ray=True)
     else:
         model._value = None
         solution.store(model, None, primal=False, dual=False)
     if raise_on_failure and status not in SOLVED:
-        raise SolverError(f"solver status {word} ({status})")
+        raise SolverError(f"solver status {res.raw} ({status})")
     return model._value

@@ -719,9 +719,23 @@ def _build(model):
         if Pweights:
             ptable = _quadratic_programs(model, Ptrip, Pweights, pfull, N)
     model._flat = dict(N=N, P=P, nrows=nrows, L=L, B=B, Bl=Bl, bsubj=bsubj, fixed=(frows, fcols, fvals, fstarts),
-                      bfix=bfix[:nrows], table=table, otable=otable, ptable=ptable, qfull=qfull, cones=cones)
+                      bfix=bfix[:nrows], table=table, otable=otable, ptable=ptable, qfull=qfull, cones=cones,
+                      integer=_integer_columns(model, N))
     _acc_tables(model, conic)
     model._param_dirty = True
+
+def _integer_columns(model, N):
+    """The integer columns of the flat problem (bool per column), or None
+    when no variable has an integer element: each variable's integer
+    elements (`integer`, a bool per element, or None) at its columns."""
+    marked = [v for v in model.variables if getattr(v, "integer", None) is not None]
+    if not marked:
+        return None
+    out = np.zeros(N, bool)
+    for v in marked:
+        out[v.nidxs[v.integer.reshape(-1)] - 1] = True
+    return out
+
 
 def _quadratic_programs(model, Ptrip, weights, pfull, N):
     """The parameter table of the quadratic term's parameter entries: one
