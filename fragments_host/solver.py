@@ -92,18 +92,22 @@ def choose(name, problem):
     if name is None:
         kind = "continuous" if problem.integer is None else (
             "mixed-integer linear" if {k for k, _ in problem.cones} <= {"zero", "nonneg"} else "mixed-integer conic")
-        first_missing = None
+        first_missing, why = None, []
         for n in DEFAULT[kind]:
             mod = backend(n)
-            if mod is None or _lacks(mod, problem):
+            if mod is None:
+                continue
+            lacks = _lacks(mod, problem)
+            if lacks:
+                why.append(f"{n} does not take {' and '.join(lacks)}")
                 continue
             if mod.available():
                 return mod
             first_missing = first_missing or mod
         if first_missing is not None:
             raise _missing(first_missing)
-        raise SolverError(f"no solver of the package takes this {kind} problem; installed solvers that can take it: "
-                          f"{', '.join(_takers(problem)) or 'none'}")
+        raise SolverError(f"no default solver takes this {kind} problem ({'; '.join(why) or 'none of the package'}); "
+                          f"installed solvers that can take it: {', '.join(_takers(problem)) or 'none'}")
     if not isinstance(name, str):
         raise TypeError(f"solver is a solver's name, one of {', '.join(known())}; not {name!r}")
     mod = backend(name.upper()) if name.upper() in BACKENDS else None
@@ -161,7 +165,7 @@ def solve(model, name, raise_on_failure, warm_start, settings):
     if mixed and res.x is not None:
         # integer columns within the solver's tolerance of an integer: that integer
         cols = problem.integer
-        r = np.round(res.x[cols])
+        r = np.round(res.x[cols]) + 0.0
         res.x[cols] = np.where(np.abs(res.x[cols] - r) <= INTEGRALITY, r, res.x[cols])
     model._solver_output = res
     sign = 1.0 if model._sense == "minimize" else -1.0
