@@ -1,7 +1,7 @@
 """The SCS and OSQP backends called on the flat problem directly: SCS's cone
-order and triangle layout, both solvers' dual and certificate signs, OSQP's
-update path and SCS's warm start on a re-solve, settings refused. CVXPY with
-the same solver and Clarabel on the same flat problem are the oracles."""
+order and triangle layout, both solvers' dual and certificate signs, the
+update path and warm start of a re-solve, settings refused. CVXPY with the
+same solver and Clarabel on the same flat problem are the oracles."""
 import numpy as np
 import pytest
 import scipy.sparse as sp
@@ -10,13 +10,12 @@ cp = pytest.importorskip("cvxpy")
 clarabel = pytest.importorskip("clarabel")
 
 import fragments_host as fh  # noqa: E402
-from fragments_host import solver_base as sb  # noqa: E402
-from fragments_host import solver_osqp, solver_scs  # noqa: E402
+from fragments_host import solver_base as sb, solver_osqp, solver_scs  # noqa: E402
 from fragments_host.solver import _cones  # noqa: E402
 
-SCS_TIGHT = dict(eps_abs=1e-10, eps_rel=1e-10)
-OSQP_TIGHT = dict(eps_abs=1e-9, eps_rel=1e-9, polish=True, max_iter=200000)
-SOLVERS = {"SCS": (solver_scs, SCS_TIGHT), "OSQP": (solver_osqp, OSQP_TIGHT)}
+SOLVERS = {"SCS": (solver_scs, dict(eps_abs=1e-10, eps_rel=1e-10, eps_infeas=1e-9)),
+           "OSQP": (solver_osqp, dict(eps_abs=1e-9, eps_rel=1e-9, polish=True, max_iter=200000,
+                                      eps_prim_inf=1e-9, eps_dual_inf=1e-9))}
 
 
 def problem(m):
@@ -24,31 +23,21 @@ def problem(m):
     return sb.Problem(m.quadratic_term(), q, A, b, cones, None)
 
 
-def run(name, p, kept=None, changed=(), warm=None, **extra):
+def run(name, p, kept=None, changed=(), warm=None):
     mod, tight = SOLVERS[name]
-    return mod.solve(p, mod.settings({**tight, **extra}), kept, set(changed), warm)
+    return mod.solve(p, mod.settings(tight), kept, set(changed), warm)
 
 
 def full(P, n):
-    if P is None:
-        return sp.csc_matrix((n, n))
-    return P + P.T - sp.diags(P.diagonal())
+    return sp.csc_matrix((n, n)) if P is None else P + P.T - sp.diags(P.diagonal())
 
 
-def clarabel_solve(p):
-    st = clarabel.DefaultSettings()
-    st.verbose, st.tol_gap_abs, st.tol_gap_rel, st.tol_feas = False, 1e-10, 1e-10, 1e-10
-    P = p.P if p.P is not None else sp.csc_matrix((len(p.q), len(p.q)))
-    sol = clarabel.DefaultSolver(P, p.q, p.A, p.b, _cones(clarabel, p.cones), st).solve()
-    return np.array(sol.x), sol.obj_val
-
-
-def mixed_cones():
+def test_scs_regroups_the_cones_and_hands_back_the_flat_rows():
     # a semidefinite variable, an exp cone, a second semidefinite block, a soc and a power cone:
-    # the flat rows interleave the kinds SCS wants grouped
+    # the flat rows interleave the kinds SCS takes grouped, its triangles by lower columns
     rng = np.random.default_rng(2)
-    G = rng.normal(size=(3, 3))
-    C, B = G @ G.T + np.eye(3), (lambda M: M + M.T)(rng.normal(size=(3, 3)))
+    G, H = rng.normal(size=(3, 3)), rng.normal(size=(3, 3))
+    C, B = G @ G.T + np.eye(3), H + H.T
     m = fh.Model()
     X, t, u, y = m.semidefinite(3, "X"), m.variable(name="t"), m.variable(3, "u"), m.variable(3, "y")
     m.add(fh.exp_cone(u[0], 1.0, t))
@@ -60,71 +49,27 @@ def mixed_cones():
     Xc, tc, uc, yc = cp.Variable((3, 3), PSD=True), cp.Variable(), cp.Variable(3), cp.Variable(3)
     cons = [cp.constraints.ExpCone(uc[0], 1.0, tc), Xc + uc[1] * np.eye(3) - B >> 0, cp.SOC(tc, yc),
             cp.constraints.PowCone3D(uc[1], uc[2], yc[0], 0.3), cp.sum(yc) == 1]
-    return m, cp.Problem(cp.Minimize(tc + cp.trace(C @ Xc) + uc[1] + uc[2] - 0.5 * uc[0]), cons)
-
-
-def bounded_qp():
-    rng = np.random.default_rng(1)
-    A, b, G = rng.normal(size=(8, 4)), rng.normal(size=8), rng.normal(size=(3, 4))
-    m = fh.Model()
-    x = m.variable(4, "x", lb=-0.3, ub=0.4)
-    m.add(G @ x <= 0.2)
-    m.add(x.sum() == 0.5)
-    m.minimize(fh.sum_squares(A @ x - b) + x[0])
-    xc = cp.Variable(4)
-    cons = [xc >= -0.3, xc <= 0.4, G @ xc <= 0.2, cp.sum(xc) == 0.5]
-    return m, cp.Problem(cp.Minimize(cp.sum_squares(A @ xc - b) + xc[0]), cons)
-
-
-def lp():
-    rng = np.random.default_rng(4)
-    c, G = rng.normal(size=5), rng.normal(size=(7, 5))
-    h = G @ rng.uniform(0, 1, 5) + 0.5
-    m = fh.Model()
-    x = m.variable(5, "x", nonneg=True)
-    m.add(G @ x <= h)
-    m.add(x.sum() == 2.0)
-    m.minimize(c @ x)
-    xc = cp.Variable(5, nonneg=True)
-    return m, cp.Problem(cp.Minimize(c @ xc), [G @ xc <= h, cp.sum(xc) == 2.0])
-
-
-CVXPY_SETTINGS = {"SCS": SCS_TIGHT, "OSQP": dict(OSQP_TIGHT, polishing=True)}
-
-
-@pytest.mark.parametrize("name, case", [("SCS", mixed_cones), ("SCS", bounded_qp), ("SCS", lp),
-                                        ("OSQP", bounded_qp), ("OSQP", lp)])
-def test_solution_in_the_flat_rows_and_signs(name, case):
-    m, prob = case()
+    prob = cp.Problem(cp.Minimize(tc + cp.trace(C @ Xc) + uc[1] + uc[2] - 0.5 * uc[0]), cons)
     p = problem(m)
-    r = run(name, p)
-    assert r.status == "optimal" and not r.reused
-    opts = dict(CVXPY_SETTINGS[name])
-    if name == "OSQP":
-        opts.pop("polish")
-    prob.solve(solver=name, **opts)
-    np.testing.assert_allclose(r.obj + m._flat["qfull"][0], prob.value, rtol=1e-6, atol=1e-6)
-    x, obj = clarabel_solve(p)
-    np.testing.assert_allclose(r.obj, obj, rtol=1e-6, atol=1e-6)
-    np.testing.assert_allclose(r.x, x, atol=2e-5)
-    # s and z back in the flat rows with Clarabel's signs: A x + s = b, P x + q + A'z = 0, s'z = 0
+    assert [k for k, _ in p.cones] == ["zero", "psd", "exp", "psd", "soc", "pow"]
+    r = run("SCS", p)
+    assert r.status == "optimal"
+    np.testing.assert_allclose(r.obj, prob.solve(solver="SCS", **SOLVERS["SCS"][1]), rtol=1e-6)
+    st = clarabel.DefaultSettings()
+    st.verbose, st.tol_gap_abs, st.tol_gap_rel, st.tol_feas = False, 1e-10, 1e-10, 1e-10
+    sol = clarabel.DefaultSolver(full(None, len(p.q)), p.q, p.A, p.b, _cones(clarabel, p.cones), st).solve()
+    np.testing.assert_allclose(r.obj, sol.obj_val, rtol=1e-6)
+    np.testing.assert_allclose(r.x, sol.x, atol=2e-5)
+    # s and z in the flat rows, Clarabel's signs: A x + s = b, q + A'z = 0, s'z = 0
     np.testing.assert_allclose(p.A @ r.x + r.s, p.b, atol=1e-6)
-    np.testing.assert_allclose(full(p.P, len(p.q)) @ r.x + p.q + p.A.T @ r.z, 0, atol=1e-5)
+    np.testing.assert_allclose(p.q + p.A.T @ r.z, 0, atol=1e-5)
     assert abs(r.s @ r.z) < 1e-5
-    assert np.all(r.z[sb.rows_of(p.cones, ("nonneg",))] >= -1e-7)
+    # a warm start takes s and z back into SCS's rows
+    cold, warm = run("SCS", p, r.kept), run("SCS", p, r.kept, warm=(r.x, r.s, r.z))
+    assert warm.iterations < cold.iterations / 2
 
 
-@pytest.mark.parametrize("n", [1, 2, 3, 4])
-def test_triangle_order_for_scs(n):
-    # Clarabel: upper triangle by columns; SCS: lower triangle by columns; both sqrt(2) off the diagonal
-    M = (lambda G: G + G.T)(np.random.default_rng(n).normal(size=(n, n)))
-    W = np.where(np.eye(n, dtype=bool), 1.0, np.sqrt(2)) * M
-    upper = np.concatenate([W[:j + 1, j] for j in range(n)])
-    lower = np.concatenate([W[j:, j] for j in range(n)])
-    np.testing.assert_array_equal(upper[sb.psd_triangle_permutation(n)], lower)
-
-
-def lp_infeasible():
+def infeasible():
     m = fh.Model()
     x = m.variable(2)
     m.add(x >= 1.0)
@@ -133,26 +78,7 @@ def lp_infeasible():
     return m
 
 
-def soc_infeasible():
-    m = fh.Model()
-    x, t = m.variable(2), m.variable()
-    m.add(fh.soc(t, x))
-    m.add(t <= 1.0)
-    m.add(x[0] == 2.0)
-    m.minimize(t)
-    return m
-
-
-def lp_unbounded():
-    m = fh.Model()
-    x = m.variable(2)
-    m.add(x[0] >= 0.0)
-    m.add(x[1] == 1.0)
-    m.minimize(-x[0] + x[1])
-    return m
-
-
-def qp_unbounded():
+def unbounded():
     m = fh.Model()
     x = m.variable(2)
     m.add(x[0] == 1.0)
@@ -161,28 +87,71 @@ def qp_unbounded():
     return m
 
 
-CERTIFICATE = {"SCS": dict(eps_infeas=1e-9), "OSQP": dict(eps_prim_inf=1e-9, eps_dual_inf=1e-9)}
+@pytest.mark.parametrize("name", ["SCS", "OSQP"])
+def test_certificates_in_clarabels_signs(name):
+    p = problem(infeasible())
+    r = run(name, p)
+    z, nonneg = r.z / np.abs(r.z).max(), sb.rows_of(p.cones, ("nonneg",))
+    assert r.status == "infeasible" and r.x is None
+    np.testing.assert_allclose(p.A.T @ z, 0, atol=1e-6)          # A'z = 0, b'z < 0, z >= 0
+    assert p.b @ z < -1e-3 and np.all(z[nonneg] >= -1e-7)
+    p = problem(unbounded())
+    r = run(name, p)
+    x, nonneg = r.x / np.abs(r.x).max(), sb.rows_of(p.cones, ("nonneg",))
+    assert r.status == "unbounded" and r.z is None
+    s = -(p.A @ x)                                                 # A x + s = 0, s in the cones, q'x < 0
+    np.testing.assert_allclose(r.s / np.abs(r.x).max(), s, atol=1e-9)
+    assert p.q @ x < -1e-3 and np.all(s[nonneg] >= -1e-7)
+    np.testing.assert_allclose(s[sb.rows_of(p.cones, ("zero",))], 0, atol=1e-7)
+    np.testing.assert_allclose(full(p.P, len(p.q)) @ x, 0, atol=1e-6)
 
 
-@pytest.mark.parametrize("name, case, word", [
-    ("SCS", lp_infeasible, "infeasible"), ("SCS", soc_infeasible, "infeasible"),
-    ("OSQP", lp_infeasible, "infeasible"),
-    ("SCS", lp_unbounded, "unbounded"), ("SCS", qp_unbounded, "unbounded"),
-    ("OSQP", lp_unbounded, "unbounded"), ("OSQP", qp_unbounded, "unbounded")])
-def test_certificates_in_clarabels_signs(name, case, word):
-    p = problem(case())
-    r = run(name, p, **CERTIFICATE[name])
-    assert r.status == word and r.obj is None
-    nonneg = sb.rows_of(p.cones, ("nonneg",))
-    if word == "infeasible":
-        z = r.z / np.abs(r.z).max()
-        assert r.x is None
-        np.testing.assert_allclose(p.A.T @ z, 0, atol=1e-6)       # A'z = 0, b'z < 0, z >= 0 on nonneg rows
-        assert p.b @ z < -1e-3 and np.all(z[nonneg] >= -1e-7)
+def parametric_qp():
+    rng = np.random.default_rng(3)
+    A, F = rng.normal(size=(6, 3)), rng.normal(size=(3, 3))
+    m = fh.Model()
+    x = m.variable(3, "x")
+    b, c, g, w = m.parameter(6, "b"), m.parameter(3, "c"), m.parameter((), "g"), m.parameter((), "w", nonneg=True)
+    m.add(F @ x <= 2.0 * np.ones(3))
+    m.add(g * x.sum() == 1.0)
+    m.minimize(w * fh.sum_squares(A @ x - b) + (c * x).sum())
+    return m, (b, c, g, w)
+
+
+# (b, c) move first, then g (a coefficient of A), then w (the quadratic term's weight):
+# OSQP updates all of them in place, SCS only b and q
+@pytest.mark.parametrize("name, reused", [("OSQP", [False, True, True, True]), ("SCS", [False, True, False, False])])
+def test_resolve_updates_or_sets_up_anew_and_matches_a_fresh_solve(name, reused):
+    rng = np.random.default_rng(7)
+    m, params = parametric_qp()
+    kept = None
+    for k in range(4):
+        vals = (rng.normal(size=6), rng.normal(size=3), 1.0 + (k >= 2), 1.0 + (k == 3))
+        fresh, fparams = parametric_qp()
+        for par, fpar, v in zip(params, fparams, vals):
+            par.value = fpar.value = v
+        p = problem(m)
+        r = run(name, p, kept, m._flat["changed"])
+        m._flat["changed"].clear()
+        f, kept = run(name, problem(fresh)), r.kept
+        assert r.reused == reused[k]
+        np.testing.assert_allclose(r.obj, f.obj, rtol=1e-7, atol=1e-8)
+        np.testing.assert_allclose(np.concatenate([r.x, r.z]), np.concatenate([f.x, f.z]), atol=1e-6)
+    # the same data again: from the last solution (z permuted into SCS's rows) in far fewer iterations
+    cold, warm = run(name, p, kept), run(name, p, kept, warm=(r.x, r.s, r.z))
+    assert warm.iterations < cold.iterations / 2
+
+
+@pytest.mark.parametrize("mod, given, out", [
+    (solver_scs, {"max_iters": 7}, {"max_iters": 7, "verbose": False}),
+    (solver_osqp, {"polish": True, "verbose": True}, {"polishing": True, "verbose": True}),
+    (solver_scs, {"max_iter": 1}, "unknown SCS setting 'max_iter'"),
+    (solver_osqp, {"max_iters": 1}, "unknown OSQP setting 'max_iters'"),
+    (solver_osqp, {"warm_start": True}, "unknown OSQP setting 'warm_start'"),
+])
+def test_settings_in_the_solvers_own_names(mod, given, out):
+    if isinstance(out, dict):
+        assert mod.settings(given) == out
     else:
-        x = r.x / np.abs(r.x).max()
-        s = -(p.A @ x)                                              # A x + s = 0, s in the cones, q'x < 0
-        np.testing.assert_allclose(r.s / np.abs(r.x).max(), s, atol=1e-9)
-        assert p.q @ x < -1e-3 and np.all(s[nonneg] >= -1e-7)
-        np.testing.assert_allclose(s[sb.rows_of(p.cones, ("zero",))], 0, atol=1e-7)
-        np.testing.assert_allclose(full(p.P, len(p.q)) @ x, 0, atol=1e-6)
+        with pytest.raises(TypeError, match=out):
+            mod.settings(given)
