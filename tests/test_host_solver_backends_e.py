@@ -11,7 +11,6 @@ clarabel = pytest.importorskip("clarabel")
 
 import fragments_host as fh  # noqa: E402
 from fragments_host import solver_base as sb, solver_osqp, solver_scs  # noqa: E402
-from fragments_host.solver import _cones  # noqa: E402
 
 SOLVERS = {"SCS": (solver_scs, dict(eps_abs=1e-10, eps_rel=1e-10, eps_infeas=1e-9)),
            "OSQP": (solver_osqp, dict(eps_abs=1e-9, eps_rel=1e-9, polish=True, max_iter=200000,
@@ -26,6 +25,10 @@ def problem(m):
 def run(name, p, kept=None, changed=(), warm=None):
     mod, tight = SOLVERS[name]
     return mod.solve(p, mod.settings(tight), kept, set(changed), warm)
+
+
+CLARABEL_CONES = {"zero": clarabel.ZeroConeT, "soc": clarabel.SecondOrderConeT, "psd": clarabel.PSDTriangleConeT,
+                  "exp": lambda _: clarabel.ExponentialConeT(), "pow": clarabel.PowerConeT}
 
 
 def full(P, n):
@@ -57,7 +60,7 @@ def test_scs_regroups_the_cones_and_hands_back_the_flat_rows():
     np.testing.assert_allclose(r.obj, prob.solve(solver="SCS", **SOLVERS["SCS"][1]), rtol=1e-6)
     st = clarabel.DefaultSettings()
     st.verbose, st.tol_gap_abs, st.tol_gap_rel, st.tol_feas = False, 1e-10, 1e-10, 1e-10
-    sol = clarabel.DefaultSolver(full(None, len(p.q)), p.q, p.A, p.b, _cones(clarabel, p.cones), st).solve()
+    sol = clarabel.DefaultSolver(full(None, len(p.q)), p.q, p.A, p.b, [CLARABEL_CONES[k](n) for k, n in p.cones], st).solve()
     np.testing.assert_allclose(r.obj, sol.obj_val, rtol=1e-6)
     np.testing.assert_allclose(r.x, sol.x, atol=2e-5)
     # s and z in the flat rows, Clarabel's signs: A x + s = b, q + A'z = 0, s'z = 0
