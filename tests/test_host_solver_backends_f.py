@@ -1,7 +1,7 @@
-"""The ECOS and SCIP backends called directly on the flat problem of a model:
-ECOS against CVXPY + ECOS (value, primal) and Clarabel on the same problem
-(duals and certificates in its signs); SCIP's mixed-integer models against
-brute force over the integer points and CVXPY + SCIP."""
+"""The ECOS and SCIP backends called directly on a model's flat problem:
+ECOS against CVXPY + ECOS and Clarabel on the same problem (duals and
+certificates in its signs), SCIP's mixed-integer models against brute force
+over the integer points and CVXPY + SCIP."""
 import itertools
 
 import numpy as np
@@ -9,7 +9,7 @@ import pytest
 import scipy.sparse as sp
 
 import fragments_host as fh
-from fragments_host import solver_ecos, solver_scip
+from fragments_host import solution, solver_ecos, solver_scip
 from fragments_host.solver_base import Problem, cone_rows
 
 cp = pytest.importorskip("cvxpy")
@@ -18,213 +18,102 @@ pytest.importorskip("ecos")
 pytest.importorskip("pyscipopt")
 
 RNG = np.random.default_rng(3)
-M = RNG.normal(size=(4, 3))
-Y = RNG.normal(size=4) * 3
-C = np.array([1.0, 2.0, -1.0])
+M, Y, C = RNG.normal(size=(4, 3)), RNG.normal(size=4) * 3, np.array([1.0, 2.0, -1.0])
+BOX = [np.array(v, float) for v in itertools.product(range(-3, 4), repeat=3)]
+# each model: lib -> x -> (objective, constraints), stated alike in fragments_host and CVXPY
+SOCP = lambda L, x: (L.norm(M @ x - Y) + C @ x, [L.sum(x) == 1, x >= -2])            # noqa: E731
+EXPC = lambda L, x: (L.sum(L.exp(x)) - C @ x + L.norm(x - 0.5), [L.sum(x) == 1, x <= 2])  # noqa: E731
+MI = {  # integer x in [-3, 3]^3: (the model, its value at an integer point, inf where infeasible)
+    "socp": (lambda L, x: (L.norm(M @ x - Y), [x >= -3, x <= 3]), lambda v: np.linalg.norm(M @ v - Y)),
+    "lp": (lambda L, x: (-C @ x, [M @ x <= 2, x >= -3, x <= 3]),
+           lambda v: -C @ v if (M @ v <= 2 + 1e-12).all() else np.inf),
+    "qp": (lambda L, x: (L.sum_squares(M @ x - Y) + 4 * C @ x, [x >= -3, x <= 3]),
+           lambda v: np.sum((M @ v - Y) ** 2) + 4 * C @ v),
+}
+INFEASIBLE = lambda L, x: (L.sum(x), [x >= 1, L.norm(x) <= 1])                        # noqa: E731
+UNBOUNDED = lambda L, x: (-L.sum(x), [x[0] >= 1, L.norm(x) <= x[0] + x[1] + 3])         # noqa: E731
 
 
-def problem(m, integer=None):
+def build(model, n=3, integer=False):
+    """(fragments_host model, its variable, constraints, flat problem), (CVXPY problem, variable, constraints)."""
+    m = fh.Model()
+    x = m.variable(n)
+    obj, cons = model(fh, x)
+    cons = [m.add(c) for c in cons]
+    m.minimize(obj)
     q, A, b, cones = m.flat_problem()
     P = m.quadratic_term()
-    ints = None
-    if integer is not None:
-        ints = np.zeros(len(q), bool)
-        ints[integer] = True
-    return Problem(P if P.nnz else None, q, A, b, cones, ints)
+    ints = np.arange(len(q)) < n if integer else None
+    p = Problem(P if P.nnz else None, q, A, b, cones, ints)
+    y = cp.Variable(n, integer=integer)
+    obj, rcons = model(cp, y)
+    return (m, x, cons, p), (cp.Problem(cp.Minimize(obj), rcons), y, rcons)
 
 
 def run(mod, p, **given):
     return mod.solve(p, mod.settings(given), None, frozenset(), None)
 
 
-def clarabel_solve(p):
+def in_cones(p, v, tol=1e-7):
+    """v in the product of the problem's (self-dual) nonnegative and second-order cones."""
+    return all(v[f:f + k].min() >= -tol if kind == "nonneg" else v[f] >= np.linalg.norm(v[f + 1:f + k]) - tol
+               for kind, f, k, _ in cone_rows(p.cones))
+
+
+@pytest.mark.parametrize("model", [SOCP, EXPC])
+def test_ecos_against_cvxpy_and_clarabel(model):
+    (m, x, cons, p), (ref, y, rcons) = build(model)
+    r = run(solver_ecos, p)
+    ref.solve(solver="ECOS")
+    assert r.status == "optimal" and r.obj + m._flat["qfull"][0] == pytest.approx(ref.value, abs=1e-6)
     make = {"zero": clarabel.ZeroConeT, "nonneg": clarabel.NonnegativeConeT, "soc": clarabel.SecondOrderConeT,
             "exp": lambda _: clarabel.ExponentialConeT()}
     st = clarabel.DefaultSettings()
     st.verbose = False
-    n = len(p.q)
-    P = p.P if p.P is not None else sp.csc_matrix((n, n))
-    return clarabel.DefaultSolver(P, p.q, p.A, p.b, [make[k](d) for k, d in p.cones], st).solve()
-
-
-# each: (the model in fragments_host, the same in CVXPY); x the variable compared
-def socp(lib):
-    if lib is fh:
-        m = fh.Model()
-        x = m.variable(3)
-        eq = m.add(fh.sum(x) == 1)
-        m.add(x >= -2)
-        m.minimize(fh.norm(M @ x - Y) + C @ x)
-        return m, x, eq
-    x = cp.Variable(3)
-    eq = cp.sum(x) == 1
-    return cp.Problem(cp.Minimize(cp.norm(M @ x - Y) + C @ x), [eq, x >= -2]), x, eq
-
-
-def expcone(lib):
-    # exponential cones and a second-order cone
-    if lib is fh:
-        m = fh.Model()
-        x = m.variable(3)
-        eq = m.add(fh.sum(x) == 1)
-        m.add(x <= 2)
-        m.minimize(fh.sum(fh.exp(x)) - C @ x + fh.norm(x - 0.5))
-        return m, x, eq
-    x = cp.Variable(3)
-    eq = cp.sum(x) == 1
-    return cp.Problem(cp.Minimize(cp.sum(cp.exp(x)) - C @ x + cp.norm(x - 0.5)), [eq, x <= 2]), x, eq
-
-
-@pytest.mark.parametrize("build", [socp, expcone])
-def test_ecos_against_cvxpy_and_clarabel(build):
-    m, x, eq = build(fh)
-    p = problem(m)
-    r = run(solver_ecos, p)
-    assert r.status == "optimal" and not r.reused
-    ref, rx, req = build(cp)
-    ref.solve(solver="ECOS")
-    assert r.obj + m._flat["qfull"][0] == pytest.approx(ref.value, abs=1e-6)
-    c = clarabel_solve(p)
-    # the flat problem's x, s, z, rows in its order, signs as Clarabel's
-    for mine, theirs in ((r.x, c.x), (r.s, c.s), (r.z, c.z)):
-        assert np.allclose(mine, np.asarray(theirs), atol=2e-4)
-    # the model's variable and dual from ECOS's vectors, as CVXPY + ECOS has
-    # them (an equality's dual minus CVXPY's)
-    from fragments_host import solution
+    c = clarabel.DefaultSolver(sp.csc_matrix(p.A.shape[1:] * 2), p.q, p.A, p.b, [make[k](d) for k, d in p.cones],
+                               st).solve()
+    # x, s, z in the flat problem's row order and Clarabel's signs
+    assert all(np.allclose(u, np.asarray(v), atol=2e-4) for u, v in ((r.x, c.x), (r.s, c.s), (r.z, c.z)))
     solution.store(m, r, primal=True, dual=True)
-    assert np.allclose(x.value, rx.value, atol=2e-4)
-    assert eq.dual == pytest.approx(-req.dual_value, abs=2e-4)
-
-
-def infeasible_socp():
-    m = fh.Model()
-    x = m.variable(2)
-    m.add(x >= 1)
-    m.add(fh.norm(x) <= 1)
-    m.minimize(fh.sum(x))
-    return m
-
-
-def unbounded_socp():
-    m = fh.Model()
-    x = m.variable(2)
-    m.add(x[0] >= 1)
-    m.add(fh.norm(x) <= x[0] + x[1] + 3)
-    m.minimize(-fh.sum(x))
-    return m
+    # the variable as CVXPY + ECOS has it; the equality's dual minus CVXPY's
+    assert np.allclose(x.value, y.value, atol=2e-4)
+    assert cons[0].dual == pytest.approx(-rcons[0].dual_value, abs=2e-4)
 
 
 def test_ecos_certificates_in_clarabels_signs():
-    p = problem(infeasible_socp())
+    p = build(INFEASIBLE, 2)[0][3]
     r = run(solver_ecos, p)
     assert (r.status, r.x) == ("infeasible", None)
-    # A'z = 0, b'z < 0, z in the dual cones (nonneg rows >= 0, the cone's first entry its norm's bound)
-    assert np.abs(p.A.T @ r.z).max() < 1e-6 and p.b @ r.z == pytest.approx(-1.0)
-    assert in_cones(p, r.z)
-    p = problem(unbounded_socp())
+    assert np.abs(p.A.T @ r.z).max() < 1e-6 and p.b @ r.z == pytest.approx(-1.0) and in_cones(p, r.z)
+    p = build(UNBOUNDED, 2)[0][3]
     r = run(solver_ecos, p)
     assert r.status == "unbounded" and p.q @ r.x == pytest.approx(-1.0)
     assert np.allclose(r.s, -(p.A @ r.x)) and in_cones(p, r.s)
 
 
-def in_cones(p, v, tol=1e-7):
-    """v in the product of the problem's nonnegative and second-order cones
-    (both self-dual)."""
-    ok = True
-    for kind, f, k, _ in cone_rows(p.cones):
-        part = v[f:f + k]
-        ok &= part.min() >= -tol if kind == "nonneg" else part[0] >= np.linalg.norm(part[1:]) - tol
-    return bool(ok)
-
-
-def box_points(lo, hi, n):
-    return [np.array(v, float) for v in itertools.product(range(lo, hi + 1), repeat=n)]
-
-
-def mi_norm(lib):
-    # min ||M x - Y|| with x integer in [-3, 3]^3 (a mixed-integer SOCP)
-    if lib is fh:
-        m = fh.Model()
-        x = m.variable(3)
-        m.add(x >= -3)
-        m.add(x <= 3)
-        m.minimize(fh.norm(M @ x - Y))
-        return m, x
-    x = cp.Variable(3, integer=True)
-    return cp.Problem(cp.Minimize(cp.norm(M @ x - Y)), [x >= -3, x <= 3]), x
-
-
-def mi_lp(lib):
-    # max C'x s.t. M x <= 2, x integer in [-3, 3]^3
-    if lib is fh:
-        m = fh.Model()
-        x = m.variable(3)
-        m.add(M @ x <= 2)
-        m.add(x >= -3)
-        m.add(x <= 3)
-        m.minimize(-C @ x)
-        return m, x
-    x = cp.Variable(3, integer=True)
-    return cp.Problem(cp.Minimize(-C @ x), [M @ x <= 2, x >= -3, x <= 3]), x
-
-
-def mi_qp(lib):
-    # min ||M x - Y||^2 + 4 C'x with x integer in [-3, 3]^3 (the quadratic term through SCIP's epigraph)
-    if lib is fh:
-        m = fh.Model()
-        x = m.variable(3)
-        m.add(x >= -3)
-        m.add(x <= 3)
-        m.minimize(fh.sum_squares(M @ x - Y) + 4 * C @ x)
-        return m, x
-    x = cp.Variable(3, integer=True)
-    return cp.Problem(cp.Minimize(cp.sum_squares(M @ x - Y) + 4 * C @ x), [x >= -3, x <= 3]), x
-
-
-BRUTE = {
-    mi_norm: lambda v: np.linalg.norm(M @ v - Y),
-    mi_lp: lambda v: -C @ v if (M @ v <= 2 + 1e-12).all() else np.inf,
-    mi_qp: lambda v: np.sum((M @ v - Y) ** 2) + 4 * C @ v,
-}
-
-
-@pytest.mark.parametrize("build", [mi_norm, mi_lp, mi_qp])
-def test_scip_mixed_integer_against_brute_force_and_cvxpy(build):
-    m, x = build(fh)
-    p = problem(m, [0, 1, 2])
+@pytest.mark.parametrize("kind", MI)
+def test_scip_mixed_integer_against_brute_force_and_cvxpy(kind):
+    model, value = MI[kind]
+    (m, x, _, p), (ref, _, _) = build(model, integer=True)
     r = run(solver_scip, p)
-    assert r.status == "optimal" and r.z is None
-    value = r.obj + m._flat["qfull"][0]
-    best = min(BRUTE[build](v) for v in box_points(-3, 3, 3))
-    assert value == pytest.approx(best, abs=1e-6)
-    assert np.abs(r.x[:3] - np.round(r.x[:3])).max() < 1e-6
-    assert BRUTE[build](np.round(r.x[:3])) == pytest.approx(best, abs=1e-6)
-    assert np.allclose(r.s, p.b - p.A @ r.x)
-    ref, _ = build(cp)
+    best = min(map(value, BOX))
+    assert r.status == "optimal" and r.z is None and np.allclose(r.s, p.b - p.A @ r.x)
+    assert r.obj + m._flat["qfull"][0] == pytest.approx(best, abs=1e-6)
+    assert np.abs(r.x[:3] - np.round(r.x[:3])).max() < 1e-6 and value(np.round(r.x[:3])) == pytest.approx(best)
     ref.solve(solver="SCIP")
-    assert value == pytest.approx(ref.value, abs=1e-6)
+    assert ref.value == pytest.approx(best, abs=1e-6)
 
 
-def test_infeasible_through_each():
-    m = infeasible_socp()
-    assert run(solver_ecos, problem(m)).status == "infeasible"
-    # no integer point in (0.2, 0.8)^2
-    m = fh.Model()
-    x = m.variable(2)
-    m.add(x >= 0.2)
-    m.add(x <= 0.8)
-    m.add(fh.norm(x) <= 3)
-    m.minimize(fh.sum(x))
-    r = run(solver_scip, problem(m, [0, 1]))
+def test_scip_infeasible():
+    # no integer point in [0.2, 0.8]^2; the continuous model has them
+    model = lambda L, x: (L.sum(x), [x >= 0.2, x <= 0.8, L.norm(x) <= 3])          # noqa: E731
+    r = run(solver_scip, build(model, 2, integer=True)[0][3])
     assert (r.status, r.x, r.z) == ("infeasible", None, None)
-    # the same continuous: feasible
-    assert run(solver_scip, problem(m)).obj == pytest.approx(0.4, abs=1e-6)
+    assert run(solver_scip, build(model, 2)[0][3]).obj == pytest.approx(0.4, abs=1e-6)
 
 
 @pytest.mark.parametrize("mod, given, message", [
     (solver_ecos, {"max_iter": 5}, "unknown ECOS setting 'max_iter'"),
-    (solver_ecos, {"mi_max_iters": 5}, "unknown ECOS setting"),
-    (solver_ecos, {"feastol": -1.0}, "positive number"),
     (solver_ecos, {"max_iters": 2.5}, "nonnegative count"),
     (solver_scip, {"limits/tim": 1.0}, "unknown SCIP setting 'limits/tim'"),
     (solver_scip, {"limits/time": "soon"}, "SCIP setting limits/time='soon'"),
@@ -234,24 +123,16 @@ def test_settings_refused(mod, given, message):
         mod.settings(given)
 
 
-@pytest.mark.parametrize("given, raw, status", [
-    ({"limits/time": 0.0}, "timelimit", "user_limit"),            # stopped before any solution
-    ({"limits/solutions": 1}, "sollimit", "optimal_inaccurate"),  # stopped at a feasible point
-    ({"limits/gap": 0.5}, "gaplimit", "optimal_inaccurate"),
+@pytest.mark.parametrize("mod, given, raw, status", [
+    (solver_scip, {"limits/time": 0.0}, "timelimit", "user_limit"),            # before any solution
+    (solver_scip, {"limits/solutions": 1}, "sollimit", "optimal_inaccurate"),  # at a feasible point
+    (solver_scip, {"limits/gap": 0.5}, "gaplimit", "optimal_inaccurate"),
+    (solver_ecos, {"max_iters": 2}, "Maximum number of iterations reached", "user_limit"),
 ])
-def test_scip_limits_in_the_package_words(given, raw, status):
-    m, _ = mi_norm(fh)
-    p = problem(m, [0, 1, 2])
-    r = run(solver_scip, p, **given)
+def test_limits_in_the_package_words(mod, given, raw, status):
+    p = build(MI["socp"][0], integer=mod is solver_scip)[0][3]
+    r = run(mod, p, **given)
     assert (r.raw, r.status) == (raw, status)
-    if status == "user_limit":
-        assert r.x is None and r.obj is None
-    else:
-        # a feasible integer point of the box, its value no better than the optimum
-        assert r.s[:6].min() >= -1e-9 and np.abs(r.x[:3] - np.round(r.x[:3])).max() < 1e-6
-        assert r.obj >= min(BRUTE[mi_norm](v) for v in box_points(-3, 3, 3)) - 1e-9
-
-
-def test_ecos_iteration_limit():
-    r = run(solver_ecos, problem(socp(fh)[0]), max_iters=2)
-    assert (r.status, r.raw, r.x) == ("user_limit", "Maximum number of iterations reached", None)
+    # stopped short: no point; at a feasible integer point: its value no better than the optimum
+    assert r.x is None if status == "user_limit" else (
+        in_cones(p, r.s) and np.abs(r.x[:3] - np.round(r.x[:3])).max() < 1e-6 and r.obj >= min(map(MI["socp"][1], BOX)) - 1e-9)
