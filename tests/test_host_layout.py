@@ -23,7 +23,7 @@ LAYERS = ["errors", "data", "names", "kernels", "stacks", "curvature", "deferred
           "solver_clarabel", "solver_scs", "solver_osqp", "solver_highs", "solver_ecos", "solver_scip", "solver", "model",
           "__init__"]
 # the solver backends a checkout may lack (the dispatch finds them by name)
-OPTIONAL = {"solver_scs", "solver_osqp", "solver_highs", "solver_ecos", "solver_scip"}
+OPTIONAL = set()
 
 
 def _imported(tree, where):
