@@ -16,6 +16,7 @@ PIP = "osqp"
 CONES = frozenset({"zero", "nonneg"})
 QUADRATIC = True
 INTEGER = False
+WARM_START = True           # starts from the last solution when asked
 
 # where the package's default differs from OSQP's: no banner unless asked
 DEFAULTS = {"verbose": False}

@@ -18,6 +18,7 @@ PIP = "scs"
 CONES = frozenset({"zero", "nonneg", "soc", "psd", "exp", "pow"})
 QUADRATIC = True
 INTEGER = False
+WARM_START = True           # starts from the last solution when asked
 
 # the keyword settings scs.SCS takes
 NAMES = frozenset({
