@@ -49,12 +49,33 @@ def _status(highspy):
     return words
 
 
+def _quiet_instance(highspy):
+    """The first HiGHS instance of the process, made with the standard
+    output shut for the moment: HiGHS prints its banner as the first
+    instance is made, whatever its options say (and no later one prints
+    it)."""
+    import os
+    import sys
+    try:
+        sys.stdout.flush()
+        saved = os.dup(1)
+    except (OSError, ValueError, AttributeError):
+        return highspy.Highs()
+    try:
+        with open(os.devnull, "w") as null:
+            os.dup2(null.fileno(), 1)
+            return highspy.Highs()
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+
+
 def settings(given):
     """The given options, each checked against HiGHS's option names and its
     type (by setting it on a checking instance)."""
     import highspy
     if not _checker:
-        h = highspy.Highs()
+        h = _quiet_instance(highspy)
         h.setOptionValue("output_flag", False)
         _checker.append(h)
     h = _checker[0]
