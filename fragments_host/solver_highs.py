@@ -131,12 +131,25 @@ def _iterations(info):
 def solve(problem, settings, kept, changed, warm):
     import highspy
     t0 = time.perf_counter()
-    reuse = kept is not None and changed <= {"q"}
+    A = problem.A
+    # the kept model takes new costs, row bounds (b) and a new Hessian in
+    # place; new values of A's entries set it up anew
+    reuse = (kept is not None and changed <= {"q", "A", "b", "P"} and kept[1].shape == A.data.shape
+             and np.array_equal(kept[1], A.data) and np.array_equal(kept[2], A.indices))
     if reuse:
-        h = kept
+        h = kept[0]
+        n, m = len(problem.q), len(problem.b)
         if "q" in changed:
-            n = len(problem.q)
             h.changeColsCost(n, np.arange(n, dtype=np.int32), np.asarray(problem.q, np.float64))
+        if "A" in changed or "b" in changed:
+            lower = np.full(m, -highspy.kHighsInf)
+            zero = rows_of(problem.cones, ("zero",))
+            lower[zero] = problem.b[zero]
+            h.changeRowsBounds(m, np.arange(m, dtype=np.int32), lower, np.asarray(problem.b, np.float64))
+        if "P" in changed and problem.P is not None:
+            L = problem.P.T.tocsc()
+            L.sort_indices()
+            h.passHessian(n, L.nnz, highspy.HessianFormat.kTriangular, L.indptr, L.indices, L.data)
     else:
         h = _build(highspy, problem, settings)
     if warm is not None and warm[0] is not None:
@@ -156,7 +169,7 @@ def solve(problem, settings, kept, changed, warm):
     raw = h.modelStatusToString(ms)
     status = _status(highspy).get(ms, "solver_error")
     info = h.getInfo()
-    A, b, q = problem.A, problem.b, problem.q
+    b, q = problem.b, problem.q
     x = s = z = obj = None
     mixed = problem.integer is not None
     if status == "optimal":
@@ -179,4 +192,5 @@ def solve(problem, settings, kept, changed, warm):
             if q @ x > 0:
                 x = -x
             s = -(A @ x)
-    return Result(status, raw, x, s, z, obj, _iterations(info), t2 - t1, t1 - t0, reuse, h)
+    return Result(status, raw, x, s, z, obj, _iterations(info), t2 - t1, t1 - t0, reuse,
+                  (h, A.data.copy(), A.indices.copy()))

@@ -186,22 +186,27 @@ def test_mixed_integer_against_cvxpy_and_brute_force(case):
     np.testing.assert_allclose(got, best, atol=1e-3)
 
 
-def test_highs_resolve_changes_the_costs_in_place():
+def test_highs_resolve_changes_costs_bounds_and_hessian_in_place():
     _installed("HIGHS")
 
     def build():
-        m = fh.Model(); x = m.variable(3, lb=0.0); c = m.parameter(3)
-        m.add(x.sum() == 1.0); m.add(A3 @ x <= b3); m.minimize(c @ x)
-        return m, x, c
+        m = fh.Model(); x = m.variable(3, lb=0.0); c, r = m.parameter(3), m.parameter(4)
+        w = m.parameter(nonneg=True)
+        m.add(x.sum() == 1.0); m.add(A3 @ x <= r); m.minimize(c @ x + w * fh.sum_squares(x))
+        return m, x, (c, r, w)
 
-    m, x, c = build()
-    for k in range(3):
-        c.value = c3 + k * np.array([1.0, -1.0, 0.5])
+    m, x, ps = build()
+    for k in range(4):
+        values = (c3 + k * np.array([1.0, -1.0, 0.5]), b3 + 0.3 * k, 0.5 + k % 2)
+        for p, v in zip(ps, values):
+            p.value = v
         val = m.solve(solver="HIGHS")
         assert m.solver_stats.reused == (k > 0)
-        f, xf, cf = build()
-        cf.value = c.value
+        f, xf, pf = build()
+        for p, v in zip(pf, values):
+            p.value = v
         np.testing.assert_allclose(val, f.solve(solver="HIGHS"), rtol=1e-9)
+        np.testing.assert_allclose(x.value, xf.value, atol=1e-8)
 
 
 def _infeasible(m):
