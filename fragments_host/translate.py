@@ -692,17 +692,7 @@ def _build(model):
     op = OW.ops[0]
     qfull = np.zeros(N + 1, F64)
     kn.dense_rows(qfull, op.cof, 0, 1, op.nidxs, op.ptr, st.iota(np.zeros(N + 1, I32), 0), OW.f64, OW.i32, OW.i64)
-    otable = _store_programs([(oe, np.zeros(1, I32))], 1) if oe.prog else None
-    if otable is not None:
-        # the entries' variables, and minus their fixed coefficients
-        n = otable["count"]
-        otable["subj"], val = np.zeros(n, I32), np.zeros(n, F64)
-        kn.evaluate_parameterized_rows(otable["cconst"], otable["code"], otable["varidx"], otable["rcp"], otable["sizes"], 0, 1,
-              np.zeros(max(model.nparams, 1), F64), otable["ptrb"], otable["ptre"], 0, 0, otable["subj"], val,
-              np.zeros(otable["depth"], F64))
-        otable["negbase"] = np.zeros(n, F64)
-        kn.gather(otable["subj"], qfull, val)
-        kn.scaled_copy(otable["negbase"], -1.0, n, val)
+    otable = _row_table(model, oe, qfull) if oe.prog else None
     # the conic runs of constraints: (constraints, first element, elements of each)
     conic = [(cons, first, n // len(cons)) for cons, parts, lin, first, cs, n in blocks if not lin]
     cones = lin_cones + ([("nonneg", B)] if B else []) + acc_cones
@@ -757,7 +747,18 @@ def _quadratic_programs(model, Ptrip, weights, pfull, N):
         row = part if row is None else row + part
     if row is None:
         return None
-    e = st.merge(row._e)
+    t = _row_table(model, st.merge(row._e), pfull)
+    if t is not None:
+        t["pfull"] = pfull
+    return t
+
+
+def _row_table(model, e, full):
+    """The parameter table of one parameterized row e laid out dense over
+    `full` (the objective's q, or P's values by slot), or None when it
+    carries no programs: the entries' positions, their values with the
+    parameters at zero gathered into `full`, and minus those values (what
+    an evaluation adds the parameters' part to)."""
     t = _store_programs([(e, np.zeros(1, I32))], 1)
     if t is None:
         return None
@@ -766,11 +767,9 @@ def _quadratic_programs(model, Ptrip, weights, pfull, N):
     kn.evaluate_parameterized_rows(t["cconst"], t["code"], t["varidx"], t["rcp"], t["sizes"], 0, 1,
                                    np.zeros(max(model.nparams, 1), F64), t["ptrb"], t["ptre"], 0, 0, t["subj"], val,
                                    np.zeros(t["depth"], F64))
-    # minus the constant parts laid out at the entries
     t["negbase"] = np.zeros(n, F64)
-    kn.gather(t["subj"], pfull, val)
+    kn.gather(t["subj"], full, val)
     kn.scaled_copy(t["negbase"], -1.0, n, val)
-    t["pfull"] = pfull
     return t
 
 
