@@ -45,14 +45,22 @@ class SolverStats:
         return self.clarabel_time
 
 
+_MODULES = {}
+
+
 def backend(name):
-    """The backend module of a solver name (None: not part of the package)."""
+    """The backend module of a solver name (None: not part of the package),
+    imported once."""
+    if name in _MODULES:
+        return _MODULES[name]
     try:
-        return importlib.import_module(f"{__package__}.{BACKENDS[name]}")
+        mod = importlib.import_module(f"{__package__}.{BACKENDS[name]}")
     except ModuleNotFoundError as exc:
-        if exc.name == f"{__package__}.{BACKENDS[name]}":
-            return None
-        raise
+        if exc.name != f"{__package__}.{BACKENDS[name]}":
+            raise
+        mod = None
+    _MODULES[name] = mod
+    return mod
 
 
 def known():
@@ -144,12 +152,17 @@ def solve(model, name, raise_on_failure, warm_start, settings):
     f = model._flat
     P = f["P"]
     problem = Problem(P if P.nnz else None, q, A, b, cones, f.get("integer"))
-    mod = choose(name, problem)
-    given = mod.settings(settings)
-    key = (mod.NAME, tuple(sorted(settings.items())))
     # the model's statement unchanged since this solver was set up with these
-    # settings (a change of statement drops it): only parameter values moved
-    kept = model._solver if model._solver is not None and model._solver_key == key else None
+    # settings (a change of statement drops it): only parameter values moved,
+    # and the backend chosen then, with its checked settings, takes it again
+    asked = (name.upper() if isinstance(name, str) else name, tuple(sorted(settings.items())))
+    kept = None
+    if model._solver is not None and model._solver_key[0] == asked:
+        kept, (_, mod, given) = model._solver, model._solver_key
+    else:
+        mod = choose(name, problem)
+        given = mod.settings(settings)
+    key = (asked, mod, given)
     changed = f.setdefault("changed", set())
     warm = _warm(model, len(q), len(b)) if warm_start else None
     t0 = time.perf_counter()
