@@ -972,12 +972,18 @@ def huber(x, M=1.0):
     return _elementwise("huber", x, M=M)
 
 
-def _square_matrix(what, X):
+def _matrix(what, X, square=False):
+    """The lifted argument of a function of a matrix (of a square one),
+    refused when it is not one or holds no elements."""
     model, (X,) = _args(what, X)
-    if X.ndim != 2 or X.shape[0] != X.shape[1]:
-        raise ShapeError(f"{what} takes a square matrix, not {X!r} of shape {X.shape}")
+    if X.ndim != 2 or (square and X.shape[0] != X.shape[1]):
+        raise ShapeError(f"{what} takes a {'square ' if square else ''}matrix, not {X!r} of shape {X.shape}")
     _of_elements(what, X)
     return X
+
+
+def _square_matrix(what, X):
+    return _matrix(what, X, square=True)
 
 
 def lambda_max(X):
@@ -999,14 +1005,6 @@ def log_det(X):
 
 
 # -- matrix functions
-
-def _matrix(what, X):
-    model, (X,) = _args(what, X)
-    if X.ndim != 2:
-        raise ShapeError(f"{what} takes a matrix, not {X!r} of shape {X.shape}")
-    _of_elements(what, X)
-    return X
-
 
 def sigma_max(X):
     """The largest singular value of a matrix."""

@@ -786,14 +786,13 @@ def _batched(red, rest):
     where the group's first member stands: each such group becomes one
     part, its weights times the rows' bounds. The auxiliary rows and
     columns come in the order of the parts, as the objective states them."""
+    keys = [_groupable(w, e, shape) for w, e, shape in rest]
     groups = {}
-    for w, e, shape in rest:
-        key = _groupable(w, e, shape)
+    for key, (w, e, _) in zip(keys, rest):
         if key is not None:
             groups.setdefault(key, []).append((w, e))
     done, out = set(), []
-    for w, e, shape in rest:
-        key = _groupable(w, e, shape)
+    for key, (w, e, shape) in zip(keys, rest):
         if key is None or len(groups[key]) < BATCH:
             out.append((w, e, shape))
             continue

@@ -82,6 +82,16 @@ def rows_of(cones, kinds):
     return np.concatenate(parts) if parts else np.zeros(0, dtype=np.int64)
 
 
+def linear_bounds(problem):
+    """(lower, upper) of the linear rows as l <= A x <= u: b on both sides of
+    the zero rows, -inf below the nonnegative ones (A x <= b)."""
+    upper = np.asarray(problem.b, np.float64).copy()
+    lower = np.full(len(upper), -np.inf)
+    zero = rows_of(problem.cones, ("zero",))
+    lower[zero] = upper[zero]
+    return lower, upper
+
+
 def psd_triangle_permutation(n, to="lower_columns"):
     """The order of an n x n symmetric block's entries: index array perm with
     other[i] = clarabel[perm[i]], where clarabel is the upper triangle stacked

@@ -11,7 +11,7 @@ import time
 
 import numpy as np
 
-from .solver_base import Result, objective, rows_of
+from .solver_base import Result, linear_bounds, objective
 
 NAME = "HIGHS"
 PIP = "highspy"
@@ -103,11 +103,7 @@ def _build(highspy, problem, options):
     lp.col_cost_ = np.asarray(problem.q, np.float64)
     lp.col_lower_ = np.full(n, -inf)
     lp.col_upper_ = np.full(n, inf)
-    lower = np.full(m, -inf)
-    zero = rows_of(problem.cones, ("zero",))
-    lower[zero] = problem.b[zero]
-    lp.row_lower_ = lower
-    lp.row_upper_ = np.asarray(problem.b, np.float64)
+    lp.row_lower_, lp.row_upper_ = linear_bounds(problem)
     lp.a_matrix_.format_ = highspy.MatrixFormat.kColwise
     lp.a_matrix_.num_col_, lp.a_matrix_.num_row_ = n, m
     lp.a_matrix_.start_, lp.a_matrix_.index_, lp.a_matrix_.value_ = A.indptr, A.indices, A.data
@@ -116,11 +112,16 @@ def _build(highspy, problem, options):
         cols = np.flatnonzero(problem.integer).astype(np.int32)
         h.changeColsIntegrality(len(cols), cols, np.full(len(cols), highspy.HighsVarType.kInteger))
     if problem.P is not None:
-        # HiGHS's Hessian: the lower triangle by columns, the transpose of P's upper one
-        L = problem.P.T.tocsc()
-        L.sort_indices()
-        h.passHessian(n, L.nnz, highspy.HessianFormat.kTriangular, L.indptr, L.indices, L.data)
+        _pass_hessian(highspy, h, problem.P)
     return h
+
+
+def _pass_hessian(highspy, h, P):
+    """P to HiGHS's Hessian: the lower triangle by columns, the transpose of
+    P's upper one."""
+    L = P.T.tocsc()
+    L.sort_indices()
+    h.passHessian(P.shape[0], L.nnz, highspy.HessianFormat.kTriangular, L.indptr, L.indices, L.data)
 
 
 def _iterations(info):
@@ -142,14 +143,9 @@ def solve(problem, settings, kept, changed, warm):
         if "q" in changed:
             h.changeColsCost(n, np.arange(n, dtype=np.int32), np.asarray(problem.q, np.float64))
         if "A" in changed or "b" in changed:
-            lower = np.full(m, -highspy.kHighsInf)
-            zero = rows_of(problem.cones, ("zero",))
-            lower[zero] = problem.b[zero]
-            h.changeRowsBounds(m, np.arange(m, dtype=np.int32), lower, np.asarray(problem.b, np.float64))
+            h.changeRowsBounds(m, np.arange(m, dtype=np.int32), *linear_bounds(problem))
         if "P" in changed and problem.P is not None:
-            L = problem.P.T.tocsc()
-            L.sort_indices()
-            h.passHessian(n, L.nnz, highspy.HessianFormat.kTriangular, L.indptr, L.indices, L.data)
+            _pass_hessian(highspy, h, problem.P)
     else:
         h = _build(highspy, problem, settings)
     if warm is not None and warm[0] is not None:

@@ -61,14 +61,11 @@ def settings(given):
 def _bounds(problem):
     """(l, u) of OSQP's l <= A x <= u: b on both sides of the zero rows, -inf
     below the nonnegative ones."""
-    b = np.asarray(problem.b, np.float64)
     for kind, _ in problem.cones:
         if kind not in CONES:
             raise ValueError(f"{NAME} takes no {kind} cone")
-    zero = sb.rows_of(problem.cones, ("zero",))
-    lo = np.full(len(b), -np.inf)
-    lo[zero] = b[zero]
-    return lo, b.copy(), zero
+    lo, up = sb.linear_bounds(problem)
+    return lo, up, sb.rows_of(problem.cones, ("zero",))
 
 
 def _setup(osqp, problem, opts):
