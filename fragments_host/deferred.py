@@ -154,10 +154,18 @@ def _const_value(x, shape):
     if op == "const" and x._shape == shape:
         return x._args[0]
     if op == "spread" and x._args[0]._op == "const" and x._args[0]._args[0].size == 1:
-        return np.broadcast_to(x._args[0]._args[0].reshape(()), shape)
+        return spread_to(x._args[0]._args[0].reshape(()), shape)
     if op == "broadcast" and x._args[0]._op == "const" and x._shape == shape:
-        return np.broadcast_to(x._args[0]._args[0], shape)
+        return spread_to(x._args[0]._args[0], shape)
     return None
+
+
+def spread_to(values, shape, dtype=None):
+    """Values repeated to `shape` by numpy's rules, in an array of their own
+    (numpy's broadcast_to costs more than the copy at the sizes stated)."""
+    out = np.empty(shape, values.dtype if dtype is None else dtype)
+    out[...] = values
+    return out
 
 
 def _operands(a):
@@ -241,7 +249,7 @@ def _broadcast_positions(shape, target, lead=()):
     pad = (1,) * (len(target) - len(shape))
     n = st.size_of(lead + tuple(shape))
     grid = np.arange(n, dtype=I64).reshape(lead + pad + tuple(shape))
-    return np.broadcast_to(grid, lead + tuple(target)).reshape(-1)
+    return spread_to(grid, lead + tuple(target)).reshape(-1)
 
 
 def _broadcast(e, shape):

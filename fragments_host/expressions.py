@@ -592,11 +592,30 @@ def kept_shape(shape, axes):
 def broadcast_shape(what, shapes):
     """The shape numpy broadcasts `shapes` to; ShapeError naming them when
     they do not broadcast."""
-    try:
-        return tuple(int(n) for n in np.broadcast_shapes(*shapes))
-    except ValueError:
+    # numpy's rule on the shapes themselves: aligned at the last axis, each
+    # axis of one extent (or of extent 1, which takes the other's)
+    if not shapes:
+        return ()
+    first = shapes[0]
+    if all(s == first for s in shapes):
+        return first if type(first) is tuple else tuple(int(n) for n in first)
+    nd = max(len(s) for s in shapes)
+    out = [1] * nd
+    for s in shapes:
+        at = nd - len(s)
+        for n in s:
+            n = int(n)
+            if n != 1:
+                if out[at] == 1:
+                    out[at] = n
+                elif out[at] != n:
+                    break
+            at += 1
+        else:
+            continue
         raise ShapeError(f"{what}: shapes {', '.join(str(tuple(s)) for s in shapes)} do not broadcast "
-                         "(each axis of one extent, or of extent 1)") from None
+                         "(each axis of one extent, or of extent 1)")
+    return tuple(out)
 
 
 def box_of_key(shape, key, general=False):
@@ -608,7 +627,13 @@ def box_of_key(shape, key, general=False):
     when `general`, else TypeError."""
     if not isinstance(key, tuple):
         key = (key,)
-    if any(k is Ellipsis for k in key) and sum(1 for k in key if k is Ellipsis) == 1 and \
+    # the common key: integers and slices only
+    plain = True
+    for k in key:
+        if type(k) is not int and type(k) is not slice:
+            plain = False
+            break
+    if not plain and any(k is Ellipsis for k in key) and sum(1 for k in key if k is Ellipsis) == 1 and \
             not any(k is None for k in key):
         at = next(i for i, k in enumerate(key) if k is Ellipsis)
         key = key[:at] + (slice(None),) * max(len(shape) - len(key) + 1, 0) + key[at + 1:]
@@ -619,7 +644,8 @@ def box_of_key(shape, key, general=False):
     key = key + (slice(None),) * (len(shape) - len(key))
     first, last, keep = [], [], []
     for k, (s, n) in enumerate(zip(key, shape)):
-        if isinstance(s, numbers.Integral) and not isinstance(s, (bool, np.bool_)):
+        if type(s) is int or (type(s) is not slice and isinstance(s, numbers.Integral)
+                              and not isinstance(s, (bool, np.bool_))):
             i = int(s) + n if s < 0 else int(s)
             if not 0 <= i < n:
                 raise IndexError(f"index {s} out of range for axis {k} of shape {shape}")
@@ -865,9 +891,9 @@ class Variable(Affine):
     @property
     def sign(self):
         lo, hi = getattr(self, "bounds", (None, None))
-        if lo is not None and lo[0] != "sparse" and np.all(lo[1] >= 0):
+        if lo is not None and lo[0] != "sparse" and (lo[1] >= 0).all():
             return "nonnegative"
-        if hi is not None and hi[0] != "sparse" and np.all(hi[1] <= 0):
+        if hi is not None and hi[0] != "sparse" and (hi[1] <= 0).all():
             return "nonpositive"
         return "unknown"
 

@@ -21,7 +21,7 @@ class Expr:
 
     def __init__(self, model, shape, ptr, nidxs, cof, codeptr=None, code=None, cconst=None):
         self.model = model._ref     # the state a model shares with its parts (see expressions.ModelState)
-        self.shape = tuple(int(s) for s in shape)
+        self.shape = tuple(map(int, shape))
         self.ptr, self.nidxs, self.cof = ptr, nidxs, cof
         self.codeptr, self.code, self.cconst = codeptr, code, cconst
         # the float run that holds cof at 0 and cconst at cconst_at, when
@@ -393,10 +393,7 @@ def identity(model, shape, nidxs, distinct=False):
 
 def reshape(e, shape):
     """Same elements in row-major order under a new shape (a new shape block)."""
-    sh = np.zeros(max(len(shape), 1), I32)
-    if len(shape):
-        kn.copy_shape_run(len(shape), sh, np.asarray(shape, I32), 0)
-    r = Expr(e.model, tuple(sh[:len(shape)]), e.ptr, e.nidxs, e.cof, e.codeptr, e.code, e.cconst)
+    r = Expr(e.model, shape, e.ptr, e.nidxs, e.cof, e.codeptr, e.code, e.cconst)
     r.f64, r.cconst_at, r.unit, r.single, r.clean = e.f64, e.cconst_at, e.unit, e.single, e.clean
     r.distinct, r.rows_distinct = e.distinct, e.rows_distinct
     return r
