@@ -44,6 +44,10 @@ def _arg(items, *path):
 def evaluate(a):
     """The blocks of one recorded expression."""
     op, args = a._op, a._args
+    if op in _VIEWS:
+        r = _unit_view(a)
+        if r is not None:
+            return r
     if op == "wsum" or op == "scale":
         e = _flat_sum(a)
         if e is not None:
@@ -62,6 +66,45 @@ def evaluate(a):
     if op in _JOINT:
         return _JOINT[op][0]([x._e for x in args[0]], args[1])
     return _ONE[op](a._model, *args)
+
+
+# operations that only rearrange their operand's elements: over a variable
+# as stated (one term of coefficient 1 per element), their terms are the
+# variable's columns rearranged as numpy rearranges an array
+_VIEWS = frozenset(("box", "reshape", "permute", "broadcast", "spread", "take"))
+
+
+def _unit_view(a):
+    """A chain of rearrangements of a variable (or of a part of one already
+    computed with one term of coefficient 1 per element) as that: its
+    columns laid out by numpy at once, without the blocks of every step.
+    None when the chain does not end in such an operand."""
+    chain = []
+    x = a
+    while x._ex is None and x._op in _VIEWS:
+        chain.append(x)
+        x = x._args[0]
+    e = x._ex
+    if e is None or not e.unit or not e.clean:
+        return None
+    cols = e.nidxs.reshape(e.shape)
+    distinct = e.distinct
+    for y in reversed(chain):
+        op, args = y._op, y._args
+        if op == "box":
+            cols = cols[tuple(slice(f, t) for f, t in zip(args[1], args[2]))]
+        elif op == "reshape":
+            cols = cols.reshape(args[1])
+        elif op == "permute":
+            cols = cols.transpose(args[1])
+        elif op == "take":
+            cols = cols.reshape(-1)[args[1]].reshape(args[2])
+            distinct = False
+        else:
+            # broadcast, or a spread of one element
+            cols = spread_to(cols if op == "broadcast" else cols.reshape(()), args[1])
+            distinct = False
+    return st._unit(e.model, a._shape, np.ascontiguousarray(cols).reshape(-1), True, distinct)
 
 
 def _flat_sum(a):

@@ -208,7 +208,7 @@ class Affine(NumpyOperand):
             return self
         if self.size == 1:
             return _record(self._model, shape, "spread", (self, shape), (self,), (shape,), self._name)
-        if broadcast_shape("a broadcast", (self._shape, shape)) != shape:
+        if not broadcasts_to(self._shape, shape):
             raise ShapeError(f"{self!r} of shape {self._shape} does not broadcast to shape {shape}")
         if self._op == "broadcast":
             # a broadcast of a broadcast: the first operand broadcast at once
@@ -597,7 +597,10 @@ def broadcast_shape(what, shapes):
     if not shapes:
         return ()
     first = shapes[0]
-    if all(s == first for s in shapes):
+    for s in shapes:
+        if s != first:
+            break
+    else:
         return first if type(first) is tuple else tuple(int(n) for n in first)
     nd = max(len(s) for s in shapes)
     out = [1] * nd
@@ -616,6 +619,19 @@ def broadcast_shape(what, shapes):
         raise ShapeError(f"{what}: shapes {', '.join(str(tuple(s)) for s in shapes)} do not broadcast "
                          "(each axis of one extent, or of extent 1)")
     return tuple(out)
+
+
+def broadcasts_to(shape, target):
+    """Whether numpy broadcasts `shape` to `target` unchanged: as many axes
+    or fewer, each of the target's extent or of extent 1."""
+    at = len(target) - len(shape)
+    if at < 0:
+        return False
+    for n in shape:
+        if n != 1 and n != target[at]:
+            return False
+        at += 1
+    return True
 
 
 def box_of_key(shape, key, general=False):
@@ -871,7 +887,8 @@ class Variable(Affine):
     def __init__(self, model, name, shape, nidxs, full=None):
         self.nidxs = nidxs            # the variable's scalar elements (solver columns + 1)
         self.full = full if full is not None else nidxs
-        super().__init__(st.identity(model, shape, self.full, full is None), name)
+        # the columns are the model's fresh arrays (see Model.variable)
+        super().__init__(st.identity(model, shape, self.full, full is None, own=True), name)
         # elements picked one at a time are term lists (see terms.py): the
         # first column, or the columns as a list for a semidefinite variable
         self._first = int(nidxs[0]) if len(nidxs) else 0
@@ -891,9 +908,9 @@ class Variable(Affine):
     @property
     def sign(self):
         lo, hi = getattr(self, "bounds", (None, None))
-        if lo is not None and lo[0] != "sparse" and (lo[1] >= 0).all():
+        if lo is not None and lo[0] != "sparse" and (lo[1][0] >= 0 if lo[0] == "scalar" else (lo[1] >= 0).all()):
             return "nonnegative"
-        if hi is not None and hi[0] != "sparse" and (hi[1] <= 0).all():
+        if hi is not None and hi[0] != "sparse" and (hi[1][0] <= 0 if hi[0] == "scalar" else (hi[1] <= 0).all()):
             return "nonpositive"
         return "unknown"
 
@@ -992,7 +1009,7 @@ class ParamExpr(NumpyOperand):
         shape = tuple(shape)
         if shape == self.shape:
             return self
-        if broadcast_shape("a broadcast", (self.shape, shape)) != shape:
+        if not broadcasts_to(self.shape, shape):
             raise ShapeError(f"{self!r} of shape {self.shape} does not broadcast to shape {shape}")
         pos = np.broadcast_to(np.arange(self.size).reshape(self.shape), shape)
         return self._rows(pos, shape, self._name)

@@ -381,9 +381,12 @@ def joined_terms(exprs, weights):
     return r
 
 
-def identity(model, shape, nidxs, distinct=False):
+def identity(model, shape, nidxs, distinct=False, own=False):
     """Expression whose element k is variable nidxs[k] with coefficient 1
-    (`distinct`: no index repeats)."""
+    (`distinct`: no index repeats; `own`: nidxs is the caller's fresh
+    array, held as it is, which nothing writes to)."""
+    if own:
+        return _unit(model, shape, nidxs, True, distinct)
     n = len(nidxs)
     own = np.zeros(max(n, 1), I64)
     kn.copy_i64_run(0, n, own, 0, nidxs)
