@@ -215,7 +215,7 @@ def _operands(a):
     """The operands of a sum's (or scaling's) recorded sums and scalings in
     the order of their terms, each with the weights the chain applies to
     it, the innermost first."""
-    todo = [(a, ())]
+    todo, out = [(a, ())], []
     while todo:
         x, ws = todo.pop()
         op = x._op if x._ex is None else None
@@ -227,7 +227,8 @@ def _operands(a):
         elif op == "scale":
             todo.append((x._args[0], (x._args[1],) + ws))
         else:
-            yield x, ws
+            out.append((x, ws))
+    return out
 
 
 def _sum_leaves(a, apart=False):
@@ -237,21 +238,25 @@ def _sum_leaves(a, apart=False):
     holds a zero, or with `apart` every constant). None when an operand has
     other terms."""
     leaves = []
+    shape = a._shape
     for x, ws in _operands(a):
-        c = _const_value(x, a._shape) if x._op in ("const", "spread", "broadcast") else None
-        if c is not None and (apart or not np.all(c)):
+        op = x._op
+        c = _const_value(x, shape) if op == "const" or op == "spread" or op == "broadcast" else None
+        if c is not None and (apart or not c.all()):
             leaves.append((c, ws, None))
             continue
         e = x._e
         if e.single:
+            if e.shape != shape:
+                return None
             leaves.append((e, ws, _place(x)))
         elif e.m:
-            if not apart or e.prog:
+            if not apart or e.prog or e.shape != shape:
                 return None
             # kept for a sum of one such operand and constants
             leaves.append((e, ws, None))
         # an operand without terms (a zero constant) adds none
-    if len(leaves) < (1 if apart else 2) or any(e.shape != a._shape for e, _, _ in leaves):
+    if len(leaves) < (1 if apart else 2):
         return None
     return leaves
 

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import operator
 import weakref
 
 import numpy as np
@@ -410,10 +411,11 @@ class Affine(NumpyOperand):
             pos = positions_of_key(self._shape, key, self)
             return _record(self._model, pos.shape, "take", (self, pos.reshape(-1), pos.shape), (self,), (pos.shape,),
                            (indexed_name, self, key if isinstance(key, tuple) else (key,)))
-        written = key if isinstance(key, tuple) and any(k is Ellipsis for k in key) else box[0]
+        # (the key holds integers, slices and an ellipsis only)
+        written = key if isinstance(key, tuple) and Ellipsis in key else box[0]
         key, first, last, keep = box
-        shape = self.shape
-        bshape = tuple(b - a for a, b in zip(first, last))
+        shape = self._shape
+        bshape = tuple(map(operator.sub, last, first))
         # the key holds the box's extent, not its place: boxes of one shape
         # at different places are alike (a run takes them as one pick)
         res = _record(self._model, bshape, "box", (self, first, last), (self,), (bshape,),
@@ -643,15 +645,15 @@ def box_of_key(shape, key, general=False):
     when `general`, else TypeError."""
     if not isinstance(key, tuple):
         key = (key,)
-    # the common key: integers and slices only
-    plain = True
-    for k in key:
+    # the common key: integers and slices, and at most one ellipsis
+    at, more = None, False
+    for i, k in enumerate(key):
         if type(k) is not int and type(k) is not slice:
-            plain = False
-            break
-    if not plain and any(k is Ellipsis for k in key) and sum(1 for k in key if k is Ellipsis) == 1 and \
-            not any(k is None for k in key):
-        at = next(i for i, k in enumerate(key) if k is Ellipsis)
+            if k is Ellipsis and at is None:
+                at = i
+            else:
+                more = True
+    if at is not None and not (more and any(k is None or (k is Ellipsis and i != at) for i, k in enumerate(key))):
         key = key[:at] + (slice(None),) * max(len(shape) - len(key) + 1, 0) + key[at + 1:]
     if len(key) > len(shape):
         if general and any(k is None or k is Ellipsis for k in key):

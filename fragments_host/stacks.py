@@ -280,10 +280,15 @@ def single_sum(exprs, weights, places=None):
         exprs, weights, merged, distinct = _merge_places(exprs, weights, places)
     else:
         merged, distinct = {}, False
-    model = next(e.model for e in exprs if type(e) is Expr)
     shape = exprs[0].shape
+    model = None
+    for e in exprs:
+        if e.shape != shape:
+            return None
+        if model is None and type(e) is Expr:
+            model = e.model
     k, n = len(exprs), size_of(shape)
-    if k * n >= 1 << 31 or any(e.shape != shape for e in exprs):
+    if k * n >= 1 << 31:
         return None
     nidxs, cof = np.zeros((n, k), I64), np.empty((n, k), F64)
     present = None
@@ -298,13 +303,19 @@ def single_sum(exprs, weights, places=None):
             weighted(c, ws, col)
         else:
             nidxs[:, i] = e.nidxs
-            if e.unit and len(ws) == 1:
-                col[:] = ws[0]
+            if e.unit:
+                # coefficients 1: each the product of the weights, taken in
+                # the order the elementwise products take them
+                w = 1.0
+                for x in ws:
+                    w *= x
+                col[:] = w
             else:
                 weighted(e.cof, ws, col)
-        for e2, ws2 in merged.get(i, ()):
-            # a later operand of the same place: its coefficients added
-            col += weighted(e2.cof, ws2)
+        if merged:
+            for e2, ws2 in merged.get(i, ()):
+                # a later operand of the same place: its coefficients added
+                col += weighted(e2.cof, ws2)
     ptr = np.zeros(n + 1, I32)
     if present is None:
         kn.step_row_pointer(k, ptr, n, 0)
@@ -549,6 +560,19 @@ def concat(exprs, axis):
 
 def sum_axis(e, axis):
     """Sum of E along one axis (the axis removed)."""
+    if e.unit and e.m < 1 << 31:
+        # one term of coefficient 1 per element: element (o, i) of the sum
+        # holds the terms of elements (o, 0, i), (o, 1, i), ... in order
+        extent = e.shape[axis]
+        outer = size_of(e.shape[:axis])
+        inner = size_of(e.shape[axis + 1:])
+        n = outer * inner
+        nidxs = np.ascontiguousarray(e.nidxs.reshape(outer, extent, inner).transpose(0, 2, 1)).reshape(-1)
+        ptr = np.zeros(n + 1, I32)
+        kn.step_row_pointer(extent, ptr, n, 0)
+        r = Expr(e.model, e.shape[:axis] + e.shape[axis + 1:], ptr, nidxs, unit_runs(e.m)[1])
+        r.clean, r.rows_distinct = e.clean, e.distinct
+        return r
     W = WStack([e])
     p = W.ops[0]
     extent = e.shape[axis]
