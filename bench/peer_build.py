@@ -22,8 +22,10 @@ facility location of the JuMP paper with its binaries relaxed (one
 second-order cone per customer and facility).
 
 Each time is the best of 3 runs back to back (7 when a run takes under
-0.2 s, 1 when one takes over 6 s),
-without collecting garbage between them. PyOptInterface and the floor have
+0.2 s, as many as fit in 0.5 s, at least 7 and at most 300, when one takes
+under 20 ms, 1 when one takes over 6 s), without collecting garbage
+between them; each tool's runs start after the garbage left by the tool
+timed before is collected. PyOptInterface and the floor have
 one way each: their time stands on both rows of a size, so the ratios read
 along the row. A tool whose last size took longer than --budget seconds is
 skipped at the larger ones. --check solves the smallest size with Clarabel
@@ -37,6 +39,7 @@ problems.
 import argparse
 import collections
 import functools
+import gc
 import importlib
 import importlib.metadata as md
 import sys
@@ -50,23 +53,31 @@ import fragments_host as fh
 
 LONG = 6.0           # a run longer than this is not repeated
 SHORT, SHORT_REPEAT = 0.2, 7   # a run shorter than this is repeated more
+# a run shorter than TINY is repeated for TINY_SECONDS (at most TINY_MAX
+# runs): the best of a few sub-millisecond runs is mostly the machine's noise
+TINY, TINY_SECONDS, TINY_MAX = 0.02, 0.5, 300
 CVXPY_LOOP_ROWS = 6000   # CVXPY element by element only up to about this many rows
 
 
 def best(f, repeat=3):
     """Best wall time of up to `repeat` runs back to back (SHORT_REPEAT when
-    the first run is shorter than SHORT: a short run is the noisiest), no
-    garbage collected between them, and the last run's result. A result
+    the first run is shorter than SHORT, more when shorter than TINY: a
+    short run is the noisiest), no garbage collected between them, and the
+    last run's result. A result
     lives until the clock is read, so freeing it is not counted."""
     times = []
-    for k in range(SHORT_REPEAT):
-        if k >= repeat and times[0] >= SHORT:
-            break
+    while True:
         out = None
         t = time.perf_counter()
         out = f()
         times.append(time.perf_counter() - t)
+        k = len(times)
         if times[-1] > LONG:
+            break
+        if times[0] < TINY:
+            if k >= TINY_MAX or (k >= SHORT_REPEAT and sum(times) >= TINY_SECONDS):
+                break
+        elif k >= (SHORT_REPEAT if times[0] < SHORT else repeat):
             break
     return min(times), out
 
@@ -492,6 +503,9 @@ def run(name, sizes, budget):
             if (tool, style) not in tried:   # a tiny instance first: imports, and what cannot be stated
                 tried.add((tool, style))
                 f(entry["tiny"])
+            # the garbage of the tool timed before is not this one's to pay
+            # (nothing is collected between this tool's own runs)
+            gc.collect()
             t, out = best(lambda: f(n))
         except (NotImplementedError, AttributeError, TypeError, ValueError) as err:
             notes[tool] = f"{type(err).__name__}: {err}"

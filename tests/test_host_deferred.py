@@ -9,7 +9,7 @@ import pytest
 import scipy.sparse as sp
 
 import fragments_host as fh
-from fragments_host import deferred, translate
+from fragments_host import deferred, stacks, translate
 
 
 def _rows(fh, m, x, y, X, rng, i):
@@ -34,6 +34,11 @@ def _rows(fh, m, x, y, X, rng, i):
         # numpy's indexing and broadcasting: positions of each member's own
         (X[::-1, [2, 0]] - (x[:2] + rng.normal(size=2))).sum(axis=0) <= rng.normal(size=2),
         fh.soc(y[0] + 3.0, ((X - rng.normal(size=(3, 3)))[i % 3, ::2] * rng.normal(size=(2, 1))).reshape(-1)),
+        # rearrangements of a variable (transposes, steps, ellipses, picks,
+        # broadcasts) and its sums along an axis, laid out from its columns
+        (X.T[:, ::-1] - x[:3]).sum(axis=1) + X.sum(axis=0) <= rng.normal(size=3),
+        fh.soc(y[0] + 6.0, X[..., 1:].T.reshape(6) + x[i % 4]),
+        X[[2, 0], :][:, None, :].sum(axis=(0, 1)) - y[1] >= rng.normal(size=3),
     ]
 
 
@@ -62,6 +67,14 @@ def model_of(seed, runs=5):
     return m
 
 
+def _general(e):
+    """The same blocks without the mark of one term of coefficient 1 per
+    element (the kernels' route for any expression)."""
+    g = stacks.Expr(e.model, e.shape, e.ptr, e.nidxs, e.cof, e.codeptr, e.code, e.cconst)
+    g.clean, g.distinct, g.rows_distinct = e.clean, e.distinct, e.rows_distinct
+    return g
+
+
 def flat(m):
     q, A, b, cones = m.flat_problem()
     return dict(q=q, data=A.data, indices=A.indices, indptr=A.indptr, b=b), cones
@@ -77,6 +90,10 @@ def test_shortcuts_give_the_flat_problem_bitwise(seed, monkeypatch):
     fast, fast_cones = flat(model_of(seed))
     monkeypatch.setattr(deferred, "rows_of_run", lambda exprs: None)
     monkeypatch.setattr(translate, "_parts", lambda r: [(r._e, None)])
+    # rearrangements and axis sums of variables through the general kernels
+    monkeypatch.setattr(deferred, "_VIEWS", frozenset())
+    one, many = deferred._UNARY["sum"]
+    monkeypatch.setitem(deferred._UNARY, "sum", (lambda e, axis: one(_general(e), axis), many))
     slow, slow_cones = flat(model_of(seed))
     assert fast_cones == slow_cones
     for k in fast:
