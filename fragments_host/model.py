@@ -11,12 +11,13 @@ they hold it through one weak reference, so a model dropped by the user is
 freed at once, without waiting for the cycle collector."""
 from __future__ import annotations
 
+import copy
 import numbers
 import weakref
 
 import numpy as np
 
-from . import data, translate
+from . import data, pickling, translate
 from . import solver as _solver
 from . import stacks as st
 from . import kernels as kn
@@ -174,6 +175,29 @@ class Model:
         self._sol = None
         self._objective_rows = []     # auxiliary constraints of the objective's functions
         self._groups = {}             # id(function constraint) -> (it, the constraints it became)
+
+    # -- pickling and copying (the state's part: pickling.py)
+    def __getstate__(self):
+        """Everything but the kept solver (a solver's own object, set up again
+        by the next solve) and what was chosen with it."""
+        d = dict(self.__dict__)
+        for k in ("_solver", "_solver_key", "_solver_base"):
+            d.pop(k, None)
+        d["_solver_output"] = pickling.without_solver(d.get("_solver_output"))
+        d["_groups"] = list(self._groups.values())
+        return d
+
+    def __setstate__(self, d):
+        d = dict(d)
+        groups = d.pop("_groups")
+        self.__dict__.update(d)
+        self._groups = {id(c): (c, became) for c, became in groups}
+        self._solver = self._solver_key = None
+
+    def __copy__(self):
+        # a model shares nothing with its copy: a shallow copy would share
+        # its lists and its state with the original
+        return copy.deepcopy(self)
 
     # what the parts share lies in the state: the name, the flat problem,
     # the last solution
