@@ -14,7 +14,9 @@ turned into what does here, on the classes of the steps before:
   variables) pickle as (object, entry) pairs and are keyed by the loaded
   objects' ids again;
 - a semidefinite variable holds its cone through a weak reference: pickled
-  as the constraint, a weak reference again on loading.
+  as the constraint, a weak reference again on loading;
+- the flat problem's views into its own arrays (the quadratic term's values
+  in the array its parameter entries are scattered into) are views again.
 
 The model's own part (its kept solver dropped) is Model.__getstate__ in
 model.py. Keys of recorded expressions that hold ids of objects (deferred.py)
@@ -48,6 +50,21 @@ def without_solver(result):
 _STATE_SLOTS = tuple(s for s in ModelState.__slots__ if s not in ("owner", "__weakref__"))
 
 
+def relink(flat):
+    """The views a flat problem keeps into its own arrays, made again after
+    a copy (pickle and deepcopy copy a view as an array of its own): the
+    quadratic term's values are the slots after the first of the values its
+    parameter entries are scattered into; q is the objective's row after its
+    constant."""
+    if flat is None:
+        return
+    pt = flat.get("ptable")
+    if pt is not None and "pfull" in pt:
+        flat["P"].data = pt["pfull"][1:]
+    if "q" in flat:
+        flat["q"] = flat["qfull"][1:]
+
+
 def _state_getstate(self):
     model = self.owner()
     out = {k: getattr(self, k) for k in _STATE_SLOTS if hasattr(self, k)}
@@ -75,6 +92,7 @@ def _state_setstate(self, state):
     self.given = {id(v): g for v, g in state.pop("given")}
     for k, v in state.items():
         setattr(self, k, v)
+    relink(self._flat)
 
 
 ModelState.__getstate__ = _state_getstate
