@@ -131,7 +131,7 @@ class _Out:
         if arrays is None:
             arrays = _allocate(k, [size for _, size in program.variables], [_dual_size(d) for d in program.duals])
         self.arrays = arrays
-        (self.status, self.value, self.iterations, self.solve_time, self.setup_time, self.values,
+        (self.status, self.value, self.iterations, self.solve_time, self.setup_time, self.solver_time, self.values,
          self.duals) = arrays
         self.errors = {}
 
@@ -142,7 +142,7 @@ def _dual_size(d):
 
 def _allocate(n, vsizes, dsizes):
     return (np.full(n, _ERROR, np.int8), np.full(n, np.nan), np.zeros(n, np.int64), np.zeros(n), np.zeros(n),
-            [np.full((n, s), np.nan) for s in vsizes], [np.full((n, s), np.nan) for s in dsizes])
+            np.zeros(n), [np.full((n, s), np.nan) for s in vsizes], [np.full((n, s), np.nan) for s in dsizes])
 
 
 class Runner:
@@ -176,7 +176,9 @@ class Runner:
         problem = self.problem
         problem.q, problem.b = f["q"], f["b"]
         changed = f["changed"]
+        t0 = time.perf_counter()
         res = self.mod.solve(problem, self.given, self.kept, frozenset(changed), None)
+        self.elapsed = time.perf_counter() - t0
         changed.clear()
         self.kept = res.kept
         return res
@@ -223,6 +225,7 @@ class Runner:
                 continue
             out.status[j] = _CODE[res.status]
             out.iterations[j], out.solve_time[j], out.setup_time[j] = res.iterations, res.solve_time, res.setup_time
+            out.solver_time[j] = self.elapsed
             if value is not None:
                 out.value[j] = value
             if primal:
@@ -464,15 +467,17 @@ class BatchResult:
     axis first: `status` (the model's status words), `value` (the
     objective: NaN where the solver failed, +-inf for an infeasible or
     unbounded instance as `m.value`), `iterations`, `solve_time` (the
-    solver's own seconds) and `setup_time` (seconds to set up or update the
-    solver); `values` maps each asked-for variable's name to its values
+    solve's seconds as the solver reports them), `setup_time` (seconds to
+    set up or update the solver) and `solver_time` (seconds in the solver's
+    calls, setup or update and solve, as `m.solver_stats.total_time`
+    measures them); `values` maps each asked-for variable's name to its values
     (NaN where the instance gave none), `duals` holds the asked-for duals
     in the order asked. `res[x]` (or `res["x"]`) is x's values,
     `res.dual(c)` c's duals; `errors` maps an instance that was not solved
     to why; `ok` marks the optimal (and optimal_inaccurate) instances."""
 
     def __init__(self, n, arrays, variables, duals, errors, executor, workers, wall_time):
-        status, self.value, self.iterations, self.solve_time, self.setup_time, vals, dls = arrays
+        status, self.value, self.iterations, self.solve_time, self.setup_time, self.solver_time, vals, dls = arrays
         self.status = _WORDS[status]
         self.values = {}
         self._vars = []
@@ -572,14 +577,13 @@ def _serial(program, chunks, arrays, ok, result, progress):
 
 
 def _views(result, s, e):
-    st, va, it, so, se, vals, dls = result
-    return (st[s:e], va[s:e], it[s:e], so[s:e], se[s:e], [a[s:e] for a in vals], [a[s:e] for a in dls])
+    return tuple(a[s:e] for a in result[:6]) + tuple([a[s:e] for a in part] for part in result[6:])
 
 
 def _store(result, s, e, arrays):
-    for whole, part in zip(result[:5], arrays[:5]):
+    for whole, part in zip(result[:6], arrays[:6]):
         whole[s:e] = part
-    for wholes, parts in zip(result[5:], arrays[5:]):
+    for wholes, parts in zip(result[6:], arrays[6:]):
         for whole, part in zip(wholes, parts):
             whole[s:e] = part
 
