@@ -38,7 +38,6 @@ import sys
 import threading
 import time
 import traceback
-import uuid
 from collections import OrderedDict, deque
 
 import numpy as np
@@ -83,7 +82,7 @@ class Program:
     a model (`_flat`, `_param_dirty`, `_ref.params`)."""
 
     def __init__(self, flat, params, batched, base, first, solver, settings, sense, variables, duals):
-        self.token = uuid.uuid4().hex
+        self.token = os.urandom(16).hex()
         self._flat = flat
         self._param_dirty = True
         self.params = params            # ParameterSlot per parameter, holding the values not in the batch
@@ -566,7 +565,8 @@ def _chunks(n, size):
 
 
 def _serial(program, chunks, arrays, ok, result, progress):
-    runner = Runner(program.private(), private=True)
+    # the program's arrays are a copy of the model's already
+    runner = Runner(program, private=True)
     errors = {}
     for s, e in chunks:
         out = _Out(e - s, program, _views(result, s, e))
@@ -808,7 +808,9 @@ def solve_batch(model, values, variables=None, duals=(), executor=None, max_work
         workers = 1
     size = chunk_size or min(max(math.ceil(n / (CHUNKS_PER_WORKER * workers)), 1), CHUNK_MAX)
     chunks = _chunks(n, size)
-    bar = _Progress(n, progress if progress is not None else sys.stderr.isatty())
+    if progress is None:
+        progress = sys.stderr is not None and hasattr(sys.stderr, "isatty") and sys.stderr.isatty()
+    bar = _Progress(n, progress)
     try:
         if n and ok.any():
             if kind == "serial":
