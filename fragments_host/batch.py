@@ -60,6 +60,9 @@ _WORDS = np.array(STATUSES)
 # the end costs at most an eighth of a worker's share), within these bounds
 CHUNKS_PER_WORKER = 8
 CHUNK_MAX = 1000
+# a worker evaluates the data of this many bytes of instances before it
+# solves them (see Runner)
+PASS_BYTES = 1 << 25
 
 # called with each instance's index before a worker solves it (tests use it
 # to make a worker process die in the middle of a batch)
@@ -146,7 +149,16 @@ def _allocate(n, vsizes, dsizes):
 
 class Runner:
     """A worker's solver of one program: set up once (with the program's
-    base values), updated and solved per instance."""
+    base values), updated and solved per instance.
+
+    A chunk runs in three passes: every instance's data evaluated (the
+    parameter tables, translate._evaluate, into the flat problem's arrays,
+    a copy kept of what the parameters reach), then every instance solved
+    (its data copied back into those arrays, the kept solver updated from
+    them), then every outcome mapped to the values and duals asked for.
+    The data and the outcomes are the ones a solve at a time would give;
+    taken in passes, the host's work runs back to back, not each time in
+    caches that the solver's last solve has just filled with its own."""
 
     def __init__(self, program, private=True):
         if not private:
@@ -158,73 +170,100 @@ class Runner:
         self.mod = _solver.backend(program.solver)
         self.given = self.mod.settings(program.settings)
         P = f["P"]
-        self.problem = Problem(P if P.nnz else None, None, f["A"], f["b"], f["cones"], f.get("integer"))
+        self.problem = Problem(P if P.nnz else None, f["qfull"][1:], f["A"], f["b"], f["cones"], f.get("integer"))
+        # the arrays an evaluation writes the parameters' part of the data into
+        self.targets = {"q": self.problem.q, "b": f["b"], "A": f["A"].data, "P": P.data}
         self.kept = None
-        self.at_base = False
         program.base = [_writable(v) for v in program.base]
         self.current = [_writable(s.value) for s in program.params]
         self.slots = [program.params[k] for k in program.batched]
         self.xx = np.zeros(f["N"] + 1, F64)
         self.bounds = any(d[0] == "bounds" for d in program.duals)
 
-    def _solve(self):
+    def _evaluate(self):
+        """The data at the slots' values: (the parameters' part, a copy per
+        array they reach, the objective's constant)."""
         p = self.p
         f = p._flat
         p._param_dirty = True
         translate._evaluate(p)
-        problem = self.problem
-        problem.q, problem.b = f["q"], f["b"]
         changed = f["changed"]
-        t0 = time.perf_counter()
-        res = self.mod.solve(problem, self.given, self.kept, frozenset(changed), None)
-        self.elapsed = time.perf_counter() - t0
+        data = tuple((k, self.targets[k].copy()) for k in sorted(changed))
+        self.changed = frozenset(changed)
         changed.clear()
+        return data, float(f["qfull"][0])
+
+    def _solve(self, data):
+        for k, v in data:
+            np.copyto(self.targets[k], v)
+        t0 = time.perf_counter()
+        res = self.mod.solve(self.problem, self.given, self.kept, self.changed, None)
+        elapsed = time.perf_counter() - t0
         self.kept = res.kept
-        return res
+        return res, elapsed
 
     def _set_up(self):
         """The solver set up with the base values (its solve discarded)."""
-        for s, v in zip(self.p.params, self.p.base):
+        params = self.p.params
+        for s, v in zip(params, self.p.base):
             s.value = v
-        self._solve()
-        self.at_base = True
+        data = self._evaluate()[0]
+        for s, v in zip(params, self.current):
+            s.value = v
+        self._solve(data)
 
     def run(self, start, arrays, ok, out=None):
         """Solves instances start .. start + len(ok) - 1 (those marked ok),
         their batched parameters' values the rows of `arrays`; returns the
         chunk's outcome."""
-        p = self.p
-        k = len(ok)
-        out = out if out is not None else _Out(k, p)
-        f = p._flat
-        integer = f.get("integer")
-        xx = self.xx
+        out = out if out is not None else _Out(len(ok), self.p)
         arrays = [_writable(a) for a in arrays]
-        for j in range(k):
-            if not ok[j]:
-                continue
+        todo = [int(j) for j in np.flatnonzero(ok)]
+        # the first instance alone, then as many at a time as keep their
+        # data within PASS_BYTES
+        window, at = None, 0
+        while at < len(todo):
+            part = todo[at:at + (window or 1)]
+            at += len(part)
+            evaluated = []
+            for j in part:
+                for s, a in zip(self.slots, arrays):
+                    s.value = a[j]
+                try:
+                    evaluated.append((j, self._evaluate()))
+                except Exception as exc:
+                    out.errors[start + j] = f"{type(exc).__name__}: {exc}"
+            if window is None and evaluated:
+                size = sum(v.nbytes for _, v in evaluated[0][1][0])
+                window = max(1, PASS_BYTES // max(size, 1))
+            self._solve_some(evaluated, start, out)
+        return out
+
+    def _solve_some(self, evaluated, start, out):
+        p = self.p
+        solved = []
+        for j, (data, constant) in evaluated:
             i = start + j
             if _before_instance is not None:
                 _before_instance(i)
             try:
                 if self.kept is None and i != p.first:
                     self._set_up()
-                if self.at_base:
-                    for s, v in zip(p.params, self.current):
-                        s.value = v
-                    self.at_base = False
-                for s, a in zip(self.slots, arrays):
-                    s.value = a[j]
-                res = self._solve()
-                value, primal, dual, _ = _solver.outcome(res, integer, p.sense, float(f["qfull"][0]))
+                res, elapsed = self._solve(data)
             except Exception as exc:
                 # the solver's state is not known after a failure: set up anew
                 self.kept = None
                 out.errors[i] = f"{type(exc).__name__}: {exc}"
                 continue
+            solved.append((j, res, elapsed, constant))
+        f = p._flat
+        integer = f.get("integer")
+        xx = self.xx
+        for j, res, elapsed, constant in solved:
+            value, primal, dual, _ = _solver.outcome(res, integer, p.sense, constant)
             out.status[j] = _CODE[res.status]
             out.iterations[j], out.solve_time[j], out.setup_time[j] = res.iterations, res.solve_time, res.setup_time
-            out.solver_time[j] = self.elapsed
+            out.solver_time[j] = elapsed
             if value is not None:
                 out.value[j] = value
             if primal:
@@ -243,7 +282,6 @@ class Runner:
                         row = arr[j]
                         kn.variable_duals(f["acc"][0], None, None, size, full, 0, row, f["vacc"], f["vacc"], yx)
                         solution.shared_bound_duals(row, full, nidxs)
-        return out
 
 
 # -- the batch's statement checked -----------------------------------------
