@@ -22,8 +22,9 @@ checked against the loop's, bit for bit.
     python bench/batch.py [--instances 2000] [--assets 250] [--repeat 2]
 
 Every row runs once per round, the rows one after another, and each row's
-best round is shown (the loop's too); the Dask cluster is started, and its
-workers have imported the package (one small batch), before the rounds.
+best round is shown (the loop's too). The Dask cluster is started for its
+row, and its workers import the package (one small batch), before the
+timed batch; it is closed after it.
 
 Needs the bench extra (pip install ".[bench]": CVXPY, dask[distributed]);
 a peer that is missing is reported n/a."""
@@ -169,32 +170,30 @@ def main():
         err = float(np.max(np.abs(values - ref["values"])))
         keep("CVXPY multiprocessing.Pool(2)", 2, wall, solve, f"max |value - host's| {err:.1e}")
 
-    cluster = client = None
-    if have_dask:
+    def dask_row():
+        # a running cluster: started, and its workers have imported the
+        # package (one small batch), before the timed batch; closed after
+        # it, so that its idle workers do not share the cores with the rows
+        # after it
         from distributed import Client, LocalCluster
-        cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
-        client = Client(cluster)
-        # a running cluster: its workers have imported the package (one small
-        # batch, not timed)
-        host_batch(F, d, mus[:20], gammas[:20], executor=client)
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+                Client(cluster) as client:
+            host_batch(F, d, mus[:20], gammas[:20], executor=client)
+            batch_row("fragments_host solve_batch, Dask 2 workers", 2, executor=client)
+
     if have_cvxpy:
         timed_clarabel()
         _CP["problem"] = cvxpy_problem(F, d)
         cvxpy_solve((mus[0], gammas[0]))        # its first solve compiles the problem: not timed
-    try:
-        for _ in range(args.repeat):
-            loop_row()
-            batch_row("fragments_host solve_batch, serial", 1)
-            batch_row("fragments_host solve_batch, 1 process", 1, executor="processes", max_workers=1)
-            batch_row("fragments_host solve_batch, 2 processes", 2, executor="processes", max_workers=2)
-            if have_dask:
-                batch_row("fragments_host solve_batch, Dask 2 workers", 2, executor=client)
-            if have_cvxpy:
-                cvxpy_rows()
-    finally:
-        if client is not None:
-            client.close()
-            cluster.close()
+    for _ in range(args.repeat):
+        loop_row()
+        batch_row("fragments_host solve_batch, serial", 1)
+        batch_row("fragments_host solve_batch, 1 process", 1, executor="processes", max_workers=1)
+        batch_row("fragments_host solve_batch, 2 processes", 2, executor="processes", max_workers=2)
+        if have_dask:
+            dask_row()
+        if have_cvxpy:
+            cvxpy_rows()
     if not have_dask:
         best["fragments_host solve_batch, Dask 2 workers"] = (2, None, None, "n/a: dask[distributed] missing")
     if not have_cvxpy:

@@ -678,59 +678,74 @@ def _processes(program, chunks, arrays, ok, result, progress, max_workers, mp_co
         return w
 
     def died(w):
+        """A worker process that ended: its chunk solved again one instance
+        at a time (so that the rest of the chunk is not lost with the
+        instance that took its worker down), or, when it was one instance
+        solved again, that instance reported."""
         proc, conn = w
         workers.remove(w)
         conn.close()
         proc.join()
         task = busy.pop(w, None)
         if task is None:
-            return
+            return False
         s, e, tries = task
         if tries == 0:
-            # solved again one instance at a time: the rest of the chunk is
-            # not lost with the instance that took its worker down
-            todo.extendleft((i, i + 1, 1) for i in range(e - 1, s - 1, -1) if ok[i])
+            again = [i for i in range(s, e) if ok[i]]
+            todo.extendleft((i, i + 1, 1) for i in reversed(again))
+            progress.update(e - s - len(again))
         else:
             _fail(result, errors, s, e, ok, f"the worker process solving it died (exit code {proc.exitcode})")
             progress.update(e - s)
+        return True
 
+    idle_deaths = 0
     try:
-        for _ in range(nworkers):
-            start()
         while todo or busy:
-            for w in workers:
-                if w not in busy and todo:
-                    s, e, tries = task = todo.popleft()
-                    try:
-                        w[1].send((s, [a[s:e] for a in arrays], ok[s:e]))
-                    except (BrokenPipeError, OSError):
-                        todo.appendleft(task)
-                        continue
-                    busy[w] = task
+            while todo and len(workers) < nworkers:
+                start()
+            for w in list(workers):
+                if w in busy or not todo:
+                    continue
+                s, e, tries = task = todo.popleft()
+                try:
+                    w[1].send((s, [a[s:e] for a in arrays], ok[s:e]))
+                except (BrokenPipeError, OSError):
+                    todo.appendleft(task)
+                    idle_deaths += not died(w)
+                    continue
+                busy[w] = task
+            if idle_deaths > nworkers + 1:
+                # workers that end before they take a chunk: none will
+                for s, e, _ in todo:
+                    _fail(result, errors, s, e, ok, "the worker processes ended before they took their instances")
+                    progress.update(e - s)
+                todo.clear()
+            if not busy:
+                continue
             ready = wait([w[1] for w in busy] + [w[0].sentinel for w in busy])
             for w in list(busy):
                 proc, conn = w
-                if conn in ready or proc.sentinel in ready:
+                if conn not in ready and proc.sentinel not in ready:
+                    continue
+                msg = None
+                try:
+                    if conn.poll():
+                        msg = conn.recv()
+                except (EOFError, OSError):
                     msg = None
-                    try:
-                        if conn.poll():
-                            msg = conn.recv()
-                    except (EOFError, OSError):
-                        msg = None
-                    if msg is None:
-                        if not proc.is_alive():
-                            died(w)
-                            if todo and len(workers) < nworkers:
-                                start()
-                        continue
-                    s, e, _ = busy.pop(w)
-                    kind, payload, errs = msg
-                    if kind == "done":
-                        _store(result, s, e, payload)
-                        errors.update(errs)
-                    else:
-                        _fail(result, errors, s, e, ok, f"the worker failed: {payload}")
-                    progress.update(e - s)
+                if msg is None:
+                    if not proc.is_alive():
+                        died(w)
+                    continue
+                s, e, _ = busy.pop(w)
+                kind, payload, errs = msg
+                if kind == "done":
+                    _store(result, s, e, payload)
+                    errors.update(errs)
+                else:
+                    _fail(result, errors, s, e, ok, f"the worker failed: {payload}")
+                progress.update(e - s)
     finally:
         for proc, conn in workers:
             try:
