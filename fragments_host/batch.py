@@ -48,6 +48,7 @@ from . import solver as _solver
 from .constraints import Constraint
 from .errors import DataError, ModelError, SolverError
 from .expressions import ParameterSlot, Parameter, Variable
+from .functions import FunctionConstraint
 from .solver_base import SOLVED, STATUSES, Problem
 from .stacks import F64, I32
 from .terms import _Member
@@ -343,30 +344,38 @@ def _batch_values(model, values):
     n = len(items)
     if n == 0:
         return 0, []
+    resolved = {}               # a key as written -> its parameter
+
+    def parameter(key):
+        p = resolved.get(key)
+        if p is None:
+            p = resolved[key] = _parameter_of(model, key)
+        return p
+
+    if not hasattr(items[0], "keys"):
+        raise TypeError(f"values[0] is not a mapping of parameters to values: {items[0]!r}")
+    params = [parameter(key) for key in items[0].keys()]
+    index = {id(p): k for k, p in enumerate(params)}
+    if len(index) != len(params):
+        raise ValueError("values[0] gives a parameter twice")
+    columns = [[None] * n for _ in params]
     for i, d in enumerate(items):
         if not hasattr(d, "keys"):
             raise TypeError(f"values[{i}] is not a mapping of parameters to values: {d!r}")
-    params = [_parameter_of(model, key) for key in items[0].keys()]
-    ids = {id(p) for p in params}
-    if len(ids) != len(params):
-        raise ValueError("values[0] gives a parameter twice")
-    out = []
-    for p, key0 in zip(params, items[0].keys()):
-        rows = []
-        for i, d in enumerate(items):
-            keys = {id(_parameter_of(model, k)): k for k in d.keys()} if i else None
-            if i and set(keys) != ids:
-                names = sorted({_parameter_of(model, k).name for k in d.keys()} ^ {q.name for q in params})
-                raise ValueError(f"values[{i}] gives other parameters than values[0] (differing: {', '.join(names)}): "
-                                 "every instance gives the same parameters")
-            v = np.asarray(d[key0] if not i else d[keys[id(p)]])
+        given = [parameter(key) for key in d.keys()]
+        if len(given) != len(params) or {id(p) for p in given} != index.keys():
+            names = sorted({p.name for p in given} ^ {p.name for p in params})
+            raise ValueError(f"values[{i}] gives other parameters than values[0] (differing: "
+                             f"{', '.join(names) or 'a parameter given twice'}): every instance gives the same "
+                             "parameters")
+        for p, v in zip(given, d.values()):
+            v = np.asarray(v)
             if v.dtype.kind not in "biuf":
                 raise DataError(f"values[{i}][{p.name}] is not real numbers (dtype {v.dtype})")
             if v.shape != p.shape:
                 raise ValueError(f"values[{i}][{p.name}] has shape {v.shape}, parameter {p.name} has shape {p.shape}")
-            rows.append(v)
-        out.append((p, np.ascontiguousarray(np.stack(rows).reshape(n, -1), dtype=F64)))
-    return n, out
+            columns[index[id(p)]][i] = v
+    return n, [(p, np.ascontiguousarray(np.stack(col).reshape(n, -1), dtype=F64)) for p, col in zip(params, columns)]
 
 
 def _refused(batch, n):
@@ -423,6 +432,9 @@ def _outputs(model, variables, duals):
         elif isinstance(c, (Constraint, _Member)):
             if c._mref is not model._ref:
                 raise ModelError(f"duals asks for the dual of {c!r}, which is not a constraint of this model")
+        elif isinstance(c, FunctionConstraint):
+            raise TypeError(f"duals: {c!r} is a constraint of functions, which has no dual (as after m.solve()); "
+                            "ask for the duals of constraints of affine expressions and cones")
         else:
             raise TypeError(f"duals takes constraints of the model (or variables, for their bound duals), not {c!r}")
         cs.append(c)

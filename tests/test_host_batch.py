@@ -227,6 +227,7 @@ def _mistakes():
         (good, dict(variables=[x + 1]), TypeError, "takes variables of the model"),
         (good, dict(variables=[y]), fh.ModelError, "y, which is not a variable of this model"),
         (good, dict(duals=[x >= 0]), fh.ModelError, "not a constraint of this model"),
+        (good, dict(duals=[m.add(fh.norm(x, 1) <= 3)]), TypeError, "a constraint of functions, which has no dual"),
         (good, dict(tol_gapp=1e-9), TypeError, "unknown Clarabel setting 'tol_gapp'"),
     ]
 
