@@ -671,6 +671,14 @@ def _processes(program, chunks, arrays, ok, result, progress, max_workers, mp_co
     (shipped once per process) and fed one chunk at a time."""
     import multiprocessing as mp
     from multiprocessing.connection import wait
+    methods = mp.get_all_start_methods()         # the platform's default first
+    if mp_context is None and (mp.get_start_method(allow_none=True) or methods[0]) == "fork" \
+            and threading.active_count() > 1 and "forkserver" in methods:
+        # a fork copies no other thread, but any lock one of them holds (a
+        # Dask client's, a progress bar's): with threads running, the
+        # workers are forked from a server process started afresh (the
+        # package imported in it) instead
+        mp_context = "forkserver"
     ctx = mp.get_context(mp_context)
     if ctx.get_start_method() == "forkserver":
         ctx.set_forkserver_preload([__name__])

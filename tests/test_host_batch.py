@@ -92,19 +92,20 @@ def hook():
     batch._before_instance = None
 
 
-@pytest.mark.parametrize("make", [portfolio, socp])
-@pytest.mark.parametrize("executor", ["serial", "processes", "dask"])
-def test_a_batch_gives_what_a_loop_of_solves_gives_bit_for_bit(make, executor, request):
+def batch_against_loop(make, **how):
     m, variables, duals, values = make()
     ref = loop(m, variables, duals, values)
     m, variables, duals, values = make()
-    how = dict(executor=request.getfixturevalue("dask_client") if executor == "dask" else executor)
-    if executor == "processes":
-        how["max_workers"] = 2
     # 7 per chunk: eight chunks, the last of one instance
     res = m.solve_batch(values, variables=variables, duals=duals, chunk_size=7, **how)
     assert_same(res, ref, variables, duals)
     assert res.ok.all() and not res.errors and m.status is None
+
+
+@pytest.mark.parametrize("make", [portfolio, socp])
+@pytest.mark.parametrize("how", [{}, dict(executor="processes", max_workers=2)], ids=["serial", "processes"])
+def test_a_batch_gives_what_a_loop_of_solves_gives_bit_for_bit(make, how):
+    batch_against_loop(make, **how)
 
 
 def test_a_batch_of_mappings_per_instance_continues_from_the_kept_solver():
@@ -241,3 +242,10 @@ def test_a_mistake_is_refused_naming_what_was_written_before_anything_runs(case,
     with pytest.raises(exc, match=text):
         m.solve_batch(values, **how)
     assert started == [] and m.status is None
+
+
+# last in this file: the cluster's threads live on in this process once it
+# ran, and the tests above start worker processes by forking it
+@pytest.mark.parametrize("make", [portfolio, socp])
+def test_on_a_dask_cluster_a_batch_gives_what_a_loop_of_solves_gives(make, dask_client):
+    batch_against_loop(make, executor=dask_client)
