@@ -317,7 +317,7 @@ def _values_array(p, given, n, what):
     if n is not None and arr.shape[0] != n:
         raise ValueError(f"{what} have {arr.shape[0]} instances, other parameters' values {n}: a batch's values "
                          "have one length")
-    return np.ascontiguousarray(arr.reshape(arr.shape[0], -1), dtype=F64)
+    return np.ascontiguousarray(arr.reshape(arr.shape[0], p.size), dtype=F64)
 
 
 def _batch_values(model, values):
@@ -375,7 +375,8 @@ def _batch_values(model, values):
             if v.shape != p.shape:
                 raise ValueError(f"values[{i}][{p.name}] has shape {v.shape}, parameter {p.name} has shape {p.shape}")
             columns[index[id(p)]][i] = v
-    return n, [(p, np.ascontiguousarray(np.stack(col).reshape(n, -1), dtype=F64)) for p, col in zip(params, columns)]
+    return n, [(p, np.ascontiguousarray(np.stack(col).reshape(n, p.size), dtype=F64))
+               for p, col in zip(params, columns)]
 
 
 def _refused(batch, n):
