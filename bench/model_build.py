@@ -17,6 +17,7 @@ canonicalization (get_problem_data for Clarabel), side by side in one run:
     python bench/model_build.py [--max 1000000] [--targets-only] [--solver-only]
 """
 import argparse
+import importlib.util
 import math
 import time
 import tracemalloc
@@ -355,11 +356,7 @@ def main():
     ap.add_argument("--solver-only", action="store_true", help="only the solver-time rows")
     args = ap.parse_args()
     rng = np.random.default_rng(0)
-    try:
-        import cvxpy  # noqa: F401
-        have_cvxpy = True
-    except ImportError:
-        have_cvxpy = False
+    have_cvxpy = importlib.util.find_spec("cvxpy") is not None
     if args.solver_only:
         solver_times(have_cvxpy)
         return

@@ -12,8 +12,9 @@ solver's flat problem (solve excluded):
   by element (scalar rows) for small sizes only;
 - linopy: vectorized over xarray coordinates + its matrices (A, b, bounds,
   c, Q), where it can state the model;
-- the floor: A, b, bounds, P and q written directly with numpy and
-  scipy.sparse.
+- the floor: the same flat problem as fragments_host's and CVXPY's (q, P,
+  and A, b with the bounds and the cones' entries as rows, in the cones
+  Clarabel takes) written directly with numpy and scipy.sparse.
 
 The models: lqcp-N, the linear-quadratic control QP of the JuMP paper;
 dense-lp-N, 2 N^2 free variables with x - y >= i, x + y >= 0; fac-G, the
@@ -98,9 +99,9 @@ def fh_flat(m, quadratic=False):
     return m, m.flat_problem(), m.quadratic_term() if quadratic else None
 
 
-# min 1/2 x'P x + q.x + const s.t. the first neq rows of A x == b, the others
-# >= b, lb <= x <= ub, and x[cones[k]] in a second-order cone for every k
-Floor = collections.namedtuple("Floor", "P q const A b neq lb ub cones", defaults=[None])
+# min 1/2 x'P x + q.x + const s.t. A x + s = b, s in the cones, a list of
+# (kind, dimension) in order: the form fragments_host and CVXPY hand Clarabel
+Floor = collections.namedtuple("Floor", "P q const A b cones")
 
 
 def stack_rows(blocks, ncol):
@@ -112,6 +113,32 @@ def stack_rows(blocks, ncol):
     rows = np.concatenate([np.tile(np.arange(s, s + k), len(v)) for s, k, (_, v) in zip(start, nrows, blocks)])
     vals = np.concatenate([np.repeat(v, k) for k, (_, v) in zip(nrows, blocks)])
     return sp.csc_matrix((vals, (rows, np.concatenate([c.ravel() for c in cols]))), shape=(start[-1], ncol))
+
+
+def flat_floor(ncol, q, eq=(), ge=(), lb=None, ub=None, socs=None, P=None, const=0.0):
+    """The flat problem of rows A x == b (`eq`) and A x >= b (`ge`), each a
+    list of (columns, coefficients, b) blocks as stack_rows takes them,
+    bounds lb <= x <= ub (infinite entries: none) and second-order cones
+    x[socs[k]]: equalities in the zero cone; inequalities, lower and upper
+    bounds as rows of the nonnegative cone (-A x + s = -b, -x + s = -lb,
+    x + s = ub); each cone's entries as rows -x + s = 0."""
+    blocks, rhs = [(c, v) for c, v, _ in eq], [r for _, _, r in eq]
+    blocks += [(c, -v) for c, v, _ in ge]
+    rhs += [-r for _, _, r in ge]
+    nonneg = sum(np.size(r) for _, _, r in ge)
+    cols = np.arange(ncol)
+    for bound, sign in ((lb, -1.0), (ub, 1.0)):
+        if bound is not None:
+            has = np.isfinite(bound)
+            blocks.append((cols[has][None], np.array([sign])))
+            rhs.append(sign * bound[has])
+            nonneg += int(has.sum())
+    cones = [("zero", sum(np.size(r) for _, _, r in eq)), ("nonneg", nonneg)]
+    if socs is not None:
+        blocks.append((socs.reshape(1, -1), np.array([-1.0])))
+        rhs.append(np.zeros(socs.size))
+        cones += [("soc", socs.shape[1])] * socs.shape[0]
+    return Floor(P, q, const, stack_rows(blocks, ncol), np.concatenate(rhs), cones)
 
 
 # lqcp-N ---------------------------------------------------------------------
@@ -216,17 +243,17 @@ def lqcp_floor(N):
     Y, U = np.arange(n1 * n1).reshape(n1, n1), n1 * n1 + np.arange(N)
     i, j = (g.ravel() for g in np.meshgrid(np.arange(N), np.arange(1, N), indexing="ij"))
     k = np.arange(1, n1)
-    A = stack_rows([
-        (np.stack([Y[i + 1, j], Y[i, j], Y[i, j - 1], Y[i, j + 1], Y[i + 1, j - 1], Y[i + 1, j + 1]]),
-         np.array([h2 + dt, dt - h2, -0.5 * dt, -0.5 * dt, -0.5 * dt, -0.5 * dt])),
-        (Y[0:1, :], np.ones(1)),
-        (np.stack([Y[k, 2], Y[k, 1], Y[k, 0]]), np.array([1.0, -4.0, 3.0])),
-        (np.stack([Y[k, N - 2], Y[k, N - 1], Y[k, N], U]), np.array([1.0, -4.0, 3.0 + 2 * dx, -2 * dx]))],
-        n1 * n1 + N)
+    eq = [(np.stack([Y[i + 1, j], Y[i, j], Y[i, j - 1], Y[i, j + 1], Y[i + 1, j - 1], Y[i + 1, j + 1]]),
+           np.array([h2 + dt, dt - h2, -0.5 * dt, -0.5 * dt, -0.5 * dt, -0.5 * dt]), np.zeros(len(i))),
+          (Y[0:1, :], np.ones(1), np.zeros(n1)),
+          (np.stack([Y[k, 2], Y[k, 1], Y[k, 0]]), np.array([1.0, -4.0, 3.0]), np.zeros(N)),
+          (np.stack([Y[k, N - 2], Y[k, N - 1], Y[k, N], U]), np.array([1.0, -4.0, 3.0 + 2 * dx, -2 * dx]),
+           np.zeros(N))]
+    ncol = n1 * n1 + N
     P = sp.diags(np.r_[np.zeros(N * n1), 2 * wy, 2 * wu], format="csc")
     q = np.r_[np.zeros(N * n1), -2 * wy * yt, np.zeros(N)]
-    lb, ub = np.r_[np.zeros(n1 * n1), -np.ones(N)], np.ones(A.shape[1])
-    return Floor(P, q, float(wy @ yt ** 2), A, np.zeros(A.shape[0]), A.shape[0], lb, ub)
+    lb, ub = np.r_[np.zeros(n1 * n1), -np.ones(N)], np.ones(ncol)
+    return flat_floor(ncol, q, eq=eq, lb=lb, ub=ub, P=P, const=float(wy @ yt ** 2))
 
 
 # dense-lp-N -----------------------------------------------------------------
@@ -285,10 +312,9 @@ def dense_linopy(N):
 def dense_floor(N):
     n2 = N * N
     k = np.stack([np.arange(n2), n2 + np.arange(n2)])
-    A = stack_rows([(k, np.array([1.0, -1.0])), (k, np.array([1.0, 1.0]))], 2 * n2)
-    b = np.r_[np.repeat(np.arange(N, dtype=float), N), np.zeros(n2)]
-    inf = np.full(2 * n2, np.inf)
-    return Floor(None, np.r_[np.full(n2, 2.0), np.ones(n2)], 0.0, A, b, 0, -inf, inf)
+    ge = [(k, np.array([1.0, -1.0]), np.repeat(np.arange(N, dtype=float), N)),
+          (k, np.array([1.0, 1.0]), np.zeros(n2))]
+    return flat_floor(2 * n2, np.r_[np.full(n2, 2.0), np.ones(n2)], ge=ge)
 
 
 # fac-G ----------------------------------------------------------------------
@@ -390,17 +416,16 @@ def fac_floor(G):
     D = np.full(n, 2 * F + 4 * n)
     f = np.tile(np.arange(F), K * K)
     gi, gj = (np.repeat(g, F) / G for g in np.divmod(np.arange(K * K), K))
-    A = stack_rows([(Z.reshape(K * K, F).T, np.ones(F)),
-                    (np.stack([S, D, Z]), np.array([1.0, -1.0, M_BIG])),
-                    (np.stack([R[:, 0], Y[f, 0]]), np.ones(2)),
-                    (np.stack([R[:, 1], Y[f, 1]]), np.ones(2))], D[0] + 1)
-    b = np.r_[np.ones(K * K), np.full(n, M_BIG), gi, gj]
+    eq = [(Z.reshape(K * K, F).T, np.ones(F), np.ones(K * K)),
+          (np.stack([S, D, Z]), np.array([1.0, -1.0, M_BIG]), np.full(n, M_BIG)),
+          (np.stack([R[:, 0], Y[f, 0]]), np.ones(2), gi),
+          (np.stack([R[:, 1], Y[f, 1]]), np.ones(2), gj)]
     inf = np.full(n, np.inf)
     lb = np.r_[np.zeros(2 * F + 2 * n), -inf, -inf, -np.inf]
     ub = np.r_[np.ones(2 * F), inf, np.ones(n), inf, inf, np.inf]
     q = np.zeros(D[0] + 1)
     q[-1] = 1.0
-    return Floor(None, q, 0.0, A, b, A.shape[0], lb, ub, np.column_stack([S, R]))
+    return flat_floor(D[0] + 1, q, eq=eq, lb=lb, ub=ub, socs=np.column_stack([S, R]))
 
 
 # running ---------------------------------------------------------------------
@@ -413,20 +438,12 @@ def linopy_flat(m):
 def solve_floor(fl):
     """The floor's problem through Clarabel: its value."""
     import clarabel
-    P, q, const, A, b, neq, lb, ub, cones = fl
-    I = sp.identity(A.shape[1], format="csr")
-    lo, up = np.isfinite(lb), np.isfinite(ub)
-    parts = [A[:neq], -A[neq:], -I[lo], I[up]]
-    rhs = [b[:neq], -b[neq:], -lb[lo], ub[up]]
-    kinds = [clarabel.ZeroConeT(neq), clarabel.NonnegativeConeT(A.shape[0] - neq + lo.sum() + up.sum())]
-    if cones is not None:
-        parts.append(-I[cones.ravel()])
-        rhs.append(np.zeros(cones.size))
-        kinds += [clarabel.SecondOrderConeT(cones.shape[1])] * cones.shape[0]
+    P, q, const, A, b, cones = fl
+    kind = {"zero": clarabel.ZeroConeT, "nonneg": clarabel.NonnegativeConeT, "soc": clarabel.SecondOrderConeT}
     settings = clarabel.DefaultSettings()
     settings.verbose, settings.tol_gap_abs, settings.tol_gap_rel, settings.tol_feas = False, 1e-10, 1e-10, 1e-10
-    P = sp.triu(P if P is not None else sp.csc_matrix(I.shape)).tocsc()
-    sol = clarabel.DefaultSolver(P, q, sp.vstack(parts).tocsc(), np.concatenate(rhs), kinds, settings).solve()
+    P = sp.triu(P).tocsc() if P is not None else sp.csc_matrix((len(q), len(q)))
+    sol = clarabel.DefaultSolver(P, q, A, b, [kind[k](d) for k, d in cones], settings).solve()
     return sol.obj_val + const
 
 
@@ -521,7 +538,8 @@ def check(name, n):
     if cp is not None:
         prob, _ = entry["cvxpy"][1](n)
         values["CVXPY"] = prob.solve(solver=cp.CLARABEL, **tight)
-    values["floor"] = solve_floor(entry["floor"](n))
+    fl = entry["floor"](n)
+    values["floor"] = solve_floor(fl)
     if poi is not None:
         try:                          # HiGHS's own tolerances, not tightened
             model = entry["poi"](n)
@@ -533,7 +551,8 @@ def check(name, n):
     print(f"check {name}-{n}: " + ", ".join(
         f"{k} {v:.10g} (rel. diff. {abs(v - ref) / max(abs(v), abs(ref), 1e-300):.1e})" for k, v in values.items()))
     same = "same" if flats[0] == flats[1] else "DIFFERENT"
-    print(f"  fh flat problems (A.shape, A.nnz, P.nnz): loop {flats[0]}, vector {flats[1]}: {same}")
+    print(f"  fh flat problems (A.shape, A.nnz, P.nnz): loop {flats[0]}, vector {flats[1]}: {same}; "
+          f"floor's {(fl.A.shape, fl.A.nnz, None if fl.P is None else sp.triu(fl.P).nnz)}")
 
 
 def main():

@@ -167,7 +167,7 @@ def psd(X, name=None):
     if len(X.shape) < 2 or X.shape[-1] != X.shape[-2]:
         raise ShapeError(f"a semidefinite block is square, not of shape {X.shape} (a batch of blocks has shape "
                          "(k, n, n))")
-    return Constraint("psd", X, name or f"{X!r} >> 0", psd_cones(X.shape))
+    return Constraint("psd", X, name or ("{} >> 0", X), psd_cones(X.shape))
 
 
 def psd_cones(shape):
@@ -194,7 +194,7 @@ def exp_cone(x, y, z):
     """y exp(x / y) <= z with y > 0, elementwise over operands of one shape
     (scalars broadcast). The dual holds (x, y, z) parts along its first axis."""
     items, rows, shape, n = _elementwise("exp_cone", (x, y, z))
-    name = f"exp_cone({items[0]!r}, {items[1]!r}, {items[2]!r})"
+    name = ("exp_cone({}, {}, {})",) + tuple(items)
     return Constraint("exp", rows, name, [("exp", 3)] * n, dual_shape=(3,) + shape)
 
 
@@ -216,13 +216,13 @@ def power_cone(x, y, z, alpha):
                          " (or an array of them)")
     items, rows, shape, n = _elementwise("power_cone", (x, y, z))
     if each is None:
-        name = f"power_cone({items[0]!r}, {items[1]!r}, {items[2]!r}, {alpha:g})"
+        name = ("power_cone({}, {}, {}, " + f"{alpha:g})",) + tuple(items)
         return Constraint("pow", rows, name, [("pow", float(alpha))] * n, dual_shape=(3,) + shape)
     try:
         each = np.broadcast_to(each, shape).reshape(-1)
     except ValueError:
         raise ShapeError(f"power_cone: exponents of shape {each.shape} for operands of shape {shape}") from None
-    name = f"power_cone({items[0]!r}, {items[1]!r}, {items[2]!r}, alpha)"
+    name = ("power_cone({}, {}, {}, alpha)",) + tuple(items)
     return Constraint("pow", rows, name, [("pow", a) for a in each.tolist()], dual_shape=(3,) + shape)
 
 
@@ -236,7 +236,7 @@ def gen_power_cone(x, z, alpha):
     if x.size != a.size:
         raise ShapeError(f"gen_power_cone: x of shape {x.shape} for {a.size} weights")
     rows = concatenate([x.reshape((x.size,)), z.reshape((z.size,))])
-    name = f"gen_power_cone({x!r}, {z!r})"
+    name = ("gen_power_cone({}, {})", x, z)
     return Constraint("genpow", rows, name, [("genpow", (tuple(a.tolist()), z.size))])
 
 
@@ -283,19 +283,19 @@ def _equal(self, other):
 
 
 def _psd_above(self, other):           # self >> other
-    return psd(self - self._lift(other), f"{self!r} >> {text(other)}")
+    return psd(self - self._lift(other), ("{} >> {}", self, other))
 
 
 def _psd_below(self, other):           # self << other
-    return psd(self._lift(other) - self, f"{self!r} << {text(other)}")
+    return psd(self._lift(other) - self, ("{} << {}", self, other))
 
 
 def _psd_above_reflected(self, other):          # other >> self
-    return psd(self._lift(other) - self, f"{text(other)} >> {self!r}")
+    return psd(self._lift(other) - self, ("{} >> {}", other, self))
 
 
 def _psd_below_reflected(self, other):          # other << self
-    return psd(self - self._lift(other), f"{text(other)} << {self!r}")
+    return psd(self - self._lift(other), ("{} << {}", other, self))
 
 
 Affine.__le__, Affine.__ge__, Affine.__eq__ = _at_most, _at_least, _equal

@@ -44,6 +44,10 @@ def _arg(items, *path):
 def evaluate(a):
     """The blocks of one recorded expression."""
     op, args = a._op, a._args
+    if op in _VIEWS:
+        r = _unit_view(a)
+        if r is not None:
+            return r
     if op == "wsum" or op == "scale":
         e = _flat_sum(a)
         if e is not None:
@@ -62,6 +66,45 @@ def evaluate(a):
     if op in _JOINT:
         return _JOINT[op][0]([x._e for x in args[0]], args[1])
     return _ONE[op](a._model, *args)
+
+
+# operations that only rearrange their operand's elements: over a variable
+# as stated (one term of coefficient 1 per element), their terms are the
+# variable's columns rearranged as numpy rearranges an array
+_VIEWS = frozenset(("box", "reshape", "permute", "broadcast", "spread", "take"))
+
+
+def _unit_view(a):
+    """A chain of rearrangements of a variable (or of a part of one already
+    computed with one term of coefficient 1 per element) as that: its
+    columns laid out by numpy at once, without the blocks of every step.
+    None when the chain does not end in such an operand."""
+    chain = []
+    x = a
+    while x._ex is None and x._op in _VIEWS:
+        chain.append(x)
+        x = x._args[0]
+    e = x._ex
+    if e is None or not e.unit or not e.clean:
+        return None
+    cols = e.nidxs.reshape(e.shape)
+    distinct = e.distinct
+    for y in reversed(chain):
+        op, args = y._op, y._args
+        if op == "box":
+            cols = cols[tuple(slice(f, t) for f, t in zip(args[1], args[2]))]
+        elif op == "reshape":
+            cols = cols.reshape(args[1])
+        elif op == "permute":
+            cols = cols.transpose(args[1])
+        elif op == "take":
+            cols = cols.reshape(-1)[args[1]].reshape(args[2])
+            distinct = False
+        else:
+            # broadcast, or a spread of one element
+            cols = spread_to(cols if op == "broadcast" else cols.reshape(()), args[1])
+            distinct = False
+    return st._unit(e.model, a._shape, np.ascontiguousarray(cols).reshape(-1), True, distinct)
 
 
 def _flat_sum(a):
@@ -154,17 +197,25 @@ def _const_value(x, shape):
     if op == "const" and x._shape == shape:
         return x._args[0]
     if op == "spread" and x._args[0]._op == "const" and x._args[0]._args[0].size == 1:
-        return np.broadcast_to(x._args[0]._args[0].reshape(()), shape)
+        return spread_to(x._args[0]._args[0].reshape(()), shape)
     if op == "broadcast" and x._args[0]._op == "const" and x._shape == shape:
-        return np.broadcast_to(x._args[0]._args[0], shape)
+        return spread_to(x._args[0]._args[0], shape)
     return None
+
+
+def spread_to(values, shape, dtype=None):
+    """Values repeated to `shape` by numpy's rules, in an array of their own
+    (numpy's broadcast_to costs more than the copy at the sizes stated)."""
+    out = np.empty(shape, values.dtype if dtype is None else dtype)
+    out[...] = values
+    return out
 
 
 def _operands(a):
     """The operands of a sum's (or scaling's) recorded sums and scalings in
     the order of their terms, each with the weights the chain applies to
     it, the innermost first."""
-    todo = [(a, ())]
+    todo, out = [(a, ())], []
     while todo:
         x, ws = todo.pop()
         op = x._op if x._ex is None else None
@@ -176,7 +227,8 @@ def _operands(a):
         elif op == "scale":
             todo.append((x._args[0], (x._args[1],) + ws))
         else:
-            yield x, ws
+            out.append((x, ws))
+    return out
 
 
 def _sum_leaves(a, apart=False):
@@ -186,21 +238,25 @@ def _sum_leaves(a, apart=False):
     holds a zero, or with `apart` every constant). None when an operand has
     other terms."""
     leaves = []
+    shape = a._shape
     for x, ws in _operands(a):
-        c = _const_value(x, a._shape) if x._op in ("const", "spread", "broadcast") else None
-        if c is not None and (apart or not np.all(c)):
+        op = x._op
+        c = _const_value(x, shape) if op == "const" or op == "spread" or op == "broadcast" else None
+        if c is not None and (apart or not c.all()):
             leaves.append((c, ws, None))
             continue
         e = x._e
         if e.single:
+            if e.shape != shape:
+                return None
             leaves.append((e, ws, _place(x)))
         elif e.m:
-            if not apart or e.prog:
+            if not apart or e.prog or e.shape != shape:
                 return None
             # kept for a sum of one such operand and constants
             leaves.append((e, ws, None))
         # an operand without terms (a zero constant) adds none
-    if len(leaves) < (1 if apart else 2) or any(e.shape != a._shape for e, _, _ in leaves):
+    if len(leaves) < (1 if apart else 2):
         return None
     return leaves
 
@@ -241,7 +297,7 @@ def _broadcast_positions(shape, target, lead=()):
     pad = (1,) * (len(target) - len(shape))
     n = st.size_of(lead + tuple(shape))
     grid = np.arange(n, dtype=I64).reshape(lead + pad + tuple(shape))
-    return np.broadcast_to(grid, lead + tuple(target)).reshape(-1)
+    return spread_to(grid, lead + tuple(target)).reshape(-1)
 
 
 def _broadcast(e, shape):

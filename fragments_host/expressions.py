@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import operator
 import weakref
 
 import numpy as np
@@ -208,7 +209,7 @@ class Affine(NumpyOperand):
             return self
         if self.size == 1:
             return _record(self._model, shape, "spread", (self, shape), (self,), (shape,), self._name)
-        if broadcast_shape("a broadcast", (self._shape, shape)) != shape:
+        if not broadcasts_to(self._shape, shape):
             raise ShapeError(f"{self!r} of shape {self._shape} does not broadcast to shape {shape}")
         if self._op == "broadcast":
             # a broadcast of a broadcast: the first operand broadcast at once
@@ -410,10 +411,11 @@ class Affine(NumpyOperand):
             pos = positions_of_key(self._shape, key, self)
             return _record(self._model, pos.shape, "take", (self, pos.reshape(-1), pos.shape), (self,), (pos.shape,),
                            (indexed_name, self, key if isinstance(key, tuple) else (key,)))
-        written = key if isinstance(key, tuple) and any(k is Ellipsis for k in key) else box[0]
+        # (the key holds integers, slices and an ellipsis only)
+        written = key if isinstance(key, tuple) and Ellipsis in key else box[0]
         key, first, last, keep = box
-        shape = self.shape
-        bshape = tuple(b - a for a, b in zip(first, last))
+        shape = self._shape
+        bshape = tuple(map(operator.sub, last, first))
         # the key holds the box's extent, not its place: boxes of one shape
         # at different places are alike (a run takes them as one pick)
         res = _record(self._model, bshape, "box", (self, first, last), (self,), (bshape,),
@@ -592,11 +594,46 @@ def kept_shape(shape, axes):
 def broadcast_shape(what, shapes):
     """The shape numpy broadcasts `shapes` to; ShapeError naming them when
     they do not broadcast."""
-    try:
-        return tuple(int(n) for n in np.broadcast_shapes(*shapes))
-    except ValueError:
+    # numpy's rule on the shapes themselves: aligned at the last axis, each
+    # axis of one extent (or of extent 1, which takes the other's)
+    if not shapes:
+        return ()
+    first = shapes[0]
+    for s in shapes:
+        if s != first:
+            break
+    else:
+        return first if type(first) is tuple else tuple(int(n) for n in first)
+    nd = max(len(s) for s in shapes)
+    out = [1] * nd
+    for s in shapes:
+        at = nd - len(s)
+        for n in s:
+            n = int(n)
+            if n != 1:
+                if out[at] == 1:
+                    out[at] = n
+                elif out[at] != n:
+                    break
+            at += 1
+        else:
+            continue
         raise ShapeError(f"{what}: shapes {', '.join(str(tuple(s)) for s in shapes)} do not broadcast "
-                         "(each axis of one extent, or of extent 1)") from None
+                         "(each axis of one extent, or of extent 1)")
+    return tuple(out)
+
+
+def broadcasts_to(shape, target):
+    """Whether numpy broadcasts `shape` to `target` unchanged: as many axes
+    or fewer, each of the target's extent or of extent 1."""
+    at = len(target) - len(shape)
+    if at < 0:
+        return False
+    for n in shape:
+        if n != 1 and n != target[at]:
+            return False
+        at += 1
+    return True
 
 
 def box_of_key(shape, key, general=False):
@@ -608,9 +645,15 @@ def box_of_key(shape, key, general=False):
     when `general`, else TypeError."""
     if not isinstance(key, tuple):
         key = (key,)
-    if any(k is Ellipsis for k in key) and sum(1 for k in key if k is Ellipsis) == 1 and \
-            not any(k is None for k in key):
-        at = next(i for i, k in enumerate(key) if k is Ellipsis)
+    # the common key: integers and slices, and at most one ellipsis
+    at, more = None, False
+    for i, k in enumerate(key):
+        if type(k) is not int and type(k) is not slice:
+            if k is Ellipsis and at is None:
+                at = i
+            else:
+                more = True
+    if at is not None and not (more and any(k is None or (k is Ellipsis and i != at) for i, k in enumerate(key))):
         key = key[:at] + (slice(None),) * max(len(shape) - len(key) + 1, 0) + key[at + 1:]
     if len(key) > len(shape):
         if general and any(k is None or k is Ellipsis for k in key):
@@ -619,7 +662,8 @@ def box_of_key(shape, key, general=False):
     key = key + (slice(None),) * (len(shape) - len(key))
     first, last, keep = [], [], []
     for k, (s, n) in enumerate(zip(key, shape)):
-        if isinstance(s, numbers.Integral) and not isinstance(s, (bool, np.bool_)):
+        if type(s) is int or (type(s) is not slice and isinstance(s, numbers.Integral)
+                              and not isinstance(s, (bool, np.bool_))):
             i = int(s) + n if s < 0 else int(s)
             if not 0 <= i < n:
                 raise IndexError(f"index {s} out of range for axis {k} of shape {shape}")
@@ -845,7 +889,8 @@ class Variable(Affine):
     def __init__(self, model, name, shape, nidxs, full=None):
         self.nidxs = nidxs            # the variable's scalar elements (solver columns + 1)
         self.full = full if full is not None else nidxs
-        super().__init__(st.identity(model, shape, self.full, full is None), name)
+        # the columns are the model's fresh arrays (see Model.variable)
+        super().__init__(st.identity(model, shape, self.full, full is None, own=True), name)
         # elements picked one at a time are term lists (see terms.py): the
         # first column, or the columns as a list for a semidefinite variable
         self._first = int(nidxs[0]) if len(nidxs) else 0
@@ -865,9 +910,9 @@ class Variable(Affine):
     @property
     def sign(self):
         lo, hi = getattr(self, "bounds", (None, None))
-        if lo is not None and lo[0] != "sparse" and np.all(lo[1] >= 0):
+        if lo is not None and lo[0] != "sparse" and (lo[1][0] >= 0 if lo[0] == "scalar" else (lo[1] >= 0).all()):
             return "nonnegative"
-        if hi is not None and hi[0] != "sparse" and np.all(hi[1] <= 0):
+        if hi is not None and hi[0] != "sparse" and (hi[1][0] <= 0 if hi[0] == "scalar" else (hi[1] <= 0).all()):
             return "nonpositive"
         return "unknown"
 
@@ -966,7 +1011,7 @@ class ParamExpr(NumpyOperand):
         shape = tuple(shape)
         if shape == self.shape:
             return self
-        if broadcast_shape("a broadcast", (self.shape, shape)) != shape:
+        if not broadcasts_to(self.shape, shape):
             raise ShapeError(f"{self!r} of shape {self.shape} does not broadcast to shape {shape}")
         pos = np.broadcast_to(np.arange(self.size).reshape(self.shape), shape)
         return self._rows(pos, shape, self._name)

@@ -94,10 +94,10 @@ class Quadratic:
             same_model(self._model, other)
             aff = other.affine if self.affine is None else (self.affine if other.affine is None
                                                             else self.affine + other.affine)
-            return Quadratic(self._model, self.parts + other.parts, aff, f"{self!r} + {other!r}")
+            return Quadratic(self._model, self.parts + other.parts, aff, ("{} + {}", self, other))
         e = self._affine_part(other)
         aff = e if self.affine is None else self.affine + e
-        return Quadratic(self._model, self.parts, aff, f"{self!r} + {other!r}")
+        return Quadratic(self._model, self.parts, aff, ("{} + {}", self, other))
 
     __radd__ = __add__
 
@@ -115,7 +115,7 @@ class Quadratic:
             raise ModelError(f"a quadratic function {self!r} is scaled by numbers only, not {c!r}")
         c = data.number(c, ("the factor of {}", self))
         aff = None if self.affine is None else self.affine * c
-        return Quadratic(self._model, [(w * c, e, Q) for w, e, Q in self.parts], aff, f"{c:g}*({self!r})")
+        return Quadratic(self._model, [(w * c, e, Q) for w, e, Q in self.parts], aff, (f"{c:g}" + "*({})", self))
 
     __rmul__ = __mul__
 
@@ -511,7 +511,7 @@ class Expression(NumpyOperand):
         return FunctionConstraint(self, other, "<=")
 
     def __ge__(self, other):
-        return FunctionConstraint(other, self, "<=", f"{self!r} >= {text(other)}")
+        return FunctionConstraint(other, self, "<=", ("{} >= {}", self, other))
 
     def __eq__(self, other):
         return FunctionConstraint(self, other, "==")
@@ -731,11 +731,13 @@ class FunctionConstraint:
     model (reductions.constraints_of; `rows`: the constraint on the sides'
     reductions)."""
 
+    name = NotedName()
+
     def __init__(self, lhs, rhs, op, name=None):
         items = (lhs, rhs)
         model = _model_of(items, "a constraint")
         lhs, rhs = lift(model, lhs, op), lift(model, rhs, op)
-        self.name = name or f"{lhs!r} {op} {rhs!r}"
+        self.name = name or ("{} " + op + " {}", lhs, rhs)
         if op == "==":
             bad = [s for s in (lhs, rhs) if s.curvature not in (cv.CONSTANT, cv.AFFINE)]
             if bad:
@@ -1530,7 +1532,7 @@ def _compared_with_function(a, f, op):
     if not isinstance(f, Expression):
         return NotImplemented
     if op == ">=":
-        return FunctionConstraint(f, a, "<=", f"{a!r} >= {f!r}")
+        return FunctionConstraint(f, a, "<=", ("{} >= {}", a, f))
     return FunctionConstraint(a, f, op)
 
 

@@ -12,6 +12,7 @@ freed at once, without waiting for the cycle collector."""
 from __future__ import annotations
 
 import copy
+import math
 import numbers
 import weakref
 
@@ -79,6 +80,8 @@ def _bound_values(given, what, side):
     """Bound values: numbers, NaN refused; an infinite value on its own side
     (-inf below, +inf above) means no bound there, one on the other side
     leaves the variable no value and is refused."""
+    if type(given) is float and -math.inf < given < math.inf:
+        return np.array(given)
     val = data.real(given, what, infinite=True)
     wrong = val == (np.inf if side == "lower" else -np.inf)
     if wrong.any():

@@ -21,7 +21,7 @@ class Expr:
 
     def __init__(self, model, shape, ptr, nidxs, cof, codeptr=None, code=None, cconst=None):
         self.model = model._ref     # the state a model shares with its parts (see expressions.ModelState)
-        self.shape = tuple(int(s) for s in shape)
+        self.shape = tuple(map(int, shape))
         self.ptr, self.nidxs, self.cof = ptr, nidxs, cof
         self.codeptr, self.code, self.cconst = codeptr, code, cconst
         # the float run that holds cof at 0 and cconst at cconst_at, when
@@ -280,10 +280,15 @@ def single_sum(exprs, weights, places=None):
         exprs, weights, merged, distinct = _merge_places(exprs, weights, places)
     else:
         merged, distinct = {}, False
-    model = next(e.model for e in exprs if type(e) is Expr)
     shape = exprs[0].shape
+    model = None
+    for e in exprs:
+        if e.shape != shape:
+            return None
+        if model is None and type(e) is Expr:
+            model = e.model
     k, n = len(exprs), size_of(shape)
-    if k * n >= 1 << 31 or any(e.shape != shape for e in exprs):
+    if k * n >= 1 << 31:
         return None
     nidxs, cof = np.zeros((n, k), I64), np.empty((n, k), F64)
     present = None
@@ -298,13 +303,19 @@ def single_sum(exprs, weights, places=None):
             weighted(c, ws, col)
         else:
             nidxs[:, i] = e.nidxs
-            if e.unit and len(ws) == 1:
-                col[:] = ws[0]
+            if e.unit:
+                # coefficients 1: each the product of the weights, taken in
+                # the order the elementwise products take them
+                w = 1.0
+                for x in ws:
+                    w *= x
+                col[:] = w
             else:
                 weighted(e.cof, ws, col)
-        for e2, ws2 in merged.get(i, ()):
-            # a later operand of the same place: its coefficients added
-            col += weighted(e2.cof, ws2)
+        if merged:
+            for e2, ws2 in merged.get(i, ()):
+                # a later operand of the same place: its coefficients added
+                col += weighted(e2.cof, ws2)
     ptr = np.zeros(n + 1, I32)
     if present is None:
         kn.step_row_pointer(k, ptr, n, 0)
@@ -381,9 +392,12 @@ def joined_terms(exprs, weights):
     return r
 
 
-def identity(model, shape, nidxs, distinct=False):
+def identity(model, shape, nidxs, distinct=False, own=False):
     """Expression whose element k is variable nidxs[k] with coefficient 1
-    (`distinct`: no index repeats)."""
+    (`distinct`: no index repeats; `own`: nidxs is the caller's fresh
+    array, held as it is, which nothing writes to)."""
+    if own:
+        return _unit(model, shape, nidxs, True, distinct)
     n = len(nidxs)
     own = np.zeros(max(n, 1), I64)
     kn.copy_i64_run(0, n, own, 0, nidxs)
@@ -393,10 +407,7 @@ def identity(model, shape, nidxs, distinct=False):
 
 def reshape(e, shape):
     """Same elements in row-major order under a new shape (a new shape block)."""
-    sh = np.zeros(max(len(shape), 1), I32)
-    if len(shape):
-        kn.copy_shape_run(len(shape), sh, np.asarray(shape, I32), 0)
-    r = Expr(e.model, tuple(sh[:len(shape)]), e.ptr, e.nidxs, e.cof, e.codeptr, e.code, e.cconst)
+    r = Expr(e.model, shape, e.ptr, e.nidxs, e.cof, e.codeptr, e.code, e.cconst)
     r.f64, r.cconst_at, r.unit, r.single, r.clean = e.f64, e.cconst_at, e.unit, e.single, e.clean
     r.distinct, r.rows_distinct = e.distinct, e.rows_distinct
     return r
@@ -549,6 +560,19 @@ def concat(exprs, axis):
 
 def sum_axis(e, axis):
     """Sum of E along one axis (the axis removed)."""
+    if e.unit and e.m < 1 << 31:
+        # one term of coefficient 1 per element: element (o, i) of the sum
+        # holds the terms of elements (o, 0, i), (o, 1, i), ... in order
+        extent = e.shape[axis]
+        outer = size_of(e.shape[:axis])
+        inner = size_of(e.shape[axis + 1:])
+        n = outer * inner
+        nidxs = np.ascontiguousarray(e.nidxs.reshape(outer, extent, inner).transpose(0, 2, 1)).reshape(-1)
+        ptr = np.zeros(n + 1, I32)
+        kn.step_row_pointer(extent, ptr, n, 0)
+        r = Expr(e.model, e.shape[:axis] + e.shape[axis + 1:], ptr, nidxs, unit_runs(e.m)[1])
+        r.clean, r.rows_distinct = e.clean, e.distinct
+        return r
     W = WStack([e])
     p = W.ops[0]
     extent = e.shape[axis]
