@@ -17,10 +17,12 @@ flat problem), `solution` (values and duals mapped back), `solver_base`
 (the flat problem and result every solver backend takes and gives back),
 the backends `solver_clarabel`, `solver_scs`, `solver_osqp`,
 `solver_highs`, `solver_ecos`, `solver_scip`, `solver` (the dispatch to
-them), `model` (the statement). A step sets what it builds on the
-classes of the steps before it: the comparisons of an affine expression
-come from constraints.py, its abs() and ** from functions.py, its value
-from solution.py."""
+them), `pickling` (models and their parts pickled and copied), `batch`
+(a model solved for a batch of parameter values, serially, on local
+processes or on a Dask cluster), `model` (the statement). A step sets what
+it builds on the classes of the steps before it: the comparisons of an
+affine expression come from constraints.py, its abs() and ** from
+functions.py, its value from solution.py, its pickling from pickling.py."""
 from .constraints import Constraint, exp_cone, gen_power_cone, power_cone, psd, rsoc, soc
 from .errors import DataError, ModelError, ParameterError, ShapeError, SolverError
 from .expressions import Affine, Parameter, Variable, concatenate, hstack, stack, vstack

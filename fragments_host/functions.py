@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import math
 import numbers
+from functools import partial
 from typing import NamedTuple
 
 import numpy as np
@@ -484,7 +485,7 @@ class Expression(NumpyOperand):
         # when the function is reduced, after its columns were added)
         if box_of_key(self.shape, key, general=True) is None:
             positions_of_key(self.shape, key, self)
-        return map_of(self, "index", INC, lambda a: a[key], lambda v: v[key],
+        return map_of(self, "index", INC, partial(_index, key), partial(_index, key),
                       (names.indexed_name, self, key if isinstance(key, tuple) else (key,)))
 
     def reshape(self, *shape, order="C"):
@@ -493,7 +494,7 @@ class Expression(NumpyOperand):
             return self.T.reshape(shape[::-1]).T
         if order not in ("C", "A"):
             raise ValueError(f"reshape order {order!r}: 'C' or 'F'")
-        return map_of(self, "reshape", INC, lambda a: a.reshape(shape), lambda v: np.reshape(v, shape),
+        return map_of(self, "reshape", INC, partial(_reshape, shape), partial(_np_reshape, shape),
                       (names.postfix_name, self, f".reshape({shape})"), shape=shape)
 
     def flatten(self):
@@ -503,7 +504,7 @@ class Expression(NumpyOperand):
     def T(self):
         if self.ndim < 2:
             return self
-        return map_of(self, "transpose", INC, lambda a: a.T, lambda v: v.T, (names.postfix_name, self, ".T"))
+        return map_of(self, "transpose", INC, _transpose, _transpose, (names.postfix_name, self, ".T"))
 
     # -- constraints
     def __le__(self, other):
@@ -608,6 +609,70 @@ def _scale(e, c, fmt, shown=None):
                       (_scaled_name, fmt, shown, e), why, factor=c)
 
 
+# The maps of an affine map of a function (on its reduction, and on numpy
+# values), kept by the expression: module functions with their arguments
+# bound, so that a model holding them pickles and copies.
+
+def _index(key, a):
+    return a[key]
+
+
+def _reshape(shape, a):
+    return a.reshape(shape)
+
+
+def _np_reshape(shape, v):
+    return np.reshape(v, shape)
+
+
+def _transpose(a):
+    return a.T
+
+
+def _sum_all(a):
+    return a.sum()
+
+
+def _sum_along(axis, a):
+    return a.sum(axis)
+
+
+def _left_product(M, a):
+    return M @ a
+
+
+def _right_product(M, a):
+    return a @ M
+
+
+def _trace(a):
+    return a.pick(_diagonal_indices(a.shape[0])).sum()
+
+
+def _diagonal(n, a):
+    return a.pick(_diagonal_indices(n))
+
+
+def _diagonal_matrix(n, a):
+    import scipy.sparse as sp
+    spread = sp.csr_matrix((np.ones(n), (np.arange(n) * (n + 1), np.arange(n))), shape=(n * n, n))
+    return (spread @ a).reshape((n, n))
+
+
+def _differences(k, axis, a):
+    for _ in range(k):
+        hi = tuple(slice(1, None) if d == axis else slice(None) for d in range(a.ndim))
+        lo = tuple(slice(0, a.shape[d] - 1) if d == axis else slice(None) for d in range(a.ndim))
+        a = a[hi] - a[lo]
+    return a
+
+
+def _cumulative_sums(n, axis, a):
+    import scipy.sparse as sp
+    L = sp.tril(np.ones((n, n)), format="csr")
+    return L @ a if axis == 0 else (L @ a.T).T
+
+
 def map_of(e, what, mono, fn, npfn, name, shape=None, full_sum=False):
     """An affine map of e: fn itself for an affine e, else an Expression
     reduced by applying fn to e's reduction."""
@@ -629,9 +694,9 @@ def map_of(e, what, mono, fn, npfn, name, shape=None, full_sum=False):
 
 def _sum(e, axis=None):
     if axis is None:
-        return map_of(e, "sum", INC, lambda a: a.sum(), lambda v: np.sum(v), ("sum({})", e), (),
+        return map_of(e, "sum", INC, _sum_all, np.sum, ("sum({})", e), (),
                       full_sum=True)
-    return map_of(e, "sum", INC, lambda a: a.sum(axis), lambda v: np.sum(v, axis=axis),
+    return map_of(e, "sum", INC, partial(_sum_along, axis), partial(np.sum, axis=axis),
                   ("sum({}, axis=" + str(axis) + ")", e))
 
 
@@ -647,8 +712,10 @@ def _matmul(M, e, left):
         M = arr = data.real(M, what, copy=True)
     mono = {cv.NONNEG: INC, cv.NONPOS: DEC}.get(_sign_of_array(arr), NONE)
     if left:
-        return map_of(e, "matmul", mono, lambda a: M @ a, lambda v: arr @ v, names.product_name(M, " @ ", e))
-    return map_of(e, "matmul", mono, lambda a: a @ M, lambda v: v @ arr, names.product_name(e, " @ ", M))
+        return map_of(e, "matmul", mono, partial(_left_product, M), partial(_left_product, arr),
+                      names.product_name(M, " @ ", e))
+    return map_of(e, "matmul", mono, partial(_right_product, M), partial(_right_product, arr),
+                  names.product_name(e, " @ ", M))
 
 
 def sum_(x, axis=None, keepdims=False):
@@ -1061,7 +1128,7 @@ def _diagonal_indices(n):
 def trace(X):
     """The sum of the diagonal of a square matrix."""
     X = _square_matrix("trace", X)
-    return map_of(X, "trace", INC, lambda a: a.pick(_diagonal_indices(a.shape[0])).sum(), np.trace,
+    return map_of(X, "trace", INC, _trace, np.trace,
                   f"trace({X!r})", ())
 
 
@@ -1070,16 +1137,11 @@ def diag(x):
     model, (x,) = _args("diag", x)
     if x.ndim == 1:
         n = x.size
-
-        def to_matrix(a):
-            import scipy.sparse as sp
-            spread = sp.csr_matrix((np.ones(n), (np.arange(n) * (n + 1), np.arange(n))), shape=(n * n, n))
-            return (spread @ a).reshape((n, n))
-        return map_of(x, "diag", INC, to_matrix, np.diag, ("diag({})", x), (n, n))
+        return map_of(x, "diag", INC, partial(_diagonal_matrix, n), np.diag, ("diag({})", x), (n, n))
     if x.ndim != 2 or x.shape[0] != x.shape[1]:
         raise ShapeError(f"diag takes a vector or a square matrix, not {x!r} of shape {x.shape}")
     n = x.shape[0]
-    return map_of(x, "diag", INC, lambda a: a.pick(_diagonal_indices(n)), np.diag, ("diag({})", x), (n,))
+    return map_of(x, "diag", INC, partial(_diagonal, n), np.diag, ("diag({})", x), (n,))
 
 
 def diff(x, k=1, axis=0):
@@ -1090,14 +1152,8 @@ def diff(x, k=1, axis=0):
     axis, _ = _axis_shape("diff", x, axis)
     if not isinstance(k, numbers.Integral) or k < 0 or k >= max(x.shape[axis], 1):
         raise ValueError(f"diff: order {k!r} for {x.shape[axis]} entries along axis {axis}")
-
-    def differences(a):
-        for _ in range(k):
-            hi = tuple(slice(1, None) if d == axis else slice(None) for d in range(a.ndim))
-            lo = tuple(slice(0, a.shape[d] - 1) if d == axis else slice(None) for d in range(a.ndim))
-            a = a[hi] - a[lo]
-        return a
-    return map_of(x, "diff", NONE, differences, lambda v: np.diff(v, k, axis), ("diff({})", x))
+    return map_of(x, "diff", NONE, partial(_differences, k, axis), partial(np.diff, n=k, axis=axis),
+                  ("diff({})", x))
 
 
 def cumsum(x, axis=0):
@@ -1108,13 +1164,8 @@ def cumsum(x, axis=0):
     axis, _ = _axis_shape("cumsum", x, axis)
     if x.ndim > 2:
         raise ShapeError(f"cumsum of {x!r} of shape {x.shape}: vectors and matrices")
-    n = x.shape[axis]
-
-    def sums(a):
-        import scipy.sparse as sp
-        L = sp.tril(np.ones((n, n)), format="csr")
-        return L @ a if axis == 0 else (L @ a.T).T
-    return map_of(x, "cumsum", INC, sums, lambda v: np.cumsum(v, axis=axis), ("cumsum({})", x))
+    return map_of(x, "cumsum", INC, partial(_cumulative_sums, x.shape[axis], axis), partial(np.cumsum, axis=axis),
+                  ("cumsum({})", x))
 
 
 # -- functions of vectors, and functions along axes: an axis as numpy and
@@ -1172,7 +1223,7 @@ def _along_axes(key, fname, x, axis, keepdims, args_text="", nonempty=False, **d
     if not keepdims:
         return e
     kept = kept_shape(x.shape, None if ax is None else ((ax,) if isinstance(ax, int) else ax))
-    return map_of(e, "reshape", INC, lambda a: a.reshape(kept), lambda v: np.reshape(v, kept), name, shape=kept)
+    return map_of(e, "reshape", INC, partial(_reshape, kept), partial(_np_reshape, kept), name, shape=kept)
 
 
 def _norm_p(what, p, concave=False):

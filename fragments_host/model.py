@@ -11,13 +11,14 @@ they hold it through one weak reference, so a model dropped by the user is
 freed at once, without waiting for the cycle collector."""
 from __future__ import annotations
 
+import copy
 import math
 import numbers
 import weakref
 
 import numpy as np
 
-from . import data, translate
+from . import data, pickling, translate
 from . import solver as _solver
 from . import stacks as st
 from . import kernels as kn
@@ -177,6 +178,29 @@ class Model:
         self._sol = None
         self._objective_rows = []     # auxiliary constraints of the objective's functions
         self._groups = {}             # id(function constraint) -> (it, the constraints it became)
+
+    # -- pickling and copying (the state's part: pickling.py)
+    def __getstate__(self):
+        """Everything but the kept solver (a solver's own object, set up again
+        by the next solve) and what was chosen with it."""
+        d = dict(self.__dict__)
+        for k in ("_solver", "_solver_key", "_solver_base"):
+            d.pop(k, None)
+        d["_solver_output"] = pickling.without_solver(d.get("_solver_output"))
+        d["_groups"] = list(self._groups.values())
+        return d
+
+    def __setstate__(self, d):
+        d = dict(d)
+        groups = d.pop("_groups")
+        self.__dict__.update(d)
+        self._groups = {id(c): (c, became) for c, became in groups}
+        self._solver = self._solver_key = None
+
+    def __copy__(self):
+        # a model shares nothing with its copy: a shallow copy would share
+        # its lists and its state with the original
+        return copy.deepcopy(self)
 
     # what the parts share lies in the state: the name, the flat problem,
     # the last solution
@@ -533,3 +557,34 @@ class Model:
         if not isinstance(warm_start, (bool, np.bool_)):
             raise TypeError(f"warm_start is True or False, not {warm_start!r}")
         return _solver.solve(self, solver, raise_on_failure, warm_start, settings)
+
+    def solve_batch(self, values, variables=None, duals=(), executor=None, max_workers=None, chunk_size=None,
+                    solver=None, progress=None, raise_on_failure=False, mp_context=None, **settings):
+        """Solves the model for many values of its parameters and returns a
+        `BatchResult` (batch.py): per instance the status, the objective
+        value, and the values of `variables` (the model's variables when
+        None; variables or their names) and the duals of `duals`
+        (constraints, or variables for their bound duals), each an array
+        with the batch axis first. The model itself is left as it was (its
+        parameter values, solution and kept solver).
+
+        `values` maps parameters (or their names) to arrays whose first axis
+        is the batch's, or is a sequence of {parameter: value}, one per
+        instance; parameters it leaves out keep their values. An instance
+        whose values the host refuses (NaN, an infinity, the wrong sign) or
+        whose solve fails is reported in its status (and `errors`), never
+        raised unless raise_on_failure=True (a SolverError after the whole
+        batch, holding the result as `.result`).
+
+        executor: None or "serial" (this process), "processes" (local worker
+        processes: max_workers= of them, the machine's cores by default;
+        mp_context= names the start method) or a dask.distributed.Client.
+        Instances run in chunks (chunk_size=, about eight per worker by
+        default), each worker keeping one solver that it updates per
+        instance: the results are those of a loop of m.solve() over the
+        instances. progress: a tqdm bar for a batch expected to take more
+        than a second (True, False, or None: when stderr is a terminal).
+        `solver` and the settings are m.solve()'s."""
+        from . import batch
+        return batch.solve_batch(self, values, variables, duals, executor, max_workers, chunk_size, solver, progress,
+                                 raise_on_failure, mp_context, **settings)

@@ -47,16 +47,22 @@ def _current(model):
             sol["x"] = xx
         if sol["dual"]:
             z = sol["z"] = out.z
-            N, L, B, Bl = f["N"], f["L"], f["B"], f["Bl"]
-            slx, sux, yx = np.zeros(N + 1, F64), np.zeros(N + 1, F64), np.zeros(N + 1, F64)
-            kn.scatter(f["bsubj"][:Bl], slx, z[L:L + Bl])
-            kn.scatter(f["bsubj"][Bl:B], sux, z[L + Bl:L + B])
-            kn.bound_dual_difference(N + 1, slx, sux, yx)
-            sol["slx"], sol["sux"], sol["yx"] = slx, sux, yx
-            if "vacc" not in f:
-                f["vacc"] = np.full(N + 1, -1, I32)    # no variable element sits directly in a cone
+            sol["slx"], sol["sux"], sol["yx"] = bound_duals(f, z)
             sol["vacc"] = f["vacc"]
     return sol
+
+
+def bound_duals(f, z):
+    """The bound duals laid out per scalar variable (the reserved element 0
+    in front): lower, upper, and lower minus upper, from the solver's z."""
+    N, L, B, Bl = f["N"], f["L"], f["B"], f["Bl"]
+    slx, sux, yx = np.zeros(N + 1, F64), np.zeros(N + 1, F64), np.zeros(N + 1, F64)
+    kn.scatter(f["bsubj"][:Bl], slx, z[L:L + Bl])
+    kn.scatter(f["bsubj"][Bl:B], sux, z[L + Bl:L + B])
+    kn.bound_dual_difference(N + 1, slx, sux, yx)
+    if "vacc" not in f:
+        f["vacc"] = np.full(N + 1, -1, I32)    # no variable element sits directly in a cone
+    return slx, sux, yx
 
 
 def variable_value(model, v):
@@ -83,19 +89,24 @@ def variable_dual(model, v, which):
     else:
         accptr, _ = model._flat["acc"]
         kn.variable_duals(accptr, None, None, v.size, v.full, 0, res, sol["vacc"], sol["vacc"], sol["yx"])
-    if v.full is not v.nidxs and v.size:
-        # a symmetric variable: one bound row per packed column, its dual
-        # shared by the column's two positions off the diagonal (as the
-        # duals of X >= lb, X <= ub stated elementwise are)
-        cols = v.full - v.nidxs[0]
-        res /= np.bincount(cols, minlength=len(v.nidxs))[cols]
+    shared_bound_duals(res, v.full, v.nidxs)
     return res.reshape(v.shape)
 
 
-def _element_duals(model, z, native):
-    """Duals of the given elements (native indices): linear rows from the
-    rows' duals, conic elements through the element tables."""
-    f = model._flat
+def shared_bound_duals(res, full, nidxs):
+    """A symmetric variable's bound duals per position, in place: one bound
+    row per packed column, its dual shared by the column's two positions
+    off the diagonal (as the duals of X >= lb, X <= ub stated elementwise
+    are). Nothing for another variable."""
+    if full is not nidxs and len(full):
+        cols = full - nidxs[0]
+        res /= np.bincount(cols, minlength=len(nidxs))[cols]
+
+
+def element_duals(f, z, native):
+    """Duals of the given elements (native indices) of the flat problem f:
+    linear rows from the rows' duals, conic elements through the element
+    tables."""
     accptr, elm = f["acc"]
     L, B = f["L"], f["B"]
     res = np.zeros(len(native), F64)
@@ -111,7 +122,12 @@ def constraint_dual(model, c):
     if sol is None or sol["z"] is None or id(c) not in model._native:
         return None
     arr, lo, hi = model._native[id(c)]
-    res = _element_duals(model, sol["z"], arr[lo:hi])
+    return shaped_duals(element_duals(model._flat, sol["z"], arr[lo:hi]), c)
+
+
+def shaped_duals(res, c):
+    """A constraint's element duals as its dual: mapped back from the cones
+    its rows were stated as, in the dual's shape."""
     if c.kind == "rsoc":
         # back through the map (u, v) -> ((u + v) / sqrt 2, (u - v) / sqrt 2) of every cone
         d = c.cones[0][1]
@@ -137,7 +153,7 @@ def run_dual(model, block, index):
     shape = block.item_shape
     d = st.size_of(shape)
     k = lo + block.position(index) * d
-    return _element_duals(model, sol["z"], arr[k:k + d]).reshape(shape)
+    return element_duals(model._flat, sol["z"], arr[k:k + d]).reshape(shape)
 
 
 def set_variable_value(model, v, value):

@@ -170,33 +170,43 @@ def solve(model, name, raise_on_failure, warm_start, settings):
     t1 = time.perf_counter()
     changed.clear()
     model._solver, model._solver_key = res.kept, key
+    if not res.reused:
+        # the parameter values the kept solver was set up with: what a batch
+        # of re-solves starts from to give this model's re-solves bit for bit
+        model._solver_base = [s.value for s in model._ref.params]
     status = res.status
     model._status = status
     model._solver_stats = SolverStats(mod.NAME, res.raw, res.solve_time, res.setup_time, res.iterations, res.reused,
                                       t1 - t0, warm is not None and getattr(mod, "WARM_START", False))
-    mixed = problem.integer is not None
-    if mixed and res.x is not None:
-        # integer columns within the solver's tolerance of an integer: that integer
-        cols = problem.integer
-        r = np.round(res.x[cols]) + 0.0
-        res.x[cols] = np.where(np.abs(res.x[cols] - r) <= INTEGRALITY, r, res.x[cols])
+    value, primal, dual, ray = outcome(res, problem.integer, model._sense, float(f["qfull"][0]))
     model._solver_output = res
-    sign = 1.0 if model._sense == "minimize" else -1.0
-    dual = res.z is not None and not mixed
-    if status in SOLVED and res.x is not None:
-        model._value = sign * (float(res.obj) + float(f["qfull"][0]))
-        solution.store(model, res, primal=True, dual=dual)
-    elif status in INFEASIBLE:
-        # z is the certificate of infeasibility: A'z = 0, b'z < 0, z in the dual cones
-        model._value = sign * math.inf
-        solution.store(model, res, primal=False, dual=dual)
-    elif status in UNBOUNDED:
-        # x is an improving ray: A x + s = 0 with s in the cones, q.x < 0
-        model._value = -sign * math.inf
-        solution.store(model, res, primal=res.x is not None, dual=False, ray=True)
-    else:
-        model._value = None
-        solution.store(model, None, primal=False, dual=False)
+    model._value = value
+    solution.store(model, None if value is None else res, primal=primal, dual=dual, ray=ray)
     if raise_on_failure and status not in SOLVED:
         raise SolverError(f"solver status {res.raw} ({status})")
     return model._value
+
+
+def outcome(res, integer, sense, constant):
+    """What a solve's result gives the model: (value, primal, dual, ray),
+    the objective value (None when the solver failed) and whether x holds
+    values, z duals (or a certificate), x a ray. Integer columns within
+    INTEGRALITY of an integer are set to it in res.x. `constant` is the
+    objective's constant term."""
+    mixed = integer is not None
+    if mixed and res.x is not None:
+        # integer columns within the solver's tolerance of an integer: that integer
+        r = np.round(res.x[integer]) + 0.0
+        res.x[integer] = np.where(np.abs(res.x[integer] - r) <= INTEGRALITY, r, res.x[integer])
+    sign = 1.0 if sense == "minimize" else -1.0
+    dual = res.z is not None and not mixed
+    status = res.status
+    if status in SOLVED and res.x is not None:
+        return sign * (float(res.obj) + constant), True, dual, False
+    if status in INFEASIBLE:
+        # z is the certificate of infeasibility: A'z = 0, b'z < 0, z in the dual cones
+        return sign * math.inf, False, dual, False
+    if status in UNBOUNDED:
+        # x is an improving ray: A x + s = 0 with s in the cones, q.x < 0
+        return -sign * math.inf, res.x is not None, False, True
+    return None, False, False, False

@@ -20,8 +20,8 @@ PACKAGE = pathlib.Path(fragments_host.__file__).resolve().parent
 # bottom to top; the package's __init__ stands above every module
 LAYERS = ["errors", "data", "names", "kernels", "stacks", "curvature", "deferred", "numpy_protocol", "expressions",
           "constraints", "functions", "terms", "reductions", "translate", "solution", "solver_base",
-          "solver_clarabel", "solver_scs", "solver_osqp", "solver_highs", "solver_ecos", "solver_scip", "solver", "model",
-          "__init__"]
+          "solver_clarabel", "solver_scs", "solver_osqp", "solver_highs", "solver_ecos", "solver_scip", "solver", "pickling",
+          "batch", "model", "__init__"]
 # the solver backends a checkout may lack (the dispatch finds them by name)
 OPTIONAL = set()
 
