@@ -49,7 +49,7 @@ from .constraints import Constraint
 from .errors import DataError, ModelError, SolverError
 from .expressions import ParameterSlot, Parameter, Variable
 from .functions import FunctionConstraint
-from .solver_base import SOLVED, STATUSES, Problem
+from .solver_base import SOLVED, STATUSES
 from .stacks import F64, I32
 from .terms import _Member
 
@@ -171,7 +171,7 @@ class Runner:
         self.mod = _solver.backend(program.solver)
         self.given = self.mod.settings(program.settings)
         P = f["P"]
-        self.problem = Problem(P if P.nnz else None, f["qfull"][1:], f["A"], f["b"], f["cones"], f.get("integer"))
+        self.problem = _solver.problem_of(f, f["qfull"][1:])
         # the arrays an evaluation writes the parameters' part of the data into
         self.targets = {"q": self.problem.q, "b": f["b"], "A": f["A"].data, "P": P.data}
         self.kept = None
@@ -483,7 +483,7 @@ def program_of(model, n, batch, refused, variables, duals, solver, settings):
         flat["vacc"] = np.full(flat["N"] + 1, -1, I32)
     params = [_slot_copy(s) for s in slots]
     first = next((i for i in range(n) if i not in refused), -1)
-    asked = (solver.upper() if isinstance(solver, str) else solver, tuple(sorted(settings.items())))
+    asked = _solver.request(solver, settings)
     base = getattr(model, "_solver_base", None)
     if model._solver is not None and model._solver_key[0] == asked and base is not None and len(base) == len(slots):
         first = -1
@@ -499,9 +499,7 @@ def program_of(model, n, batch, refused, variables, duals, solver, settings):
         for s, v in zip(params, prog.base):
             s.value = v
         translate._evaluate(prog)
-        P = flat["P"]
-        problem = Problem(P if P.nnz else None, flat["q"], flat["A"], flat["b"], flat["cones"], flat.get("integer"))
-        mod = _solver.choose(solver, problem)
+        mod = _solver.choose(solver, _solver.problem_of(flat, flat["q"]))
         mod.settings(settings)
         prog.solver = mod.NAME
     for s, v in zip(params, [s.value for s in slots]):

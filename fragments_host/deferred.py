@@ -203,10 +203,10 @@ def _const_value(x, shape):
     return None
 
 
-def spread_to(values, shape, dtype=None):
+def spread_to(values, shape):
     """Values repeated to `shape` by numpy's rules, in an array of their own
     (numpy's broadcast_to costs more than the copy at the sizes stated)."""
-    out = np.empty(shape, values.dtype if dtype is None else dtype)
+    out = np.empty(shape, values.dtype)
     out[...] = values
     return out
 

@@ -645,15 +645,15 @@ def box_of_key(shape, key, general=False):
     when `general`, else TypeError."""
     if not isinstance(key, tuple):
         key = (key,)
-    # the common key: integers and slices, and at most one ellipsis
-    at, more = None, False
+    # one ellipsis (and no new axis) stands for the slices it leaves out
+    at, ellipses, new_axis = None, 0, False
     for i, k in enumerate(key):
-        if type(k) is not int and type(k) is not slice:
-            if k is Ellipsis and at is None:
-                at = i
-            else:
-                more = True
-    if at is not None and not (more and any(k is None or (k is Ellipsis and i != at) for i, k in enumerate(key))):
+        if k is Ellipsis:
+            ellipses += 1
+            at = i if at is None else at
+        elif k is None:
+            new_axis = True
+    if ellipses == 1 and not new_axis:
         key = key[:at] + (slice(None),) * max(len(shape) - len(key) + 1, 0) + key[at + 1:]
     if len(key) > len(shape):
         if general and any(k is None or k is Ellipsis for k in key):
@@ -890,7 +890,7 @@ class Variable(Affine):
         self.nidxs = nidxs            # the variable's scalar elements (solver columns + 1)
         self.full = full if full is not None else nidxs
         # the columns are the model's fresh arrays (see Model.variable)
-        super().__init__(st.identity(model, shape, self.full, full is None, own=True), name)
+        super().__init__(st.identity(model, shape, self.full, full is None, fresh=True), name)
         # elements picked one at a time are term lists (see terms.py): the
         # first column, or the columns as a list for a semidefinite variable
         self._first = int(nidxs[0]) if len(nidxs) else 0

@@ -147,15 +147,27 @@ def _warm(model, n, m):
     return x, s, z
 
 
-def solve(model, name, raise_on_failure, warm_start, settings):
-    q, A, b, cones = translate.flat_problem(model)
-    f = model._flat
+def problem_of(f, q):
+    """The backends' problem of a translated model's flat problem `f`, its
+    linear objective `q` (the array the evaluation writes)."""
     P = f["P"]
-    problem = Problem(P if P.nnz else None, q, A, b, cones, f.get("integer"))
+    return Problem(P if P.nnz else None, q, f["A"], f["b"], f["cones"], f.get("integer"))
+
+
+def request(name, settings):
+    """What a solve asks for, as a kept solver is matched by: the solver's
+    name (any case; None for the default) and its settings."""
+    return (name.upper() if isinstance(name, str) else name, tuple(sorted(settings.items())))
+
+
+def solve(model, name, raise_on_failure, warm_start, settings):
+    q, _, b, _ = translate.flat_problem(model)
+    f = model._flat
+    problem = problem_of(f, q)
     # the model's statement unchanged since this solver was set up with these
     # settings (a change of statement drops it): only parameter values moved,
     # and the backend chosen then, with its checked settings, takes it again
-    asked = (name.upper() if isinstance(name, str) else name, tuple(sorted(settings.items())))
+    asked = request(name, settings)
     kept = None
     if model._solver is not None and model._solver_key[0] == asked:
         kept, (_, mod, given) = model._solver, model._solver_key

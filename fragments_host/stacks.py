@@ -312,10 +312,9 @@ def single_sum(exprs, weights, places=None):
                 col[:] = w
             else:
                 weighted(e.cof, ws, col)
-        if merged:
-            for e2, ws2 in merged.get(i, ()):
-                # a later operand of the same place: its coefficients added
-                col += weighted(e2.cof, ws2)
+        for e2, ws2 in merged.get(i, ()):
+            # a later operand of the same place: its coefficients added
+            col += weighted(e2.cof, ws2)
     ptr = np.zeros(n + 1, I32)
     if present is None:
         kn.step_row_pointer(k, ptr, n, 0)
@@ -392,11 +391,11 @@ def joined_terms(exprs, weights):
     return r
 
 
-def identity(model, shape, nidxs, distinct=False, own=False):
+def identity(model, shape, nidxs, distinct=False, fresh=False):
     """Expression whose element k is variable nidxs[k] with coefficient 1
-    (`distinct`: no index repeats; `own`: nidxs is the caller's fresh
+    (`distinct`: no index repeats; `fresh`: nidxs is the caller's fresh
     array, held as it is, which nothing writes to)."""
-    if own:
+    if fresh:
         return _unit(model, shape, nidxs, True, distinct)
     n = len(nidxs)
     own = np.zeros(max(n, 1), I64)
