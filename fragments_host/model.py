@@ -37,6 +37,9 @@ def _domain(given, shape, name, side):
     values) or ("sparse", multi-indices, values); shapes checked here."""
     if given is None:
         return None
+    if (type(given) is float or type(given) is int) and -math.inf < given < math.inf:
+        # a finite number: the same bound for every element
+        return ("scalar", np.array([float(given)]))
     nd = len(shape)
     what = f"the {side} bound of {name}"
     if isinstance(given, tuple) and len(given) == 2 and np.ndim(given[0]) == 2 and np.ndim(given[1]) == 1:
@@ -248,6 +251,10 @@ class Model:
         if any(s < 0 for s in shape):
             raise ShapeError(f"a variable's shape has no negative extent: {shape}")
         name = name or f"x{len(self._variables)}"
+        if not (symmetric or PSD or NSD or integer is not False or boolean is not False or bounds is not None
+                or (nonneg and lb is not None) or (nonpos and ub is not None) or (nonneg and nonpos)):
+            # the common statement: a plain variable, its sides numbers or arrays
+            return self._plain(shape, name, 0.0 if nonneg else lb, 0.0 if nonpos else ub, nonneg, nonpos)
         structure = [w for w, on in (("symmetric", symmetric), ("PSD", PSD), ("NSD", NSD)) if on]
         if len(structure) > 1:
             raise ModelError(f"variable {name} is declared {' and '.join(structure)}: a variable is one of "
@@ -274,6 +281,10 @@ class Model:
         lb, ub = _sides(name, lb, ub, nonneg, nonpos, bounds)
         if structure:
             return self._packed(shape, name, structure[0], lb, ub)
+        return self._plain(shape, name, lb, ub, nonneg, nonpos, ints)
+
+    def _plain(self, shape, name, lb, ub, nonneg, nonpos, ints=None):
+        """A variable of fresh columns, its sides given (None: open)."""
         n = st.size_of(shape)
         nidxs = np.arange(self._nvars + 1, self._nvars + 1 + n, dtype=I64)
         bounds = (_domain(lb, shape, name, "lower"), _domain(ub, shape, name, "upper"))

@@ -63,6 +63,8 @@ def relink(flat):
         flat["P"].data = pt["pfull"][1:]
     if "q" in flat:
         flat["q"] = flat["qfull"][1:]
+    # the backends' problem holds the arrays as they were: made again
+    flat.pop("problem", None)
 
 
 def _state_getstate(self):

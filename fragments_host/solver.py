@@ -163,7 +163,10 @@ def request(name, settings):
 def solve(model, name, raise_on_failure, warm_start, settings):
     q, _, b, _ = translate.flat_problem(model)
     f = model._flat
-    problem = problem_of(f, q)
+    # a re-solve hands the backend the same arrays, evaluated in place
+    problem = f.get("problem")
+    if problem is None or problem.q is not q:
+        problem = f["problem"] = problem_of(f, q)
     # the model's statement unchanged since this solver was set up with these
     # settings (a change of statement drops it): only parameter values moved,
     # and the backend chosen then, with its checked settings, takes it again

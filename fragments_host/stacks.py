@@ -290,6 +290,15 @@ def single_sum(exprs, weights, places=None):
     k, n = len(exprs), size_of(shape)
     if k * n >= 1 << 31:
         return None
+    if all(type(e) is Expr and e.unit for e in exprs) and all(
+            e2.unit for folded in merged.values() for e2, _ in folded):
+        return _unit_sum(model, shape, exprs, weights, merged, distinct, n, k)
+    return _laid_sum(model, shape, exprs, weights, merged, distinct, n, k)
+
+
+def _laid_sum(model, shape, exprs, weights, merged, distinct, n, k):
+    """single_sum of any operands: the terms laid out element by element,
+    each operand's coefficients scaled in a column of their own."""
     nidxs, cof = np.zeros((n, k), I64), np.empty((n, k), F64)
     present = None
     for i, (e, ws) in enumerate(zip(exprs, weights)):
@@ -345,6 +354,32 @@ def with_one_term_each(e, nidxs, c):
     out_n[~own], out_c[~own] = nidxs, c
     r = Expr(e.model, e.shape, ptr, out_n, out_c)
     r.clean = e.clean and bool(len(nidxs) == 0 or nidxs.min() > 0)
+    return r
+
+
+def _unit_sum(model, shape, exprs, weights, merged, distinct, n, k):
+    """single_sum of operands of coefficient 1 each (parts of variables):
+    operand i's coefficient is the same in every element, the product of
+    its weights (plus those of the operands folded into it, each added in
+    turn), so the coefficients are one row of k repeated n times."""
+    nidxs = np.empty((n, k), I64)
+    wrow = np.empty(k, F64)
+    for i, (e, ws) in enumerate(zip(exprs, weights)):
+        nidxs[:, i] = e.nidxs
+        w = 1.0
+        for x in ws:
+            w *= x
+        for _, ws2 in merged.get(i, ()):
+            w2 = 1.0
+            for x in ws2:
+                w2 *= x
+            w += w2
+        wrow[i] = w
+    ptr = np.zeros(n + 1, I32)
+    kn.step_row_pointer(k, ptr, n, 0)
+    r = Expr(model, shape, ptr, nidxs.reshape(-1), wrow[None].repeat(n, 0).reshape(-1))
+    r.clean = all(e.clean for e in exprs)
+    r.rows_distinct = distinct
     return r
 
 

@@ -959,7 +959,8 @@ def _evaluate(model):
         kn.scatter(t["brows"], f["b"], new[:P0])
         kn.difference(P - P0, srt[P0:], t["anegbase"], new[P0:])
         kn.scatter(t["apos"], f["A"].data, new[P0:])
-    f["q"] = f["qfull"][1:]
+    if "q" not in f:
+        f["q"] = f["qfull"][1:]
     model._param_dirty = False
 
 

@@ -60,6 +60,10 @@ def model_of(seed, runs=5):
     for i in range(200):
         s = s + x[i % 4] * (1.0 + i)
     m.add(s <= 1.0)
+    # sums of parts of variables stated once: laid out from their columns,
+    # a part stated twice folded into its first
+    m.add(2.0 * X[:2, :2] - 3.0 * X[1:, 1:] + X[:2, :2] == rng.normal(size=(2, 2)),
+          x[:3] - 0.5 * x[1:] + y[0] <= 2.0)
     big = rng.normal(size=(70, 70))
     z = m.variable(70, lb=-1.0, ub=1.0)
     m.add(fh.soc(y[0] + 10.0, big @ z - rng.normal(size=70)))
@@ -94,6 +98,8 @@ def test_shortcuts_give_the_flat_problem_bitwise(seed, monkeypatch):
     monkeypatch.setattr(deferred, "_VIEWS", frozenset())
     one, many = deferred._UNARY["sum"]
     monkeypatch.setitem(deferred._UNARY, "sum", (lambda e, axis: one(_general(e), axis), many))
+    # sums of parts of variables laid out column by column
+    monkeypatch.setattr(stacks, "_unit_sum", stacks._laid_sum)
     slow, slow_cones = flat(model_of(seed))
     assert fast_cones == slow_cones
     for k in fast:
