@@ -62,6 +62,13 @@ def number(value, what, infinite=False):
     return v
 
 
+def all_finite(arr):
+    """Whether every entry of a float array is finite: its sum is (NaN and
+    the infinities carry through a sum), or else every entry is (a sum of
+    large finite entries can overflow)."""
+    return math.isfinite(np.add.reduce(arr, axis=None)) or bool(np.isfinite(arr).all())
+
+
 def real(value, what, infinite=False, copy=False):
     """A number or numeric array as a float64 array, every entry checked:
     complex values, strings and other objects refused, NaN refused, and
@@ -90,15 +97,13 @@ def real(value, what, infinite=False, copy=False):
         else:
             raise DataError(f"{_what(what)} of type {raw.dtype} is not numeric")
     arr = raw.astype(F64, copy=copy) if raw.dtype != F64 or copy else raw
-    if kind == "f" or kind == "O":
-        ok = np.isfinite(arr)
-        if not ok.all():
-            if np.isnan(arr).any():
-                raise DataError(f"{_what(what)} holds NaN at {_first_bad(np.isnan(arr))}: NaN has no meaning "
-                                "in a model (a missing value?)")
-            if not infinite:
-                raise DataError(f"{_what(what)} holds an infinite value at {_first_bad(~ok)}: an infinite value "
-                                "has no meaning here")
+    if (kind == "f" or kind == "O") and not all_finite(arr):
+        if np.isnan(arr).any():
+            raise DataError(f"{_what(what)} holds NaN at {_first_bad(np.isnan(arr))}: NaN has no meaning "
+                            "in a model (a missing value?)")
+        if not infinite:
+            raise DataError(f"{_what(what)} holds an infinite value at {_first_bad(~np.isfinite(arr))}: an "
+                            "infinite value has no meaning here")
     return arr
 
 

@@ -349,7 +349,7 @@ class Affine(NumpyOperand):
                 return M.__matmul__(self)
             M = (data.real(M, ("the vector of v @ {}", self)) if not hasattr(M, "tocsr") and np.ndim(M) == 1
                  else _as_matrix(M, ("the matrix of M @ {}", self)))
-        elif not np.isfinite(M).all():
+        elif not data.all_finite(M):
             M = data.real(M, ("the matrix of M @ {}", self))
         if not self._shape or M.shape[-1] != self._shape[0] or len(self._shape) > 2:
             # numpy's product with three axes or more is a batch of products

@@ -28,15 +28,8 @@ _BINARY = {
 _UNARY = {np.negative: "__neg__", np.positive: "__pos__", np.absolute: "__abs__"}
 
 
-def _is_ours(x):
-    return isinstance(x, NumpyOperand)
-
-
-def _call(fn, *args):
-    r = fn(*args)
-    if r is NotImplemented:
-        raise TypeError(f"unsupported operand types for numpy: {', '.join(type(a).__name__ for a in args)}")
-    return r
+def _refused(*args):
+    raise TypeError(f"unsupported operand types for numpy: {', '.join(type(a).__name__ for a in args)}")
 
 
 def _dot(a, b, out=None):
@@ -95,12 +88,15 @@ class NumpyOperand:
     def __array_ufunc__(self, ufunc, method, *inputs, **kwargs):
         if method != "__call__" or kwargs:
             return NotImplemented
-        if ufunc in _BINARY and len(inputs) == 2:
+        names = _BINARY.get(ufunc)
+        if names is not None and len(inputs) == 2:
+            # the operator of the expression on either side (the common
+            # case: a number or an array before an expression)
             left, right = inputs
-            mine, mirrored = _BINARY[ufunc]
-            if _is_ours(left):
-                return _call(getattr(left, mine), right)
-            return _call(getattr(right, mirrored), left)
+            r = getattr(left, names[0])(right) if isinstance(left, NumpyOperand) else getattr(right, names[1])(left)
+            if r is NotImplemented:
+                _refused(right) if isinstance(left, NumpyOperand) else _refused(left)
+            return r
         if ufunc in _UNARY and len(inputs) == 1:
             return getattr(inputs[0], _UNARY[ufunc])()
         return NotImplemented

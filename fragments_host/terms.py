@@ -596,6 +596,8 @@ def element_rows(e):
         return [(e.v, e.c, e.k)]
     if e._ex is not None:
         return None
+    if e._op == "lmat":
+        return _product_rows(*e._args)
     if e._op == "reshape":
         e = e._args[0]
         if e._ex is not None:
@@ -699,3 +701,53 @@ def rows_of_cones(blk):
     cones = blk.kept()
     elems = [e for rows in cones for e in rows]
     return _rows(blk.state, [e[0] for e in elems], [e[1] for e in elems], [e[2] for e in elems]), len(cones)
+
+
+# -- a vector of numbers times a vector variable -------------------------------
+
+def _vector_times_variable(var, M):
+    """a @ x of a float vector a (of at most LONG entries) and a variable
+    vector x as a term list: x's columns with a's entries (its zeros left
+    out, as the product's terms leave them); None for anything else."""
+    if type(M) is not np.ndarray or M.ndim != 1 or M.dtype != F64 or len(var._shape) != 1 \
+            or M.shape[0] != var._shape[0] or not 0 < M.shape[0] <= LONG or var.full is not var.nidxs:
+        return None
+    if not data.all_finite(M):
+        return None
+    c = M.tolist()
+    v = range(var._first, var._first + len(c))
+    if 0.0 in c:
+        v, c = zip(*[(j, w) for j, w in zip(v, c) if w != 0.0]) if any(c) else ((), ())
+    r = _new(Terms)
+    r._model, r.v, r.c, r.k = var._model, tuple(v), tuple(c), 0.0
+    r._nm = (expressions.product_name, M.copy(), " @ ", var)
+    return r
+
+
+def _product_rows(M, var, shape):
+    """The rows of M @ x for a float matrix M (rows of at most LONG
+    entries) and a variable vector x, as (variables, coefficients, 0)
+    triples (each row's zeros left out); None for anything else."""
+    if type(M) is not np.ndarray or M.ndim != 2 or type(var) is not expressions.Variable \
+            or len(var._shape) != 1 or var.full is not var.nidxs or shape != (M.shape[0],) \
+            or not 0 < M.shape[1] <= LONG:
+        return None
+    cols = range(var._first, var._first + M.shape[1])
+    out = []
+    for row in M.tolist():
+        if 0.0 in row:
+            v, c = zip(*[(j, w) for j, w in zip(cols, row) if w != 0.0]) if any(row) else ((), ())
+            out.append((tuple(v), tuple(c), 0.0))
+        else:
+            out.append((tuple(cols), tuple(row), 0.0))
+    return out
+
+
+def _variable_rmatmul(general):
+    def __rmatmul__(self, M):
+        r = _vector_times_variable(self, M)
+        return general(self, M) if r is None else r
+    return __rmatmul__
+
+
+expressions.Variable.__rmatmul__ = _variable_rmatmul(expressions.Variable.__rmatmul__)

@@ -9,7 +9,7 @@ import pytest
 import scipy.sparse as sp
 
 import fragments_host as fh
-from fragments_host import deferred, stacks, translate
+from fragments_host import deferred, stacks, terms, translate
 
 
 def _rows(fh, m, x, y, X, rng, i):
@@ -39,6 +39,8 @@ def _rows(fh, m, x, y, X, rng, i):
         (X.T[:, ::-1] - x[:3]).sum(axis=1) + X.sum(axis=0) <= rng.normal(size=3),
         fh.soc(y[0] + 6.0, X[..., 1:].T.reshape(6) + x[i % 4]),
         X[[2, 0], :][:, None, :].sum(axis=(0, 1)) - y[1] >= rng.normal(size=3),
+        # numbers times a variable vector as term lists, zeros left out
+        fh.soc(rng.normal() - (a * (np.arange(4) != i % 4)) @ x, c @ x),
     ]
 
 
@@ -100,6 +102,9 @@ def test_shortcuts_give_the_flat_problem_bitwise(seed, monkeypatch):
     monkeypatch.setitem(deferred._UNARY, "sum", (lambda e, axis: one(_general(e), axis), many))
     # sums of parts of variables laid out column by column
     monkeypatch.setattr(stacks, "_unit_sum", stacks._laid_sum)
+    # products of numbers and a variable vector recorded, not term lists
+    monkeypatch.setattr(terms, "_vector_times_variable", lambda var, M: None)
+    monkeypatch.setattr(terms, "_product_rows", lambda M, var, shape: None)
     slow, slow_cones = flat(model_of(seed))
     assert fast_cones == slow_cones
     for k in fast:
