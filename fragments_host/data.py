@@ -63,10 +63,13 @@ def number(value, what, infinite=False):
 
 
 def all_finite(arr):
-    """Whether every entry of a float array is finite: its sum is (NaN and
-    the infinities carry through a sum), or else every entry is (a sum of
-    large finite entries can overflow)."""
-    return math.isfinite(np.add.reduce(arr, axis=None)) or bool(np.isfinite(arr).all())
+    """Whether every entry of a float array is finite: for a small array,
+    its sum in Python floats is (NaN and the infinities carry through a
+    sum; a sum of large finite entries can overflow, and then each entry is
+    checked)."""
+    if arr.size <= 64 and math.isfinite(sum(arr.ravel().tolist())):
+        return True
+    return bool(np.isfinite(arr).all())
 
 
 def real(value, what, infinite=False, copy=False):

@@ -516,6 +516,11 @@ def _variable_item(var, key):
             i, j = key
             n0, n1 = shape
             if type(i) is int and type(j) is int and 0 <= i < n0 and 0 <= j < n1:
+                if var.full is var.nidxs:
+                    # the common pick: a plain variable's column
+                    r = _new(Terms)
+                    r._model, r.v, r.c, r.k = var._model, (var._first + i * n1 + j,), _UNIT, 0.0
+                    return r
                 lin = i * n1 + j
             else:
                 lin = _position(shape, key)
@@ -712,9 +717,12 @@ def _vector_times_variable(var, M):
     if type(M) is not np.ndarray or M.ndim != 1 or M.dtype != F64 or len(var._shape) != 1 \
             or M.shape[0] != var._shape[0] or not 0 < M.shape[0] <= LONG or var.full is not var.nidxs:
         return None
-    if not data.all_finite(M):
-        return None
     c = M.tolist()
+    total = sum(c)
+    if total - total != 0.0 and not data.all_finite(M):
+        # NaN or an infinity (a sum of large entries can overflow): refused
+        # by the general product, which names it
+        return None
     v = range(var._first, var._first + len(c))
     if 0.0 in c:
         v, c = zip(*[(j, w) for j, w in zip(v, c) if w != 0.0]) if any(c) else ((), ())
