@@ -422,9 +422,9 @@ class Affine(NumpyOperand):
                       (indexed_name, self, written))
         if len(keep) == len(shape):
             return res
-        out = res.reshape(tuple(keep))
-        out.name = res._name
-        return out
+        # the integers' axes dropped: the box under the shape of its kept axes
+        keep = tuple(keep)
+        return _record(self._model, keep, "reshape", (res, keep), (res,), (keep,), res._name)
 
     def pick(self, indices):
         """Elements at the given multi-indices (rows of an integer array)."""
@@ -645,6 +645,32 @@ def box_of_key(shape, key, general=False):
     when `general`, else TypeError."""
     if not isinstance(key, tuple):
         key = (key,)
+    nd = len(shape)
+    if len(key) <= nd:
+        # the common key: integers in range and slices of unit step, read
+        # in one pass (anything else through the general reading below)
+        first, last, keep = [], [], []
+        for s, n in zip(key, shape):
+            t = type(s)
+            if t is slice:
+                if s.step is not None and s.step != 1:
+                    break
+                a, b, _ = s.indices(n)
+                first.append(a)
+                last.append(max(a, b))
+                keep.append(max(b - a, 0))
+            elif t is int and -n <= s < n:
+                i = s + n if s < 0 else s
+                first.append(i)
+                last.append(i + 1)
+            else:
+                break
+        else:
+            for n in shape[len(key):]:
+                first.append(0)
+                last.append(n)
+                keep.append(n)
+            return key + (slice(None),) * (nd - len(key)), tuple(first), tuple(last), keep
     # one ellipsis (and no new axis) stands for the slices it leaves out
     at, ellipses, new_axis = None, 0, False
     for i, k in enumerate(key):
