@@ -398,10 +398,11 @@ class Affine(NumpyOperand):
         return self._shape[0]
 
     def flatten(self):
-        r = self.reshape((self.size,))
-        if r is not self:
-            r.name = (postfix_name, self, ".flatten()")
-        return r
+        shape = (math.prod(self._shape),)
+        if shape == self._shape:
+            return self
+        return _record(self._model, shape, "reshape", (self, shape), (self,), (shape,),
+                       (postfix_name, self, ".flatten()"))
 
     def __getitem__(self, key):
         box = box_of_key(self.shape, key, general=True)

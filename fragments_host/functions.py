@@ -269,7 +269,13 @@ def _constant(model, value, what="a constant operand of a function"):
     return e
 
 
+# scalar factors whose sign is read as a float's
+_FLOATS = frozenset((float, int, np.float64, np.float32, np.int64, np.int32))
+
+
 def _sign_of_array(arr):
+    if type(arr) is float:
+        return cv.NONNEG if arr >= 0 else cv.NONPOS if arr <= 0 else cv.UNKNOWN
     if np.all(arr >= 0):
         return cv.NONNEG
     if np.all(arr <= 0):
@@ -596,7 +602,7 @@ def _scale(e, c, fmt, shown=None):
             raise ShapeError(f"parameter {c!r} of shape {c.shape} times {e!r} of shape {e.shape}")
         shape = c.shape if e.size == 1 else e.shape
     else:
-        csign = _sign_of_array(np.asarray(c))
+        csign = _sign_of_array(float(c) if type(c) in _FLOATS else np.asarray(c))
         shape = e.shape
     curv = cv.times(csign, e.curvature)
     why = e.why
@@ -786,7 +792,8 @@ def _atom(key, args, shape, name, **data):
     monos = list(rec.monotonicity)
     if monos[-1] == "*":
         monos = monos[:-1] + [monos[-2]] * (len(args) - len(monos) + 1)
-    resolved = [(a, cv.resolve(m, _sign(a))) for a, m in zip(args, monos)]
+    signs = [_sign(a) for a in args]
+    resolved = [(a, cv.resolve(m, s)) for a, m, s in zip(args, monos, signs)]
     # a noted name (format, operands) is written out only for a message
     noted = type(name) is not str
     fname = (name[0] if noted else name).split("(")[0]
@@ -794,7 +801,6 @@ def _atom(key, args, shape, name, **data):
     if why is not None and noted:
         curv, why = cv.compose(fname, rec.curvature, resolved, _spelled(name))
     why = _first_why(args) or why
-    signs = [_sign(a) for a in args]
     if rec.sign == "max":
         sign = cv.NONNEG if cv.NONNEG in signs else (cv.NONPOS if all(s == cv.NONPOS for s in signs)
                                                      else cv.UNKNOWN)
