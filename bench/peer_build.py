@@ -21,11 +21,16 @@ dense-lp-N, 2 N^2 free variables with x - y >= i, x + y >= 0; fac-G, the
 facility location of the JuMP paper with its binaries relaxed (one
 second-order cone per customer and facility).
 
-Each time is the best of 3 runs back to back (7 when a run takes under
-0.2 s, as many as fit in 0.5 s, at least 7 and at most 300, when one takes
-under 20 ms, 1 when one takes over 6 s), without collecting garbage
-between them; each tool's runs start after the garbage left by the tool
-timed before is collected. PyOptInterface and the floor have
+Each time is the best of 3 runs (7 when a run takes under 0.2 s, as many
+as fit in 0.5 s, at least 7 and at most 300, when one takes under 20 ms,
+1 when one takes over 6 s), without collecting garbage between them. The
+tools of the ratios (fragments_host both ways, PyOptInterface, the floor)
+are timed in turn, one run of each per round, so that they see the same
+machine (a shared host's speed drifts over seconds: a series of one tool
+after another's moved the smallest ratios by up to 2x between runs of
+this bench); CVXPY and linopy are timed after them, each on its own. Each
+group's runs start after the garbage left by the tools timed before is
+collected. PyOptInterface and the floor have
 one way each: their time stands on both rows of a size, so the ratios read
 along the row. A tool whose last size took longer than --budget seconds is
 skipped at the larger ones. --check solves the smallest size with Clarabel
@@ -59,27 +64,45 @@ TINY, TINY_SECONDS, TINY_MAX = 0.02, 0.5, 300
 CVXPY_LOOP_ROWS = 6000   # CVXPY element by element only up to about this many rows
 
 
+def _enough(times, repeat=3):
+    """Whether a tool's runs so far (first run first) are enough: one run
+    over LONG, SHORT_REPEAT when the first is under SHORT, as many as fit
+    in TINY_SECONDS (at least SHORT_REPEAT, at most TINY_MAX) when it is
+    under TINY, else `repeat`."""
+    k = len(times)
+    if times[-1] > LONG:
+        return True
+    if times[0] < TINY:
+        return k >= TINY_MAX or (k >= SHORT_REPEAT and sum(times) >= TINY_SECONDS)
+    return k >= (SHORT_REPEAT if times[0] < SHORT else repeat)
+
+
 def best(f, repeat=3):
-    """Best wall time of up to `repeat` runs back to back (SHORT_REPEAT when
-    the first run is shorter than SHORT, more when shorter than TINY: a
-    short run is the noisiest), no garbage collected between them, and the
-    last run's result. A result
+    """Best wall time of up to `repeat` runs back to back (see _enough), no
+    garbage collected between them, and the last run's result. A result
     lives until the clock is read, so freeing it is not counted."""
-    times = []
-    while True:
-        out = None
-        t = time.perf_counter()
-        out = f()
-        times.append(time.perf_counter() - t)
-        k = len(times)
-        if times[-1] > LONG:
-            break
-        if times[0] < TINY:
-            if k >= TINY_MAX or (k >= SHORT_REPEAT and sum(times) >= TINY_SECONDS):
-                break
-        elif k >= (SHORT_REPEAT if times[0] < SHORT else repeat):
-            break
-    return min(times), out
+    return rotation({"f": f}, repeat)["f"]
+
+
+def rotation(fs, repeat=3):
+    """{name: (best wall time, last result)} of the functions `fs` timed in
+    turn, one run of each in every round, until each has enough runs (see
+    _enough): tools compared with each other see the same machine, whose
+    speed drifts over seconds on a shared host (a series of one tool
+    after another's measured the drift as often as the tools). No garbage
+    is collected between runs; a result lives until the clock is read."""
+    times = {k: [] for k in fs}
+    outs = {}
+    todo = list(fs)
+    while todo:
+        for k in list(todo):
+            outs[k] = None
+            t = time.perf_counter()
+            outs[k] = fs[k]()
+            times[k].append(time.perf_counter() - t)
+            if _enough(times[k], repeat):
+                todo.remove(k)
+    return {k: (min(times[k]), outs[k]) for k in fs}
 
 
 def optional(name):
@@ -491,28 +514,43 @@ def run(name, sizes, budget):
                  "linopy": linopy is not None}
     slow, notes, tried = set(), {}, set()   # past the budget; why a tool cannot run; warmed up
 
-    def timed(tool, style, f, n):
-        """Seconds (and the last result) of f(n), or why there are none."""
+    def stateable(tool, style, f):
+        """Whether the tool can be timed (installed, within the budget, and
+        able to state a tiny instance, run first: imports, and what cannot
+        be stated), else the cell it gets."""
         if not installed[tool]:
             notes[tool] = "not installed"
         if tool in notes:
-            return "n/a", None
+            return "n/a"
         if (tool, style) in slow:
-            return "skipped", None
-        try:
-            if (tool, style) not in tried:   # a tiny instance first: imports, and what cannot be stated
-                tried.add((tool, style))
+            return "skipped"
+        if (tool, style) not in tried:
+            tried.add((tool, style))
+            try:
                 f(entry["tiny"])
-            # the garbage of the tool timed before is not this one's to pay
-            # (nothing is collected between this tool's own runs)
-            gc.collect()
-            t, out = best(lambda: f(n))
-        except (NotImplementedError, AttributeError, TypeError, ValueError) as err:
-            notes[tool] = f"{type(err).__name__}: {err}"
-            return "n/a", None
-        if t > budget:
-            slow.add((tool, style))
-        return t, out
+            except (NotImplementedError, AttributeError, TypeError, ValueError) as err:
+                notes[tool] = f"{type(err).__name__}: {err}"
+                return "n/a"
+        return None
+
+    def timed(tools, n):
+        """{(tool, style): (seconds or the cell, last result)} of the tools
+        timed in turn (see rotation)."""
+        out, fs = {}, {}
+        for tool, style, f in tools:
+            cell = stateable(tool, style, f)
+            if cell is None:
+                fs[(tool, style)] = functools.partial(f, n)
+            else:
+                out[(tool, style)] = (cell, None)
+        # the garbage of the tools timed before is not these ones' to pay
+        # (nothing is collected between their own runs)
+        gc.collect()
+        out.update(rotation(fs) if fs else {})
+        for key, (t, _) in out.items():
+            if isinstance(t, float) and t > budget:
+                slow.add(key)
+        return out
 
     def cell(c, width, digits):
         return f"{c:>{width}.{digits}f}" if isinstance(c, float) else f"{c:>{width}}"
@@ -521,22 +559,26 @@ def run(name, sizes, budget):
     print(f"{'size':>6} {'style':7} {'rows':>8} {'fh [s]':>10} {'PyOptInt [s]':>12} {'floor [s]':>10}"
           f" {'CVXPY [s]':>10} {'linopy [s]':>10} {'fh/POI':>8} {'fh/floor':>9}")
     for n in sizes:
-        tp, _ = timed("poi", "loop", entry["poi"], n)
-        tf, _ = timed("floor", "vector", entry["floor"], n)
+        # the tools of the ratios in turn: fragments_host both ways,
+        # PyOptInterface and the floor
+        got = timed([("poi", "loop", entry["poi"]), ("floor", "vector", entry["floor"])]
+                    + [("fh", style, f) for style, f in zip(STYLES, entry["fh"])], n)
+        tp, tf = got[("poi", "loop")][0], got[("floor", "vector")][0]
         for k, style in enumerate(STYLES):
-            th, out = timed("fh", style, entry["fh"][k], n)
+            th, out = got[("fh", style)]
             rows = out[1][1].shape[0] if out is not None else "-"
             del out
             if style == "loop" and entry["rows"](n) > CVXPY_LOOP_ROWS:
                 tc = "n/a"
                 notes.setdefault("cvxpy loop", f"not run above about {CVXPY_LOOP_ROWS} rows")
             else:
-                tc, _ = timed("cvxpy", style, entry["cvxpy"][k], n)
-            tl = timed("linopy", style, entry["linopy"], n)[0] if style == "vector" else "n/a"
+                tc = timed([("cvxpy", style, entry["cvxpy"][k])], n)[("cvxpy", style)][0]
+            tl = timed([("linopy", style, entry["linopy"])], n)[("linopy", style)][0] if style == "vector" else "n/a"
             ratios = [th / o if isinstance(th, float) and isinstance(o, float) else "n/a" for o in (tp, tf)]
             print(f"{n:6d} {style:7} {rows:>8} " + " ".join(
                 [cell(c, w, 4) for c, w in zip((th, tp, tf, tc, tl), (10, 12, 10, 10, 10))]
                 + [cell(r, w, 2) for r, w in zip(ratios, (8, 9))]))
+        got = None
     for tool, why in notes.items():
         print(f"  {tool}: n/a, {why}")
 
