@@ -21,7 +21,7 @@ dense-lp-N, 2 N^2 free variables with x - y >= i, x + y >= 0; fac-G, the
 facility location of the JuMP paper with its binaries relaxed (one
 second-order cone per customer and facility).
 
-Each time is the best of 3 runs (7 when a run takes under 0.2 s, as many
+Each time is the best of 3 runs (7 when a run takes under 0.5 s, as many
 as fit in 0.5 s, at least 7 and at most 300, when one takes under 20 ms,
 1 when one takes over 6 s), without collecting garbage between them. The
 tools of the ratios (fragments_host both ways, PyOptInterface, the floor)
@@ -57,7 +57,7 @@ import scipy.sparse as sp
 import fragments_host as fh
 
 LONG = 6.0           # a run longer than this is not repeated
-SHORT, SHORT_REPEAT = 0.2, 7   # a run shorter than this is repeated more
+SHORT, SHORT_REPEAT = 0.5, 7   # a run shorter than this is repeated more
 # a run shorter than TINY is repeated for TINY_SECONDS (at most TINY_MAX
 # runs): the best of a few sub-millisecond runs is mostly the machine's noise
 TINY, TINY_SECONDS, TINY_MAX = 0.02, 0.5, 300
