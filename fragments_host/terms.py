@@ -94,10 +94,20 @@ class Terms(Affine):
     def sign(self):
         """The sign of the sum of its terms, each variable's by its domain
         (as a pick of the variable has it), and of its constant."""
-        signs = [expressions._scaled_sign(_column_sign(self._model, v), c) for v, c in zip(self.v, self.c)]
+        model, out = self._model, None
+        for v, c in zip(self.v, self.c):
+            s = _column_sign(model, v)
+            s = "nonnegative" if c == 0 else s if c > 0 else expressions._FLIP[s]
+            if s == "unknown" or (out is not None and s != out):
+                # a term of unknown sign, or two of different signs
+                return "unknown"
+            out = s
         if self.k:
-            signs.append("nonnegative" if self.k > 0 else "nonpositive")
-        return expressions._common_sign(signs) if signs else "nonnegative"
+            s = "nonnegative" if self.k > 0 else "nonpositive"
+            if out is not None and s != out:
+                return "unknown"
+            out = s
+        return out or "nonnegative"
 
     # -- arithmetic on term lists; anything else through the general operations
     def __add__(self, o):
@@ -496,11 +506,14 @@ def _column_names(model):
     return name
 
 
+_INF = float("inf")
+
+
 def _column_sign(state, col):
     """The sign of the variable holding solver column `col` (its element
     number, from 1), or "unknown" for an auxiliary column."""
     signs = state.signs
-    k = bisect.bisect_right(signs, (col, float("inf"))) - 1
+    k = bisect.bisect_right(signs, (col, _INF)) - 1
     if k >= 0 and col < signs[k][0] + signs[k][1]:
         return signs[k][2]
     return "unknown"
