@@ -35,7 +35,10 @@ _new = object.__new__
 
 def _terms(model, v, c, k):
     t = _new(Terms)
-    t._model, t.v, t.c, t.k = model, v, c, k
+    t._model = model
+    t.v = v
+    t.c = c
+    t.k = k
     return t
 
 
@@ -117,7 +120,10 @@ class Terms(Affine):
                 same_model(self._model, o)
             if type(self) is Terms and len(self.v) + len(o.v) <= LONG:
                 r = _new(Terms)
-                r._model, r.v, r.c, r.k = self._model, self.v + o.v, self.c + o.c, self.k + o.k
+                r._model = self._model
+                r.v = self.v + o.v
+                r.c = self.c + o.c
+                r.k = self.k + o.k
                 return r
             return _joined(self, o, 1.0)
         if t is TermSum:
@@ -168,7 +174,10 @@ class Terms(Affine):
                 data.number(d, ("the factor of {}", self))
             c = self.c
             r = _new(Terms)
-            r._model, r.v, r.c, r.k = self._model, self.v, (d * c[0],) if len(c) == 1 else tuple([d * w for w in c]), d * self.k
+            r._model = self._model
+            r.v = self.v
+            r.c = (d * c[0],) if len(c) == 1 else tuple([d * w for w in c])
+            r.k = d * self.k
             return r
         return Affine.__mul__(self, o)
 
@@ -203,7 +212,9 @@ class Terms(Affine):
         else:
             return None
         # _block: the model's run of rows that holds it, once added
-        r.kind, r._model, r._mref, r._block = kind, self._model, None, None
+        r.kind = kind
+        r._model = self._model
+        r._mref = r._block = None
         return r
 
     def __le__(self, o):
@@ -272,7 +283,12 @@ def _joined(a, b, sign):
     pv.append(b.v)
     pc.append(bc)
     r = _new(TermSum)
-    r._model, r.k, r._bv, r._bc, r._n, r._m = a._model, a.k + sign * b.k, pv, pc, len(pv), m
+    r._model = a._model
+    r.k = a.k + sign * b.k
+    r._bv = pv
+    r._bc = pc
+    r._n = len(pv)
+    r._m = m
     return r
 
 
@@ -532,7 +548,10 @@ def _variable_item(var, key):
                 if var.full is var.nidxs:
                     # the common pick: a plain variable's column
                     r = _new(Terms)
-                    r._model, r.v, r.c, r.k = var._model, (var._first + i * n1 + j,), _UNIT, 0.0
+                    r._model = var._model
+                    r.v = (var._first + i * n1 + j,)
+                    r.c = _UNIT
+                    r.k = 0.0
                     return r
                 lin = i * n1 + j
             else:
