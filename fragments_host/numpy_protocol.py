@@ -93,9 +93,10 @@ class NumpyOperand:
             # the operator of the expression on either side (the common
             # case: a number or an array before an expression)
             left, right = inputs
-            r = getattr(left, names[0])(right) if isinstance(left, NumpyOperand) else getattr(right, names[1])(left)
+            ours, other = (left, right) if isinstance(left, NumpyOperand) else (right, left)
+            r = getattr(ours, names[0] if ours is left else names[1])(other)
             if r is NotImplemented:
-                _refused(right) if isinstance(left, NumpyOperand) else _refused(left)
+                _refused(other)
             return r
         if ufunc in _UNARY and len(inputs) == 1:
             return getattr(inputs[0], _UNARY[ufunc])()

@@ -259,6 +259,15 @@ def weighted(values, ws, out=None):
     return out
 
 
+def _weight(ws):
+    """The product of a chain's weights, in the order the elementwise
+    products take them (1 times the first, times the next, ...)."""
+    w = 1.0
+    for x in ws:
+        w *= x
+    return w
+
+
 def single_sum(exprs, weights, places=None):
     """sum_i (w_i,0 w_i,1 ..) E_i of expressions of one shape and one term
     per element each: every element's terms are the operands' terms in
@@ -315,10 +324,7 @@ def _laid_sum(model, shape, exprs, weights, merged, distinct, n, k):
             if e.unit:
                 # coefficients 1: each the product of the weights, taken in
                 # the order the elementwise products take them
-                w = 1.0
-                for x in ws:
-                    w *= x
-                col[:] = w
+                col[:] = _weight(ws)
             else:
                 weighted(e.cof, ws, col)
         for e2, ws2 in merged.get(i, ()):
@@ -366,14 +372,9 @@ def _unit_sum(model, shape, exprs, weights, merged, distinct, n, k):
     wrow = np.empty(k, F64)
     for i, (e, ws) in enumerate(zip(exprs, weights)):
         nidxs[:, i] = e.nidxs
-        w = 1.0
-        for x in ws:
-            w *= x
+        w = _weight(ws)
         for _, ws2 in merged.get(i, ()):
-            w2 = 1.0
-            for x in ws2:
-                w2 *= x
-            w += w2
+            w += _weight(ws2)
         wrow[i] = w
     ptr = np.zeros(n + 1, I32)
     kn.step_row_pointer(k, ptr, n, 0)

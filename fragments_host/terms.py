@@ -99,8 +99,7 @@ class Terms(Affine):
         (as a pick of the variable has it), and of its constant."""
         model, out = self._model, None
         for v, c in zip(self.v, self.c):
-            s = _column_sign(model, v)
-            s = "nonnegative" if c == 0 else s if c > 0 else expressions._FLIP[s]
+            s = expressions._scaled_sign(_column_sign(model, v), c)
             if s == "unknown" or (out is not None and s != out):
                 # a term of unknown sign, or two of different signs
                 return "unknown"
@@ -755,11 +754,7 @@ def _vector_times_variable(var, M):
         # NaN or an infinity (a sum of large entries can overflow): refused
         # by the general product, which names it
         return None
-    v = range(var._first, var._first + len(c))
-    if 0.0 in c:
-        v, c = zip(*[(j, w) for j, w in zip(v, c) if w != 0.0]) if any(c) else ((), ())
-    r = _new(Terms)
-    r._model, r.v, r.c, r.k = var._model, tuple(v), tuple(c), 0.0
+    r = _terms(var._model, *_row_terms(range(var._first, var._first + len(c)), c), 0.0)
     r._nm = (expressions.product_name, M.copy(), " @ ", var)
     return r
 
@@ -773,14 +768,16 @@ def _product_rows(M, var, shape):
             or not 0 < M.shape[1] <= LONG:
         return None
     cols = range(var._first, var._first + M.shape[1])
-    out = []
-    for row in M.tolist():
-        if 0.0 in row:
-            v, c = zip(*[(j, w) for j, w in zip(cols, row) if w != 0.0]) if any(row) else ((), ())
-            out.append((tuple(v), tuple(c), 0.0))
-        else:
-            out.append((tuple(cols), tuple(row), 0.0))
-    return out
+    return [_row_terms(cols, row) + (0.0,) for row in M.tolist()]
+
+
+def _row_terms(cols, row):
+    """(variables, coefficients) of a row of numbers over the columns
+    `cols`, its zeros left out."""
+    if 0.0 not in row:
+        return tuple(cols), tuple(row)
+    kept = [(j, w) for j, w in zip(cols, row) if w != 0.0]
+    return (tuple(j for j, _ in kept), tuple(w for _, w in kept))
 
 
 def _variable_rmatmul(general):
