@@ -77,13 +77,6 @@ def _enough(times, repeat=3):
     return k >= (SHORT_REPEAT if times[0] < SHORT else repeat)
 
 
-def best(f, repeat=3):
-    """Best wall time of up to `repeat` runs back to back (see _enough), no
-    garbage collected between them, and the last run's result. A result
-    lives until the clock is read, so freeing it is not counted."""
-    return rotation({"f": f}, repeat)["f"]
-
-
 def rotation(fs, repeat=3):
     """{name: (best wall time, last result)} of the functions `fs` timed in
     turn, one run of each in every round, until each has enough runs (see
