@@ -26,8 +26,9 @@ from .terms import _Member
 def store(model, output, primal, dual, ray=False):
     """Keeps the solver's output; its vectors are laid out on first use. The
     values the user set on variables give way to the solve's."""
-    model._sol = {"out": output, "primal": primal, "dual": dual, "ray": ray}
-    model._ref.given = {}
+    ref = model._ref
+    ref._sol = {"out": output, "primal": primal, "dual": dual, "ray": ray}
+    ref.given = {}
 
 
 def _current(model):

@@ -162,7 +162,7 @@ def request(name, settings):
 
 def solve(model, name, raise_on_failure, warm_start, settings):
     q, _, b, _ = translate.flat_problem(model)
-    f = model._flat
+    f = model._ref._flat
     # a re-solve hands the backend the same arrays, evaluated in place
     problem = f.get("problem")
     if problem is None or problem.q is not q:
@@ -178,7 +178,9 @@ def solve(model, name, raise_on_failure, warm_start, settings):
         mod = choose(name, problem)
         given = mod.settings(settings)
     key = (asked, mod, given)
-    changed = f.setdefault("changed", set())
+    changed = f.get("changed")
+    if changed is None:
+        changed = f["changed"] = set()
     warm = _warm(model, len(q), len(b)) if warm_start else None
     t0 = time.perf_counter()
     res = mod.solve(problem, given, kept, frozenset(changed), warm)

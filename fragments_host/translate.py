@@ -919,13 +919,16 @@ def _structure(model):
 def _evaluate(model):
     """Parameter values through the program evaluator, scattered in place
     into the objective, the matrix's value array and b."""
-    f = model._flat
+    ref = model._ref
+    f = ref._flat
     if "A" not in f:
         _structure(model)
     t, ot, pt = f["table"], f["otable"], f["ptable"]
     if t is not None or ot is not None or pt is not None:
         values = parameter_values(model)
-    changed = f.setdefault("changed", set())
+    changed = f.get("changed")
+    if changed is None:
+        changed = f["changed"] = set()
     if pt is not None:
         changed.add("P")
         # the quadratic term's parameter entries: their programs plus the constant parts
@@ -961,16 +964,28 @@ def _evaluate(model):
         kn.scatter(t["apos"], f["A"].data, new[P0:])
     if "q" not in f:
         f["q"] = f["qfull"][1:]
-    model._param_dirty = False
+    ref._param_dirty = False
 
 
 def parameter_values(model):
     """The parameter table's value vector (every parameter must have a value)."""
-    slots = model._ref.params
+    ref = model._ref
+    slots = ref.params
     for p in slots:
         if p.value is None:
             raise ParameterError(f"parameter {p.name} of shape {p.shape} has no value")
-    values = np.zeros(max(sum(p.size for p in slots), 1), F64)
+    if len(slots) == 1 and slots[0].size:
+        # one parameter is the whole table: its value is the vector
+        v = slots[0].value
+        return v if v.ndim == 1 else v.reshape(-1)
+    # the vector is kept with the flat problem for the next evaluation
+    f = ref._flat
+    n = max(sum(p.size for p in slots), 1)
+    values = None if f is None else f.get("pvalues")
+    if values is None or len(values) != n:
+        values = np.zeros(n, F64)
+        if f is not None:
+            f["pvalues"] = values
     for p in slots:
         kn.copy_f64_run(0, p.size, p.base, values, p.value.reshape(-1))
     return values
@@ -979,10 +994,11 @@ def parameter_values(model):
 def flat_problem(model):
     """(q, A, b, cones) of min 1/2 x'P x + q.x s.t. A x + s = b, s in cones:
     built once, re-evaluated in place when parameter values changed."""
-    if model._flat is None:
+    ref = model._ref
+    if ref._flat is None:
         _build(model)
-    if model._param_dirty:
+    if ref._param_dirty:
         _evaluate(model)
-    f = model._flat
+    f = ref._flat
     return f["q"], f["A"], f["b"], f["cones"]
 
