@@ -944,12 +944,19 @@ def _evaluate(model):
         # objective: new parameter parts plus the fixed coefficients
         n = ot["count"]
         if "val" not in ot:             # the evaluation's arrays, kept for every re-evaluation
-            ot["val"], ot["q"], ot["stack"] = np.zeros(n, F64), np.zeros(n, F64), np.zeros(ot["depth"], F64)
+            ot["val"], ot["stack"] = np.zeros(n, F64), np.zeros(ot["depth"], F64)
+            qfull, subj = f["qfull"], ot["subj"]
+            if len(qfull) == n + 1 and np.array_equal(subj, np.arange(1, n + 1)):
+                # every column's entry, in order: written in place
+                ot["q"] = qfull[1:]
+            else:
+                ot["q"], ot["spread"] = np.zeros(n, F64), True
         val, q = ot["val"], ot["q"]
         kn.evaluate_parameterized_rows(ot["cconst"], ot["code"], ot["varidx"], ot["rcp"], ot["sizes"], 0, 1, values, ot["ptrb"],
               ot["ptre"], 0, 0, ot["subj"], val, ot["stack"])
         kn.difference(n, val, ot["negbase"], q)
-        kn.scatter(ot["subj"], f["qfull"], q)
+        if "spread" in ot:
+            kn.scatter(ot["subj"], f["qfull"], q)
     if t is not None:
         changed.update(("A", "b"))
         P, P0 = t["count"], t["P0"]
