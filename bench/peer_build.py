@@ -36,10 +36,12 @@ along the row. A tool whose last size took longer than --budget seconds is
 skipped at the larger ones. --check solves the smallest size with Clarabel
 (fragments_host both ways, CVXPY, the floor; PyOptInterface with HiGHS) and
 compares the objectives and the shapes of the two fragments_host flat
-problems.
+problems. After each model's table, fragments_host's element-by-element
+cost per solver row at every size, the sizes timed in turn (their rows in
+the table are timed minutes apart; --no-linearity leaves it out).
 
     python bench/peer_build.py [--models lqcp,dense-lp,fac] [--sizes 50,100,300]
-        [--fac-sizes 5,10,20] [--budget 60] [--check]
+        [--fac-sizes 5,10,20] [--budget 60] [--check] [--no-linearity]
 """
 import argparse
 import collections
@@ -576,6 +578,23 @@ def run(name, sizes, budget):
         print(f"  {tool}: n/a, {why}")
 
 
+def linearity(name, sizes):
+    """fragments_host's element-by-element statement at every size, the
+    sizes timed in turn (one run of each per round, as the tools of a
+    row): its cost per solver row, each size's against the smallest's.
+    The table's rows are timed minutes apart, and on a shared host a
+    large model's run moves by 1.5x between them on the same code."""
+    entry = MODELS[name]
+    loop = entry["fh"][STYLES.index("loop")]
+    gc.collect()
+    got = rotation({n: functools.partial(loop, n) for n in sizes})
+    per = {n: t / out[1][1].shape[0] for n, (t, out) in got.items()}
+    got = None
+    first = per[sizes[0]]
+    print("  loop per row, sizes in turn: " + ", ".join(f"{n}: {per[n] * 1e6:.2f} us" for n in sizes)
+          + f"; largest / smallest {per[sizes[-1]] / first:.2f}, most / least {max(per.values()) / min(per.values()):.2f}")
+
+
 def check(name, n):
     entry = MODELS[name]
     tight = dict(tol_gap_abs=1e-10, tol_gap_rel=1e-10, tol_feas=1e-10)
@@ -611,6 +630,7 @@ def main():
     ap.add_argument("--fac-sizes", default="5,10,20")
     ap.add_argument("--budget", type=float, default=60.0)
     ap.add_argument("--check", action="store_true")
+    ap.add_argument("--linearity", action=argparse.BooleanOptionalAction, default=True)
     args = ap.parse_args()
     versions()
     for name in args.models.split(","):
@@ -618,6 +638,8 @@ def main():
         if args.check:
             check(name, min(sizes))
         run(name, sizes, args.budget)
+        if args.linearity:
+            linearity(name, sizes)
 
 
 if __name__ == "__main__":
