@@ -30,11 +30,9 @@ from .constraints import Constraint
 from .expressions import Affine, _NUMBERS, same_model
 from .stacks import Expr, F64, I32, I64
 
-_new = object.__new__
-
 
 def _terms(model, v, c, k):
-    t = _new(Terms)
+    t = Terms()
     t._model = model
     t.v = v
     t.c = c
@@ -54,6 +52,10 @@ class Terms(Affine):
     """A scalar affine expression: sum of c[i] * variable v[i], plus k."""
 
     __slots__ = ("v", "c", "k")
+
+    # made bare and filled in by the operations (Terms() runs no __init__:
+    # the cheapest way CPython makes an object of a class)
+    __init__ = object.__init__
 
     # an expression of shape (), its blocks laid out from its lists on first
     # use; all term lists are alike (one row each): in a run of alike
@@ -118,7 +120,7 @@ class Terms(Affine):
             if o._model is not self._model:
                 same_model(self._model, o)
             if type(self) is Terms and len(self.v) + len(o.v) <= LONG:
-                r = _new(Terms)
+                r = Terms()
                 r._model = self._model
                 r.v = self.v + o.v
                 r.c = self.c + o.c
@@ -145,7 +147,7 @@ class Terms(Affine):
                 same_model(self._model, o)
             if type(self) is Terms and len(self.v) + len(o.v) <= LONG:
                 oc = o.c
-                r = _new(Terms)
+                r = Terms()
                 r._model, r.v, r.k = self._model, self.v + o.v, self.k - o.k
                 r.c = self.c + ((-oc[0],) if len(oc) == 1 else tuple([-w for w in oc]))
                 return r
@@ -172,7 +174,7 @@ class Terms(Affine):
             if d - d != 0.0:
                 data.number(d, ("the factor of {}", self))
             c = self.c
-            r = _new(Terms)
+            r = Terms()
             r._model = self._model
             r.v = self.v
             r.c = (d * c[0],) if len(c) == 1 else tuple([d * w for w in c])
@@ -195,7 +197,7 @@ class Terms(Affine):
         """The row of a comparison with a term list or a number: the
         difference of the sides (the greater side first), or None."""
         t = type(o)
-        r = _new(TermRow)
+        r = TermRow()
         if t is Terms or t is TermSum:
             if o._model is not self._model:
                 same_model(self._model, o)
@@ -258,7 +260,7 @@ def _shifted(t, x):
     """t + x for a number x: the same terms (a long sum's parts, when they
     are not joined yet), another constant."""
     if type(t) is TermSum and t._bv is not None:
-        r = _new(TermSum)
+        r = TermSum()
         r._model, r.k, r._bv, r._bc, r._n, r._m = t._model, t.k + x, t._bv, t._bc, t._n, t._m
         return r
     return _terms(t._model, t.v, t.c, t.k + x)
@@ -281,7 +283,7 @@ def _joined(a, b, sign):
         pv, pc = [a.v], [a.c]
     pv.append(b.v)
     pc.append(bc)
-    r = _new(TermSum)
+    r = TermSum()
     r._model = a._model
     r.k = a.k + sign * b.k
     r._bv = pv
@@ -326,6 +328,7 @@ class TermRow(_Member, Constraint):
     that a model of many rows costs it one object a row."""
 
     __slots__ = ("kind", "v", "c", "k", "_model", "_mref", "_block", "_index")
+    __init__ = object.__init__      # made bare, as a term list
 
     dual_shape = ()
     _nm = None
@@ -441,7 +444,7 @@ class RowBlock(_Run):
         objects)."""
         out = []
         for i in self._kept(len(self.ks)):
-            r = _new(TermRow)
+            r = TermRow()
             r.kind, r.v, r.c, r.k, r._model, r._mref = self.key, self.vs[i], self.cs[i], self.ks[i], self.state, \
                 self.state
             r._block, r._index = self, i
@@ -546,7 +549,7 @@ def _variable_item(var, key):
             if type(i) is int and type(j) is int and 0 <= i < n0 and 0 <= j < n1:
                 if var.full is var.nidxs:
                     # the common pick: a plain variable's column
-                    r = _new(Terms)
+                    r = Terms()
                     r._model = var._model
                     r.v = (var._first + i * n1 + j,)
                     r.c = _UNIT
@@ -566,7 +569,7 @@ def _variable_item(var, key):
     cols = var._cols
     if cols is None:
         cols = var._cols = var.full.tolist() if var.full is not var.nidxs else False
-    r = _new(Terms)
+    r = Terms()
     r._model, r.v, r.c, r.k = var._model, (cols[lin] if cols else var._first + lin,), _UNIT, 0.0
     return r
 
@@ -656,6 +659,7 @@ class TermCone(_Member, Constraint):
     first) as (variables, coefficients, constant) triples."""
 
     __slots__ = ("kind", "rows", "_model", "_mref", "_block", "_index", "_nm")
+    __init__ = object.__init__      # made bare, as a term list
 
     dual_shape = property(lambda self: (len(self.rows),))
 
@@ -686,7 +690,7 @@ def cone_of(t, x, name):
         return None
     if x._model is not t._model:
         same_model(t._model, x)
-    c = _new(TermCone)
+    c = TermCone()
     c.kind, c.rows, c._model, c._mref, c._block, c._nm = "soc", tuple([(t.v, t.c, t.k)] + rest), t._model, None, \
         None, name
     return c
@@ -720,7 +724,7 @@ class ConeBlock(_Run):
         """The cones kept, as cone objects (new ones)."""
         out = []
         for i in self._kept(len(self.cones)):
-            c = _new(TermCone)
+            c = TermCone()
             c.kind, c.rows, c._model, c._mref, c._block, c._index, c._nm = "soc", self.cones[i], self.state, \
                 self.state, self, i, None
             out.append(c)
