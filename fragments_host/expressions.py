@@ -912,6 +912,7 @@ class Variable(Affine):
 
     structure = None              # "symmetric", "PSD", "NSD" (see Model.variable), or None
     nonneg = nonpos = False
+    _pick = None                  # see __init__
 
     def __init__(self, model, name, shape, nidxs, full=None):
         self.nidxs = nidxs            # the variable's scalar elements (solver columns + 1)
@@ -922,6 +923,10 @@ class Variable(Affine):
         # first column, or the columns as a list for a semidefinite variable
         self._first = int(nidxs[0]) if len(nidxs) else 0
         self._cols = None
+        # a plain 2-D variable's element y[i, j] is column first + i * n1 + j:
+        # (n0, n1, first, state), read at once by the pick
+        if full is None and len(shape) == 2:
+            self._pick = (shape[0], shape[1], self._first, self._model)
 
     # its value (settable: an initial value) and the duals of its bounds,
     # `value`, `dual`, `lower_dual` and `upper_dual`, are set by solution.py

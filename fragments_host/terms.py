@@ -541,29 +541,24 @@ def _variable_item(var, key):
     """An element of a variable picked by integers, as a term list (named
     on demand after its column); any other key, a box of the variable
     (`Variable.__getitem__`)."""
-    shape = var._shape
     if type(key) is tuple:
-        if len(key) == 2 and len(shape) == 2:
+        plain = var._pick
+        if plain is not None and len(key) == 2:
+            # the common pick: a plain 2-D variable's column
             i, j = key
-            n0, n1 = shape
+            n0, n1, first, state = plain
             if type(i) is int and type(j) is int and 0 <= i < n0 and 0 <= j < n1:
-                if var.full is var.nidxs:
-                    # the common pick: a plain variable's column
-                    r = Terms()
-                    r._model = var._model
-                    r.v = (var._first + i * n1 + j,)
-                    r.c = _UNIT
-                    r.k = 0.0
-                    return r
-                lin = i * n1 + j
-            else:
-                lin = _position(shape, key)
-        else:
-            lin = _position(shape, key)
-    elif type(key) is int and len(shape) == 1 and 0 <= key < shape[0]:
+                r = Terms()
+                r._model = state
+                r.v = (first + i * n1 + j,)
+                r.c = _UNIT
+                r.k = 0.0
+                return r
+        lin = _position(var._shape, key)
+    elif type(key) is int and len(var._shape) == 1 and 0 <= key < var._shape[0]:
         lin = key
     else:
-        lin = _position(shape, key)
+        lin = _position(var._shape, key)
     if lin is None:
         return Affine.__getitem__(var, key)
     cols = var._cols
