@@ -55,8 +55,7 @@ def relink(flat):
     a copy (pickle and deepcopy copy a view as an array of its own): the
     quadratic term's values are the slots after the first of the values its
     parameter entries are scattered into; q is the objective's row after its
-    constant, as the objective's parameter entries when they are every
-    column's."""
+    constant."""
     if flat is None:
         return
     pt = flat.get("ptable")
@@ -64,9 +63,6 @@ def relink(flat):
         flat["P"].data = pt["pfull"][1:]
     if "q" in flat:
         flat["q"] = flat["qfull"][1:]
-    ot = flat.get("otable")
-    if ot is not None and "q" in ot and "spread" not in ot:
-        ot["q"] = flat["qfull"][1:]
     # the backends' problem holds the arrays as they were: made again
     flat.pop("problem", None)
 

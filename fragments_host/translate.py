@@ -929,6 +929,8 @@ def _evaluate(model):
     changed = f.get("changed")
     if changed is None:
         changed = f["changed"] = set()
+    if "q" not in f:
+        f["q"] = f["qfull"][1:]
     if pt is not None:
         changed.add("P")
         # the quadratic term's parameter entries: their programs plus the constant parts
@@ -945,17 +947,17 @@ def _evaluate(model):
         n = ot["count"]
         if "val" not in ot:             # the evaluation's arrays, kept for every re-evaluation
             ot["val"], ot["stack"] = np.zeros(n, F64), np.zeros(ot["depth"], F64)
-            qfull, subj = f["qfull"], ot["subj"]
-            if len(qfull) == n + 1 and np.array_equal(subj, np.arange(1, n + 1)):
-                # every column's entry, in order: written in place
-                ot["q"] = qfull[1:]
-            else:
-                ot["q"], ot["spread"] = np.zeros(n, F64), True
+            # entries of only some columns, or out of order: computed apart
+            # and scattered (every column's, in order: written into q itself)
+            whole = len(f["q"]) == n and np.array_equal(ot["subj"], np.arange(1, n + 1))
+            ot["q"] = None if whole else np.zeros(n, F64)
         val, q = ot["val"], ot["q"]
         kn.evaluate_parameterized_rows(ot["cconst"], ot["code"], ot["varidx"], ot["rcp"], ot["sizes"], 0, 1, values, ot["ptrb"],
               ot["ptre"], 0, 0, ot["subj"], val, ot["stack"])
-        kn.difference(n, val, ot["negbase"], q)
-        if "spread" in ot:
+        if q is None:
+            kn.difference(n, val, ot["negbase"], f["q"])
+        else:
+            kn.difference(n, val, ot["negbase"], q)
             kn.scatter(ot["subj"], f["qfull"], q)
     if t is not None:
         changed.update(("A", "b"))
@@ -969,8 +971,6 @@ def _evaluate(model):
         kn.scatter(t["brows"], f["b"], new[:P0])
         kn.difference(P - P0, srt[P0:], t["anegbase"], new[P0:])
         kn.scatter(t["apos"], f["A"].data, new[P0:])
-    if "q" not in f:
-        f["q"] = f["qfull"][1:]
     ref._param_dirty = False
 
 
